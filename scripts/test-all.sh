@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Set-up, build, and every test: unit and integration tests (ctest), end-to-end tests
+# against the installed service folder, and a short run of every fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh
+
+echo "== unit and integration tests"
+ctest --test-dir build --output-on-failure -j2 --timeout 600
+
+echo "== end-to-end tests"
+if compgen -G "e2e/*.test.mjs" >/dev/null; then
+  (cd e2e && NORVANE_SERVICE_DIR="$PWD/../build/service" NORVANE_BUILD_DIR="$PWD/../build" \
+     node --test --test-concurrency=1 ./*.test.mjs)
+fi
+
+echo "== fuzz targets (short runs over their seed corpora)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DNORVANE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-fuzz -j2
+for fuzzer in build-fuzz/*_fuzz; do
+  [[ -x "$fuzzer" ]] || continue
+  name=$(basename "$fuzzer")
+  corpus="fuzz/corpus/$name"
+  work=$(mktemp -d)
+  echo "-- $name"
+  "$fuzzer" -max_total_time="${FUZZ_SECONDS:-20}" -rss_limit_mb=4096 -timeout=10 \
+    -print_final_stats=0 "$work" $( [[ -d "$corpus" ]] && echo "$corpus" ) 2>&1 | tail -2
+  rm -rf "$work"
+done
+echo "== all tests passed"

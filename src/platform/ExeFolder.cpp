@@ -1,0 +1,47 @@
+#include "platform/ExeFolder.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <mutex>
+
+namespace norvane {
+namespace {
+
+std::mutex override_mutex;
+std::string override_folder;
+
+std::string read_self_exe() {
+  char buffer[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return {};
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+std::string exe_folder() {
+  {
+    std::lock_guard<std::mutex> lock(override_mutex);
+    if (!override_folder.empty()) return override_folder;
+  }
+  std::string path = read_self_exe();
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+void set_exe_folder_for_tests(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(override_mutex);
+  override_folder = folder;
+  if (!override_folder.empty() && override_folder.back() != '/') override_folder += '/';
+}
+
+std::string exe_base_name() {
+  std::string path = read_self_exe();
+  auto slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  auto dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+}  // namespace norvane

@@ -1,0 +1,33 @@
+#pragma once
+#include <string>
+
+namespace norvane {
+
+// An INI file read and written the way the Windows private-profile functions do it:
+// section and key names match without regard to case, values are trimmed of blanks (and
+// of one pair of surrounding quotes), and every call goes to the file on disk, so a value
+// changed by hand takes effect at the next read. Writes keep every other line and create
+// the file (and the section) when missing.
+class TIniFile {
+ public:
+  explicit TIniFile(std::string path) : path_(std::move(path)) {}
+
+  const std::string& FileName() const { return path_; }
+
+  std::string ReadString(const std::string& section, const std::string& key,
+                         const std::string& default_value) const;
+  // A value that is not a whole decimal number (optionally signed) gives the default.
+  int ReadInteger(const std::string& section, const std::string& key, int default_value) const;
+  // Booleans are stored as integers: 0 is false, anything else true.
+  bool ReadBool(const std::string& section, const std::string& key, bool default_value) const;
+
+  // Returns false when the file could not be written.
+  bool WriteString(const std::string& section, const std::string& key, const std::string& value);
+  bool WriteInteger(const std::string& section, const std::string& key, int value);
+  bool WriteBool(const std::string& section, const std::string& key, bool value);
+
+ private:
+  std::string path_;
+};
+
+}  // namespace norvane

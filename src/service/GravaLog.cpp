@@ -1,0 +1,72 @@
+#include "service/GravaLog.h"
+
+#include <langinfo.h>
+#include <locale.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+
+#include "platform/Clock.h"
+#include "platform/ExeFolder.h"
+
+namespace norvane {
+namespace {
+
+std::tm local_now() {
+  std::time_t t = std::chrono::system_clock::to_time_t(now());
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return tm;
+}
+
+std::string format_tm(const char* format, const std::tm& tm) {
+  char buffer[64];
+  size_t n = std::strftime(buffer, sizeof buffer, format, &tm);
+  return std::string(buffer, n);
+}
+
+}  // namespace
+
+std::string month_folder_name(int year, int month) {
+  // nl_langinfo follows the process's LC_TIME (set from the environment at start).
+  std::string name = nl_langinfo(static_cast<nl_item>(MON_1 + (month - 1)));
+  if (!name.empty()) name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
+  return name + "-" + std::to_string(year);
+}
+
+std::string service_log_folder() {
+  std::tm tm = local_now();
+  return exe_folder() + "Log/" + month_folder_name(tm.tm_year + 1900, tm.tm_mon + 1) + "/";
+}
+
+std::string service_log_file() {
+  std::tm tm = local_now();
+  return service_log_folder() + "NorvaneSiTefService " + format_tm("%d-%m-%Y", tm) + ".log";
+}
+
+}  // namespace norvane
+
+int GravaLog(const std::string& pStr) {
+  try {
+    std::tm tm = norvane::local_now();
+    std::string folder = norvane::service_log_folder();
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) return 0;
+    std::FILE* file = std::fopen(norvane::service_log_file().c_str(), "ab");
+    if (!file) return 0;
+    bool blank = pStr.find_first_not_of(' ') == std::string::npos;
+    std::string line = blank ? std::string()
+                             : "[" + norvane::format_tm("%d/%m/%Y %H:%M:%S", tm) + "] " + pStr;
+    line += "\n";
+    bool ok = std::fwrite(line.data(), 1, line.size(), file) == line.size();
+    ok = std::fclose(file) == 0 && ok;
+    return ok ? 1 : 0;
+  } catch (...) {
+    // A log write never raises: a line that cannot be written is lost.
+    return 0;
+  }
+}
