@@ -1,6 +1,11 @@
 #pragma once
 #include <atomic>
+#include <cstdint>
+#include <memory>
 #include <string>
+
+#include "routing/JsonText.h"
+#include "routing/SessionList.h"
 
 class TIdContext;  // a client connection of the listener (websocket/ServerThread.h)
 
@@ -14,8 +19,26 @@ class TClientChannel {
   virtual void SendClientMessage(const std::string& pMsg) = 0;
 };
 
+// The claims a session start reads for the TEF configuration, in the order it reads them.
+// They are read (so that a token lacking one fails there) and kept here for the TEF set-up.
+struct TSessionTefClaims {
+  std::string connection_type;     // empty when the token has none
+  std::string store_cnpj;          // digits only; TLS only
+  std::string tef_cnpj;            // digits only; TLS only
+  std::string registration_token;  // TLS only
+  std::string ip_address;
+  std::string store_code;
+  std::string terminal_number;
+  std::string additional_parameters;
+  std::string operator_name;
+};
+
 // The one data module: routes client messages to their operations and holds the TEF
 // component, the sessions and the running operation's state.
+//
+// Threads: every operation runs on the thread of the connection whose message is routed,
+// one message at a time per connection. The session list has its own lock; the flags are
+// atomic; the other fields belong to the operation that runs for the current client.
 class TDmSitef {
  public:
   TDmSitef();
@@ -36,12 +59,65 @@ class TDmSitef {
   // Called by the listener on the closing connection's thread.
   void ClientDisconnected();
 
+  // Sessions ("/session/start", "/session/finish" and the router's session check).
+  void CreateSession(const std::string& pConfig, TIdContext* pIdContext);
+  // True with the session when the message names a live one; otherwise the error reply
+  // has been sent.
+  bool ValidateSession(const std::string& pContent, std::shared_ptr<TSession>& pSession);
+  void FinishSession(const std::string& pContent, TSession* pSession);
+
+  // The operations of the other routes (pSession is null where the route needs none).
+  void InitializeSiTef(const std::string& pContent, TSession* pSession);
+  void CheckPinpad(const std::string& pContent, TSession* pSession);
+  void CheckFileVersion(const std::string& pContent, TSession* pSession);
+  void StartTransaction(const std::string& pContent, TSession* pSession);
+  void CancelTransactionInProgress(const std::string& pContent);
+  void Print(const std::string& pContent, TSession* pSession);
+
+  // Fields in declared order. The TEF component `RiZedIzAde` comes first once it exists.
+  std::string fUltimaMsg;
+  std::string fLastContentReceived;
+  std::string fPayerName;
+  std::string fNsuCancelamento;
+  std::atomic<bool> fPodeCancelar{false};
+  std::atomic<bool> fCancelado{false};
+  std::atomic<bool> fProcessando{false};
+  std::atomic<bool> fConcluido{false};
+  std::int32_t fVenda_Id = 0;
+  std::int32_t fEmpresa_Id = 0;
+  std::string fCallbackURL;
+  std::int64_t fValorTransacao = 0;  // currency: count of 1/10000 units
+  std::int32_t fOperacao = 0;
+  std::int32_t fQtdParcelas = 0;
+  TSessionList FSessionList;
+  std::atomic<bool> FAguardandoRespCanc{false};
+  std::atomic<bool> FTLSConnection{false};
   std::atomic<bool> FProcessandoMsg{false};
   std::atomic<TIdContext*> FIdContext{nullptr};
 
+  // The TEF claims of the last session start that got past its token check.
+  TSessionTefClaims FSessionTefClaims;
+
  private:
+  // Reads the TEF configuration claims in their order (a missing one raises the
+  // missing-member error) and keeps them; the TEF component is configured from them.
+  void ConfigureTefFromClaims(const norvane::Json& claims, const std::string& terminal_number);
+  // Answers that the route's operation is not available in this build.
+  void AnswerNotAvailable();
+
   std::atomic<TClientChannel*> FClientChannel{nullptr};
 };
 
 // The process-wide data module (created by the service object).
 extern TDmSitef* DmSitef;
+
+// "AG" + branch code fitted to 4 characters + pdv number fitted to 2: a longer text keeps
+// its first characters, a shorter one is padded on the left with "0".
+std::string BuildTerminalNumber(const std::string& branch_code, int pdv_number);
+
+// A fresh GUID in its 36-character upper-case form without braces; empty when no random
+// bytes could be had.
+std::string NewSessionUUID();
+
+// UTC ISO 8601 with milliseconds: 2026-12-09T13:45:00.123Z.
+std::string format_iso_utc(norvane::TimePoint when);

@@ -1,0 +1,62 @@
+#include <exception>
+
+#include "routing/JsonText.h"
+#include "routing/ntDmSitef.h"
+
+namespace {
+
+// Valid JSON the router will not take (not an object, nested too deep, beyond the size
+// bound): answered instead of silently dropped, so the client learns its message went nowhere.
+const char* const kInvalidMessage = "Mensagem inválida.";
+
+}  // namespace
+
+void TDmSitef::RouteTargeting(const std::string& pContent, TIdContext* pIdContext) {
+  const norvane::JsonParseResult parsed = norvane::parse_json_text(pContent);
+  if (parsed.status == norvane::JsonParseStatus::NotJson) return;  // not JSON: no answer at all
+  if (parsed.status == norvane::JsonParseStatus::Refused || !parsed.value.is_object()) {
+    SendClientMessage(BuildErrorReply(kInvalidMessage));
+    return;
+  }
+  const norvane::Json& message = parsed.value;
+
+  try {
+    const std::string route = GetJsonField(message, "route");
+
+    if (route == "/session/start") {
+      try {
+        CreateSession(pContent, pIdContext);
+      } catch (const std::exception&) {
+        // CreateSession answers its own failures; what still escapes it gets a fixed text.
+        SendClientMessage(BuildErrorReply("Dados de sessão inválidos."));
+      }
+      return;
+    }
+
+    std::shared_ptr<TSession> session;
+    if (route != "/version" && route != "/print") {
+      // A "confirmation" answer may arrive after the session has expired mid-payment.
+      const bool needs_session = !(route == "/transaction" && GetJsonField(message, "type") == "confirmation");
+      if (needs_session && !ValidateSession(pContent, session)) return;
+    }
+
+    if (route == "/session/finish") {
+      FinishSession(pContent, session.get());
+    } else if (route == "/initialize") {
+      InitializeSiTef(pContent, session.get());
+    } else if (route == "/pinpad/status") {
+      CheckPinpad(pContent, session.get());
+    } else if (route == "/version") {
+      CheckFileVersion(pContent, nullptr);
+    } else if (route == "/transaction") {
+      StartTransaction(pContent, session.get());
+    } else if (route == "/transaction/cancel") {
+      CancelTransactionInProgress(pContent);
+    } else if (route == "/print") {
+      Print(pContent, nullptr);
+    }
+    // Any other route: the session check above was the whole answer.
+  } catch (const std::exception& error) {
+    SendClientMessage(BuildErrorReply(error.what()));
+  }
+}

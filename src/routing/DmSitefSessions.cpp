@@ -1,0 +1,229 @@
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <stdexcept>
+
+#include <openssl/rand.h>
+
+#include "platform/Clock.h"
+#include "platform/ExeFolder.h"
+#include "platform/IniFile.h"
+#include "routing/JsonText.h"
+#include "routing/Jwt.h"
+#include "routing/ntDmSitef.h"
+#include "service/GravaLog.h"
+
+using norvane::Json;
+
+namespace {
+
+constexpr std::chrono::seconds kSessionLifetime{1800};
+
+// Keeps the first n characters of a longer text, pads a shorter one on the left with "0".
+// Characters, not bytes: a claim may hold non-ASCII text, and cutting inside a UTF-8
+// sequence would put a broken character into the terminal number.
+std::string fit_to(const std::string& text, std::size_t n) {
+  std::size_t count = 0;
+  std::size_t end = 0;
+  while (end < text.size() && count < n) {
+    ++end;
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+    ++count;
+  }
+  if (end < text.size()) return text.substr(0, end);
+  return std::string(n - count, '0') + text;
+}
+
+// Whole decimal numbers only (optional sign), as a 32-bit integer; anything else raises the
+// conversion error with the offending text.
+std::int32_t text_to_int32(const std::string& text) {
+  std::size_t digits_from = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+  bool valid = text.size() > digits_from && text.size() - digits_from <= 10;
+  for (std::size_t i = digits_from; valid && i < text.size(); ++i) valid = text[i] >= '0' && text[i] <= '9';
+  if (valid) {
+    const long long value = std::stoll(text);
+    if (value >= std::numeric_limits<std::int32_t>::min() && value <= std::numeric_limits<std::int32_t>::max()) {
+      return static_cast<std::int32_t>(value);
+    }
+  }
+  throw std::runtime_error("'" + text + "' não é um valor inteiro válido");
+}
+
+std::string digits_only(const std::string& text) {
+  std::string digits;
+  for (const char c : text) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  return digits;
+}
+
+bool is_blank(const std::string& text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) > ' ') return false;
+  }
+  return true;
+}
+
+int configured_pdv_number() {
+  return norvane::TIniFile(norvane::exe_folder() + "SvcNorvaneSiTef.ini").ReadInteger("sitef", "pdv_number", 0);
+}
+
+}  // namespace
+
+std::string BuildTerminalNumber(const std::string& branch_code, int pdv_number) {
+  return "AG" + fit_to(branch_code, 4) + fit_to(std::to_string(pdv_number), 2);
+}
+
+std::string NewSessionUUID() {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) return std::string();
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4: random
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  char text[37];
+  std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
+                bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+  return text;
+}
+
+std::string format_iso_utc(norvane::TimePoint when) {
+  const auto since_epoch = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch());
+  auto seconds = std::chrono::floor<std::chrono::seconds>(since_epoch);
+  const auto millis = (since_epoch - seconds).count();
+  const std::time_t whole = static_cast<std::time_t>(seconds.count());
+  std::tm utc{};
+  gmtime_r(&whole, &utc);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
+  return text;
+}
+
+void TDmSitef::ConfigureTefFromClaims(const Json& claims, const std::string& terminal_number) {
+  TSessionTefClaims read;
+  FTLSConnection = false;
+  if (claims.contains("connection_type")) read.connection_type = GetJsonField(claims, "connection_type");
+  if (read.connection_type == "TLS") {
+    FTLSConnection = true;
+    read.store_cnpj = digits_only(GetJsonField(claims, "store_cnpj"));
+    read.tef_cnpj = digits_only(GetJsonField(claims, "tef_cnpj"));
+    read.registration_token = GetJsonField(claims, "registration_token");
+  }
+  read.ip_address = GetJsonField(claims, "ip_address");
+  read.store_code = GetJsonField(claims, "store_code");
+  read.terminal_number = terminal_number;
+  read.additional_parameters = GetJsonField(claims, "additional_parameters");
+  read.operator_name = GetJsonField(claims, "operator");
+  FSessionTefClaims = std::move(read);
+}
+
+void TDmSitef::CreateSession(const std::string& pConfig, TIdContext* pIdContext) {
+  Json claims;
+  try {
+    const norvane::JsonParseResult parsed = norvane::parse_json_text(pConfig);
+    if (parsed.status != norvane::JsonParseStatus::Ok || !parsed.value.is_object()) {
+      SendClientMessage(BuildErrorReply("Configuração de entrada inválida."));
+      return;
+    }
+    if (GetJsonField(parsed.value, "type") != "session") {
+      SendClientMessage(BuildErrorReply("Configuração de entrada inválida: type diferente de \"session\"."));
+      return;
+    }
+    const std::string token = GetJsonField(parsed.value, "token");
+    try {
+      claims = VerifyJWT(token, kSharedTokenSecret);
+    } catch (const EJwtUnverified&) {
+      SendClientMessage(BuildErrorReply("Acesso não autorizado."));
+      return;
+    }
+  } catch (const std::exception& error) {  // a missing member, or a token that is not three parts
+    SendClientMessage(BuildErrorReply(error.what()));
+    return;
+  }
+
+  try {
+    const std::string terminal_number =
+        BuildTerminalNumber(GetJsonField(claims, "secctional_code"), configured_pdv_number());
+    ConfigureTefFromClaims(claims, terminal_number);
+
+    fVenda_Id = text_to_int32(GetJsonField(claims, "sale_id"));
+    fEmpresa_Id = text_to_int32(GetJsonField(claims, "company_id"));
+    if (fVenda_Id < 1) {
+      SendClientMessage(BuildErrorReply("ID de venda não informado."));
+      return;
+    }
+    fCallbackURL = GetJsonField(claims, "callback_url");
+    if (is_blank(fCallbackURL)) {
+      SendClientMessage(BuildErrorReply("URL de callback não informada."));
+      return;
+    }
+
+    const std::string session_uuid = NewSessionUUID();
+    // An empty identifier would be matched by any message naming "" as its session.
+    if (session_uuid.empty()) throw std::runtime_error("Não foi possível gerar o identificador da sessão.");
+    const norvane::TimePoint expiration = norvane::now() + kSessionLifetime;
+
+    Json reply = Json::object();
+    reply["type"] = "session";
+    reply["status"] = "created";
+    reply["message"] = "Sessão criada com sucesso.";
+    reply["expiration"] = format_iso_utc(expiration);
+    reply["session_uuid"] = session_uuid;
+    reply["store_code"] = FSessionTefClaims.store_code;
+    reply["terminal_number"] = FSessionTefClaims.terminal_number;
+    FSessionList.AddItem(session_uuid, expiration, pIdContext);
+    SendClientMessage(norvane::write_json(reply));
+  } catch (const std::exception& error) {
+    GravaLog(std::string("Erro ao iniciar sessão: ") + error.what());
+    SendClientMessage(BuildErrorReply(error.what()));
+  }
+}
+
+bool TDmSitef::ValidateSession(const std::string& pContent, std::shared_ptr<TSession>& pSession) {
+  pSession.reset();
+  const norvane::JsonParseResult parsed = norvane::parse_json_text(pContent);
+  if (parsed.status != norvane::JsonParseStatus::Ok || !parsed.value.is_object()) {
+    SendClientMessage(BuildErrorReply("Os dados recebidos são inválidos."));
+    return false;
+  }
+  std::string session_uuid;
+  try {
+    session_uuid = GetJsonField(parsed.value, "session_uuid");
+  } catch (const std::exception& error) {
+    SendClientMessage(BuildErrorReply(error.what()));
+    return false;
+  }
+  std::shared_ptr<TSession> session = FSessionList.GetSession(session_uuid);
+  if (!session) {
+    SendClientMessage(BuildErrorReply("Sessão inválida."));
+    return false;
+  }
+  if (norvane::now() >= session->FExpirationDateTime) {
+    SendClientMessage(BuildErrorReply("Sessão expirada."));
+    FSessionList.DeleteItem(session_uuid);
+    return false;
+  }
+  pSession = std::move(session);
+  return true;
+}
+
+void TDmSitef::FinishSession(const std::string& pContent, TSession* pSession) {
+  const norvane::JsonParseResult parsed = norvane::parse_json_text(pContent);
+  if (GetJsonField(parsed.value, "type") != "session") {
+    SendClientMessage(BuildErrorReply("Campo type diferente de session."));
+    return;
+  }
+  try {
+    Json reply = Json::object();
+    reply["type"] = "session";
+    reply["status"] = "finished";
+    reply["message"] = "Sessão finalizada com sucesso.";
+    SendClientMessage(norvane::write_json(reply));
+    if (pSession != nullptr) FSessionList.DeleteItem(pSession->FSession_UUID);
+  } catch (const std::exception& error) {
+    SendClientMessage(BuildErrorReply(std::string("Erro ao finalizar sessão: ") + error.what()));
+    fProcessando = false;
+  }
+}

@@ -1,0 +1,52 @@
+#pragma once
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace norvane {
+
+// Every JSON value of the service keeps its members in the order they were added, so
+// replies come out in the order the client expects.
+using Json = nlohmann::ordered_json;
+
+// Client text is hostile. nlohmann's parser itself is iterative, but everything that walks
+// the resulting tree (writer, destructor, copies) recurses, so nesting is bounded here;
+// the size bound keeps one message from holding several copies of a huge text in memory.
+inline constexpr std::size_t kMaxJsonDepth = 128;
+inline constexpr std::size_t kMaxJsonText = 64u * 1024u * 1024u;
+
+enum class JsonParseStatus {
+  Ok,
+  NotJson,  // a syntax error: not JSON at all
+  Refused,  // JSON that this service will not take: too deep, too long, a number beyond double
+};
+
+struct JsonParseResult {
+  JsonParseStatus status = JsonParseStatus::NotJson;
+  Json value;
+};
+
+// Parses one JSON text. When an object names the same member twice the first one counts
+// (later ones are dropped), so every reader of a message sees the same value.
+JsonParseResult parse_json_text(std::string_view text);
+
+// The service's JSON text: compact, members in insertion order, every character outside
+// printable ASCII as \uXXXX with upper-case hex (a surrogate pair beyond U+FFFF), "/" as "\/".
+// A byte that is not part of well-formed UTF-8 is written as U+FFFD.
+std::string write_json(const Json& value);
+void append_json(std::string& out, const Json& value);
+
+// The text of a scalar as GetJsonField gives it: a string as it is, a number as its JSON
+// text, true/false as "true"/"false", null as empty text; objects and arrays as JSON text.
+std::string json_value_text(const Json& value);
+
+}  // namespace norvane
+
+// The text of the named member of a JSON object (see json_value_text). A missing member, or
+// a value that is not an object, raises std::runtime_error "Campo <name> nao encontrado.".
+std::string GetJsonField(const norvane::Json& object, const std::string& name);
+
+// {"type":"error","message":text}, the reply to every refused or failed request.
+std::string BuildErrorReply(const std::string& text);

@@ -1,0 +1,42 @@
+#pragma once
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+
+class TIdContext;
+
+// One client session, started by a "/session/start" message with a valid token.
+class TSession {
+ public:
+  TIdContext* FIdContext = nullptr;  // connection that started it; kept, never read
+  std::string FSession_UUID;
+  norvane::TimePoint FExpirationDateTime;  // refused from this instant on
+};
+
+// The sessions in the order they were started. Connection threads add, look up and remove
+// sessions at the same time, so every call takes the list's lock. Sessions are handed out as
+// shared pointers: one that another thread removes stays valid for whoever still holds it.
+class TSessionList {
+ public:
+  // An expired session is kept this long after its expiry, so a client that comes back
+  // later is told "Sessão expirada." rather than "Sessão inválida."; after that it is
+  // dropped when the next session is added, so the list cannot grow over weeks of uptime.
+  static constexpr std::chrono::hours kExpiredKeptFor{24};
+
+  void AddItem(const std::string& pSession_UUID, norvane::TimePoint pExpirationDateTime,
+               TIdContext* pIdContext);
+  // The first session with exactly this identifier (case-sensitive), or null.
+  std::shared_ptr<TSession> GetSession(const std::string& pSession_UUID) const;
+  // Removes the first session with this identifier, if any.
+  void DeleteItem(const std::string& pSession_UUID);
+
+  std::size_t Count() const;
+
+ private:
+  mutable std::mutex FLock;
+  std::vector<std::shared_ptr<TSession>> FList;
+};
