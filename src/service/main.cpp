@@ -1,1 +1,79 @@
-int main() { return 0; }
+#include <limits.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <strings.h>
+
+#include "platform/ServiceSignals.h"
+#include "platform/SystemdUnit.h"
+#include "service/uNorvaneSiTefService.h"
+
+namespace {
+
+bool has_switch(int argc, char** argv, const char* name) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (*arg == '/' || *arg == '-') ++arg;  // "/install" and "-install" as well
+    if (strcasecmp(arg, name) == 0) return true;
+  }
+  return false;
+}
+
+std::string executable_path() {
+  char buffer[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+int install(bool silent) {
+  std::string error;
+  if (!norvane::write_systemd_unit(TNorvaneSiTefService::kServiceName, executable_path(), error)) {
+    std::fprintf(stderr, "Erro ao instalar o serviço: %s\n", error.c_str());
+    return 1;
+  }
+  TNorvaneSiTefService::ServiceAfterInstall();
+  if (!silent)
+    std::printf("Serviço instalado com sucesso: %s\n"
+                "Para iniciar: systemctl daemon-reload && systemctl enable --now %s\n",
+                norvane::systemd_unit_path(TNorvaneSiTefService::kServiceName).c_str(),
+                TNorvaneSiTefService::kServiceName);
+  return 0;
+}
+
+int uninstall(bool silent) {
+  std::string error;
+  if (!norvane::remove_systemd_unit(TNorvaneSiTefService::kServiceName, error)) {
+    std::fprintf(stderr, "Erro ao remover o serviço: %s\n", error.c_str());
+    return 1;
+  }
+  if (!silent)
+    std::printf("Serviço removido com sucesso.\n"
+                "Se estava ativo: systemctl disable --now %s && systemctl daemon-reload\n",
+                TNorvaneSiTefService::kServiceName);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Month names of the log folders follow the locale of the environment (LC_TIME).
+  std::setlocale(LC_ALL, "");
+
+  const bool silent = has_switch(argc, argv, "SILENT");
+  if (has_switch(argc, argv, "INSTALL")) return install(silent);
+  if (has_switch(argc, argv, "UNINSTALL")) return uninstall(silent);
+
+  // Before any thread exists, so every thread inherits the mask and only the main loop
+  // takes the control signals.
+  norvane::block_service_signals();
+
+  TNorvaneSiTefService service;
+  bool started = true;
+  service.ServiceStart(started);
+  if (!started) return 1;
+  service.ServiceExecute();
+  return 0;
+}

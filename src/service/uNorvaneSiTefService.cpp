@@ -1,0 +1,160 @@
+#include "service/uNorvaneSiTefService.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+
+#include "platform/Clock.h"
+#include "platform/ExeFolder.h"
+#include "platform/ServiceSignals.h"
+#include "platform/SystemdUnit.h"
+#include "routing/ntDmSitef.h"
+#include "service/GravaLog.h"
+
+TNorvaneSiTefService* NorvaneSiTefService = nullptr;
+
+namespace norvane {
+
+std::string tef_log_file_name(int year, int month, int day) {
+  char month_folder[16], file[32];
+  std::snprintf(month_folder, sizeof month_folder, "%02d-%04d", month, year);
+  std::snprintf(file, sizeof file, "TEF-%02d-%02d-%04d.log", day, month, year);
+  return exe_folder() + "Log/" + month_folder + "/" + file;
+}
+
+}  // namespace norvane
+
+TNorvaneSiTefService::TNorvaneSiTefService()
+    : iniConfig(norvane::exe_folder() + norvane::exe_base_name() + ".ini") {
+  ServiceCreate();
+}
+
+TNorvaneSiTefService::~TNorvaneSiTefService() { ServiceDestroy(); }
+
+void TNorvaneSiTefService::ServiceCreate() {
+  // The configuration file is opened by the member initialiser: every read goes to disk,
+  // so a changed server_port takes effect at the next StartServer.
+  NorvaneSiTefService = this;
+  create_data_module();
+  FServerThread.reset();
+}
+
+void TNorvaneSiTefService::create_data_module() {
+  DmSitef = new TDmSitef();
+  // The host's share of the data module's creation: the TEF log folder and file name are
+  // fixed now, so the TEF log stays in this file however long the service keeps running.
+  std::time_t t = std::chrono::system_clock::to_time_t(norvane::now());
+  std::tm today{};
+  localtime_r(&t, &today);
+  FTefLogFileName =
+      norvane::tef_log_file_name(today.tm_year + 1900, today.tm_mon + 1, today.tm_mday);
+  std::error_code ignored;  // an existing folder is no error; a missing one shows in the log
+  std::filesystem::create_directories(
+      std::filesystem::path(FTefLogFileName).parent_path(), ignored);
+}
+
+void TNorvaneSiTefService::ServiceDestroy() {
+  StopServer();
+  delete DmSitef;
+  DmSitef = nullptr;
+  if (NorvaneSiTefService == this) NorvaneSiTefService = nullptr;
+}
+
+int TNorvaneSiTefService::ServerPort() const {
+  int port = iniConfig.ReadInteger("sitef", "server_port", 0);
+  return port <= 0 ? 443 : port;
+}
+
+void TNorvaneSiTefService::StartServer() {
+  GravaLog("Iniciando servidor socket.");
+  try {
+    StopServer();  // never two listeners: a continue always follows a pause
+    FServerThread = std::make_unique<TServerThread>(ServerPort());
+    FServerThread->Start();
+  } catch (const std::exception& error) {
+    // The service goes on without a listener until it is paused and continued.
+    GravaLog(error.what());
+  }
+}
+
+void TNorvaneSiTefService::StopServer() {
+  if (!FServerThread) return;
+  try {
+    FServerThread->SwitchOff();
+    FServerThread->WaitFor();
+  } catch (const std::exception& error) {
+    GravaLog(std::string("StopServer erro: ") + error.what());
+  }
+  FServerThread.reset();
+}
+
+void TNorvaneSiTefService::PrintQueueLog(const std::string& AMessage) {
+  GravaLog("[Impressora] " + AMessage);
+}
+
+void TNorvaneSiTefService::ServiceStart(bool& Started) {
+  StartServer();
+  try {
+    // PRINT QUEUE: create it here with exe folder + "SumatraPDF.exe" and the printer
+    // below, set its log callback to PrintQueueLog and start its thread.
+    std::string printer = iniConfig.ReadString("sitef", "printer", "");
+    (void)printer;
+    Started = true;
+    GravaLog("O serviço foi inciado.");
+  } catch (const std::exception& error) {
+    Started = false;
+    GravaLog(std::string("Erro ao iniciar serviço: ") + error.what());
+  }
+}
+
+void TNorvaneSiTefService::ServiceStop(bool& Stopped) {
+  try {
+    // PRINT QUEUE: take it out of FPrintQueue (the field becomes null) and release it,
+    // which ends its thread, before the listener goes.
+    FPrintQueue = nullptr;
+    StopServer();
+    GravaLog("O serviço foi parado.");
+    Stopped = true;
+  } catch (const std::exception&) {
+    Stopped = false;
+  }
+}
+
+void TNorvaneSiTefService::ServicePause(bool& Paused) {
+  (void)Paused;
+  StopServer();
+  GravaLog("O serviço foi pausado.");
+}
+
+void TNorvaneSiTefService::ServiceContinue(bool& Continued) {
+  (void)Continued;
+  StartServer();
+  GravaLog("O serviço foi retomado.");
+}
+
+void TNorvaneSiTefService::ServiceExecute() {
+  bool paused = false;
+  for (;;) {
+    int signal_number = norvane::wait_for_service_signal();
+    if (signal_number == SIGTERM || signal_number == SIGINT) {
+      bool stopped = true;
+      ServiceStop(stopped);
+      if (stopped) return;
+    } else if (signal_number == SIGUSR1 && !paused) {
+      // Pause and continue only from the other state, as a service manager allows them.
+      bool flag = true;
+      ServicePause(flag);
+      paused = true;
+    } else if (signal_number == SIGUSR2 && paused) {
+      bool flag = true;
+      ServiceContinue(flag);
+      paused = false;
+    }
+  }
+}
+
+void TNorvaneSiTefService::ServiceAfterInstall() {
+  norvane::set_systemd_unit_description(kServiceName, kDescription);
+}

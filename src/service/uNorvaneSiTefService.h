@@ -1,0 +1,66 @@
+#pragma once
+#include <memory>
+#include <string>
+
+#include "platform/IniFile.h"
+#include "websocket/ServerThread.h"
+
+class TPrintQueue;  // the print queue thread (printing/ntPrintQueue.h)
+
+// The service object: owns the configuration file, the listener thread and the print
+// queue, and creates the data module. Its events are driven by main(): start before the
+// main loop, stop, pause and continue from the signals the loop waits for.
+class TNorvaneSiTefService {
+ public:
+  static constexpr const char* kServiceName = "NorvaneSiTefService";
+  static constexpr const char* kTitle = "Norvane TEF Server";
+  static constexpr const char* kDescription =
+      "Norvane TEF Server - Mantenha este serviço iniciado.";
+
+  TNorvaneSiTefService();   // ServiceCreate
+  ~TNorvaneSiTefService();  // ServiceDestroy
+  TNorvaneSiTefService(const TNorvaneSiTefService&) = delete;
+  TNorvaneSiTefService& operator=(const TNorvaneSiTefService&) = delete;
+
+  void ServiceCreate();
+  void ServiceStart(bool& Started);
+  void ServiceStop(bool& Stopped);
+  void ServicePause(bool& Paused);
+  void ServiceContinue(bool& Continued);
+  // The main loop: waits for control signals and runs stop, pause and continue; returns
+  // once the service has stopped.
+  void ServiceExecute();
+  // Gives the installed unit its description (runs without a service object, right after
+  // INSTALL wrote the unit).
+  static void ServiceAfterInstall();
+  void ServiceDestroy();
+
+  void StartServer();
+  void StopServer();
+  void PrintQueueLog(const std::string& AMessage);
+
+  // `server_port` of section `sitef`; 0, negative or missing means 443.
+  int ServerPort() const;
+  // The TEF component's log file, fixed when the data module was created.
+  const std::string& TefLogFileName() const { return FTefLogFileName; }
+  TServerThread* ServerThread() const { return FServerThread.get(); }
+
+  std::unique_ptr<TServerThread> FServerThread;  // null while the server is stopped
+  norvane::TIniFile iniConfig;
+  // The print queue thread. Until the print queue exists ServiceStart leaves it null and
+  // ServiceStop has nothing to release (see the marked steps in ServiceStart/ServiceStop).
+  TPrintQueue* FPrintQueue = nullptr;
+
+ private:
+  void create_data_module();
+  std::string FTefLogFileName;
+  bool FRunning = false;  // listener wanted: false while paused or stopped
+};
+
+// The process-wide service object (null outside the service's lifetime).
+extern TNorvaneSiTefService* NorvaneSiTefService;
+
+namespace norvane {
+// The TEF log file for a date: exe folder + "Log/mm-yyyy/TEF-dd-mm-yyyy.log".
+std::string tef_log_file_name(int year, int month, int day);
+}  // namespace norvane
