@@ -9,9 +9,9 @@
 namespace {
 
 constexpr int64_t kMSecsPerDay = 86'400'000;
-// Day numbers of 0001-01-01 and 9999-12-31 counted from 1899-12-30; outside them a value is
-// not a date this component can write.
-constexpr double kMenorData = -693593.0;
+// Just outside 0001-01-01 (day -693593, whose times count further below it) and
+// 9999-12-31 (day 2958465); beyond them a value is not a date this component can write.
+constexpr double kMenorData = -693594.0;
 constexpr double kMaiorData = 2958466.0;
 
 // Days from 1970-01-01 of a proleptic Gregorian date (H. Hinnant's days_from_civil).
