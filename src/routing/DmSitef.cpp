@@ -14,11 +14,6 @@ void TDmSitef::SendClientMessage(const std::string& pMsg) {
   if (TClientChannel* channel = FClientChannel.load()) channel->SendClientMessage(pMsg);
 }
 
-void TDmSitef::RouteTargeting(const std::string& pContent, TIdContext* pIdContext) {
-  (void)pContent;
-  (void)pIdContext;
-}
-
 void TDmSitef::ClientDisconnected() {
   // The TEF component cancels its pending transactions here once it exists.
 }

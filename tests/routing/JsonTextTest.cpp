@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "routing/JsonText.h"
+
+using norvane::Json;
+using norvane::JsonParseStatus;
+
+namespace {
+
+struct EscapeCase {
+  const char* what;
+  std::string text;
+  const char* expected;
+};
+
+TEST(JsonWriter, EscapesEverythingOutsidePrintableAsciiWithUpperCaseHex) {
+  const EscapeCase cases[] = {
+      {"plain ASCII", "Cartao 123", R"("Cartao 123")"},
+      {"two-byte UTF-8", "Sessão é", R"("Sess\u00E3o \u00E9")"},
+      {"slash", "https://x/v1", R"("https:\/\/x\/v1")"},
+      {"quote and backslash", "a\"b\\c", R"("a\"b\\c")"},
+      {"control characters, no short escapes", std::string("\n\r\t\b\f\x01\x1f", 7),
+       R"("\u000A\u000D\u0009\u0008\u000C\u0001\u001F")"},
+      {"NUL and DEL", std::string("a\0b\x7f", 4), R"("a\u0000b\u007F")"},
+      {"three-byte UTF-8", "€", R"("\u20AC")"},
+      {"emoji beyond U+FFFF as a surrogate pair", "😀", R"("\uD83D\uDE00")"},
+      {"broken UTF-8 byte", std::string("a\xC3", 2), R"("a\uFFFD")"},
+      {"encoded surrogate is not UTF-8", std::string("\xED\xA0\x80", 3), R"("\uFFFD\uFFFD\uFFFD")"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(norvane::write_json(Json(c.text)), c.expected) << c.what;
+  }
+}
+
+TEST(JsonWriter, IsCompactAndKeepsInsertionOrder) {
+  Json reply = Json::object();
+  reply["type"] = "session";
+  reply["status"] = "created";
+  reply["list"] = Json::array({1, -2, 3.5, true, false, nullptr});
+  reply["empty"] = Json::object();
+  reply["a/b"] = 18446744073709551615ull;
+  EXPECT_EQ(norvane::write_json(reply),
+            R"({"type":"session","status":"created","list":[1,-2,3.5,true,false,null],"empty":{},"a\/b":18446744073709551615})");
+}
+
+TEST(JsonWriter, OutputReadsBackAsTheSameDocument) {
+  const std::string text = R"({"z":1,"a":["é","😀","/",0.1,1e300,-0],"m":{"k":"\u0001"}})";
+  const auto parsed = norvane::parse_json_text(text);
+  ASSERT_EQ(parsed.status, JsonParseStatus::Ok);
+  const auto again = norvane::parse_json_text(norvane::write_json(parsed.value));
+  ASSERT_EQ(again.status, JsonParseStatus::Ok);
+  EXPECT_EQ(again.value, parsed.value);
+  EXPECT_EQ(again.value.begin().key(), "z");
+}
+
+TEST(GetJsonField, GivesEachTypeAsText) {
+  const auto parsed = norvane::parse_json_text(
+      R"({"s":"ação","i":-12,"u":12345678901234,"f":10.5,"t":true,"n":false,"z":null,"o":{"a":"/"},"e":""})");
+  ASSERT_EQ(parsed.status, JsonParseStatus::Ok);
+  const struct {
+    const char* name;
+    const char* expected;
+  } cases[] = {
+      {"s", "ação"}, {"i", "-12"},     {"u", "12345678901234"}, {"f", "10.5"},         {"t", "true"},
+      {"n", "false"}, {"z", ""},       {"o", R"({"a":"\/"})"},  {"e", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(GetJsonField(parsed.value, c.name), c.expected) << c.name;
+}
+
+TEST(GetJsonField, MissingMemberRaisesItsNameWithoutAccent) {
+  const auto parsed = norvane::parse_json_text(R"({"Route":"/x"})");
+  try {
+    GetJsonField(parsed.value, "route");  // names are case-sensitive
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Campo route nao encontrado.");
+  }
+  EXPECT_THROW(GetJsonField(Json::array({1}), "route"), std::runtime_error);
+}
+
+TEST(BuildErrorReply, TypeThenMessage) {
+  EXPECT_EQ(BuildErrorReply("Sessão inválida."), R"({"type":"error","message":"Sess\u00E3o inv\u00E1lida."})");
+}
+
+TEST(JsonParser, SortsHostileTextIntoOkNotJsonOrRefused) {
+  const struct {
+    const char* what;
+    std::string text;
+    JsonParseStatus expected;
+  } cases[] = {
+      {"a plain word", "hello", JsonParseStatus::NotJson},
+      {"trailing garbage", R"({"a":1} x)", JsonParseStatus::NotJson},
+      {"empty text", "", JsonParseStatus::NotJson},
+      {"broken UTF-8 inside a string", "{\"a\":\"\xC3\"}", JsonParseStatus::NotJson},
+      {"nesting at the bound", std::string(norvane::kMaxJsonDepth, '[') + std::string(norvane::kMaxJsonDepth, ']'),
+       JsonParseStatus::Ok},
+      {"nesting ten thousand deep", std::string(10000, '[') + std::string(10000, ']'), JsonParseStatus::Refused},
+      {"objects ten thousand deep", [] {
+         std::string t;
+         for (int i = 0; i < 10000; ++i) t += "{\"a\":";
+         return t + "1" + std::string(10000, '}');
+       }(),
+       JsonParseStatus::Refused},
+      {"number beyond double", R"({"n":1e999})", JsonParseStatus::Refused},
+      {"integer beyond 64 bits becomes a double", R"({"n":123456789012345678901234567890})", JsonParseStatus::Ok},
+  };
+  for (const auto& c : cases) EXPECT_EQ(norvane::parse_json_text(c.text).status, c.expected) << c.what;
+}
+
+TEST(JsonParser, FirstOfDuplicateMembersCounts) {
+  const auto parsed = norvane::parse_json_text(R"({"route":"/version","x":{"route":1},"route":{"deep":[1,{"a":2}]},"y":2})");
+  ASSERT_EQ(parsed.status, JsonParseStatus::Ok);
+  EXPECT_EQ(norvane::write_json(parsed.value), R"({"route":"\/version","x":{"route":1},"y":2})");
+}
+
+TEST(JsonParser, ManyMembersParseInLinearTime) {
+  // ordered_map looks members up one by one; a naive builder is quadratic here.
+  std::string text = "{";
+  for (int i = 0; i < 200000; ++i) text += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":1";
+  text += "}";
+  const auto parsed = norvane::parse_json_text(text);
+  ASSERT_EQ(parsed.status, JsonParseStatus::Ok);
+  EXPECT_EQ(parsed.value.size(), 200000u);
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+#include <gmock/gmock.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "RoutingFixture.h"
+#include "service/GravaLog.h"
+
+using norvane::Json;
+using Replies = std::vector<std::string>;
+
+namespace {
+
+TEST(TerminalNumber, FitsBranchToFourAndPdvToTwo) {
+  const struct {
+    std::string branch;
+    int pdv;
+    const char* expected;
+  } cases[] = {
+      {"1009", 0, "AG100900"}, {"7", 12, "AG000712"},  {"12345", 3, "AG123403"},
+      {"1009", 123, "AG100912"}, {"1009", -1, "AG1009-1"}, {"", 0, "AG000000"},
+      {"ção", 5, "AG0ção05"},  // counted in characters, not bytes
+  };
+  for (const auto& c : cases) EXPECT_EQ(BuildTerminalNumber(c.branch, c.pdv), c.expected) << c.branch << "/" << c.pdv;
+}
+
+class SessionTest : public RoutingTest {
+ protected:
+  // Starts a session with the valid claims changed by `edit` (a null value removes a claim).
+  Replies StartWith(const Json& edit) {
+    Json claims = ValidClaims();
+    for (const auto& [name, value] : edit.items()) {
+      if (value.is_null()) claims.erase(name);
+      else claims[name] = value;
+    }
+    return Route(StartMessage(claims));
+  }
+  std::string ServiceLog() {
+    std::ifstream file(norvane::service_log_file());
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+};
+
+TEST_F(SessionTest, CreatedReplyHasItsMembersInOrderAndExpiresInUtcHalfAnHourLater) {
+  setenv("TZ", "America/Sao_Paulo", 1);  // a local zone three hours off UTC
+  tzset();
+  const Replies replies = Route(StartMessage(ValidClaims()));
+  unsetenv("TZ");
+  tzset();
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_THAT(replies[0], testing::MatchesRegex(
+                              R"(\{"type":"session","status":"created","message":"Sess\\u00E3o criada com sucesso\.",)"
+                              R"("expiration":"2026-05-28T20:56:40\.250Z",)"
+                              R"("session_uuid":"[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}",)"
+                              R"("store_code":"00000001","terminal_number":"AG100903"\})"));
+  EXPECT_EQ(dm_.fVenda_Id, 42);
+  EXPECT_EQ(dm_.fEmpresa_Id, 7);
+  EXPECT_EQ(dm_.fCallbackURL, "https://vendas.example/api/");
+  EXPECT_EQ(dm_.FSessionTefClaims.ip_address, "10.0.0.5");
+  EXPECT_EQ(dm_.FSessionTefClaims.operator_name, "CAIXA 1");
+  EXPECT_FALSE(dm_.FTLSConnection);
+}
+
+TEST_F(SessionTest, RefusedStartsAnswerTheFirstFaultInClaimOrderAndMakeNoSession) {
+  const struct {
+    const char* what;
+    Json edit;
+    std::string reply;
+    bool logged;
+  } cases[] = {
+      {"no branch code", {{"secctional_code", nullptr}}, "Campo secctional_code nao encontrado.", true},
+      {"TLS without store CNPJ", {{"connection_type", "TLS"}, {"store_cnpj", nullptr}},
+       "Campo store_cnpj nao encontrado.", true},
+      {"TLS without registration token",
+       {{"connection_type", "TLS"}, {"store_cnpj", "1"}, {"tef_cnpj", "2"}},
+       "Campo registration_token nao encontrado.", true},
+      {"ip_address is read before operator", {{"operator", nullptr}, {"ip_address", nullptr}},
+       "Campo ip_address nao encontrado.", true},
+      {"TEF claims are read before sale_id", {{"additional_parameters", nullptr}, {"sale_id", nullptr}},
+       "Campo additional_parameters nao encontrado.", true},
+      {"no sale_id", {{"sale_id", nullptr}}, "Campo sale_id nao encontrado.", true},
+      {"company_id is read before sale_id is checked", {{"sale_id", 0}, {"company_id", nullptr}},
+       "Campo company_id nao encontrado.", true},
+      {"sale_id 0", {{"sale_id", 0}}, "ID de venda não informado.", false},
+      {"negative sale_id", {{"sale_id", "-5"}}, "ID de venda não informado.", false},
+      {"sale_id with a letter", {{"sale_id", "12a"}}, "'12a' não é um valor inteiro válido", true},
+      {"sale_id beyond 32 bits", {{"sale_id", 4294967296ll}}, "'4294967296' não é um valor inteiro válido", true},
+      {"fractional sale_id", {{"sale_id", 1.5}}, "'1.5' não é um valor inteiro válido", true},
+      {"company_id not a number", {{"company_id", "sete"}}, "'sete' não é um valor inteiro válido", true},
+      {"blank callback_url", {{"callback_url", " \t "}}, "URL de callback não informada.", false},
+      {"no callback_url", {{"callback_url", nullptr}}, "Campo callback_url nao encontrado.", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(StartWith(c.edit), Replies{ErrorReply(c.reply)}) << c.what;
+    EXPECT_EQ(dm_.FSessionList.Count(), 0u) << c.what;
+    const bool in_log = ServiceLog().find("Erro ao iniciar sessão: " + c.reply) != std::string::npos;
+    EXPECT_EQ(in_log, c.logged) << c.what;
+  }
+}
+
+TEST_F(SessionTest, SaleIdZeroStillKeepsTheTefClaims) {
+  EXPECT_EQ(StartWith({{"sale_id", 0}, {"store_code", "00000099"}}), Replies{ErrorReply("ID de venda não informado.")});
+  EXPECT_EQ(dm_.FSessionTefClaims.store_code, "00000099");
+}
+
+TEST_F(SessionTest, TlsClaimsKeepOnlyCnpjDigits) {
+  const Replies replies = StartWith({{"connection_type", "TLS"},
+                                     {"store_cnpj", "12.345.678/0001-90"},
+                                     {"tef_cnpj", "98.765.432/0001-10"},
+                                     {"registration_token", "AB12-CD34"},
+                                     {"sale_id", "42"}});
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_THAT(replies[0], testing::HasSubstr(R"("status":"created")"));
+  EXPECT_TRUE(dm_.FTLSConnection);
+  EXPECT_EQ(dm_.FSessionTefClaims.store_cnpj, "12345678000190");
+  EXPECT_EQ(dm_.FSessionTefClaims.tef_cnpj, "98765432000110");
+  EXPECT_EQ(dm_.FSessionTefClaims.registration_token, "AB12-CD34");
+}
+
+TEST_F(SessionTest, TokenFaultsGetTheirOwnReplies) {
+  const std::string good = GenerateJWT(std::string(kSharedTokenSecret), ValidClaims());
+  const std::string wrong_secret = GenerateJWT("another secret", ValidClaims());
+  auto start = [&](const std::string& token) {
+    return Route(R"({"route":"/session/start","type":"session","token":")" + token + "\"}");
+  };
+  EXPECT_EQ(start(wrong_secret), Replies{ErrorReply("Acesso não autorizado.")});
+  EXPECT_EQ(start(good.substr(0, good.rfind('.'))),
+            Replies{ErrorReply("Token inválido: o token deve ter três partes separadas por ponto.")});
+  EXPECT_EQ(Route(R"({"route":"/session/start","type":"session","token":["a","b"]})"),
+            Replies{ErrorReply("Token inválido: o token deve ter três partes separadas por ponto.")});
+  EXPECT_EQ(dm_.FSessionList.Count(), 0u);
+}
+
+TEST_F(SessionTest, SessionIsExpiredExactlyAtItsExpiry) {
+  const std::string uuid = StartSession();
+  const std::string probe = R"({"route":"/nothing","session_uuid":")" + uuid + "\"}";
+  clock_ += std::chrono::seconds(1800) - std::chrono::milliseconds(1);
+  EXPECT_EQ(Route(probe), Replies{});  // still live: an unknown route gets no answer
+  clock_ += std::chrono::milliseconds(1);
+  EXPECT_EQ(Route(probe), Replies{ErrorReply("Sessão expirada.")});
+  EXPECT_EQ(Route(probe), Replies{ErrorReply("Sessão inválida.")});  // removed by the check
+}
+
+TEST_F(SessionTest, EachStartMakesAnIndependentSession) {
+  const std::string first = StartSession();
+  const std::string second = StartSession();
+  ASSERT_NE(first, second);
+  const std::string finish = R"({"route":"/session/finish","type":"session","session_uuid":")";
+  EXPECT_EQ(Route(finish + first + "\"}").size(), 1u);
+  EXPECT_EQ(Route(R"({"route":"/nothing","session_uuid":")" + second + "\"}"), Replies{});
+  EXPECT_EQ(Route(finish + first + "\"}"), Replies{ErrorReply("Sessão inválida.")});
+}
+
+TEST_F(SessionTest, LongExpiredSessionsAreDroppedWhileRecentOnesStillReportExpired) {
+  const std::string old_session = StartSession();
+  clock_ += std::chrono::hours(25);
+  const std::string recent = StartSession();
+  clock_ += std::chrono::hours(1);
+  StartSession();
+  EXPECT_EQ(dm_.FSessionList.Count(), 2u);  // the 25-hour-old one is gone
+  EXPECT_EQ(Route(R"({"route":"/x","session_uuid":")" + old_session + "\"}"), Replies{ErrorReply("Sessão inválida.")});
+  EXPECT_EQ(Route(R"({"route":"/x","session_uuid":")" + recent + "\"}"), Replies{ErrorReply("Sessão expirada.")});
+}
+
+}  // namespace
