@@ -1,0 +1,59 @@
+// Feeds arbitrary bytes to the TEF file layer: as one line, as a whole file loaded from disk
+// and as escaped text. Besides crashes it checks the invariants callers rely on: a line
+// reads back as set, a loaded file survives a write and a reload unchanged, and unescaping
+// an escaped text gives the text back.
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tef/RiZedIzAdeArquivo.h"
+
+namespace {
+
+// A folder of this process's own, removed when the run ends.
+struct WorkFolder {
+  std::string path = (std::filesystem::temp_directory_path() /
+                      ("tef_files_fuzz_" + std::to_string(::getpid())))
+                         .string();
+  WorkFolder() { std::filesystem::create_directories(path); }
+  ~WorkFolder() { std::filesystem::remove_all(path); }
+};
+
+const std::string& work_folder() {
+  static const WorkFolder folder;
+  return folder.path;
+}
+
+void check(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string input(reinterpret_cast<const char*>(data), size);
+
+  TRiZedIzAdeLinha linha;
+  linha.SetLinha(input);
+  check(linha.Linha() == input);
+  check(input.compare(0, linha.Chave().size(), linha.Chave()) == 0);
+
+  check(DesescapaTexto(input).size() <= input.size());
+  check(DesescapaTexto(EscapaTexto(input)) == input);
+
+  const std::string original = work_folder() + "/entrada.tef";
+  const std::string copia = work_folder() + "/copia.tef";
+  std::ofstream(original, std::ios::binary | std::ios::trunc) << input;
+  TRiZedIzAdeArquivo arq;
+  arq.LeArquivo(original);
+  for (int i = 0; i < arq.Count(); ++i) arq.GetLinha(i).Informacao().AsFloat();
+  arq.LeInformacao(0, 0).AsTimeStampSQL();
+  arq.GravarArquivo(copia, false);
+  TRiZedIzAdeArquivo relido;
+  relido.LeArquivo(copia);
+  check(relido.Conteudo() == arq.Conteudo());
+  return 0;
+}
