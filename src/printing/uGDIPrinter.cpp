@@ -184,6 +184,7 @@ void TGDIPrinter::OpenSurface(cairo_surface_t* ASurface, bool AAntialias) {
   cairo_font_options_destroy(options);
   if (!AAntialias) cairo_set_antialias(FCanvas, CAIRO_ANTIALIAS_NONE);
   FPenWidth = 1;
+  FAppliedPx = 0;
 }
 
 void TGDIPrinter::CloseSurface() {
@@ -393,12 +394,16 @@ void TGDIPrinter::Initialize() {
 
 void TGDIPrinter::ApplyFont() {
   if (!FLayout) return;
+  const int points = FCurrentSize == fsNormal ? FNormalPt : FLargePt;
+  const int pixels = PtToPx(points);
+  if (pixels == FAppliedPx && FCurrentBold == FAppliedBold) return;  // measuring is hot
+  FAppliedPx = pixels;
+  FAppliedBold = FCurrentBold;
   PangoFontDescription* font = pango_font_description_new();
   pango_font_description_set_family(font, "Arial");  // fontconfig gives Liberation Sans
-  const int points = FCurrentSize == fsNormal ? FNormalPt : FLargePt;
   // The point size is turned into whole pixels first, as the printer's font mapper does:
   // 9 points at 203 dpi are 25 pixels, not 25.375.
-  pango_font_description_set_absolute_size(font, double(PtToPx(points)) * PANGO_SCALE);
+  pango_font_description_set_absolute_size(font, double(pixels) * PANGO_SCALE);
   // Normal text is already bold on purpose: thin strokes fade on thermal paper.
   pango_font_description_set_weight(font, FCurrentBold ? PANGO_WEIGHT_HEAVY : PANGO_WEIGHT_BOLD);
   pango_layout_set_font_description(FLayout, font);
@@ -407,6 +412,7 @@ void TGDIPrinter::ApplyFont() {
 
 int TGDIPrinter::TextWidth(const std::string& AText) {
   if (!FLayout) return 0;
+  ApplyFont();
   const std::string text = valid_utf8(AText);
   pango_layout_set_text(FLayout, text.data(), static_cast<int>(text.size()));
   int width = 0, height = 0;
@@ -416,6 +422,7 @@ int TGDIPrinter::TextWidth(const std::string& AText) {
 
 int TGDIPrinter::LineHeight() {
   if (!FLayout) return 20;
+  ApplyFont();
   pango_layout_set_text(FLayout, "Mgy", 3);
   PangoRectangle logical;
   pango_layout_get_extents(FLayout, nullptr, &logical);

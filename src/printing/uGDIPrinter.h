@@ -142,6 +142,8 @@ class TGDIPrinter : public TReceiptBuilder {
 
   cairo_surface_t* FSurface = nullptr;  // what FCanvas draws on (recording or picture)
   PangoLayout* FLayout = nullptr;
+  int FAppliedPx = 0;                    // the font FLayout holds, so it is set only on change
+  bool FAppliedBold = false;
   int FPenWidth = 1;                     // the rule widens it, and it stays wide
   double FMediaWidthMm = 0;              // page width of the PDF
   cups_dest_t* FDest = nullptr;          // the printer of the open job
