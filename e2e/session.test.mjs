@@ -1,14 +1,10 @@
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
-import { SignJWT } from 'jose';
-import { connectClient, sessionClaims, SHARED_SECRET, startService } from './lib/session-helpers.mjs';
+import { connectClient, mintSessionToken as mint, sessionClaims, startService } from './lib/session-helpers.mjs';
 
 let service;
 before(async () => { service = await startService({ pdvNumber: 3 }); });
 after(async () => { await service?.stop(); });
-
-const mint = (claims, alg = 'HS256', secret = SHARED_SECRET) =>
-  new SignJWT(claims).setProtectedHeader({ alg, typ: 'JWT' }).setIssuedAt().sign(secret);
 
 test('a session starts with a back-end token, finishes, and is then unknown', async () => {
   const client = await connectClient(service.port);

@@ -6,6 +6,7 @@ import net from 'node:net';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { setTimeout as delay } from 'node:timers/promises';
+import { SignJWT } from 'jose';
 import WebSocket from 'ws';
 
 export const SHARED_SECRET = new TextEncoder().encode('Hw4Tq8Zn2Kb6Xp1Rj9Lc3Vm7Ds5Fy0Ue');
@@ -111,4 +112,9 @@ export function sessionClaims(overrides = {}) {
     additional_parameters: '', operator: 'CAIXA 1', sale_id: 42, company_id: 7,
     callback_url: 'https://vendas.example/api/', ...overrides,
   };
+}
+
+// A session token as the sales back-end signs it (HS256, HS384 or HS512).
+export function mintSessionToken(claims, alg = 'HS256', secret = SHARED_SECRET) {
+  return new SignJWT(claims).setProtectedHeader({ alg, typ: 'JWT' }).setIssuedAt().sign(secret);
 }
