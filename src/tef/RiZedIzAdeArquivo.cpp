@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/CodePage.h"
 
@@ -72,7 +72,7 @@ std::string one_line(std::string text) {
   return text;
 }
 
-std::string system_error_text(int err) { return std::strerror(err); }
+std::string system_error_text(int err) { return std::generic_category().message(err); }
 
 [[noreturn]] void raise_file_error(const char* what, const std::string& name, int err) {
   throw ERiZedIzAdeArquivo(std::string(what) + "\r\n" + name + "\r\n" + system_error_text(err));
