@@ -186,7 +186,7 @@ TEST(LayoutParser, EntitiesAreNeitherFetchedNorExpanded) {
   EXPECT_LT(bombed.Joined().size(), 1000u) << "nothing expanded";
 }
 
-TEST(LayoutParser, FileIsReadInItsDeclaredEncoding) {
+TEST(LayoutParser, FileIsReadInItsDeclaredEncodingAndMissingOrHugeFilesAreRefused) {
   const std::string path = ::testing::TempDir() + "latin1-" + std::to_string(getpid()) + ".gdi";
   write_file(path, "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><receipt><title>P\xC3O</title></receipt>");
   RecordingBuilder recorder;
@@ -200,6 +200,17 @@ TEST(LayoutParser, FileIsReadInItsDeclaredEncoding) {
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Arquivo de leiaute nao encontrado: /nao/existe.gdi");
   }
+
+  const std::string huge = ::testing::TempDir() + "huge-" + std::to_string(getpid()) + ".gdi";
+  write_file(huge, "<receipt>");
+  std::filesystem::resize_file(huge, 50u << 20);  // 50 MiB, refused before it is read
+  try {
+    TLayoutParser(recorder).ParseFile(huge);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Arquivo de leiaute grande demais", 0), 0u) << e.what();
+  }
+  std::filesystem::remove(huge);
 }
 
 // Forwards to the real renderer and notes the band of rows every text call occupies.
