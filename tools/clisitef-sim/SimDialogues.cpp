@@ -238,7 +238,7 @@ class Script {
   Dialogue& out_;
 };
 
-// Every function starts by reaching the SiTef server.
+// Every function but a pin-pad card read starts by reaching the SiTef server.
 void connect(Script& s) {
   s.show(kOperatorMessage, "Conectando ao SiTef...");
   if (s.c.settings.scenario == Scenario::noconnection) {
@@ -357,7 +357,6 @@ long long sale_amount(Script& s) {
 }
 
 [[noreturn]] void debit(Script& s, Dialogue& out) {
-  connect(s);
   long long cents = sale_amount(s);
   Card card = read_card(s);
   if (!card.typed) password(s);
@@ -367,7 +366,6 @@ long long sale_amount(Script& s) {
 }
 
 [[noreturn]] void credit(Script& s, Dialogue& out) {
-  connect(s);
   long long cents = sale_amount(s);
   Card card = read_card(s);
   std::string plan;
@@ -409,7 +407,6 @@ long long sale_amount(Script& s) {
 }
 
 [[noreturn]] void pix(Script& s, Dialogue& out) {
-  connect(s);
   long long cents = sale_amount(s);
   s.show(kOperatorMessage, "Gerando QR Code...");
   QrCodeMode mode = s.c.settings.qrcode;
@@ -439,7 +436,6 @@ long long sale_amount(Script& s) {
 }
 
 [[noreturn]] void check(Script& s, Dialogue& out) {
-  connect(s);
   long long cents = sale_amount(s);
   // The caller answers 501, 502 and 506 from what it was given, without asking anyone, so
   // an empty answer must be acceptable: natural person, no document, dated today.
@@ -471,7 +467,6 @@ bool not_in_future(const std::string& ddmmyyyy, const std::string& today_ymd) {
 }
 
 [[noreturn]] void cancellation(Script& s, Dialogue& out) {
-  connect(s);
   const std::string today = s.c.date;
   s.show(kMenuTitle, "Cancelamento de transacao");
   std::string date = s.field(
@@ -494,7 +489,6 @@ bool not_in_future(const std::string& ddmmyyyy, const std::string& today_ymd) {
 }
 
 [[noreturn]] void reprint(Script& s, Dialogue& out, int function) {
-  connect(s);
   const std::string today = s.c.date;
   bool chosen = function == kFunctionReprintChosen;
   if (function != kFunctionReprintLast && function != kFunctionReprintChosen)
@@ -530,13 +524,11 @@ bool not_in_future(const std::string& ddmmyyyy, const std::string& today_ymd) {
 }
 
 [[noreturn]] void communication_test(Script& s) {
-  connect(s);
   s.show(kBothMessages, "Teste de comunicacao com o SiTef@OK");
   s.end(0);
 }
 
 [[noreturn]] void admin(Script& s, Dialogue& out) {
-  connect(s);
   s.show(kMenuTitle, "Menu administrativo");
   std::string option = s.menu(
       "1:Teste de comunicacao;2:Reimpressao de comprovante;3:Cancelamento de transacao;"
@@ -607,6 +599,7 @@ Dialogue build_dialogue(const RunContext& c, const std::vector<std::string>& ans
   Script s(c, answers, out);
   try {
     if (c.friend_card) friend_card(s, out);
+    connect(s);
     switch (c.settings.scenario) {
       case Scenario::debit: debit(s, out);
       case Scenario::credit: credit(s, out);
