@@ -1,0 +1,388 @@
+#include "tef/RiZedIzAdeTef.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "platform/CodePage.h"
+#include "tef/RiZedIzAde.h"
+
+namespace {
+
+// Trims every character up to the blank (controls included) from both ends.
+std::string trim_controls(const std::string& text) {
+  size_t b = 0, e = text.size();
+  while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
+  return text.substr(b, e - b);
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// Leading decimal integer of a text, the default when it is not one.
+int to_int_or(const std::string& text, int default_value) {
+  if (text.empty()) return default_value;
+  size_t pos = 0;
+  try {
+    int value = std::stoi(text, &pos);
+    return pos == text.size() ? value : default_value;
+  } catch (const std::exception&) {
+    return default_value;
+  }
+}
+
+// A receipt copy as the library sends it (lines ended by LF) into UTF-8 lines. A final
+// line feed ends the last line rather than starting an empty one.
+std::vector<std::string> receipt_lines(const std::string& single_byte) {
+  std::vector<std::string> lines;
+  std::string text = replace_all(single_byte, "\r\n", "\n");
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(norvane::from_windows1252(text.substr(start, end - start)));
+    start = end + 1;
+  }
+  return lines;
+}
+
+Currency as_currency(const TRiZedIzAdeInformacao& value) {
+  return Currency::FromDouble(value.AsFloat());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Response record
+
+void TRiZedIzAdeRespCliSiTef::GravaInformacao(int Identificacao, const std::string& Informacao) {
+  int sequencia = 0;
+  if (Identificacao == 141 || Identificacao == 142) {
+    sequencia = 1;
+    while (sequencia < kMaiorSequencia &&
+           !fpConteudo.LeInformacao(Identificacao, sequencia).AsString().empty())
+      ++sequencia;
+  }
+  if (Identificacao == 121 || Identificacao == 122) fMsgImpressao = true;
+  fpConteudo.GravaInformacao(Identificacao, sequencia, EscapaTexto(Informacao));
+}
+
+void TRiZedIzAdeRespCliSiTef::ConteudoToProperty() {
+  fpValorTotal = Currency();
+  fpImagemComprovante1aVia.clear();
+  fpImagemComprovante2aVia.clear();
+  fpDebito = false;
+  fpCredito = false;
+
+  bool parcelas_presentes = false;
+  // A copy: setting a field never writes the content here, but the keyed reads of the
+  // content share one line object.
+  const std::vector<std::string> linhas = fpConteudo.Conteudo();
+  TRiZedIzAdeLinha linha;
+  for (const std::string& texto : linhas) {
+    linha.SetLinha(texto);
+    const std::string bruto = linha.Informacao().AsString();
+    const TRiZedIzAdeInformacao valor(DesescapaTexto(bruto));
+    const std::string& s = valor.AsString();
+    const std::string utf8 = norvane::from_windows1252(s);
+    switch (linha.Identificacao()) {
+      case 100: {
+        fpModalidadePagto = utf8;
+        int tipo = to_int_or(s.substr(0, std::min<size_t>(2, s.size())), 0);
+        if (tipo == 1) fpDebito = true;
+        if (tipo == 2) fpCredito = true;
+        int forma = s.size() > 2 ? to_int_or(s.substr(2, 2), 0) : 0;
+        if (forma == 2) fpParceladoPor = parcLoja;
+        if (forma == 3) fpParceladoPor = parcADM;
+        fpTipoOperacao = forma == 0   ? opAvista
+                         : forma == 1 ? opPreDatado
+                         : (forma == 2 || forma == 3) ? opParcelado
+                                                      : opOutras;
+        break;
+      }
+      case 101: fpModalidadePagtoExtenso = utf8; break;
+      case 102: fpModalidadePagtoDescrita = utf8; break;
+      case 105: {
+        TDateTime quando = valor.AsTimeStampSQL();
+        fpDataHoraTransacaoComprovante = quando;
+        fpDataHoraTransacaoHost = quando;
+        fpDataHoraTransacaoLocal = quando;
+        break;
+      }
+      case 120: fpAutenticacao = utf8; break;
+      case 121: fpImagemComprovante1aVia = receipt_lines(s); break;
+      case 122: fpImagemComprovante2aVia = receipt_lines(s); break;
+      case 130:
+        fpSaque = as_currency(valor);
+        fpValorTotal += fpSaque;
+        break;
+      case 131: fpInstituicao = utf8; break;
+      case 132: fpBandeira = utf8; break;
+      case 133: fpNSU = utf8; break;
+      case 134: fpNSUComprovante = utf8; break;
+      case 135: fpCodigoAutorizacaoTransacao = utf8; break;
+      case 139: fpValorEntradaCDC = as_currency(valor); break;
+      case 140: fpDataEntradaCDC = valor.AsDate(); break;
+      case 141: parcelas_presentes = true; break;
+      case 156: fpRede = utf8; break;
+      case 157: fpCodigoEstabelecimento = utf8; break;
+      case 501: fpTipoPessoa = valor.AsInteger() == 0 ? 'J' : 'F'; break;
+      case 502: fpDocumentoPessoa = utf8; break;
+      case 505:
+      case 511: fpQtdParcelas = valor.AsInteger(); break;
+      case 506: fpDataPreDatado = valor.AsDate(); break;
+      case 515: fpDataHoraTransacaoCancelada = valor.AsDate(); break;
+      case 516: fpNSUTransacaoCancelada = utf8; break;
+      case 527: fpDataVencimento = valor.AsDate(); break;
+      case 613:
+        fpCheque = s.size() > 20 ? norvane::from_windows1252(s.substr(20, 6)) : std::string();
+        fpCMC7 = utf8;
+        break;
+      case 626: fpBanco = utf8; break;
+      case 627: fpAgencia = utf8; break;
+      case 628: fpAgenciaDC = utf8; break;
+      case 629: fpConta = utf8; break;
+      case 630: fpContaDC = utf8; break;
+      case 800: fpCodigoHASH = utf8; break;
+      case kIdentificacaoControle:
+        switch (linha.Sequencia()) {
+          // The component's own keys are read as stored, without unescaping.
+          case kSequenciaCNFEnviado: {
+            std::string upper = bruto;
+            std::transform(upper.begin(), upper.end(), upper.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+            fpCNFEnviado = upper == "S";
+            break;
+          }
+          case kSequenciaIndiceFPG_ECF: fpIndiceFPG_ECF = bruto; break;
+          case kSequenciaOrdemPagamento: fpOrdemPagamento = valor.AsInteger(); break;
+          case 100: fpHeader = utf8; break;
+          case 101: fpID = valor.AsInteger(); break;
+          case 102: fpDocumentoVinculado = utf8; break;
+          case 103: fpValorTotal += as_currency(valor); break;
+          default: break;
+        }
+        break;
+      case 2021: fpNumeroCartao = utf8; break;
+      case 4029:
+        fpDesconto = as_currency(valor);
+        fpValorTotal -= fpDesconto;
+        break;
+      default: break;
+    }
+  }
+
+  fpQtdLinhasComprovante = static_cast<int32_t>(
+      std::max(fpImagemComprovante1aVia.size(), fpImagemComprovante2aVia.size()));
+
+  fpParcelas.Clear();
+  if (parcelas_presentes) {
+    // The count comes from the library; sequences stop at three digits, so more
+    // installments than that cannot have been recorded.
+    int quantidade = std::clamp(fpQtdParcelas, 0, kMaiorSequencia);
+    for (int n = 1; n <= quantidade; ++n) {
+      auto parcela = std::make_unique<TRiZedIzAdeRespParcela>();
+      parcela->SetVencimento(
+          TRiZedIzAdeInformacao(DesescapaTexto(fpConteudo.LeInformacao(141, n).AsString())).AsDate());
+      parcela->SetValor(as_currency(
+          TRiZedIzAdeInformacao(DesescapaTexto(fpConteudo.LeInformacao(142, n).AsString()))));
+      fpParcelas.Add(std::move(parcela));
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Manager
+
+TRiZedIzAdeCliSiTef::TRiZedIzAdeCliSiTef(TComponent* AOwner) : TRiZedIzAdeClass(AOwner) {
+  SetArqReq("");
+  SetArqResp("");
+  SetArqSTS("");
+  SetArqTmp("");
+  SetGPExeName("");
+  fpTipo = gpCliSiTef;
+  SetName("CliSiTef");
+  auto resposta = std::make_unique<TRiZedIzAdeRespCliSiTef>();
+  resposta->fpTipoGP = gpCliSiTef;
+  fpResp = std::move(resposta);
+}
+
+// The library stays loaded: releasing the manager does not unload it.
+TRiZedIzAdeCliSiTef::~TRiZedIzAdeCliSiTef() = default;
+
+std::unique_ptr<TRiZedIzAdeResp> TRiZedIzAdeCliSiTef::NovaRespostaDoTipo(
+    TRiZedIzAdeTipo Tipo) const {
+  if (Tipo == gpCliSiTef) {
+    auto resposta = std::make_unique<TRiZedIzAdeRespCliSiTef>();
+    resposta->fpTipoGP = gpCliSiTef;
+    return resposta;
+  }
+  return TRiZedIzAdeClass::NovaRespostaDoTipo(Tipo);
+}
+
+void TRiZedIzAdeCliSiTef::SetNumVias(int32_t) { fpNumVias = 2; }
+
+std::string TRiZedIzAdeCliSiTef::CaminhoBiblioteca() const {
+  std::string pasta = trim_controls(fPathDLL);
+  if (pasta.empty()) return kNomeBiblioteca;
+  if (pasta.back() != '/') pasta += '/';
+  return pasta + kNomeBiblioteca;
+}
+
+bool TRiZedIzAdeCliSiTef::BibliotecaCarregada() const {
+  return xConfiguraIntSiTefInterativoEx && xIniciaFuncaoSiTefInterativo && xLeTrilha3 &&
+         xLeCartaoSeguro && xLeCartaoDiretoSeguro && xLeCartaoDiretoEx &&
+         xContinuaFuncaoSiTefInterativo && xFinalizaFuncaoSiTefInterativo &&
+         xFinalizaTransacaoSiTefInterativo && xEscreveMensagemPermanentePinPad &&
+         xObtemQuantidadeTransacoesPendentes && xVerificaPresencaPinPad;
+}
+
+void TRiZedIzAdeCliSiTef::CarregarFuncoes() {
+  // One handle for all the entry points, taken once and given back once by
+  // DescarregarFuncoes, so that unloading really unloads.
+  auto carrega = [this](auto& referencia, const char* nome) {
+    using Tipo = std::remove_reference_t<decltype(referencia)>;
+    if (referencia) return;
+    if (!fBiblioteca) {
+      fBiblioteca = dlopen(CaminhoBiblioteca().c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (!fBiblioteca) {
+        const char* erro = dlerror();
+        GravaLog(std::string("dlopen ") + CaminhoBiblioteca() + ": " + (erro ? erro : ""));
+      }
+    }
+    void* endereco = fBiblioteca ? dlsym(fBiblioteca, nome) : nullptr;
+    if (!endereco)
+      throw std::runtime_error(std::string("Erro ao carregar a função:") + nome + " de: " +
+                               kNomeBiblioteca);
+    referencia = reinterpret_cast<Tipo>(endereco);
+  };
+  carrega(xConfiguraIntSiTefInterativoEx, "ConfiguraIntSiTefInterativoEx");
+  carrega(xIniciaFuncaoSiTefInterativo, "IniciaFuncaoSiTefInterativo");
+  carrega(xLeTrilha3, "LeTrilha3");
+  carrega(xLeCartaoSeguro, "LeCartaoSeguro");
+  carrega(xLeCartaoDiretoSeguro, "LeCartaoDiretoSeguro");
+  carrega(xLeCartaoDiretoEx, "LeCartaoDiretoEx");
+  carrega(xContinuaFuncaoSiTefInterativo, "ContinuaFuncaoSiTefInterativo");
+  carrega(xFinalizaFuncaoSiTefInterativo, "FinalizaFuncaoSiTefInterativo");
+  carrega(xFinalizaTransacaoSiTefInterativo, "FinalizaTransacaoSiTefInterativo");
+  carrega(xEscreveMensagemPermanentePinPad, "EscreveMensagemPermanentePinPad");
+  carrega(xObtemQuantidadeTransacoesPendentes, "ObtemQuantidadeTransacoesPendentes");
+  carrega(xVerificaPresencaPinPad, "VerificaPresencaPinPad");
+}
+
+void TRiZedIzAdeCliSiTef::DescarregarFuncoes() {
+  if (fBiblioteca) {
+    dlclose(fBiblioteca);
+    fBiblioteca = nullptr;
+  }
+  xConfiguraIntSiTefInterativoEx = nullptr;
+  xIniciaFuncaoSiTefInterativo = nullptr;
+  xLeTrilha3 = nullptr;
+  xLeCartaoSeguro = nullptr;
+  xLeCartaoDiretoEx = nullptr;
+  xLeCartaoDiretoSeguro = nullptr;
+  xFinalizaTransacaoSiTefInterativo = nullptr;
+  xFinalizaFuncaoSiTefInterativo = nullptr;
+  xContinuaFuncaoSiTefInterativo = nullptr;
+  xEscreveMensagemPermanentePinPad = nullptr;
+  xObtemQuantidadeTransacoesPendentes = nullptr;
+  xVerificaPresencaPinPad = nullptr;
+}
+
+std::string TRiZedIzAdeCliSiTef::MontaParametrosAdicionais(
+    const std::vector<std::string>& Parametros, const std::string& CNPJLoja,
+    const std::string& CNPJVantor) {
+  std::string texto;
+  for (const std::string& linha : Parametros) texto += linha + "\r\n";
+  std::string resultado = "[" + replace_all(trim_controls(texto), "\r\n", ";") + "];";
+  resultado += "{ValorIncluiTaxa=0;};";
+  if (!CNPJLoja.empty() && !CNPJVantor.empty())
+    resultado += "[ParmsClient=1=" + trim_controls(CNPJLoja) + ";2=" + trim_controls(CNPJVantor) + "];";
+  return resultado;
+}
+
+void TRiZedIzAdeCliSiTef::Inicializar() {
+  if (fpInicializado) return;
+  CarregarFuncoes();
+
+  const std::string parametros =
+      MontaParametrosAdicionais(fParametrosAdicionais, RiZedIzAde().CNPJLoja(), RiZedIzAde().CNPJVantor());
+  // Written before the call, so it always reads "Resultado: 0".
+  GravaLog("*** ConfiguraIntSiTefInterativoEx. EnderecoIP: " + fEnderecoIP +
+           " CodigoLoja: " + fCodigoLoja + " NumeroTerminal: " + fNumeroTerminal +
+           " Resultado: 0" + " ParametrosAdicionais: " + parametros);
+  int resultado = xConfiguraIntSiTefInterativoEx(fEnderecoIP.c_str(), fCodigoLoja.c_str(),
+                                                 fNumeroTerminal.c_str(), 0, parametros.c_str());
+  std::string mensagem;
+  switch (resultado) {
+    case 1: mensagem = "Endereço IP inválido ou não resolvido"; break;
+    case 2: mensagem = "Código da loja inválido"; break;
+    case 3: mensagem = "Código de terminal inválido"; break;
+    case 6: mensagem = "Erro na inicialização do TCP/IP"; break;
+    case 7: mensagem = "Falta de memória"; break;
+    case 8: mensagem = "Não encontrou a dll do \"TEF\" ou ela está com problemas"; break;
+    case 10: mensagem = "O PinPad não está devidamente configurado no arquivo CliSiTef.ini"; break;
+    case 11: mensagem = "Dados inválidos passados pela automação."; break;
+    case 12:
+      mensagem = "Modo seguro não ativo (possível falta de configuração no servidor SiTef do arquivo .cha).";
+      break;
+    case 13:
+      mensagem = "Caminho da DLL inválido (o caminho completo das bibliotecas está muito grande).";
+      break;
+    default: break;  // 0 and every other value: configured
+  }
+  if (!mensagem.empty()) {
+    if (!FTEFModoServico) RiZedIzAde().DoExibeMsg(opmOK, mensagem);
+    throw ERiZedIzAdeErro(mensagem);
+  }
+
+  GravaLog(Name() + " Inicializado CliSiTEF");
+  try {
+    RiZedIzAde().EstadoECF();
+  } catch (const std::exception&) {
+    // The cash register's state is only asked here; a workstation without one still
+    // takes payments, so its failure is ignored.
+  }
+  fpInicializado = true;
+  ConfirmarTransacoesBackup();
+}
+
+void TRiZedIzAdeCliSiTef::DesInicializar() {
+  DescarregarFuncoes();
+  TRiZedIzAdeClass::DesInicializar();
+}
+
+void TRiZedIzAdeCliSiTef::AtivarGP() {
+  throw std::runtime_error("CliSiTef não pode ser ativado localmente");
+}
+
+void TRiZedIzAdeCliSiTef::VerificaAtivo() {}
+
+int TRiZedIzAdeCliSiTef::DefineMensagemPermanentePinPad(const std::string& Mensagem) {
+  if (!xEscreveMensagemPermanentePinPad) throw std::runtime_error("Erro ao iniciar \"TEF\"");
+  return xEscreveMensagemPermanentePinPad(Mensagem.c_str());
+}
+
+int TRiZedIzAdeCliSiTef::ObtemQuantidadeTransacoesPendentes(TDateTime Data,
+                                                            const std::string& CupomFiscal) {
+  if (!xObtemQuantidadeTransacoesPendentes) throw std::runtime_error("Erro ao iniciar \"TEF\"");
+  const std::string data = FormatDateTime("yyyymmdd", Data);
+  return xObtemQuantidadeTransacoesPendentes(data.c_str(),
+                                             CupomFiscal.empty() ? nullptr : CupomFiscal.c_str());
+}
+
+std::string TRiZedIzAdeCliSiTef::VerificarPresencaPinPad() {
+  // A library that failed half-way through loading may have the first without the second.
+  if (!xEscreveMensagemPermanentePinPad || !xVerificaPresencaPinPad) throw std::runtime_error("Erro ao iniciar \"TEF\"");
+  switch (xVerificaPresencaPinPad()) {
+    case -1: return "Erro na DLL ou arquivo .INI do PINPAD";
+    case 0: return "Nenhum PINPAD conectado...";
+    case 1: return "PINPAD conectado com sucesso...";
+    default: return "";
+  }
+}

@@ -1,0 +1,212 @@
+#pragma once
+// The CliSiTef manager: drives the CliSiTef library directly (loaded at run time from
+// the dll folder) instead of exchanging files with a standard manager, and its response
+// record, which records the dialogue's values under their CliSiTef field codes.
+//
+// Text: address, store, terminal, operator, restrictions and everything exchanged with
+// the library are single-byte (Windows-1252); messages and response fields are UTF-8.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tef/RiZedIzAdeClass.h"
+
+// The response record of the CliSiTef manager.
+class TRiZedIzAdeRespCliSiTef : public TRiZedIzAdeResp {
+ public:
+  // Every response CliSiTef hands over was approved by it: refusals never become one.
+  bool TransacaoAprovada() const override { return true; }
+  // Fills the fields from the recorded field codes.
+  void ConteudoToProperty() override;
+  // Records one value of the dialogue (single-byte) under its field code, escaped. The
+  // installment codes 141 and 142 stack up as sequences 1, 2, 3...; every other code
+  // is sequence 0 and replaces an earlier value.
+  void GravaInformacao(int Identificacao, const std::string& Informacao);
+
+  // Sequences of one field code never go past this: a key holds three digits.
+  static constexpr int kMaiorSequencia = 999;
+};
+
+// Signatures of the library's entry points (C calling convention, 32-bit integers,
+// NUL-terminated single-byte text).
+extern "C" {
+using TConfiguraIntSiTefInterativoEx = int32_t (*)(const char*, const char*, const char*,
+                                                   int32_t, const char*);
+using TIniciaFuncaoSiTefInterativo = int32_t (*)(int32_t, const char*, const char*, const char*,
+                                                 const char*, const char*, const char*);
+using TContinuaFuncaoSiTefInterativo = int32_t (*)(int32_t*, int32_t*, int16_t*, int16_t*, char*,
+                                                   int32_t, int32_t);
+using TFinalizaFuncaoSiTefInterativo = int32_t (*)(int32_t, const char*, const char*,
+                                                   const char*, const char*);
+using TFinalizaTransacaoSiTefInterativo = int32_t (*)(int32_t, const char*, const char*,
+                                                      const char*);
+using TEscreveMensagemPermanentePinPad = int32_t (*)(const char*);
+using TObtemQuantidadeTransacoesPendentes = int32_t (*)(const char*, const char*);
+using TVerificaPresencaPinPad = int32_t (*)();
+using TLeTrilha3 = int32_t (*)(void*);
+using TLeCartaoDiretoEx = int32_t (*)(char*, char*, char*, int32_t, int32_t);
+using TLeCartaoSeguro = int32_t (*)(const char*);
+using TLeCartaoDiretoSeguro = int32_t (*)(const char*, char*, int32_t);
+}
+
+class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
+ public:
+  // The library's file name, kept from the workstation version so that a service folder
+  // has the same layout everywhere.
+  static constexpr const char* kNomeBiblioteca = "CliSiTef32I.dll";
+
+  explicit TRiZedIzAdeCliSiTef(TComponent* AOwner);
+  ~TRiZedIzAdeCliSiTef() override;
+
+  // Loads the library, configures it, and settles the responses left in backup files by
+  // an earlier run. Nothing happens when already initialised. A configuration error
+  // raises ERiZedIzAdeErro with its message; a missing library or function raises
+  // std::runtime_error "Erro ao carregar a função:<name> de: CliSiTef32I.dll".
+  void Inicializar() override;
+  // Releases the library and clears the initialised flag.
+  void DesInicializar() override;
+  // Raises std::runtime_error "CliSiTef não pode ser ativado localmente".
+  void AtivarGP() override;
+  // Nothing to check: the library is always there once loaded.
+  void VerificaAtivo() override;
+  // Stores 2 whatever it is given: CliSiTef always hands over two copies.
+  void SetNumVias(int32_t AValue) override;
+
+  // Small library calls; each raises std::runtime_error "Erro ao iniciar \"TEF\"" when the
+  // library is not loaded.
+  int DefineMensagemPermanentePinPad(const std::string& Mensagem);
+  int ObtemQuantidadeTransacoesPendentes(TDateTime Data, const std::string& CupomFiscal);
+  // "Erro na DLL ou arquivo .INI do PINPAD" (-1), "Nenhum PINPAD conectado..." (0),
+  // "PINPAD conectado com sucesso..." (1), "" for any other answer.
+  std::string VerificarPresencaPinPad();
+
+  // The library's path: PathDLL trimmed, with a trailing "/", then the file name; the
+  // bare file name (the loader's search path) when PathDLL is empty.
+  std::string CaminhoBiblioteca() const;
+  // The additional-parameter string of the configuration call.
+  static std::string MontaParametrosAdicionais(const std::vector<std::string>& Parametros,
+                                               const std::string& CNPJLoja,
+                                               const std::string& CNPJVantor);
+
+  // ---- settings (single-byte text) ----
+  const std::string& EnderecoIP() const { return fEnderecoIP; }
+  void SetEnderecoIP(const std::string& AValue) { fEnderecoIP = AValue; }
+  const std::string& CodigoLoja() const { return fCodigoLoja; }
+  void SetCodigoLoja(const std::string& AValue) { fCodigoLoja = AValue; }
+  const std::string& NumeroTerminal() const { return fNumeroTerminal; }
+  void SetNumeroTerminal(const std::string& AValue) { fNumeroTerminal = AValue; }
+  const std::string& Operador() const { return fOperador; }
+  void SetOperador(const std::string& AValue) { fOperador = AValue; }
+  const std::vector<std::string>& ParametrosAdicionais() const { return fParametrosAdicionais; }
+  void SetParametrosAdicionais(const std::vector<std::string>& AValue) { fParametrosAdicionais = AValue; }
+  const std::string& Restricoes() const { return fRestricoes; }
+  void SetRestricoes(const std::string& AValue) { fRestricoes = AValue; }
+  // Preset answers, one "type=answer" line per field type.
+  std::vector<std::string>& Respostas() { return fRespostas; }
+  const std::string& PathDLL() const { return fPathDLL; }
+  void SetPathDLL(const std::string& AValue) { fPathDLL = AValue; }
+  bool ModoServico() const { return FTEFModoServico; }
+  void SetModoServico(bool AValue) { FTEFModoServico = AValue; }
+
+  int32_t OperacaoATV() const { return fOperacaoATV; }
+  void SetOperacaoATV(int32_t AValue) { fOperacaoATV = AValue; }
+  int32_t OperacaoADM() const { return fOperacaoADM; }
+  void SetOperacaoADM(int32_t AValue) { fOperacaoADM = AValue; }
+  int32_t OperacaoCRT() const { return fOperacaoCRT; }
+  void SetOperacaoCRT(int32_t AValue) { fOperacaoCRT = AValue; }
+  int32_t OperacaoCHQ() const { return fOperacaoCHQ; }
+  void SetOperacaoCHQ(int32_t AValue) { fOperacaoCHQ = AValue; }
+  int32_t OperacaoCNC() const { return fOperacaoCNC; }
+  void SetOperacaoCNC(int32_t AValue) { fOperacaoCNC = AValue; }
+  int32_t OperacaoReImpressao() const { return fOperacaoReImpressao; }
+  void SetOperacaoReImpressao(int32_t AValue) { fOperacaoReImpressao = AValue; }
+
+  int32_t NumeroParcela() const { return FNumeroParcela; }
+  void SetNumeroParcela(int32_t AValue) { FNumeroParcela = AValue; }
+  const std::string& CodigoHASH() const { return FCodigoHASH; }
+  void SetCodigoHASH(const std::string& AValue) { FCodigoHASH = AValue; }
+  const std::string& CodigoBandeiraAutorizada() const { return fCodigoBandeira; }
+  void SetCodigoBandeiraAutorizada(const std::string& AValue) { fCodigoBandeira = AValue; }
+  const std::string& CodigoRedeAutorizada() const { return fCodigoRede; }
+  void SetCodigoRedeAutorizada(const std::string& AValue) { fCodigoRede = AValue; }
+  const std::string& CodigoNSU() const { return fOrigiNSU; }
+  void SetCodigoNSU(const std::string& AValue) { fOrigiNSU = AValue; }
+  const std::string& CodigoNSUHost() const { return fOrigiNSUHost; }
+  void SetCodigoNSUHost(const std::string& AValue) { fOrigiNSUHost = AValue; }
+
+  // The sale being cancelled; the application sets these around a cancellation.
+  const std::string& CancelandoTransacaoNSU() const { return FCancelandoTransacaoNSU; }
+  void SetCancelandoTransacaoNSU(const std::string& AValue) { FCancelandoTransacaoNSU = AValue; }
+  TDateTime CancelandoTransacaoDATA() const { return FCancelandoTransacaoDATA; }
+  void SetCancelandoTransacaoDATA(TDateTime AValue) { FCancelandoTransacaoDATA = AValue; }
+  Currency CancelandoTransacaoVALOR() const { return FCancelandoTransacaoVALOR; }
+  void SetCancelandoTransacaoVALOR(Currency AValue) { FCancelandoTransacaoVALOR = AValue; }
+  bool CancelandoTransacaoTEF() const { return FCancelandoTransacaoTEF; }
+  void SetCancelandoTransacaoTEF(bool AValue) { FCancelandoTransacaoTEF = AValue; }
+
+  // Published dialogue events; the dialogue raises the component's events instead.
+  TRiZedIzAdeCliSiTefExibeMenu OnExibeMenu;
+  TRiZedIzAdeCliSiTefObtemCampo OnObtemCampo;
+  TRiZedIzAdeCliSiTefObtemCheque OnObtemCheque;
+  TRiZedizAdeCliSiTefExibeQRCode OnExibeQRCode;
+
+  // True when all twelve entry points are found.
+  bool BibliotecaCarregada() const;
+
+ protected:
+  std::unique_ptr<TRiZedIzAdeResp> NovaRespostaDoTipo(TRiZedIzAdeTipo Tipo) const override;
+
+  // Looks up every entry point still missing, in the library's order; raises on the
+  // first one that cannot be found (those found stay set).
+  void CarregarFuncoes();
+  // Releases the library and forgets all twelve entry points.
+  void DescarregarFuncoes();
+
+  // Fields in declared order.
+  bool fIniciouRequisicao = false;
+  bool fReimpressao = false;
+  bool fCancelamento = false;
+  bool fDevolucao = false;
+  std::string fCodigoLoja;
+  std::string fEnderecoIP;
+  std::string fNumeroTerminal;
+  int32_t fOperacaoADM = 110;
+  int32_t fOperacaoATV = 111;
+  int32_t fOperacaoCHQ = 1;
+  int32_t fOperacaoCNC = 200;
+  int32_t fOperacaoCRT = 0;
+  int32_t fOperacaoReImpressao = 112;
+  std::string fOperador;
+  std::vector<std::string> fParametrosAdicionais;
+  std::vector<std::string> fRespostas;
+  std::string fRestricoes;
+  std::string fDocumentosProcessados;
+  std::string fPathDLL;
+  TConfiguraIntSiTefInterativoEx xConfiguraIntSiTefInterativoEx = nullptr;
+  TIniciaFuncaoSiTefInterativo xIniciaFuncaoSiTefInterativo = nullptr;
+  TLeTrilha3 xLeTrilha3 = nullptr;
+  TLeCartaoSeguro xLeCartaoSeguro = nullptr;
+  TLeCartaoDiretoEx xLeCartaoDiretoEx = nullptr;
+  TLeCartaoDiretoSeguro xLeCartaoDiretoSeguro = nullptr;
+  TFinalizaTransacaoSiTefInterativo xFinalizaTransacaoSiTefInterativo = nullptr;
+  TFinalizaFuncaoSiTefInterativo xFinalizaFuncaoSiTefInterativo = nullptr;
+  TContinuaFuncaoSiTefInterativo xContinuaFuncaoSiTefInterativo = nullptr;
+  TEscreveMensagemPermanentePinPad xEscreveMensagemPermanentePinPad = nullptr;
+  TObtemQuantidadeTransacoesPendentes xObtemQuantidadeTransacoesPendentes = nullptr;
+  TVerificaPresencaPinPad xVerificaPresencaPinPad = nullptr;
+  int32_t FNumeroParcela = 0;
+  std::string fCodigoBandeira;
+  std::string fCodigoRede;
+  std::string fOrigiNSU;
+  std::string fOrigiNSUHost;
+  std::string FCancelandoTransacaoNSU;
+  TDateTime FCancelandoTransacaoDATA = 0;
+  Currency FCancelandoTransacaoVALOR;
+  bool FCancelandoTransacaoTEF = false;
+  std::string FCodigoHASH;
+  bool FTEFModoServico = false;
+  bool fTelevenda = false;
+
+ private:
+  void* fBiblioteca = nullptr;  // dlopen handle while any entry point is held
+};
