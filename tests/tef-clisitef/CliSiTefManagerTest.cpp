@@ -53,6 +53,12 @@ class CliSiTefManagerTest : public ::testing::Test {
   void set_setting(const std::string& key, const std::string& value) {
     norvane::TIniFile((folder / "dll" / "CliSiTef.ini").string()).WriteString("Simulator", key, value);
   }
+  // A new file rather than new bytes in the old one: rewriting a library that is still
+  // mapped would change code under the running process.
+  void install_library(const char* source) {
+    fs::remove(folder / "dll" / "CliSiTef32I.dll");
+    fs::copy_file(source, folder / "dll" / "CliSiTef32I.dll");
+  }
   std::string tef_log() { return read_file(folder / "tef.log"); }
 
   fs::path folder;
@@ -116,12 +122,11 @@ TEST_F(CliSiTefManagerTest, MissingLibraryOrFunctionLeavesTheManagerUninitialise
   EXPECT_FALSE(manager->Inicializado());
 
   // Not a shared object at all.
-  std::ofstream(folder / "dll" / "CliSiTef32I.dll") << "MZ this is not a library";
+  std::ofstream(folder / "dll" / "CliSiTef32I.dll", std::ios::trunc) << "MZ this is not a library";
   EXPECT_THROW(manager->Inicializar(), std::runtime_error);
   EXPECT_FALSE(manager->Inicializado());
 
-  fs::copy_file(INCOMPLETE_LIBRARY, folder / "dll" / "CliSiTef32I.dll",
-                fs::copy_options::overwrite_existing);
+  install_library(INCOMPLETE_LIBRARY);
   try {
     manager->Inicializar();
     FAIL() << "a function is missing, yet initialised";
@@ -140,11 +145,10 @@ TEST_F(CliSiTefManagerTest, DesInicializarMakesTheNextStartLookEveryFunctionUpAg
   EXPECT_FALSE(manager->BibliotecaCarregada());
   // The library on disk changed meanwhile: the next start must load it again, so it now
   // finds the missing function.
-  fs::copy_file(INCOMPLETE_LIBRARY, folder / "dll" / "CliSiTef32I.dll",
-                fs::copy_options::overwrite_existing);
+  install_library(INCOMPLETE_LIBRARY);
   EXPECT_THROW(manager->Inicializar(), std::runtime_error);
-  fs::copy_file(SIM_LIBRARY, folder / "dll" / "CliSiTef32I.dll", fs::copy_options::overwrite_existing);
   manager->DesInicializar();
+  install_library(SIM_LIBRARY);
   manager->Inicializar();
   EXPECT_TRUE(manager->Inicializado());
 }
