@@ -1,0 +1,235 @@
+#include "tef/RiZedIzAde.h"
+
+#include <stdexcept>
+
+#include "platform/ExeFolder.h"
+
+namespace {
+
+std::string trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  const size_t last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+const char* const kEstadoECFInvalido =
+    "Retorno de \"OnInfoEcf( ineEstadoECF, Retorno )\" deve ser:\r\n"
+    "\"L\" = Livre\r\n"
+    "\"V\" = Venda de Itens\r\n"
+    "\"P\" - Pagamento (ou SubTotal efetuado)\r\n"
+    "\"C\" ou \"R\" - CDC ou Cupom Vinculado\r\n"
+    "\"G\" ou \"R\" - Relatório Gerencial\r\n"
+    "\"N\" - Recebimento Não Fiscal\r\n"
+    "\"O\" - Outro";
+
+}  // namespace
+
+TRiZedIzAde::TRiZedIzAde(TComponent* AOwner) : TComponent(AOwner) {
+  // The host's instance carries this name; the backup log lines quote it.
+  SetName("RiZedIzAde");
+  // Until gpCliSiTef is selected no manager is current.
+  SetGPAtual(gpTefDial);
+}
+
+TRiZedIzAde::~TRiZedIzAde() {
+  // The pending responses go first: nothing in them refers to a manager, but the managers
+  // refer to this object while they are destroyed.
+  fpRespostasPendentes.Clear();
+  fTefClass = nullptr;
+  fTEFList.Clear();
+}
+
+// ---------------------------------------------------------------------------------------
+// Managers
+
+TRiZedIzAdeClass& TRiZedIzAde::AddManager(std::unique_ptr<TRiZedIzAdeClass> Manager) {
+  if (!Manager || &Manager->RiZedIzAde() != this)
+    throw ERiZedIzAdeErro("TRiZedIzAdeClass deve ser criado por TRiZedIzAde");
+  return fTEFList.Add(std::move(Manager));
+}
+
+void TRiZedIzAde::SetGPAtual(TRiZedIzAdeTipo AValue) {
+  if (AValue == fGPAtual) return;
+  if (AValue == gpCliSiTef) {
+    for (const auto& manager : fTEFList)
+      if (manager->Tipo() == gpCliSiTef) fTefClass = manager.get();
+  }
+  fGPAtual = AValue;
+}
+
+TRiZedIzAdeReq& TRiZedIzAde::Req() const {
+  if (fTefClass == nullptr) throw ERiZedIzAdeErro("Nenhum Gerenciador Padrão selecionado");
+  return fTefClass->Req();
+}
+
+TRiZedIzAdeResp& TRiZedIzAde::Resp() const {
+  if (fTefClass == nullptr) throw ERiZedIzAdeErro("Nenhum Gerenciador Padrão selecionado");
+  return fTefClass->Resp();
+}
+
+bool TRiZedIzAde::AguardandoResposta() const {
+  return fTefClass != nullptr && fTefClass->AguardandoResposta();
+}
+
+std::string TRiZedIzAde::NomeGerenciador() const {
+  return fTefClass != nullptr ? fTefClass->Name() : std::string();
+}
+
+void TRiZedIzAde::GravaLog(const std::string& AString) const {
+  if (fTefClass != nullptr)
+    fTefClass->GravaLog(AString);
+  else
+    GravaLogTEF(fArqLOG, AString);
+}
+
+// ---------------------------------------------------------------------------------------
+// Properties
+
+const std::string& TRiZedIzAde::PathBackup() {
+  if (fPathBackup.empty()) fPathBackup = norvane::exe_folder() + "TEF";
+  return fPathBackup;
+}
+
+void TRiZedIzAde::SetPathBackup(const std::string& AValue) {
+  if (AValue == fPathBackup) return;
+  if (fTefClass != nullptr && fTefClass->Inicializado())
+    throw std::runtime_error("PathBackup não pode ser modificado com o RiZedIzAde Inicializado");
+  std::string path = trim(AValue);
+  if (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  fPathBackup = path;
+}
+
+void TRiZedIzAde::SetArqLOG(const std::string& AValue) {
+  for (const auto& manager : fTEFList)
+    if (manager->ArqLOG() == fArqLOG) manager->SetArqLOG(AValue);
+  fArqLOG = AValue;
+}
+
+void TRiZedIzAde::VerificaSemRespostasPendentes(const char* Propriedade) const {
+  if (!fpRespostasPendentes.Empty())
+    throw std::runtime_error(
+        std::string("Existem Respostas Pendentes. Não é possível alterar \"") + Propriedade +
+        "\"");
+}
+
+void TRiZedIzAde::SetAutoFinalizarCupom(bool AValue) {
+  if (AValue == fAutoFinalizarCupom) return;
+  VerificaSemRespostasPendentes("AutoFinalizarCupom");
+  fAutoFinalizarCupom = AValue;
+}
+
+void TRiZedIzAde::SetAutoEfetuarPagamento(bool AValue) {
+  if (AValue == fAutoEfetuarPagamento) return;
+  VerificaSemRespostasPendentes("AutoEfetuarPagamento");
+  fAutoEfetuarPagamento = AValue;
+}
+
+void TRiZedIzAde::SetMultiplosCartoes(bool AValue) {
+  if (AValue == fMultiplosCartoes) return;
+  VerificaSemRespostasPendentes("MultiplosCartoes");
+  fMultiplosCartoes = AValue;
+}
+
+void TRiZedIzAde::SetNumeroMaximoCartoes(int32_t AValue) {
+  fNumeroMaximoCartoes = AValue > 0 ? AValue : 0;
+}
+
+void TRiZedIzAde::SetEsperaSleep(int32_t AValue) {
+  if (AValue == fEsperaSleep) return;
+  if (AValue < 10) throw std::runtime_error("Valor mínimo de EsperaSleep deve ser: 10");
+  if (AValue > 500) throw std::runtime_error("Valor máximo de EsperaSleep deve ser: 500");
+  fEsperaSleep = AValue;
+}
+
+void TRiZedIzAde::SetEstadoReq(TRiZedIzAdeReqEstado AValue) {
+  if (AValue == fEstadoReq) return;
+  fEstadoReq = AValue;
+  if (OnMudaEstadoReq) OnMudaEstadoReq(AValue);
+}
+
+void TRiZedIzAde::SetEstadoResp(TRiZedIzAdeRespEstado AValue) {
+  if (AValue == fEstadoResp) return;
+  fEstadoResp = AValue;
+  if (OnMudaEstadoResp) OnMudaEstadoResp(AValue);
+}
+
+// ---------------------------------------------------------------------------------------
+// Operator and application
+
+TModalResult TRiZedIzAde::DoExibeMsg(TRiZedIzAdeOperacaoMensagem Operacao,
+                                     const std::string& Mensagem) {
+  GravaLog(NomeGerenciador() + " DoExibeMsg: Oper: " + enum_name(Operacao) +
+           " Mensagem: " + Mensagem);
+  if (Operacao == opmOK || Operacao == opmYesNo || Operacao == opmDestaqueVia)
+    RestaurarFocoAplicacao();
+  // Initialisation insists on this handler; without it a message cannot reach anyone.
+  if (!OnExibeMsg) throw std::runtime_error("Evento \"OnExibeMsg\" não programado");
+  TModalResult resultado = mrNone;
+  OnExibeMsg(Operacao, Mensagem, resultado);
+  return resultado;
+}
+
+void TRiZedIzAde::RestaurarFocoAplicacao() {
+  bool tratado = false;
+  if (OnRestauraFocoAplicacao) OnRestauraFocoAplicacao(tratado);
+  // Unhandled, the application would be brought to the front; a service has no window.
+}
+
+void TRiZedIzAde::BloquearMouseTeclado(bool) {}
+
+// ---------------------------------------------------------------------------------------
+// Cash register
+
+std::string TRiZedIzAde::InfoECFAsString(TRiZedIzAdeInfoECF Operacao) {
+  GravaLog("InfoECF: " + enum_name(Operacao));
+  std::string retorno;
+  try {
+    if (!OnInfoECF) throw std::runtime_error("Evento \"OnInfoECF\" não programado");
+    OnInfoECF(Operacao, retorno);
+  } catch (const std::exception& e) {
+    GravaLog(NomeGerenciador() + "   Erro: " + e.what());
+    throw ERiZedIzAdeECF(e.what());
+  }
+  GravaLog("    Ret: " + retorno);
+  return retorno;
+}
+
+char TRiZedIzAde::EstadoECF() {
+  const std::string retorno = InfoECFAsString(ineEstadoECF);
+  char estado = retorno.empty() ? ' ' : retorno[0];
+  if (estado >= 'a' && estado <= 'z') estado = static_cast<char>(estado - 'a' + 'A');
+  if (std::string("CGLNOPRV").find(estado) == std::string::npos)
+    throw ERiZedIzAdeECF(kEstadoECFInvalido);
+  return estado;
+}
+
+int TRiZedIzAde::ComandarECF(TRiZedIzAdeOperacaoECF Operacao) {
+  GravaLog(NomeGerenciador() + " ComandarECF: Oper: " + enum_name(Operacao));
+  int retorno = -1;
+  if (OnComandaECF) OnComandaECF(Operacao, Resp(), retorno);
+  if (retorno <= 0) {
+    const std::string mensagem =
+        retorno < 0 ? "Operação [" + enum_name(Operacao) + "] não tratada em \"OnComandaECF\""
+                    : std::string("Erro ao imprimir comprovante \"TEF\"");
+    GravaLog(mensagem);
+    throw ERiZedIzAdeECF(mensagem);
+  }
+  return retorno;
+}
+
+int TRiZedIzAde::ECFImprimeVia(TRiZedIzAdeTipoRelatorio TipoRelatorio, int Via,
+                               const std::vector<std::string>& ImagemComprovante) {
+  GravaLog(NomeGerenciador() + " ECFImprimeVia: " + enum_name(TipoRelatorio) +
+           " Via: " + std::to_string(Via));
+  int retorno = -1;
+  if (OnComandaECFImprimeVia) OnComandaECFImprimeVia(TipoRelatorio, Via, ImagemComprovante, retorno);
+  if (retorno <= 0) {
+    const std::string mensagem = retorno < 0
+                                     ? std::string("\"OnComandaECFImprimeVia\" não tratado")
+                                     : std::string("Erro ao executar \"OnComandaECFImprimeVia\"");
+    GravaLog(mensagem);
+    throw ERiZedIzAdeECF(mensagem);
+  }
+  return retorno;
+}
