@@ -207,6 +207,8 @@ struct ScenarioCase {
   std::vector<std::pair<int, std::string>> shown;
 };
 
+void PrintTo(const ScenarioCase& c, std::ostream* os) { *os << c.name; }
+
 class Scenarios : public StandIn, public ::testing::WithParamInterface<ScenarioCase> {};
 
 const std::string kToday = today("%d%m%Y");
