@@ -28,10 +28,11 @@ std::string read_line(TByteStream& stream) {
   for (;;) {
     char c = static_cast<char>(stream.ReadByte());
     if (c == '\n') break;
-    if (line.size() == kMaxHandshakeLine)
+    line += c;
+    // The CR that ends a line does not count toward the limit.
+    if (line.size() > kMaxHandshakeLine + 1 || (line.size() > kMaxHandshakeLine && c != '\r'))
       throw EHandshakeRefused("Handshake recusado: linha com mais de " +
                               std::to_string(kMaxHandshakeLine) + " bytes.");
-    line += c;
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;

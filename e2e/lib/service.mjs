@@ -1,0 +1,120 @@
+// Runs the installed service folder for an end-to-end test: a private copy of the folder
+// (so tests never share logs or ini files), an ini with a free loopback port, the process
+// started in the foreground, and helpers to wait for its port and read its log.
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+
+export const serviceDir = process.env.NORVANE_SERVICE_DIR;
+if (!serviceDir) throw new Error('NORVANE_SERVICE_DIR must name the installed service folder');
+
+export async function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.on('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+export function portOpen(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: '127.0.0.1', port });
+    socket.once('connect', () => { socket.destroy(); resolve(true); });
+    socket.once('error', () => resolve(false));
+  });
+}
+
+export async function waitFor(condition, { timeoutMs = 10000, what = 'condition' } = {}) {
+  const deadline = Date.now() + timeoutMs;
+  for (;;) {
+    if (await condition()) return;
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, 50));
+  }
+}
+
+// The ini text for a port plus extra [sitef] keys ({ printer: 'x' }).
+export function iniText(port, extra = {}) {
+  const lines = ['[sitef]', `server_port=${port}`];
+  for (const [key, value] of Object.entries(extra)) lines.push(`${key}=${value}`);
+  return lines.join('\r\n') + '\r\n';
+}
+
+export class RunningService {
+  constructor(dir, port, child) {
+    this.dir = dir;
+    this.port = port;
+    this.child = child;
+    this.stdout = '';
+    this.stderr = '';
+    child.stdout.on('data', (d) => { this.stdout += d; });
+    child.stderr.on('data', (d) => { this.stderr += d; });
+    this.exited = new Promise((resolve) => {
+      child.once('exit', (code, signal) => resolve({ code, signal }));
+    });
+  }
+
+  get caCert() { return fs.readFileSync(path.join(this.dir, 'Certificado', 'ca_cert.pem')); }
+  get executable() { return path.join(this.dir, 'SvcNorvaneSiTef'); }
+
+  writeIni(port, extra = {}) {
+    fs.writeFileSync(path.join(this.dir, 'SvcNorvaneSiTef.ini'), iniText(port, extra));
+    this.port = port;
+  }
+
+  signal(name) { this.child.kill(name); }
+
+  // Every service log line written so far, all days and months together.
+  logText() {
+    const logDir = path.join(this.dir, 'Log');
+    if (!fs.existsSync(logDir)) return '';
+    let text = '';
+    for (const month of fs.readdirSync(logDir)) {
+      const monthDir = path.join(logDir, month);
+      for (const file of fs.readdirSync(monthDir)) {
+        if (file.startsWith('NorvaneSiTefService ')) text += fs.readFileSync(path.join(monthDir, file), 'utf8');
+      }
+    }
+    return text;
+  }
+
+  async waitForLog(line, timeoutMs = 10000) {
+    await waitFor(() => this.logText().includes(line), { timeoutMs, what: `log line "${line}"` });
+  }
+
+  // SIGTERM and wait for the exit; the folder is removed afterwards.
+  async stop() {
+    if (this.child.exitCode === null && this.child.signalCode === null) this.child.kill('SIGTERM');
+    const result = await this.exited;
+    return result;
+  }
+
+  async dispose() {
+    await this.stop();
+    fs.rmSync(this.dir, { recursive: true, force: true });
+  }
+}
+
+// Copies the service folder, writes its ini and starts it; resolves once the port accepts.
+export async function startService({ extraIni = {}, env = {}, waitForListener = true } = {}) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'norvane-e2e-'));
+  fs.cpSync(serviceDir, dir, { recursive: true });
+  fs.rmSync(path.join(dir, 'Log'), { recursive: true, force: true });
+  const port = await freePort();
+  fs.writeFileSync(path.join(dir, 'SvcNorvaneSiTef.ini'), iniText(port, extraIni));
+  const child = spawn(path.join(dir, 'SvcNorvaneSiTef'), [], {
+    cwd: dir,
+    env: { ...process.env, LC_TIME: 'pt_BR.UTF-8', ...env },
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  const service = new RunningService(dir, port, child);
+  if (waitForListener) {
+    await waitFor(() => portOpen(port), { what: `service port ${port}` });
+  }
+  return service;
+}

@@ -1,0 +1,92 @@
+#include "service/GravaLog.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <ctime>
+
+#include "../websocket/TlsTestClient.h"
+#include "platform/Clock.h"
+#include "platform/ExeFolder.h"
+
+namespace {
+
+norvane::TimePoint local_time(int year, int month, int day, int hour, int minute, int second) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  return std::chrono::system_clock::from_time_t(std::mktime(&tm));
+}
+
+// A scratch exe folder, a fixed clock and the pt_BR month names (when the machine has them).
+class GravaLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    norvane::set_exe_folder_for_tests(folder_.path);
+    set_time(local_time(2026, 12, 9, 14, 5, 7));
+    previous_locale_ = std::setlocale(LC_TIME, nullptr);
+    have_pt_br_ = std::setlocale(LC_TIME, "pt_BR.UTF-8") != nullptr;
+  }
+  void TearDown() override {
+    std::setlocale(LC_TIME, previous_locale_.c_str());
+    norvane::set_clock_for_tests(nullptr);
+    norvane::set_exe_folder_for_tests("");
+  }
+  void set_time(norvane::TimePoint t) {
+    norvane::set_clock_for_tests([t] { return t; });
+  }
+
+  testing_support::ScratchFolder folder_;
+  std::string previous_locale_;
+  bool have_pt_br_ = false;
+};
+
+}  // namespace
+
+TEST_F(GravaLogTest, WritesStampedLinesAndBlankTextsAsEmptyLines) {
+  struct Case {
+    std::string text;
+    std::string line;
+  } cases[] = {
+      {"O serviço foi inciado.", "[09/12/2026 14:05:07] O serviço foi inciado.\n"},
+      {"   ", "\n"},
+      {"", "\n"},
+      {" a ", "[09/12/2026 14:05:07]  a \n"},  // not trimmed: two blanks after the bracket
+  };
+  std::string expected;
+  for (const Case& c : cases) {
+    EXPECT_EQ(GravaLog(c.text), 1) << c.text;
+    expected += c.line;
+  }
+  EXPECT_EQ(norvane::service_log_file(),
+            folder_.path + "Log/" + norvane::month_folder_name(2026, 12) +
+                "/NorvaneSiTefService 09-12-2026.log");
+  EXPECT_EQ(testing_support::read_file(norvane::service_log_file()), expected);
+}
+
+TEST_F(GravaLogTest, MovesToANewFileEachDayAndANewFolderEachMonth) {
+  if (!have_pt_br_) GTEST_SKIP() << "pt_BR.UTF-8 locale not generated (scripts/setup.sh does it)";
+  set_time(local_time(2026, 12, 31, 23, 59, 59));
+  GravaLog("último");
+  set_time(local_time(2027, 1, 1, 0, 0, 1));
+  GravaLog("primeiro");
+  EXPECT_EQ(testing_support::read_file(folder_.path +
+                                       "Log/Dezembro-2026/NorvaneSiTefService 31-12-2026.log"),
+            "[31/12/2026 23:59:59] último\n");
+  EXPECT_EQ(testing_support::read_file(folder_.path +
+                                       "Log/Janeiro-2027/NorvaneSiTefService 01-01-2027.log"),
+            "[01/01/2027 00:00:01] primeiro\n");
+  // Month names with an accent keep it, with only the first letter made upper case.
+  EXPECT_EQ(norvane::month_folder_name(2026, 3), "Março-2026");
+}
+
+TEST_F(GravaLogTest, AFailedWriteGivesZeroAndRaisesNothing) {
+  // A file where the Log folder should be: the folder cannot be made.
+  std::ofstream(folder_.path + "Log") << "not a folder";
+  EXPECT_EQ(GravaLog("perdida"), 0);
+}

@@ -1,0 +1,168 @@
+#include "service/uNorvaneSiTefService.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "../websocket/TlsTestClient.h"
+#include "platform/Clock.h"
+#include "platform/ExeFolder.h"
+#include "platform/SystemdUnit.h"
+#include "service/GravaLog.h"
+
+using testing_support::port_open;
+using testing_support::wait_until;
+
+namespace {
+
+// A service object on a scratch exe folder with certificates; its ini file is named after
+// the test program's executable (the folder is fake, the base name is real).
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing_support::put_certificates(folder_.path);
+    norvane::set_exe_folder_for_tests(folder_.path);
+  }
+  void TearDown() override {
+    norvane::set_clock_for_tests(nullptr);
+    norvane::set_exe_folder_for_tests("");
+  }
+  std::string ini_path() { return folder_.path + norvane::exe_base_name() + ".ini"; }
+  void write_ini(const std::string& text) { std::ofstream(ini_path(), std::ios::binary) << text; }
+  std::string log() { return testing_support::read_file(norvane::service_log_file()); }
+
+  testing_support::ScratchFolder folder_;
+};
+
+}  // namespace
+
+TEST_F(ServiceTest, PortRule) {
+  struct Case {
+    const char* ini;  // nullptr: no file at all
+    int port;
+  } cases[] = {
+      {nullptr, 443},
+      {"[sitef]\r\nprinter=x\r\n", 443},
+      {"[sitef]\r\nserver_port=-5\r\n", 443},
+      {"[sitef]\r\nserver_port=0\r\n", 443},
+      {"[sitef]\r\nserver_port=8443\r\n", 8443},
+      {"[Sitef]\r\nSERVER_PORT=9443\r\n", 9443},
+      {"[outra]\r\nserver_port=9443\r\n", 443},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(ini_path());
+    if (c.ini) write_ini(c.ini);
+    TNorvaneSiTefService service;
+    EXPECT_EQ(service.ServerPort(), c.port) << (c.ini ? c.ini : "no file");
+    EXPECT_EQ(service.iniConfig.FileName(), ini_path());
+  }
+}
+
+TEST_F(ServiceTest, TefLogFileIsChosenOnceAtCreation) {
+  std::tm day{};
+  day.tm_year = 2026 - 1900;
+  day.tm_mon = 11;
+  day.tm_mday = 31;
+  day.tm_hour = 23;
+  day.tm_min = 59;
+  day.tm_isdst = -1;
+  auto before_midnight = std::chrono::system_clock::from_time_t(std::mktime(&day));
+  norvane::set_clock_for_tests([&] { return before_midnight; });
+  TNorvaneSiTefService service;
+  EXPECT_EQ(service.TefLogFileName(), folder_.path + "Log/12-2026/TEF-31-12-2026.log");
+  EXPECT_TRUE(std::filesystem::is_directory(folder_.path + "Log/12-2026"));
+  EXPECT_EQ(NorvaneSiTefService, &service);
+  ASSERT_NE(DmSitef, nullptr);
+
+  norvane::set_clock_for_tests([&] { return before_midnight + std::chrono::hours(1); });
+  EXPECT_EQ(service.TefLogFileName(), folder_.path + "Log/12-2026/TEF-31-12-2026.log");
+}
+
+TEST_F(ServiceTest, StartPauseContinueStop) {
+  uint16_t first_port = testing_support::free_loopback_port();
+  write_ini("[sitef]\r\nserver_port=" + std::to_string(first_port) + "\r\n");
+  TNorvaneSiTefService service;
+
+  bool started = false;
+  service.ServiceStart(started);
+  EXPECT_TRUE(started);
+  ASSERT_TRUE(wait_until([&] { return port_open(first_port); }));
+
+  bool flag = true;
+  service.ServicePause(flag);
+  EXPECT_EQ(service.ServerThread(), nullptr);
+  EXPECT_FALSE(port_open(first_port));
+
+  // Continue reads server_port again.
+  uint16_t second_port = testing_support::free_loopback_port();
+  write_ini("[sitef]\r\nserver_port=" + std::to_string(second_port) + "\r\n");
+  service.ServiceContinue(flag);
+  ASSERT_TRUE(wait_until([&] { return port_open(second_port); }));
+  EXPECT_FALSE(port_open(first_port));
+
+  bool stopped = false;
+  service.ServiceStop(stopped);
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(service.ServerThread(), nullptr);
+  EXPECT_FALSE(port_open(second_port));
+
+  // Each line once, in this order.
+  std::string lines = log();
+  size_t at = 0;
+  for (const char* text : {"Iniciando servidor socket.", "O serviço foi inciado.",
+                           "O serviço foi pausado.", "Iniciando servidor socket.",
+                           "O serviço foi retomado.", "O serviço foi parado."}) {
+    size_t found = lines.find(std::string("] ") + text + "\n", at);
+    ASSERT_NE(found, std::string::npos) << text << " after position " << at << " in\n" << lines;
+    at = found + 1;
+  }
+}
+
+TEST_F(ServiceTest, StartsWithoutAListenerWhenThePortCannotOpen) {
+  std::filesystem::remove_all(folder_.path + "Certificado");
+  uint16_t port = testing_support::free_loopback_port();
+  write_ini("[sitef]\r\nserver_port=" + std::to_string(port) + "\r\n");
+  TNorvaneSiTefService service;
+  bool started = false;
+  service.ServiceStart(started);
+  EXPECT_TRUE(started);
+  ASSERT_TRUE(wait_until([&] { return log().find("Servidor socket não iniciado") != std::string::npos; }));
+  EXPECT_NE(log().find("] O serviço foi inciado.\n"), std::string::npos);
+  EXPECT_FALSE(port_open(port));
+  bool stopped = false;
+  service.ServiceStop(stopped);
+  EXPECT_TRUE(stopped);
+}
+
+TEST(SystemdUnit, InstallWritesTheUnitWithItsDescriptionAndUninstallRemovesIt) {
+  testing_support::ScratchFolder units;
+  setenv("NORVANE_SYSTEMD_DIR", units.path.c_str(), 1);
+  const std::string path = units.path + "NorvaneSiTefService.service";
+  EXPECT_EQ(norvane::systemd_unit_path("NorvaneSiTefService"), path);
+
+  // No unit yet: the description has nowhere to go and nothing is created.
+  TNorvaneSiTefService::ServiceAfterInstall();
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  std::string error;
+  ASSERT_TRUE(norvane::write_systemd_unit("NorvaneSiTefService", "/opt/norvane/SvcNorvaneSiTef",
+                                          error)) << error;
+  TNorvaneSiTefService::ServiceAfterInstall();
+  TNorvaneSiTefService::ServiceAfterInstall();  // again: still one description line
+  std::string unit = testing_support::read_file(path);
+  EXPECT_EQ(unit.rfind("[Unit]\nDescription=Norvane TEF Server - Mantenha este serviço iniciado.\n", 0), 0u)
+      << unit;
+  EXPECT_EQ(unit.find("Description=", unit.find("Description=") + 1), std::string::npos);
+  EXPECT_NE(unit.find("\nExecStart=/opt/norvane/SvcNorvaneSiTef\n"), std::string::npos);
+  EXPECT_NE(unit.find("\nWorkingDirectory=/opt/norvane/\n"), std::string::npos);
+  EXPECT_NE(unit.find("\nWantedBy=multi-user.target\n"), std::string::npos);
+
+  ASSERT_TRUE(norvane::remove_systemd_unit("NorvaneSiTefService", error)) << error;
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_TRUE(norvane::remove_systemd_unit("NorvaneSiTefService", error)) << "already gone is fine";
+
+  setenv("NORVANE_SYSTEMD_DIR", "/nonexistent/folder", 1);
+  EXPECT_FALSE(norvane::write_systemd_unit("NorvaneSiTefService", "/x/SvcNorvaneSiTef", error));
+  EXPECT_NE(error.find("/nonexistent/folder/NorvaneSiTefService.service"), std::string::npos);
+  unsetenv("NORVANE_SYSTEMD_DIR");
+}
