@@ -33,8 +33,7 @@ TRiZedIzAde::TRiZedIzAde(TComponent* AOwner) : TComponent(AOwner) {
 }
 
 TRiZedIzAde::~TRiZedIzAde() {
-  // The pending responses go first: nothing in them refers to a manager, but the managers
-  // refer to this object while they are destroyed.
+  // The managers hold a pointer to this object; they go while every member is still whole.
   fpRespostasPendentes.Clear();
   fTefClass = nullptr;
   fTEFList.Clear();
