@@ -1,4 +1,5 @@
 #include "tef/RiZedIzAde.h"
+#include "tef/RiZedIzAdeTef.h"
 
 #include <stdexcept>
 
@@ -28,7 +29,8 @@ const char* const kEstadoECFInvalido =
 TRiZedIzAde::TRiZedIzAde(TComponent* AOwner) : TComponent(AOwner) {
   // The host's instance carries this name; the backup log lines quote it.
   SetName("RiZedIzAde");
-  // Until gpCliSiTef is selected no manager is current.
+  // The one CliSiTef manager; it becomes current when gpCliSiTef is selected.
+  AddManager(std::make_unique<TRiZedIzAdeCliSiTef>(this));
   SetGPAtual(gpTefDial);
 }
 

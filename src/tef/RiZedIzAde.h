@@ -43,8 +43,8 @@ class TRiZedIzAde : public TComponent {
   TRiZedizAdeCliSiTefExibeQRCode OnExibeQRCode;
 
   // ---- managers ----
-  // Appends a manager created with this object as its owner; the list owns it. (The
-  // CliSiTef manager is added by the constructor once it exists.)
+  // Appends a manager created with this object as its owner; the list owns it. The
+  // constructor adds the one CliSiTef manager.
   TRiZedIzAdeClass& AddManager(std::unique_ptr<TRiZedIzAdeClass> Manager);
   const TRiZedIzAdeClassList& TEFList() const { return fTEFList; }
   // The current manager, or nullptr before gpCliSiTef has been selected.

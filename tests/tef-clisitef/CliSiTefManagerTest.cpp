@@ -34,7 +34,6 @@ class CliSiTefManagerTest : public ::testing::Test {
     fs::copy_file(SIM_SETTINGS, folder / "dll" / "CliSiTef.ini");
     tef = std::make_unique<TRiZedIzAde>();
     tef->SetPathBackup((folder / "TEF").string());
-    if (tef->TEFList().Empty()) tef->AddManager(std::make_unique<TRiZedIzAdeCliSiTef>(tef.get()));
     tef->SetArqLOG((folder / "tef.log").string());
     tef->SetGPAtual(gpCliSiTef);
     manager = dynamic_cast<TRiZedIzAdeCliSiTef*>(tef->TefClass());
