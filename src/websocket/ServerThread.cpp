@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,6 +32,9 @@ TServerThread::~TServerThread() {
 
 void TServerThread::Start() {
   if (thread_.joinable()) return;
+  // TLS writes go through write(2): a client gone mid-write must fail that write, not end
+  // the process with SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
   active_ = true;
   thread_ = std::thread(&TServerThread::Execute, this);
 }
@@ -150,6 +154,7 @@ void TServerThread::Execute() {
       ::close(fd);
       continue;
     }
+    context->accept_order_ = ++accepted_;
     connections_.push_back(context);
     context->thread_ = std::thread(&TServerThread::serve_connection, this, context);
   }
@@ -257,10 +262,14 @@ void TServerThread::WebSocketHandshake(TIdContext* AContext) {
 
 void TServerThread::take_over(TIdContext* context) {
   std::lock_guard<std::mutex> lock(connections_mutex_);
+  if (FIdContext && FIdContext->accept_order_ > context->accept_order_) {
+    context->Stream.Abort();  // a newer client is already being served
+    return;
+  }
   for (auto& other : connections_) {
     if (other.get() == context) {
       FIdContext = other;
-    } else {
+    } else if (other->accept_order_ < context->accept_order_) {
       other->Stream.Abort();
     }
   }

@@ -29,6 +29,7 @@ class TIdContext {
   friend class TServerThread;
   std::thread thread_;
   std::atomic<bool> finished_{false};
+  uint64_t accept_order_ = 0;  // which connection is newer
 };
 
 // The listener: accepts TLS 1.2 connections on every local address and serves each on a
@@ -36,7 +37,8 @@ class TIdContext {
 // IOHandlerLock.
 //
 // One client at a time: a connection becomes current when its WebSocket handshake is done,
-// and the connections before it are then closed. A reloaded page or a restarted sales
+// and the connections accepted before it are then closed (a connection that finishes its
+// handshake after a newer one became current is closed instead). A reloaded page or a restarted sales
 // application is served at once, even when its old connection was never closed cleanly.
 class TServerThread : public TClientChannel {
  public:
@@ -103,5 +105,6 @@ class TServerThread : public TClientChannel {
   mutable std::mutex connections_mutex_;  // guards connections_, FIdContext, start_error_
   std::list<std::shared_ptr<TIdContext>> connections_;
   std::shared_ptr<TIdContext> FIdContext;  // the current connection
+  uint64_t accepted_ = 0;
   std::string start_error_;
 };

@@ -89,7 +89,9 @@ std::string convert_to_text(uint8_t opcode, std::string bytes) {
   return bytes;
 }
 
-std::string read_message(TByteStream& stream) {
+// `pong` receives the answer to a ping that came alone; the caller writes it only after the
+// input beyond the message was discarded, since a client that has its pong may send at once.
+std::string read_message(TByteStream& stream, std::string& pong) {
   std::string message;
   uint8_t message_opcode = 0;
   bool first_frame_seen = false;
@@ -135,9 +137,11 @@ std::string read_message(TByteStream& stream) {
       read_payload(stream, payload, length, masked ? key : nullptr);
       if (opcode == static_cast<uint8_t>(Opcode::Ping)) {
         payload.resize(std::min<size_t>(payload.size(), 125));
-        std::string pong{static_cast<char>(0x8A), static_cast<char>(payload.size())};
+        pong = {static_cast<char>(0x8A), static_cast<char>(payload.size())};
         pong += payload;
+        if (!first_frame_seen) return {};
         stream.Write(pong.data(), pong.size());
+        pong.clear();
       }
       if (!first_frame_seen) return {};
       continue;
@@ -194,9 +198,11 @@ std::string HandshakeAnswer(const std::string& accept) {
 }
 
 std::string ReadWebSocketMessage(TByteStream& stream) {
-  std::string text = read_message(stream);
+  std::string pong;
+  std::string text = read_message(stream, pong);
   // The next message must be sent only after this one was taken; whatever came early goes.
   stream.DiscardInput();
+  if (!pong.empty()) stream.Write(pong.data(), pong.size());
   return text;
 }
 

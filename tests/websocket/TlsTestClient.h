@@ -198,8 +198,10 @@ class TlsTestClient {
     if (r > 0) return false;
     int error = SSL_get_error(ssl_, r);
     ERR_clear_error();
-    return error == SSL_ERROR_ZERO_RETURN ||
-           (error == SSL_ERROR_SYSCALL && errno != EAGAIN && errno != EWOULDBLOCK);
+    // A receive time-out shows as "want read"; a close with or without close_notify, or a
+    // reset, as anything else.
+    return error != SSL_ERROR_WANT_READ &&
+           !(error == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK));
   }
 
  private:
