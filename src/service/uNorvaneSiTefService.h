@@ -54,7 +54,6 @@ class TNorvaneSiTefService {
  private:
   void create_data_module();
   std::string FTefLogFileName;
-  bool FRunning = false;  // listener wanted: false while paused or stopped
 };
 
 // The process-wide service object (null outside the service's lifetime).
