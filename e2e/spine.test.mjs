@@ -49,8 +49,12 @@ describe('service spine', () => {
   test('a ws client completes the wss handshake and exchanges frames', limit, async () => {
     const ws = await openClient(service);
     assert.equal(await pingPong(ws, 'first'), 'first');
-    ws.send('{"route":"/version"}');
-    await new Promise((r) => setTimeout(r, 300));
+    // A message without a route is read, routed and answered on the same connection.
+    const reply = new Promise((resolve) => ws.once('message', (data, isBinary) => resolve({ data, isBinary })));
+    ws.send('{}');
+    const { data, isBinary } = await reply;
+    assert.equal(isBinary, false);
+    assert.deepEqual(JSON.parse(data.toString()), { type: 'error', message: 'Campo route nao encontrado.' });
     assert.equal(await pingPong(ws, 'still there'), 'still there');
     const closed = new Promise((resolve) => ws.once('close', (code) => resolve(code)));
     ws.close(1000);
