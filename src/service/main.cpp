@@ -59,8 +59,12 @@ int uninstall(bool silent) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Month names of the log folders follow the locale of the environment (LC_TIME).
+  // Month names of the log folders follow the locale of the environment (LC_TIME). Number
+  // text stays in the C locale: under a pt_BR system locale strtod and printf would switch
+  // to a decimal comma, and every number this service reads or writes (JSON, INI, amounts)
+  // has its separator fixed by its format, not by the workstation.
   std::setlocale(LC_ALL, "");
+  std::setlocale(LC_NUMERIC, "C");
 
   const bool silent = has_switch(argc, argv, "SILENT");
   if (has_switch(argc, argv, "INSTALL")) return install(silent);
