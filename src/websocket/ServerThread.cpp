@@ -203,9 +203,9 @@ void TServerThread::serve_connection(std::shared_ptr<TIdContext> context) {
   if (context->Stream.AcceptTls(kTlsHandshakeMs)) {
     try {
       while (active_ && context->Stream.Connected()) execute_once(context);
-    } catch (const std::exception&) {
+    } catch (...) {
       // An error that leaves the handler ends the connection (a read on a closed
-      // connection lands here).
+      // connection lands here); it must not end the process with it.
     }
     context->Stream.Abort();
     on_disconnect(context);
