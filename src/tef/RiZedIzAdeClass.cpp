@@ -58,9 +58,9 @@ std::string replace_first(std::string text, const std::string& what, const std::
   return text;
 }
 
-// The identity of an undone transaction, taken from the manager's own response when it was
-// undone. A copy made for the pending list may be of a plainer variant that does not read
-// these fields, so the duplicate check must not rely on the copy.
+// The identity of an undone transaction, taken from the manager's own response before it
+// was undone. A copy made for the pending list may be of a plainer variant that does not
+// read these fields, so the duplicate check must not rely on the copy.
 struct TransacaoDesfeita {
   std::string Rede, NSU, Finalizacao, DocumentoVinculado;
   Currency ValorTotal;
@@ -631,13 +631,18 @@ void TRiZedIzAdeClass::CancelarTransacoesPendentesClass() {
           // The host's handler only observes the undo; its failure must not stop it.
         }
       }
+      // Taken before the undo: a CNC starts a library function of its own, which empties
+      // the manager's response (r) and fills it with the cancellation's answer.
+      const TransacaoDesfeita identidade{r.Rede(), r.NSU(), r.Finalizacao(),
+                                         r.DocumentoVinculado(), r.ValorTotal()};
+      const TDateTime dataHora = r.fpDataHoraTransacaoHost;
       if (!r.CNFEnviado() || r.Header() == "CHQ") {
-        NCN(r.Rede(), r.NSU(), r.Finalizacao(), r.ValorTotal(), r.DocumentoVinculado());
-      } else if (!CNC(r.Rede(), r.NSU(), r.fpDataHoraTransacaoHost, r.ValorTotal())) {
+        NCN(identidade.Rede, identidade.NSU, identidade.Finalizacao, identidade.ValorTotal,
+            identidade.DocumentoVinculado);
+      } else if (!CNC(identidade.Rede, identidade.NSU, dataHora, identidade.ValorTotal)) {
         throw ERiZedIzAdeErro("CNC nao efetuado");
       }
-      desfeitas.push_back(
-          {r.Rede(), r.NSU(), r.Finalizacao(), r.DocumentoVinculado(), r.ValorTotal()});
+      desfeitas.push_back(identidade);
       ApagaArquivo(arquivo);
     } catch (const std::exception& e) {
       GravaLog(Name() + " CancelarTransacoesPendentesClass: " + arquivo + ": " + e.what());

@@ -222,6 +222,26 @@ TEST_F(TefBackupTest, CancelarDropsFilesOfATransactionAlreadyUndone) {
   EXPECT_THAT(backups_left(), IsEmpty());
 }
 
+TEST_F(TefBackupTest, CancelarKnowsWhatItUndidEvenWhenTheUndoReplacesTheResponse) {
+  // Two files of one confirmed payment (a rewrite interrupted by a crash leaves both); the
+  // CNC runs a library function that overwrites the manager's response.
+  manager->cnc_substitui_resposta = true;
+  write_backup(1, "CRT", "1", true, "900");
+  write_backup(2, "CRT", "1", true, "900");
+  manager->CancelarTransacoesPendentesClass();
+  EXPECT_THAT(manager->calls, ElementsAre("CNC 1"));
+  EXPECT_THAT(backups_left(), IsEmpty());
+
+  manager->calls.clear();
+  manager->SetTipo(gpVeSPague);
+  manager->variantes = {gpVeSPague};
+  write_backup(1, "CRT", "2", true, "901");
+  write_backup(2, "CRT", "2", true, "902");
+  manager->CancelarTransacoesPendentesClass();
+  EXPECT_THAT(manager->calls, ElementsAre("CNC 2"));
+  EXPECT_THAT(backups_left(), IsEmpty());
+}
+
 TEST_F(TefBackupTest, CancelarDropsDuplicatesByNetworkNsuAndValueForOtherKinds) {
   manager->SetTipo(gpVeSPague);
   manager->variantes = {gpVeSPague};

@@ -70,12 +70,21 @@ class FakeManager : public TRiZedIzAdeClass {
   }
   bool CNC(const std::string&, const std::string& NSU, TDateTime, Currency) override {
     calls.push_back("CNC " + NSU);
-    return !falhar.count(NSU);
+    const bool ok = !falhar.count(NSU);
+    // A cancellation is a library function of its own: starting it empties the response,
+    // which then holds the cancellation's answer.
+    if (cnc_substitui_resposta) {
+      fpResp->Clear();
+      fpResp->Conteudo().GravaInformacao(0, 0, "CNC");
+      fpResp->ConteudoToProperty();
+    }
+    return ok;
   }
 
   std::vector<std::string> calls;
   std::set<std::string> falhar;  // NSUs whose confirmation or undo fails
   bool atv_nao_responde = false;
+  bool cnc_substitui_resposta = false;
   std::set<TRiZedIzAdeTipo> variantes{gpCliSiTef};  // kinds whose responses it can copy
 
  protected:
