@@ -33,13 +33,12 @@ struct ScratchFolder {
 
 // Development certificates are made once per test program and copied into each folder.
 inline void put_certificates(const std::string& folder) {
+  static const ScratchFolder certificates;
   static const std::string made = [] {
-    std::string dir = std::filesystem::temp_directory_path() /
-                      ("norvane-certs-" + std::to_string(getpid()));
     std::string command = std::string(NORVANE_SOURCE_DIR) + "/scripts/make-dev-certs.sh '" +
-                          dir + "' >/dev/null";
+                          certificates.path + "' >/dev/null";
     if (std::system(command.c_str()) != 0) throw std::runtime_error("make-dev-certs.sh failed");
-    return dir + "/Certificado";
+    return certificates.path + "Certificado";
   }();
   std::filesystem::create_directories(folder + "Certificado");
   for (const char* name : {"server_cert.pem", "server_key.pem", "ca_cert.pem"})
