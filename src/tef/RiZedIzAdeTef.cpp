@@ -159,7 +159,8 @@ void TRiZedIzAdeRespCliSiTef::ConteudoToProperty() {
             fpCNFEnviado = upper == "S";
             break;
           }
-          case kSequenciaIndiceFPG_ECF: fpIndiceFPG_ECF = bruto; break;
+          // Stored single-byte by its property, held as UTF-8 like every field.
+          case kSequenciaIndiceFPG_ECF: fpIndiceFPG_ECF = norvane::from_windows1252(bruto); break;
           case kSequenciaOrdemPagamento: fpOrdemPagamento = valor.AsInteger(); break;
           case 100: fpHeader = utf8; break;
           case 101: fpID = valor.AsInteger(); break;

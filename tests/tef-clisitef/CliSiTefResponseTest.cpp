@@ -174,3 +174,23 @@ TEST(CliSiTefResponse, ConteudoToPropertyStartsTheTotalsAfresh) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CliSiTefResponse, ComponentKeysSurviveACopyAsTheyWereSet) {
+  // The index is the application's text; written through its property and read back by the
+  // CliSiTef response (as when the pending copy is made), it must come back the same.
+  TRiZedIzAdeRespCliSiTef origem;
+  origem.GravaInformacao(133, "123456");
+  origem.SetIndiceFPG_ECF("Cartão 03");
+  origem.SetOrdemPagamento(2);
+  origem.SetCNFEnviado(true);
+  TRiZedIzAdeRespCliSiTef copia;
+  copia.Assign(origem);
+  EXPECT_EQ(copia.IndiceFPG_ECF(), "Cartão 03");
+  EXPECT_EQ(copia.OrdemPagamento(), 2);
+  EXPECT_TRUE(copia.CNFEnviado());
+  EXPECT_EQ(copia.NSU(), "123456");
+}
+
+}  // namespace
