@@ -185,6 +185,8 @@ void TGDIPrinter::OpenSurface(cairo_surface_t* ASurface, bool AAntialias) {
   if (!AAntialias) cairo_set_antialias(FCanvas, CAIRO_ANTIALIAS_NONE);
   FPenWidth = 1;
   FAppliedPx = 0;
+  FOperations = 0;
+  FImagePixels = 0;
 }
 
 void TGDIPrinter::CloseSurface() {
@@ -434,7 +436,17 @@ void TGDIPrinter::MoveDown(int APixels) {
                                                 kMaxCoordinate));
 }
 
+void TGDIPrinter::CountDrawing(int64_t AImagePixels) {
+  if (!FIsPrinting) return;
+  if (++FOperations > kMaxPrintOperations)
+    throw std::runtime_error("Cupom grande demais para imprimir.");
+  if (AImagePixels > kMaxPrintImagePixels - FImagePixels)
+    throw std::runtime_error("Imagens demais no cupom");
+  FImagePixels += AImagePixels;
+}
+
 void TGDIPrinter::DrawText(const std::string& AText, int AX, int AY, bool AWhite) {
+  CountDrawing();
   const std::string text = valid_utf8(AText);
   pango_layout_set_text(FLayout, text.data(), static_cast<int>(text.size()));
   cairo_set_source_rgb(FCanvas, AWhite ? 1 : 0, AWhite ? 1 : 0, AWhite ? 1 : 0);
@@ -444,6 +456,7 @@ void TGDIPrinter::DrawText(const std::string& AText, int AX, int AY, bool AWhite
 }
 
 void TGDIPrinter::FillBlack(int AX, int AY, int AWidth, int AHeight) {
+  CountDrawing();
   cairo_set_source_rgb(FCanvas, 0, 0, 0);
   cairo_rectangle(FCanvas, AX, AY, AWidth, AHeight);
   cairo_fill(FCanvas);
@@ -612,6 +625,7 @@ void TGDIPrinter::PrintErrorLine(const std::string& AText) {
 void TGDIPrinter::PlaceImage(cairo_surface_t* APng, int AX, int AY, int AWidth, int AHeight) {
   const int w = cairo_image_surface_get_width(APng);
   const int h = cairo_image_surface_get_height(APng);
+  CountDrawing(int64_t(w) * h);
   // Transparent parts print as paper, not as black.
   cairo_surface_t* white = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
   SurfaceOwner owner{white};

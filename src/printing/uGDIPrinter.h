@@ -106,12 +106,22 @@ class TGDIPrinter : public TReceiptBuilder {
   // hostile layout (a feed of a billion lines, an image a kilometre tall) can take.
   static constexpr int kMaxCoordinate = 1000000;
 
+  // A printed page is recorded and turned into one PDF page at the end, and cairo's PDF
+  // writer takes time that grows with the square of the drawing operations on a page
+  // (8000 rules take seconds, a million take days), and keeps every picture until then.
+  // A job that draws more than any receipt needs is refused instead of stalling the
+  // print worker. Previews draw straight into pixels and need no such bound.
+  static constexpr int kMaxPrintOperations = 10000;
+  static constexpr int64_t kMaxPrintImagePixels = 32 * 1024 * 1024;
+
  private:
   void OpenSurface(cairo_surface_t* ASurface, bool AAntialias);
   void CloseSurface();
   void ComputeMargins();
   void ApplyFont();
   void MoveDown(int APixels);
+  // Counts one drawing operation (and the pixels of a picture) against the print budget.
+  void CountDrawing(int64_t AImagePixels = 0);
   void DrawText(const std::string& AText, int AX, int AY, bool AWhite);
   void FillBlack(int AX, int AY, int AWidth, int AHeight);
   int AlignedX(int AWidth) const;
@@ -147,6 +157,8 @@ class TGDIPrinter : public TReceiptBuilder {
   int FPenWidth = 1;                     // the rule widens it, and it stays wide
   double FMediaWidthMm = 0;              // page width of the PDF
   cups_dest_t* FDest = nullptr;          // the printer of the open job
+  int FOperations = 0;                   // drawing operations of the open print job
+  int64_t FImagePixels = 0;              // picture pixels kept by the open print job
 };
 
 }  // namespace norvane

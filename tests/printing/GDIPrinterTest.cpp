@@ -285,5 +285,52 @@ TEST(GDIPrinterPdf, PageIsTheMediaWidthAndExactlyAsTallAsTheDrawing) {
   std::filesystem::remove(path);
 }
 
+// A blank PNG of the given size, as base64 (compresses to a few kilobytes).
+std::string blank_png_base64(int width, int height) {
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+  std::string png;
+  cairo_surface_write_to_png_stream(
+      s,
+      [](void* out, const unsigned char* data, unsigned int length) {
+        static_cast<std::string*>(out)->append(reinterpret_cast<const char*>(data), length);
+        return CAIRO_STATUS_SUCCESS;
+      },
+      &png);
+  cairo_surface_destroy(s);
+  return base64(png);
+}
+
+TEST(GDIPrinterPdf, PrintJobDrawingMoreThanAnyReceiptIsRefusedInsteadOfStallingTheQueue) {
+  // Twenty thousand rules fit in a small layout; turning them into one PDF page would
+  // keep the print worker busy for many seconds (a million of them, for days).
+  std::string rules = "<receipt>";
+  for (int i = 0; i < 20000; ++i) rules += "<hr/>";
+  rules += "</receipt>";
+  TGDIPrinter printer("");
+  printer.BeginPDF(80, kDpi, kDpi);
+  printer.Initialize();
+  try {
+    TLayoutParser(printer).ParseXML(rules);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Cupom grande demais para imprimir.");
+  }
+  printer.CancelPrint();
+
+  // A preview draws pixels directly and has no such bound.
+  Preview p;
+  TLayoutParser(p.printer).ParseXML(rules);
+  EXPECT_GT(p.printer.CurrentY(), 20000);
+
+  // Every picture of a print job is kept until the page is written: past a budget of
+  // pixels the next one prints its bracketed line and the receipt goes on.
+  const std::string big = blank_png_base64(3000, 3000);
+  const std::string text = printed_text([&](TGDIPrinter& pr) {
+    for (int i = 0; i < 4; ++i) pr.PrintImage(big, 10, 10);
+    pr.PrintLine("continua");
+  });
+  EXPECT_EQ(text, "[IMAGEM — ERRO: Imagens demais no cupom] continua");
+}
+
 }  // namespace
 }  // namespace norvane
