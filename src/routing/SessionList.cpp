@@ -2,6 +2,18 @@
 
 #include <algorithm>
 
+#include <openssl/crypto.h>
+
+namespace {
+
+// The identifier is the client's only credential for its session: compared in constant
+// time, so that how long a refusal takes says nothing about how much of a guess was right.
+bool same_identifier(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace
+
 void TSessionList::AddItem(const std::string& pSession_UUID, norvane::TimePoint pExpirationDateTime,
                            TIdContext* pIdContext) {
   auto session = std::make_shared<TSession>();
@@ -19,7 +31,7 @@ void TSessionList::AddItem(const std::string& pSession_UUID, norvane::TimePoint 
 std::shared_ptr<TSession> TSessionList::GetSession(const std::string& pSession_UUID) const {
   std::lock_guard<std::mutex> lock(FLock);
   for (const auto& session : FList) {
-    if (session->FSession_UUID == pSession_UUID) return session;
+    if (same_identifier(session->FSession_UUID, pSession_UUID)) return session;
   }
   return nullptr;
 }
@@ -27,7 +39,7 @@ std::shared_ptr<TSession> TSessionList::GetSession(const std::string& pSession_U
 void TSessionList::DeleteItem(const std::string& pSession_UUID) {
   std::lock_guard<std::mutex> lock(FLock);
   const auto found = std::find_if(FList.begin(), FList.end(), [&](const std::shared_ptr<TSession>& session) {
-    return session->FSession_UUID == pSession_UUID;
+    return same_identifier(session->FSession_UUID, pSession_UUID);
   });
   if (found != FList.end()) FList.erase(found);
 }
