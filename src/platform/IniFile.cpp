@@ -1,4 +1,5 @@
 #include "platform/IniFile.h"
+#include "platform/Text.h"
 
 #include <charconv>
 #include <fstream>
@@ -8,13 +9,6 @@
 
 namespace norvane {
 namespace {
-
-std::string trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
-  return s.substr(b, e - b);
-}
 
 bool same_name(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
@@ -33,19 +27,19 @@ std::vector<std::string> read_lines(const std::string& path) {
 
 // "[name]" gives name; anything else gives false.
 bool section_of(const std::string& line, std::string& name) {
-  std::string t = trim(line);
+  std::string t = norvane::trim(line);
   if (t.size() < 2 || t.front() != '[') return false;
   auto close = t.find(']');
   if (close == std::string::npos) return false;
-  name = trim(t.substr(1, close - 1));
+  name = norvane::trim(t.substr(1, close - 1));
   return true;
 }
 
 bool key_of(const std::string& line, std::string& key, std::string& value) {
   auto eq = line.find('=');
   if (eq == std::string::npos) return false;
-  key = trim(line.substr(0, eq));
-  value = trim(line.substr(eq + 1));
+  key = norvane::trim(line.substr(0, eq));
+  value = norvane::trim(line.substr(eq + 1));
   return !key.empty() && key[0] != ';';
 }
 
@@ -106,7 +100,7 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key,
   }
   if (!written) {
     if (section_end < 0) {
-      if (!lines.empty() && !trim(lines.back()).empty()) lines.emplace_back();
+      if (!lines.empty() && !norvane::trim(lines.back()).empty()) lines.emplace_back();
       lines.push_back("[" + section + "]");
       lines.push_back(key + "=" + value);
     } else {

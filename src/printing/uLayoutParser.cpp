@@ -1,4 +1,5 @@
 #include "printing/uLayoutParser.h"
+#include "platform/Text.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -32,15 +33,6 @@ void install_entity_guard() {
   });
 }
 
-bool is_blank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-std::string trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && is_blank(s[b])) ++b;
-  while (e > b && is_blank(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
-
 std::string lower(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -70,7 +62,7 @@ std::string attribute_or(const xmlNode* node, const char* name, const std::strin
 bool bool_attribute(const xmlNode* node, const char* name) {
   std::string value;
   if (!attribute(node, name, value)) return false;
-  value = lower(trim(value));
+  value = lower(norvane::trim(value));
   return value == "true" || value == "1" || value == "yes";
 }
 
@@ -82,7 +74,7 @@ TFontSize size_attribute(const xmlNode* node) {
 }
 
 int int_attribute(const xmlNode* node, const char* name, int fallback) {
-  const std::string value = trim(attribute_or(node, name, ""));
+  const std::string value = norvane::trim(attribute_or(node, name, ""));
   const char* first = value.data();
   if (!value.empty() && value[0] == '+') ++first;
   int result = 0;
@@ -102,7 +94,7 @@ std::string collapse(const std::string& raw) {
     if (c == ' ' && !out.empty() && out.back() == ' ') continue;
     out.push_back(c);
   }
-  return trim(out);
+  return norvane::trim(out);
 }
 
 void gather_text(const xmlNode* node, std::string& out, int depth) {
@@ -121,7 +113,7 @@ void gather_text(const xmlNode* node, std::string& out, int depth) {
 std::string flattened_text(const xmlNode* node) {
   std::string raw;
   gather_text(node, raw, 0);
-  return collapse(trim(raw));
+  return collapse(norvane::trim(raw));
 }
 
 // The content of an image element: its one text or CDATA child, or nothing. Anything
@@ -133,7 +125,7 @@ std::string image_text(const xmlNode* node) {
       (child->type != XML_TEXT_NODE && child->type != XML_CDATA_SECTION_NODE))
     throw std::runtime_error("Elemento \"" + std::string(text_of(node->name)) +
                              "\" nao contem um unico no de texto.");
-  return trim(child->content ? text_of(child->content) : "");
+  return norvane::trim(child->content ? text_of(child->content) : "");
 }
 
 const xmlNode* last_child_named(const xmlNode* node, const char* name) {
@@ -263,7 +255,7 @@ class LayoutWalker {
 std::string xml_error_message(xmlParserCtxtPtr ctxt) {
   const xmlError* error = xmlCtxtGetLastError(ctxt);
   if (!error || !error->message) return "XML invalido.";
-  return "XML invalido (linha " + std::to_string(error->line) + "): " + trim(error->message);
+  return "XML invalido (linha " + std::to_string(error->line) + "): " + norvane::trim(error->message);
 }
 
 }  // namespace
@@ -286,7 +278,7 @@ void TLayoutParser::ParseFile(const std::string& AArquivo) {
 }
 
 void TLayoutParser::ParseXML(const std::string& AXML) {
-  if (trim(AXML).empty()) throw std::runtime_error("Conteudo XML vazio.");
+  if (norvane::trim(AXML).empty()) throw std::runtime_error("Conteudo XML vazio.");
   if (AXML.size() > kMaxLayoutBytes)
     throw std::runtime_error("Conteudo XML grande demais (" + std::to_string(AXML.size()) +
                              " bytes).");

@@ -1,4 +1,5 @@
 #include "tef/RiZedIzAde.h"
+#include "platform/Text.h"
 #include "tef/RiZedIzAdeTef.h"
 
 #include <stdexcept>
@@ -6,13 +7,6 @@
 #include "platform/ExeFolder.h"
 
 namespace {
-
-std::string trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  const size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
 
 const char* const kEstadoECFInvalido =
     "Retorno de \"OnInfoEcf( ineEstadoECF, Retorno )\" deve ser:\r\n"
@@ -96,7 +90,7 @@ void TRiZedIzAde::SetPathBackup(const std::string& AValue) {
   if (AValue == fPathBackup) return;
   if (fTefClass != nullptr && fTefClass->Inicializado())
     throw std::runtime_error("PathBackup não pode ser modificado com o RiZedIzAde Inicializado");
-  std::string path = trim(AValue);
+  std::string path = norvane::trim(AValue);
   if (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
   fPathBackup = path;
 }

@@ -1,4 +1,5 @@
 #include "tef/RiZedIzAdeBase.h"
+#include "platform/Text.h"
 
 #include <chrono>
 #include <cmath>
@@ -63,13 +64,6 @@ bool writable_date(TDateTime value) {
 }
 
 // Trims the way the component's text functions do: every byte up to the blank goes.
-std::string trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
-  return s.substr(b, e - b);
-}
-
 // A decimal 32-bit integer with an optional sign and nothing else.
 bool parse_int32(const std::string& s, int32_t& out) {
   size_t i = 0;
@@ -91,7 +85,7 @@ bool parse_int32(const std::string& s, int32_t& out) {
 
 std::string digits_of(const std::string& s) {
   std::string out;
-  for (char c : trim(s))
+  for (char c : norvane::trim(s))
     if (c >= '0' && c <= '9') out += c;
   return out;
 }
@@ -261,7 +255,7 @@ std::string FormatDateTime(const std::string& Format, TDateTime Value) {
 
 int32_t TRiZedIzAdeInformacao::AsInteger() const {
   int32_t v = 0;
-  return parse_int32(trim(fInformacao), v) ? v : 0;
+  return parse_int32(norvane::trim(fInformacao), v) ? v : 0;
 }
 
 void TRiZedIzAdeInformacao::SetAsInteger(int32_t AValue) {
@@ -270,7 +264,7 @@ void TRiZedIzAdeInformacao::SetAsInteger(int32_t AValue) {
 
 double TRiZedIzAdeInformacao::AsFloat() const {
   std::string number;
-  for (char c : trim(fInformacao))
+  for (char c : norvane::trim(fInformacao))
     if (c != ',' && c != '.') number += c;
   int32_t v = 0;
   return parse_int32(number, v) ? v / 100.0 : 0.0;

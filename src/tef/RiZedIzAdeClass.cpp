@@ -1,4 +1,5 @@
 #include "tef/RiZedIzAdeClass.h"
+#include "platform/Text.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -20,13 +21,6 @@
 extern char** environ;
 
 namespace {
-
-std::string trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  const size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
 
 std::string upper_ascii(std::string text) {
   for (char& c : text)
@@ -240,7 +234,7 @@ void TRiZedIzAdeResp::SetOrdemPagamento(int32_t AValue) {
                              std::to_string(AValue));
 }
 
-void TRiZedIzAdeResp::SetArqBackup(const std::string& AValue) { fpArqBackup = trim(AValue); }
+void TRiZedIzAdeResp::SetArqBackup(const std::string& AValue) { fpArqBackup = norvane::trim(AValue); }
 
 // ---------------------------------------------------------------------------------------
 // TRiZedIzAdeRespostasPendentes
@@ -290,11 +284,11 @@ void TRiZedIzAdeClass::SetInicializado(bool AValue) {
     DesInicializar();
 }
 
-void TRiZedIzAdeClass::SetArqReq(const std::string& AValue) { fArqReq = trim(AValue); }
-void TRiZedIzAdeClass::SetArqTmp(const std::string& AValue) { fArqTmp = trim(AValue); }
-void TRiZedIzAdeClass::SetArqResp(const std::string& AValue) { fArqResp = trim(AValue); }
-void TRiZedIzAdeClass::SetArqSTS(const std::string& AValue) { fArqSTS = trim(AValue); }
-void TRiZedIzAdeClass::SetGPExeName(const std::string& AValue) { fGPExeName = trim(AValue); }
+void TRiZedIzAdeClass::SetArqReq(const std::string& AValue) { fArqReq = norvane::trim(AValue); }
+void TRiZedIzAdeClass::SetArqTmp(const std::string& AValue) { fArqTmp = norvane::trim(AValue); }
+void TRiZedIzAdeClass::SetArqResp(const std::string& AValue) { fArqResp = norvane::trim(AValue); }
+void TRiZedIzAdeClass::SetArqSTS(const std::string& AValue) { fArqSTS = norvane::trim(AValue); }
+void TRiZedIzAdeClass::SetGPExeName(const std::string& AValue) { fGPExeName = norvane::trim(AValue); }
 
 void TRiZedIzAdeClass::GravaLog(const std::string& AString) const { GravaLogTEF(fArqLOG, AString); }
 
@@ -314,7 +308,7 @@ void TRiZedIzAdeClass::Inicializar() {
   // any more.
   if (!fArqResp.empty() && ArquivoExiste(fArqResp)) {
     fpResp->LeArquivo(fArqResp);
-    if (upper_ascii(trim(fpResp->LeInformacao(9, 0).AsString())) == "FF") ApagaArquivo(fArqResp);
+    if (upper_ascii(norvane::trim(fpResp->LeInformacao(9, 0).AsString())) == "FF") ApagaArquivo(fArqResp);
   }
   fpResp->Clear();
   CancelarTransacoesPendentesClass();
@@ -673,8 +667,8 @@ void TRiZedIzAdeClass::ConfirmarTransacoesBackup() {
       std::unique_ptr<TRiZedIzAdeResp> copia = CopiaDaResposta(r);
       copia->fpPendente = true;
       pendentes.Add(std::move(copia));
-      if (!trim(r.NSU()).empty()) nsus += r.NSU() + "\r\n";
-      if (!trim(r.DocumentoVinculado()).empty()) documentos += r.DocumentoVinculado() + "\r\n";
+      if (!norvane::trim(r.NSU()).empty()) nsus += r.NSU() + "\r\n";
+      if (!norvane::trim(r.DocumentoVinculado()).empty()) documentos += r.DocumentoVinculado() + "\r\n";
       ApagaArquivo(arquivo);
     } catch (const std::exception& e) {
       GravaLog(Name() + " ConfirmarTransacoesBackup: " + arquivo + ": " + e.what());

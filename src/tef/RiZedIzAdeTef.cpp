@@ -1,4 +1,5 @@
 #include "tef/RiZedIzAdeTef.h"
+#include "platform/Text.h"
 
 #include <dlfcn.h>
 
@@ -9,14 +10,6 @@
 #include "tef/RiZedIzAde.h"
 
 namespace {
-
-// Trims every character up to the blank (controls included) from both ends.
-std::string trim_controls(const std::string& text) {
-  size_t b = 0, e = text.size();
-  while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
-  return text.substr(b, e - b);
-}
 
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -229,7 +222,7 @@ std::unique_ptr<TRiZedIzAdeResp> TRiZedIzAdeCliSiTef::NovaRespostaDoTipo(
 void TRiZedIzAdeCliSiTef::SetNumVias(int32_t) { fpNumVias = 2; }
 
 std::string TRiZedIzAdeCliSiTef::CaminhoBiblioteca() const {
-  std::string pasta = trim_controls(fPathDLL);
+  std::string pasta = norvane::trim(fPathDLL);
   if (pasta.empty()) return kNomeBiblioteca;
   if (pasta.back() != '/') pasta += '/';
   return pasta + kNomeBiblioteca;
@@ -300,10 +293,10 @@ std::string TRiZedIzAdeCliSiTef::MontaParametrosAdicionais(
     const std::string& CNPJVantor) {
   std::string texto;
   for (const std::string& linha : Parametros) texto += linha + "\r\n";
-  std::string resultado = "[" + replace_all(trim_controls(texto), "\r\n", ";") + "];";
+  std::string resultado = "[" + replace_all(norvane::trim(texto), "\r\n", ";") + "];";
   resultado += "{ValorIncluiTaxa=0;};";
   if (!CNPJLoja.empty() && !CNPJVantor.empty())
-    resultado += "[ParmsClient=1=" + trim_controls(CNPJLoja) + ";2=" + trim_controls(CNPJVantor) + "];";
+    resultado += "[ParmsClient=1=" + norvane::trim(CNPJLoja) + ";2=" + norvane::trim(CNPJVantor) + "];";
   return resultado;
 }
 

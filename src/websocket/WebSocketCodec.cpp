@@ -1,4 +1,5 @@
 #include "websocket/WebSocketCodec.h"
+#include "platform/Text.h"
 
 #include <openssl/evp.h>
 #include <zlib.h>
@@ -36,13 +37,6 @@ std::string read_line(TByteStream& stream) {
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
-}
-
-std::string trim_blanks(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
 }
 
 uint64_t read_big_endian(TByteStream& stream, int bytes) {
@@ -180,7 +174,7 @@ std::string ReadHandshakeKey(TByteStream& stream) {
     std::string line = read_line(stream);
     if (line.empty()) break;
     if (line.compare(0, kKeyHeader.size(), kKeyHeader) == 0)
-      key = trim_blanks(line.substr(kKeyHeader.size()));
+      key = norvane::trim(line.substr(kKeyHeader.size()));
   }
   return key;
 }

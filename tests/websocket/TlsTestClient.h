@@ -20,6 +20,32 @@
 
 namespace testing_support {
 
+// A client frame: FIN + opcode, the length in the shortest form, masked with a fixed key
+// unless `masked` is false.
+inline std::string client_frame(uint8_t opcode, const std::string& payload, bool fin = true,
+                                bool masked = true) {
+  std::string frame;
+  frame += static_cast<char>((fin ? 0x80 : 0) | opcode);
+  const uint8_t mask_bit = masked ? 0x80 : 0;
+  if (payload.size() <= 125) {
+    frame += static_cast<char>(mask_bit | payload.size());
+  } else if (payload.size() <= 0xFFFF) {
+    frame += static_cast<char>(mask_bit | 126);
+    frame += static_cast<char>(payload.size() >> 8);
+    frame += static_cast<char>(payload.size() & 0xFF);
+  } else {
+    frame += static_cast<char>(mask_bit | 127);
+    for (int i = 7; i >= 0; --i) frame += static_cast<char>((payload.size() >> (8 * i)) & 0xFF);
+  }
+  std::string body = payload;
+  if (masked) {
+    const char key[4] = {0x37, static_cast<char>(0xFA), 0x21, 0x3D};
+    frame.append(key, 4);
+    for (size_t i = 0; i < body.size(); ++i) body[i] ^= key[i % 4];
+  }
+  return frame + body;
+}
+
 // A fresh folder under the system's temp folder, removed when the object goes.
 struct ScratchFolder {
   std::string path;
@@ -139,26 +165,7 @@ class TlsTestClient {
 
   // A client frame (masked unless told otherwise), as browsers send them.
   void SendFrame(uint8_t opcode, const std::string& payload, bool fin = true, bool masked = true) {
-    std::string frame;
-    frame += static_cast<char>((fin ? 0x80 : 0) | opcode);
-    const uint8_t mask_bit = masked ? 0x80 : 0;
-    if (payload.size() <= 125) {
-      frame += static_cast<char>(mask_bit | payload.size());
-    } else if (payload.size() <= 0xFFFF) {
-      frame += static_cast<char>(mask_bit | 126);
-      frame += static_cast<char>(payload.size() >> 8);
-      frame += static_cast<char>(payload.size() & 0xFF);
-    } else {
-      frame += static_cast<char>(mask_bit | 127);
-      for (int i = 7; i >= 0; --i) frame += static_cast<char>((payload.size() >> (8 * i)) & 0xFF);
-    }
-    std::string body = payload;
-    if (masked) {
-      const char key[4] = {0x37, static_cast<char>(0xFA), 0x21, 0x3D};
-      frame.append(key, 4);
-      for (size_t i = 0; i < body.size(); ++i) body[i] ^= key[i % 4];
-    }
-    Send(frame + body);
+    Send(client_frame(opcode, payload, fin, masked));
   }
 
   // Reads exactly n bytes; false when the connection ends first.

@@ -1,0 +1,15 @@
+#pragma once
+#include <string>
+
+namespace norvane {
+
+// The text without the blanks and control characters (every byte up to the space) at
+// either end. This is how every setting, path and header value of the service is trimmed.
+inline std::string trim(const std::string& text) {
+  size_t begin = 0, end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+  return text.substr(begin, end - begin);
+}
+
+}  // namespace norvane
