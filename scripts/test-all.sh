@@ -23,9 +23,14 @@ for fuzzer in build-fuzz/*_fuzz; do
   name=$(basename "$fuzzer")
   corpus="fuzz/corpus/$name"
   work=$(mktemp -d)
-  echo "-- $name"
-  "$fuzzer" -max_total_time="${FUZZ_SECONDS:-20}" -rss_limit_mb=4096 -timeout=10 \
-    -print_final_stats=0 "$work" $( [[ -d "$corpus" ]] && echo "$corpus" ) 2>&1 | tail -2
-  rm -rf "$work"
+  log="$work.log"
+  if ! "$fuzzer" -max_total_time="${FUZZ_SECONDS:-20}" -rss_limit_mb=4096 -timeout=10 \
+       "$work" $( [[ -d "$corpus" ]] && echo "$corpus" ) >"$log" 2>&1; then
+    echo "-- $name FAILED (a crashing input is kept in the current folder as crash-*):"
+    tail -60 "$log"
+    exit 1
+  fi
+  echo "-- $name: $(grep -E '^Done [0-9]+ runs' "$log" | tail -1)"
+  rm -rf "$work" "$log"
 done
 echo "== all tests passed"
