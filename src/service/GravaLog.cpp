@@ -37,26 +37,33 @@ std::string month_folder_name(int year, int month) {
   return name + "-" + std::to_string(year);
 }
 
-std::string service_log_folder() {
-  std::tm tm = local_now();
+namespace {
+
+std::string log_folder_for(const std::tm& tm) {
   return exe_folder() + "Log/" + month_folder_name(tm.tm_year + 1900, tm.tm_mon + 1) + "/";
 }
 
-std::string service_log_file() {
-  std::tm tm = local_now();
-  return service_log_folder() + "NorvaneSiTefService " + format_tm("%d-%m-%Y", tm) + ".log";
+std::string log_file_for(const std::tm& tm) {
+  return log_folder_for(tm) + "NorvaneSiTefService " + format_tm("%d-%m-%Y", tm) + ".log";
 }
+
+}  // namespace
+
+std::string service_log_folder() { return log_folder_for(local_now()); }
+
+std::string service_log_file() { return log_file_for(local_now()); }
 
 }  // namespace norvane
 
 int GravaLog(const std::string& pStr) {
   try {
-    std::tm tm = norvane::local_now();
-    std::string folder = norvane::service_log_folder();
+    // The clock is read once: a line written across midnight must not get its folder from
+    // one day and its file from the next (the file would be opened in a folder never made).
+    const std::tm tm = norvane::local_now();
     std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
+    std::filesystem::create_directories(norvane::log_folder_for(tm), ec);
     if (ec) return 0;
-    std::FILE* file = std::fopen(norvane::service_log_file().c_str(), "ab");
+    std::FILE* file = std::fopen(norvane::log_file_for(tm).c_str(), "ab");
     if (!file) return 0;
     bool blank = pStr.find_first_not_of(' ') == std::string::npos;
     std::string line = blank ? std::string()

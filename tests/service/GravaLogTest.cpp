@@ -90,3 +90,26 @@ TEST_F(GravaLogTest, AFailedWriteGivesZeroAndRaisesNothing) {
   std::ofstream(folder_.path + "Log") << "not a folder";
   EXPECT_EQ(GravaLog("perdida"), 0);
 }
+
+TEST_F(GravaLogTest, ALineWrittenAcrossMidnightStaysWithItsOwnStamp) {
+  // The clock turns to the next month at the n-th time it is read inside one GravaLog call:
+  // folder, file name and stamp must all come from the same reading.
+  const norvane::TimePoint last_second = local_time(2026, 12, 31, 23, 59, 59);
+  const norvane::TimePoint next_month = local_time(2027, 1, 1, 0, 0, 0);
+  const std::string december = folder_.path + "Log/" + norvane::month_folder_name(2026, 12) +
+                               "/NorvaneSiTefService 31-12-2026.log";
+  const std::string january = folder_.path + "Log/" + norvane::month_folder_name(2027, 1) +
+                              "/NorvaneSiTefService 01-01-2027.log";
+  for (int turn_at = 2; turn_at <= 6; ++turn_at) {
+    std::filesystem::remove_all(folder_.path + "Log");
+    int readings = 0;
+    norvane::set_clock_for_tests(
+        [&] { return ++readings >= turn_at ? next_month : last_second; });
+    EXPECT_EQ(GravaLog("virada"), 1) << turn_at;
+    const std::string in_december = testing_support::read_file(december);
+    const std::string in_january = testing_support::read_file(january);
+    EXPECT_TRUE(in_december == "[31/12/2026 23:59:59] virada\n" && in_january.empty())
+        << "turn at reading " << turn_at << ": december=" << in_december
+        << " january=" << in_january;
+  }
+}
