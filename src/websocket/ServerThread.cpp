@@ -131,7 +131,17 @@ void TServerThread::Execute() {
       if (errno == EINTR) continue;
       break;
     }
-    if (waits[1].revents) break;
+    if (waits[1].revents) {
+      // Woken by the stop, or by a connection that ended: its thread is joined and its
+      // socket closed now, not whenever the next client happens to connect.
+      uint64_t count;
+      if (::read(wake_fd_, &count, sizeof count) < 0) {
+        // Already drained: nothing to do but look again.
+      }
+      if (!active_) break;
+      reap_finished();
+      continue;
+    }
     if (!(waits[0].revents & POLLIN)) continue;
     int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
@@ -212,6 +222,10 @@ void TServerThread::serve_connection(std::shared_ptr<TIdContext> context) {
   }
   context->Stream.Abort();
   context->finished_ = true;
+  uint64_t one = 1;
+  if (::write(wake_fd_, &one, sizeof one) < 0) {
+    // The counter is already non-zero: the listener is woken all the same.
+  }
 }
 
 void TServerThread::execute_once(const std::shared_ptr<TIdContext>& context) {

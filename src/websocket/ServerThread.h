@@ -97,7 +97,7 @@ class TServerThread : public TClientChannel {
   const uint16_t port_;
   SSL_CTX* tls_context_ = nullptr;
   int listen_fd_ = -1;
-  int wake_fd_ = -1;
+  int wake_fd_ = -1;  // wakes the accept loop: to stop, or to reap a connection that ended
   std::thread thread_;
   std::atomic<bool> active_{false};
   std::atomic<bool> listening_{false};

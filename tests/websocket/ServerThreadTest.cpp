@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
+
 #include "TlsTestClient.h"
 #include "platform/ExeFolder.h"
 #include "routing/ntDmSitef.h"
@@ -77,6 +80,40 @@ TEST_F(ListenerTest, ServesAWebSocketClientOverTls12) {
   ASSERT_TRUE(wait_until([&] { return server_->CurrentConnection() == nullptr; }));
   EXPECT_EQ(DmSitef->FIdContext.load(), nullptr);
   EXPECT_NE(log().find("] Disconectado\n"), std::string::npos);
+}
+
+namespace {
+
+size_t open_descriptors() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                           std::filesystem::directory_iterator()));
+}
+
+size_t running_threads() {
+  std::string status = testing_support::read_file("/proc/self/status");
+  return std::stoul(status.substr(status.find("Threads:") + 8));
+}
+
+}  // namespace
+
+TEST_F(ListenerTest, AnEndedConnectionLeavesNoSocketOrThreadBehind) {
+  const size_t descriptors = open_descriptors(), threads = running_threads();
+  // One closed cleanly, one dropped by the client without a word.
+  for (bool clean : {true, false}) {
+    TlsTestClient client;
+    connect_websocket(client);
+    if (clean) {
+      client.SendFrame(8, "");
+      Frame close;
+      ASSERT_TRUE(client.ReadFrame(close));
+      EXPECT_TRUE(client.ClosedByServer());
+    }
+  }
+  // No other client connects after them: the listener must clean up on its own.
+  EXPECT_TRUE(wait_until([&] { return open_descriptors() == descriptors; }))
+      << open_descriptors() << " descriptors open, " << descriptors << " before";
+  EXPECT_TRUE(wait_until([&] { return running_threads() == threads; }))
+      << running_threads() << " threads running, " << threads << " before";
 }
 
 TEST_F(ListenerTest, RefusesOtherTlsVersions) {
