@@ -153,10 +153,7 @@ void TServerThread::Execute() {
     }
     reap_finished();
     std::lock_guard<std::mutex> lock(connections_mutex_);
-    if (connections_.size() >= kMaxConnections) {
-      ::close(fd);
-      continue;
-    }
+    make_room();
     std::shared_ptr<TIdContext> context;
     try {
       context = std::make_shared<TIdContext>(fd, tls_context_);
@@ -188,6 +185,17 @@ void TServerThread::reap_finished() {
     }
   }
   for (auto& context : done) context->thread_.join();
+}
+
+void TServerThread::make_room() {
+  size_t live = 0;
+  std::shared_ptr<TIdContext> oldest;
+  for (auto& context : connections_) {
+    if (context->Stream.Aborted()) continue;  // already on its way out
+    ++live;
+    if (context != FIdContext && !oldest) oldest = context;
+  }
+  if (live >= kMaxConnections && oldest) oldest->Stream.Abort();
 }
 
 void TServerThread::close_all_connections() {

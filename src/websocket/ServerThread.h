@@ -75,8 +75,10 @@ class TServerThread : public TClientChannel {
   // The current connection (null when none), kept alive while the caller holds it.
   std::shared_ptr<TIdContext> CurrentConnection();
 
-  // Connections most served at once; more are closed on accept so that a flood of idle
-  // sockets cannot take every thread.
+  // Connections most served at once, so that a flood of idle sockets cannot take every
+  // thread. When all are taken, the oldest one that is not the current client is closed to
+  // make room: refusing the newcomer instead would lock the sales application out for good
+  // once enough sockets sat idle in the WebSocket handshake, which has no time-out.
   static constexpr size_t kMaxConnections = 16;
   // Time given to a client to finish the TLS handshake.
   static constexpr int kTlsHandshakeMs = 10000;
@@ -92,6 +94,7 @@ class TServerThread : public TClientChannel {
   void on_disconnect(const std::shared_ptr<TIdContext>& context);
   void take_over(TIdContext* context);
   void reap_finished();
+  void make_room();  // with connections_mutex_ held
   void close_all_connections();
 
   const uint16_t port_;

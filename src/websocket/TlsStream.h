@@ -34,6 +34,7 @@ class TTlsStream : public TByteStream {
   // wherever it waits, finds the connection closed. The descriptor stays reserved until
   // the stream is destroyed, so it cannot be reused under that thread.
   void Abort();
+  bool Aborted() const { return aborted_; }
 
  protected:
   bool Receive(std::string& into, int timeout_ms) override;

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <iterator>
+#include <memory>
+#include <vector>
 
 #include "TlsTestClient.h"
 #include "platform/ExeFolder.h"
@@ -154,6 +156,30 @@ TEST_F(ListenerTest, ANewerClientTakesOverFromTheCurrentOne) {
   // The newer connection was left alone: it can still take over in turn.
   ASSERT_NE(newer.Handshake().find(" 101 "), std::string::npos);
   EXPECT_TRUE(second.ClosedByServer());
+}
+
+TEST_F(ListenerTest, IdleSocketsCannotLockTheNextClientOut) {
+  TlsTestClient current;
+  connect_websocket(current);
+  // Enough sockets that open TLS and never send the upgrade request to fill every place.
+  std::vector<std::unique_ptr<TlsTestClient>> idle;
+  for (size_t i = 0; i < TServerThread::kMaxConnections; ++i) {
+    idle.push_back(std::make_unique<TlsTestClient>());
+    ASSERT_TRUE(idle.back()->Connect(port_)) << i;
+  }
+  // Room was made from the oldest idle socket, never from the current client.
+  EXPECT_TRUE(idle.front()->ClosedByServer());
+  current.SendFrame(1, "{}");
+  Frame reply;
+  ASSERT_TRUE(current.ReadFrame(reply));
+  EXPECT_NE(reply.payload.find("Campo route nao encontrado."), std::string::npos) << reply.payload;
+
+  // A restarted sales application still gets in.
+  TlsTestClient next;
+  connect_websocket(next);
+  next.SendFrame(1, "{}");
+  ASSERT_TRUE(next.ReadFrame(reply));
+  EXPECT_NE(reply.payload.find("Campo route nao encontrado."), std::string::npos) << reply.payload;
 }
 
 TEST_F(ListenerTest, BadInputCostsOnlyItsOwnConnection) {
