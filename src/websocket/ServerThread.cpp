@@ -9,12 +9,25 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 #include "platform/ExeFolder.h"
 #include "service/GravaLog.h"
 #include "websocket/WebSocketCodec.h"
 
-TServerThread::TServerThread(int Port) : port_(static_cast<uint16_t>(Port)) {
+namespace {
+
+// A port beyond 16 bits would wrap around to some other port (70000 to 4464): a listener
+// where nobody configured one, and no client where it was configured.
+uint16_t checked_port(int port) {
+  if (port < 1 || port > 65535)
+    throw std::runtime_error("Porta " + std::to_string(port) + " inválida.");
+  return static_cast<uint16_t>(port);
+}
+
+}  // namespace
+
+TServerThread::TServerThread(int Port) : port_(checked_port(Port)) {
   wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (DmSitef) DmSitef->SetClientChannel(this);
 }

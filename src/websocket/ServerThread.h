@@ -42,7 +42,8 @@ class TIdContext {
 // application is served at once, even when its old connection was never closed cleanly.
 class TServerThread : public TClientChannel {
  public:
-  explicit TServerThread(int Port);  // created, not started
+  // Created, not started. A port outside 1 to 65535 raises std::runtime_error.
+  explicit TServerThread(int Port);
   ~TServerThread() override;         // switches off and waits, if not done already
   TServerThread(const TServerThread&) = delete;
   TServerThread& operator=(const TServerThread&) = delete;

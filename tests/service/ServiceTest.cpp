@@ -134,6 +134,22 @@ TEST_F(ServiceTest, StartsWithoutAListenerWhenThePortCannotOpen) {
   EXPECT_TRUE(stopped);
 }
 
+TEST_F(ServiceTest, APortBeyondSixteenBitsOpensNoListener) {
+  write_ini("[sitef]\r\nserver_port=70000\r\n");
+  TNorvaneSiTefService service;
+  bool started = false;
+  service.ServiceStart(started);
+  EXPECT_TRUE(started);
+  // Not 4464, which is what 70000 becomes in 16 bits.
+  EXPECT_EQ(service.ServerThread(), nullptr);
+  std::string lines = log();
+  EXPECT_NE(lines.find("] Iniciando servidor socket.\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("] Porta 70000 inválida.\n"), std::string::npos) << lines;
+  bool stopped = false;
+  service.ServiceStop(stopped);
+  EXPECT_TRUE(stopped);
+}
+
 TEST(SystemdUnit, InstallWritesTheUnitWithItsDescriptionAndUninstallRemovesIt) {
   testing_support::ScratchFolder units;
   setenv("NORVANE_SYSTEMD_DIR", units.path.c_str(), 1);
