@@ -11,6 +11,7 @@
 
 #include "platform/Clock.h"
 #include "platform/ExeFolder.h"
+#include "platform/Text.h"
 
 namespace norvane {
 namespace {
@@ -65,7 +66,8 @@ int GravaLog(const std::string& pStr) {
     if (ec) return 0;
     std::FILE* file = std::fopen(norvane::log_file_for(tm).c_str(), "ab");
     if (!file) return 0;
-    bool blank = pStr.find_first_not_of(' ') == std::string::npos;
+    // Blank as the service trims everywhere: a text of only tabs or line ends stamps nothing.
+    bool blank = norvane::trim(pStr).empty();
     std::string line = blank ? std::string()
                              : "[" + norvane::format_tm("%d/%m/%Y %H:%M:%S", tm) + "] " + pStr;
     line += "\n";

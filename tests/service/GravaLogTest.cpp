@@ -56,6 +56,7 @@ TEST_F(GravaLogTest, WritesStampedLinesAndBlankTextsAsEmptyLines) {
       {"O serviço foi inciado.", "[09/12/2026 14:05:07] O serviço foi inciado.\n"},
       {"   ", "\n"},
       {"", "\n"},
+      {"\t\r\n ", "\n"},
       {" a ", "[09/12/2026 14:05:07]  a \n"},  // not trimmed: two blanks after the bracket
   };
   std::string expected;
