@@ -10,22 +10,11 @@
 #include <string>
 
 #include "tef/RiZedIzAdeArquivo.h"
+#include "FuzzWorkFolder.h"
 
 namespace {
 
-// A folder of this process's own, removed when the run ends.
-struct WorkFolder {
-  std::string path = (std::filesystem::temp_directory_path() /
-                      ("tef_files_fuzz_" + std::to_string(::getpid())))
-                         .string();
-  WorkFolder() { std::filesystem::create_directories(path); }
-  ~WorkFolder() { std::filesystem::remove_all(path); }
-};
-
-const std::string& work_folder() {
-  static const WorkFolder folder;
-  return folder.path;
-}
+const std::string& work_folder() { return fuzz_support::work_folder("tef_files_fuzz"); }
 
 void check(bool condition) {
   if (!condition) __builtin_trap();

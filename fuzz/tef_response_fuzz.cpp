@@ -13,6 +13,7 @@
 
 #include "tef/RiZedIzAde.h"
 #include "tef/RiZedIzAdeClass.h"
+#include "FuzzWorkFolder.h"
 
 namespace {
 
@@ -47,18 +48,7 @@ class CountingManager : public TRiZedIzAdeClass {
   int calls = 0;
 };
 
-struct WorkFolder {
-  std::string path = (std::filesystem::temp_directory_path() /
-                      ("tef_response_fuzz_" + std::to_string(::getpid())))
-                         .string();
-  WorkFolder() { std::filesystem::create_directories(path); }
-  ~WorkFolder() { std::filesystem::remove_all(path); }
-};
-
-const std::string& work_folder() {
-  static const WorkFolder folder;
-  return folder.path;
-}
+const std::string& work_folder() { return fuzz_support::work_folder("tef_response_fuzz"); }
 
 }  // namespace
 

@@ -8,20 +8,11 @@
 #include "../websocket/TlsTestClient.h"
 #include "platform/Clock.h"
 #include "platform/ExeFolder.h"
+#include "../support/LocalTime.h"
 
 namespace {
 
-norvane::TimePoint local_time(int year, int month, int day, int hour, int minute, int second) {
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  return std::chrono::system_clock::from_time_t(std::mktime(&tm));
-}
+using testing_support::local_time;
 
 // A scratch exe folder, a fixed clock and the pt_BR month names (when the machine has them).
 class GravaLogTest : public ::testing::Test {

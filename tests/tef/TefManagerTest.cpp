@@ -5,6 +5,7 @@
 #include "TefManagerFixture.h"
 #include "platform/Clock.h"
 #include "platform/ExeFolder.h"
+#include "../support/LocalTime.h"
 
 namespace tef_test {
 namespace {
@@ -12,18 +13,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// A local time of day as the service clock's reading.
-norvane::TimePoint local_time(int year, int month, int day, int hour, int min, int sec, int ms) {
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = min;
-  tm.tm_sec = sec;
-  tm.tm_isdst = -1;
-  return std::chrono::system_clock::from_time_t(std::mktime(&tm)) + std::chrono::milliseconds(ms);
-}
+using testing_support::local_time;
 
 struct ClockGuard {
   ~ClockGuard() { norvane::set_clock_for_tests(nullptr); }
