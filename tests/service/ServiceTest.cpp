@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "../support/LocalTime.h"
 #include "../websocket/TlsTestClient.h"
 #include "platform/Clock.h"
 #include "platform/ExeFolder.h"
@@ -59,14 +60,7 @@ TEST_F(ServiceTest, PortRule) {
 }
 
 TEST_F(ServiceTest, TefLogFileIsChosenOnceAtCreation) {
-  std::tm day{};
-  day.tm_year = 2026 - 1900;
-  day.tm_mon = 11;
-  day.tm_mday = 31;
-  day.tm_hour = 23;
-  day.tm_min = 59;
-  day.tm_isdst = -1;
-  auto before_midnight = std::chrono::system_clock::from_time_t(std::mktime(&day));
+  auto before_midnight = testing_support::local_time(2026, 12, 31, 23, 59, 0);
   norvane::set_clock_for_tests([&] { return before_midnight; });
   TNorvaneSiTefService service;
   EXPECT_EQ(service.TefLogFileName(), folder_.path + "Log/12-2026/TEF-31-12-2026.log");

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/LocalTime.h"
 #include "platform/Clock.h"
 #include "tef/RiZedIzAdeBase.h"
 
@@ -22,13 +23,7 @@ TDateTime dt(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0)
 class LocalClock {
  public:
   LocalClock(int y, int mo, int d, int h = 12) {
-    std::tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_isdst = -1;
-    const auto tp = std::chrono::system_clock::from_time_t(std::mktime(&t));
+    const auto tp = testing_support::local_time(y, mo, d, h, 0, 0);
     norvane::set_clock_for_tests([tp] { return tp; });
   }
   ~LocalClock() { norvane::set_clock_for_tests(nullptr); }
@@ -218,16 +213,7 @@ TEST(DateTime, LastMillisecondOfTheDayStaysInThatDay) {
 }
 
 TEST(DateTime, NowIsTheLocalTimeOfTheServiceClock) {
-  std::tm t{};
-  t.tm_year = 2026 - 1900;
-  t.tm_mon = 11;
-  t.tm_mday = 10;
-  t.tm_hour = 3;
-  t.tm_min = 4;
-  t.tm_sec = 5;
-  t.tm_isdst = -1;
-  const auto tp = std::chrono::system_clock::from_time_t(std::mktime(&t)) +
-                  std::chrono::milliseconds(678);
+  const auto tp = testing_support::local_time(2026, 12, 10, 3, 4, 5, 678);
   norvane::set_clock_for_tests([tp] { return tp; });
   EXPECT_EQ(FormatDateTime("dd/mm hh:nn:ss:zzz", Now()), "10/12 03:04:05:678");
   norvane::set_clock_for_tests(nullptr);
