@@ -16,7 +16,13 @@ if compgen -G "e2e/*.test.mjs" >/dev/null; then
 fi
 
 echo "== fuzz targets (short runs over their seed corpora)"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DNORVANE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DNORVANE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  "${launcher[@]+"${launcher[@]}"}" >/dev/null
 cmake --build build-fuzz -j2
 for fuzzer in build-fuzz/*_fuzz; do
   [[ -x "$fuzzer" ]] || continue
