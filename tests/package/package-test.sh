@@ -84,6 +84,9 @@ for sub in Log TEF Certificado; do
 done
 [[ $(stat -c %a:%U:%G "$folder") == 1775:root:norvane ]] || fail "$folder is $(stat -c %a:%U:%G "$folder")"
 [[ $(stat -c %a "$folder/Certificado") == 750 ]] || fail "Certificado is readable by others"
+# The packages strip their binaries: the stand-in must keep the section the service reads.
+check "the packaged stand-in lost its marker section" \
+  bash -c "readelf -S '$folder/dll/CliSiTef32I.dll' | grep -q '\.norvane_stand_in'"
 
 echo "-- the unit"
 NORVANE_SYSTEMD_DIR="$work" "$folder/SvcNorvaneSiTef" INSTALL SILENT
