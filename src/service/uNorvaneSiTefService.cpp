@@ -3,8 +3,8 @@
 #include <signal.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 
 #include "platform/Clock.h"
