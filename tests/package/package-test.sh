@@ -18,6 +18,9 @@ if [[ $(id -u) -ne 0 ]]; then
   echo "package test skipped: dpkg -i needs root"
   exit 0
 fi
+# Checkouts on one machine share /opt/norvane and the dpkg database: one run at a time.
+exec 9>/run/lock/norvane-package-test.lock
+flock 9
 if dpkg-query -W norvane-tef-server >/dev/null 2>&1 || [[ -e "$folder" ]]; then
   fail "norvane-tef-server or $folder is already on this machine; the test installs and purges them, so it will not run here"
 fi
