@@ -62,6 +62,18 @@ describe('service spine', () => {
     await service.waitForLog('] Disconectado');
   });
 
+  test('the console line says where it listens, its folder and log, and that the library is the stand-in', limit, async () => {
+    await waitFor(() => service.stdout.includes('\n'), { what: 'the console line' });
+    const now = new Date();
+    const day = `${two(now.getDate())}-${two(now.getMonth() + 1)}-${now.getFullYear()}`;
+    const folder = fs.realpathSync(service.dir) + '/';
+    assert.equal(service.stdout,
+      `Norvane TEF Server: listening on wss://localhost:${service.port}; folder ${folder}; ` +
+      `log ${folder}Log/${monthFolder(now)}/NorvaneSiTefService ${day}.log; ` +
+      'CliSiTef: STAND-IN library, no real payment can be taken\n');
+    assert.match(service.logText(), /\] Atenção: .*dll\/CliSiTef32I\.dll é o simulador da CliSiTef; nenhum pagamento real será feito\./);
+  });
+
   test('openssl s_client connects with TLS 1.2 and is refused with TLS 1.3', limit, () => {
     const tls12 = sClient(service.port, '-tls1_2');
     assert.match(tls12.stdout, /Protocol\s*: TLSv1\.2/);

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 
 #include <cerrno>
 
@@ -32,6 +33,14 @@ int wait_for_service_signal() {
   while (sigwait(&set, &signal_number) != 0) {
   }
   return signal_number;
+}
+
+void notify_service_ready(const std::string& status) {
+  // A status line is one line: systemd reads the message as KEY=value lines.
+  std::string line = status;
+  for (char& c : line)
+    if (c == '\n' || c == '\r') c = ' ';
+  sd_notify(0, ("READY=1\nSTATUS=" + line).c_str());
 }
 
 }  // namespace norvane

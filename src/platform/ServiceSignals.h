@@ -1,4 +1,5 @@
 #pragma once
+#include <string>
 
 namespace norvane {
 
@@ -11,5 +12,9 @@ void block_service_signals();
 
 // Waits for the next control signal and returns its number.
 int wait_for_service_signal();
+
+// Tells systemd (Type=notify) that the service is up, with a one-line status that
+// "systemctl status" shows. Does nothing when the process was not started by systemd.
+void notify_service_ready(const std::string& status);
 
 }  // namespace norvane

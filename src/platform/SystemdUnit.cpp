@@ -5,7 +5,10 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <vector>
+
+#include "platform/SystemdUnitTemplate.h"
 
 namespace norvane {
 
@@ -20,37 +23,36 @@ std::string systemd_unit_path(const std::string& service_name) {
   return systemd_unit_folder() + service_name + ".service";
 }
 
+std::string systemd_unit_text(const std::string& executable) {
+  const std::string folder = executable.substr(0, executable.rfind('/'));
+  std::string text = kSystemdUnitTemplate;
+  for (const auto& [placeholder, value] :
+       {std::pair<std::string, std::string>{"@EXECUTABLE@", executable}, {"@FOLDER@", folder}}) {
+    for (size_t at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + value.size()))
+      text.replace(at, placeholder.size(), value);
+  }
+  return text;
+}
+
 bool write_systemd_unit(const std::string& service_name, const std::string& executable,
                         std::string& error) {
-  const std::string folder = executable.substr(0, executable.rfind('/') + 1);
-  std::ofstream out(systemd_unit_path(service_name), std::ios::binary | std::ios::trunc);
-  if (!out) {
-    error = systemd_unit_path(service_name) + ": " + std::strerror(errno);
+  // The folder goes into several settings, some of which take a list of words and some
+  // the rest of the line, and "%" starts a systemd specifier: a path with any of these
+  // would give a unit that does something else than it says.
+  if (executable.empty() || executable[0] != '/' ||
+      executable.find_first_of(" \t\n\r%\"'\\") != std::string::npos) {
+    error = "a pasta do serviço \"" + executable.substr(0, executable.rfind('/') + 1) +
+            "\" tem espaços, aspas, \"%\" ou \"\\\"; mova-a para um caminho sem eles, "
+            "como /opt/norvane/";
     return false;
   }
-  // Type=simple: the process stays in the foreground; systemd's stop sends SIGTERM and
-  // "systemctl kill -s SIGUSR1/SIGUSR2" pauses and continues. Month names in the log
-  // folder come from LC_TIME, which a unit does not inherit from any login.
-  out << "[Unit]\n"
-         "After=network-online.target\n"
-         "Wants=network-online.target\n"
-         "\n"
-         "[Service]\n"
-         "Type=simple\n"
-         "ExecStart=" << (executable.find(' ') == std::string::npos ? executable
-                                                                  : '"' + executable + '"')
-      << "\n"
-         "WorkingDirectory=" << folder << "\n"
-         "Environment=LC_TIME=pt_BR.UTF-8\n"
-         "KillSignal=SIGTERM\n"
-         "TimeoutStopSec=30\n"
-         "Restart=on-failure\n"
-         "\n"
-         "[Install]\n"
-         "WantedBy=multi-user.target\n";
+  const std::string path = systemd_unit_path(service_name);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (out) out << systemd_unit_text(executable);
   out.flush();
   if (!out) {
-    error = systemd_unit_path(service_name) + ": " + std::strerror(errno);
+    error = path + ": " + std::strerror(errno);
     return false;
   }
   return true;

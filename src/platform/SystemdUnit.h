@@ -11,9 +11,12 @@ std::string systemd_unit_folder();
 // Full path of the unit file of a service name ("NorvaneSiTefService.service").
 std::string systemd_unit_path(const std::string& service_name);
 
-// Writes the unit: the service runs `executable` from its own folder, in the foreground,
-// is stopped with SIGTERM and starts with the machine. Returns false with a reason when
-// the file cannot be written.
+// The unit of the service whose executable is `executable` (an absolute path): the one
+// text the package installs, with the service folder and executable filled in.
+std::string systemd_unit_text(const std::string& executable);
+// Writes that unit. Returns false with a reason when the file cannot be written, or when
+// the executable's path has characters a unit file would read otherwise (blanks, quotes,
+// "%", "\\").
 bool write_systemd_unit(const std::string& service_name, const std::string& executable,
                         std::string& error);
 // Sets Description= in the [Unit] section of an existing unit; nothing happens (false)

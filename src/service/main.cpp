@@ -37,6 +37,8 @@ int install(bool silent) {
   TNorvaneSiTefService::ServiceAfterInstall();
   if (!silent)
     std::printf("Serviço instalado com sucesso: %s\n"
+                "O serviço roda como o usuário norvane, que precisa existir e ter as pastas Log,\n"
+                "TEF e Certificado (o pacote norvane-tef-server faz isso; à mão, veja o README).\n"
                 "Para iniciar: systemctl daemon-reload && systemctl enable --now %s\n",
                 norvane::systemd_unit_path(TNorvaneSiTefService::kServiceName).c_str(),
                 TNorvaneSiTefService::kServiceName);

@@ -3,19 +3,30 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 
 #include "platform/Clock.h"
+#include "platform/ElfSection.h"
 #include "platform/ExeFolder.h"
 #include "platform/ServiceSignals.h"
 #include "platform/SystemdUnit.h"
 #include "routing/ntDmSitef.h"
 #include "service/GravaLog.h"
+#include "tef/RiZedIzAdeTef.h"
 
 TNorvaneSiTefService* NorvaneSiTefService = nullptr;
 
 namespace norvane {
+
+namespace {
+
+std::string clisitef_library_path() {
+  return exe_folder() + "dll/" + TRiZedIzAdeCliSiTef::kNomeBiblioteca;
+}
+
+}  // namespace
 
 std::string tef_log_file_name(int year, int month, int day) {
   char month_folder[16], file[32];
@@ -69,14 +80,35 @@ int TNorvaneSiTefService::ServerPort() const {
 
 void TNorvaneSiTefService::StartServer() {
   GravaLog("Iniciando servidor socket.");
+  const int port = ServerPort();
   try {
     StopServer();  // never two listeners: a continue always follows a pause
-    FServerThread = std::make_unique<TServerThread>(ServerPort());
+    FServerThread = std::make_unique<TServerThread>(port);
+    FServerThread->OnStarted = [this, port](const std::string& error) {
+      report_started(port, error);
+    };
     FServerThread->Start();
   } catch (const std::exception& error) {
     // The service goes on without a listener until it is paused and continued.
     GravaLog(error.what());
+    report_started(port, error.what());
   }
+}
+
+void TNorvaneSiTefService::report_started(int port, const std::string& listener_error) {
+  std::string line = "Norvane TEF Server: ";
+  if (listener_error.empty())
+    line += "listening on wss://localhost:" + std::to_string(port);
+  else
+    line += "not listening (" + listener_error +
+            "); fix it, then pause and continue the service (SIGUSR1, SIGUSR2)";
+  line += "; folder " + norvane::exe_folder() + "; log " + norvane::service_log_file();
+  if (norvane::is_stand_in_library(norvane::clisitef_library_path()))
+    line += "; CliSiTef: STAND-IN library, no real payment can be taken";
+  // Under systemd standard output goes to the journal, where the line is as useful.
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+  norvane::notify_service_ready(line);
 }
 
 void TNorvaneSiTefService::StopServer() {
@@ -95,6 +127,12 @@ void TNorvaneSiTefService::PrintQueueLog(const std::string& AMessage) {
 }
 
 void TNorvaneSiTefService::ServiceStart(bool& Started) {
+  // At every start, so that a production workstation never takes payments against the
+  // stand-in unnoticed.
+  if (norvane::is_stand_in_library(norvane::clisitef_library_path()))
+    GravaLog("Atenção: " + norvane::clisitef_library_path() +
+             " é o simulador da CliSiTef; nenhum pagamento real será feito. Em produção, "
+             "instale a biblioteca CliSiTef da Software Express em seu lugar.");
   StartServer();
   try {
     // PRINT QUEUE: create it here with exe folder + "SumatraPDF.exe" and the printer

@@ -53,6 +53,9 @@ class TNorvaneSiTefService {
 
  private:
   void create_data_module();
+  // Says on standard output, and to systemd, that the service is up: where it listens (or
+  // why it does not), its folder and its log, and whether the CliSiTef library is the stand-in.
+  void report_started(int port, const std::string& listener_error);
   std::string FTefLogFileName;
 };
 

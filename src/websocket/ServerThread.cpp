@@ -134,9 +134,11 @@ void TServerThread::Execute() {
     // Without this line a service with a missing certificate or a busy port would say it
     // started and simply never answer.
     GravaLog("Servidor socket não iniciado: " + StartError());
+    if (OnStarted) OnStarted(StartError());
     return;
   }
   listening_ = true;
+  if (OnStarted) OnStarted("");
   pollfd waits[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
   while (active_) {
     int ready = ::poll(waits, 2, -1);

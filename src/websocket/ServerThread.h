@@ -2,6 +2,7 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,9 @@ class TServerThread : public TClientChannel {
   TServerThread& operator=(const TServerThread&) = delete;
 
   void Start();
+  // Called on the listener's thread once the port is open (with an empty text) or could
+  // not be opened (with the reason), before any client is served. Set it before Start().
+  std::function<void(const std::string& StartError)> OnStarted;
   // Switches the server off: the listening socket and every connection are closed, and
   // the thread joins every connection thread before it ends. Returns at once.
   void SwitchOff();

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstdio>
 #include <fstream>
 
 #include "../support/LocalTime.h"
@@ -144,6 +149,98 @@ TEST_F(ServiceTest, APortBeyondSixteenBitsOpensNoListener) {
   EXPECT_TRUE(stopped);
 }
 
+namespace {
+
+// Stands in for systemd's notification socket: what the service sends with sd_notify
+// arrives here as one datagram.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+      throw std::runtime_error("bind " + path);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  }
+  ~NotifySocket() {
+    unsetenv("NOTIFY_SOCKET");
+    ::close(fd_);
+    std::filesystem::remove(path_);
+  }
+  // The next message, or "" when none comes within 10 s.
+  std::string next() {
+    pollfd wait{fd_, POLLIN, 0};
+    if (::poll(&wait, 1, 10000) != 1) return "";
+    char buffer[4096];
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+// systemd (Type=notify) learns the service is up once the port is open, or has failed to
+// open; the same line goes to standard output for a person running it by hand, and says
+// when dll/ holds the stand-in CliSiTef library, which the log also says at every start.
+TEST_F(ServiceTest, SaysItIsUpWhereItListensAndWhetherTheLibraryIsTheStandIn) {
+  const std::string stand_in = std::string(NORVANE_BINARY_DIR) + "/tools/clisitef-sim/CliSiTef32I.dll";
+  struct Case {
+    bool certificate, stand_in;
+  } cases[] = {{true, false}, {true, true}, {false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "certificate " << c.certificate << ", stand-in " << c.stand_in);
+    std::filesystem::remove_all(folder_.path + "Certificado");
+    std::filesystem::remove_all(folder_.path + "dll");
+    std::filesystem::remove_all(folder_.path + "Log");
+    if (c.certificate) testing_support::put_certificates(folder_.path);
+    if (c.stand_in) {
+      std::filesystem::create_directories(folder_.path + "dll");
+      std::filesystem::copy_file(stand_in, folder_.path + "dll/CliSiTef32I.dll");
+    }
+    const uint16_t port = testing_support::free_loopback_port();
+    write_ini("[sitef]\r\nserver_port=" + std::to_string(port) + "\r\n");
+    NotifySocket systemd(folder_.path + "notify");
+    TNorvaneSiTefService service;
+
+    testing::internal::CaptureStdout();
+    bool started = false;
+    service.ServiceStart(started);
+    const std::string message = systemd.next();
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(started);
+
+    // Where it listens (or why not), then the folder and the log, then the library.
+    const std::string where = "; folder " + folder_.path + "; log " + norvane::service_log_file();
+    const std::string expected_start =
+        c.certificate ? "listening on wss://localhost:" + std::to_string(port) + where
+                      : "not listening (TLS: ";
+    const std::string status = "READY=1\nSTATUS=Norvane TEF Server: ";
+    ASSERT_EQ(message.rfind(status + expected_start, 0), 0u) << message;
+    EXPECT_EQ(console, message.substr(std::string("READY=1\nSTATUS=").size()) + "\n");
+    EXPECT_EQ(port_open(port), c.certificate);
+    if (!c.certificate) {
+      EXPECT_NE(message.find("); fix it, then pause and continue the service (SIGUSR1, SIGUSR2)" + where),
+                std::string::npos) << message;
+    }
+
+    const bool says_stand_in = message.find("; CliSiTef: STAND-IN library") != std::string::npos;
+    EXPECT_EQ(says_stand_in, c.stand_in) << message;
+    const bool logs_stand_in =
+        log().find("] Atenção: " + folder_.path + "dll/CliSiTef32I.dll é o simulador da CliSiTef; "
+                   "nenhum pagamento real será feito.") != std::string::npos;
+    EXPECT_EQ(logs_stand_in, c.stand_in) << log();
+
+    bool stopped = false;
+    service.ServiceStop(stopped);
+  }
+}
+
 TEST(SystemdUnit, InstallWritesTheUnitWithItsDescriptionAndUninstallRemovesIt) {
   testing_support::ScratchFolder units;
   setenv("NORVANE_SYSTEMD_DIR", units.path.c_str(), 1);
@@ -160,16 +257,29 @@ TEST(SystemdUnit, InstallWritesTheUnitWithItsDescriptionAndUninstallRemovesIt) {
   TNorvaneSiTefService::ServiceAfterInstall();
   TNorvaneSiTefService::ServiceAfterInstall();  // again: still one description line
   std::string unit = testing_support::read_file(path);
-  EXPECT_EQ(unit.rfind("[Unit]\nDescription=Norvane TEF Server - Mantenha este serviço iniciado.\n", 0), 0u)
-      << unit;
+  EXPECT_NE(unit.find("\n[Unit]\nDescription=Norvane TEF Server - Mantenha este serviço iniciado.\n"),
+            std::string::npos) << unit;
   EXPECT_EQ(unit.find("Description=", unit.find("Description=") + 1), std::string::npos);
   EXPECT_NE(unit.find("\nExecStart=/opt/norvane/SvcNorvaneSiTef\n"), std::string::npos);
-  EXPECT_NE(unit.find("\nWorkingDirectory=/opt/norvane/\n"), std::string::npos);
+  EXPECT_NE(unit.find("\nWorkingDirectory=/opt/norvane\n"), std::string::npos);
+  EXPECT_NE(unit.find("\nReadWritePaths=/opt/norvane -/opt/norvane/Log -/opt/norvane/TEF"),
+            std::string::npos);
+  EXPECT_NE(unit.find("\nUser=norvane\n"), std::string::npos);
   EXPECT_NE(unit.find("\nWantedBy=multi-user.target\n"), std::string::npos);
+  EXPECT_EQ(unit.find('@'), unit.find("@system-service")) << "a placeholder left in\n" << unit;
 
   ASSERT_TRUE(norvane::remove_systemd_unit("NorvaneSiTefService", error)) << error;
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_TRUE(norvane::remove_systemd_unit("NorvaneSiTefService", error)) << "already gone is fine";
+
+  // A unit file splits some settings into words and reads "%" as a specifier: a path that
+  // would be read otherwise is refused, with what to do, and nothing is written.
+  for (const char* executable : {"/opt/norvane tef/SvcNorvaneSiTef", "/opt/100%/SvcNorvaneSiTef",
+                                 "/opt/\"x\"/SvcNorvaneSiTef", "relative/SvcNorvaneSiTef"}) {
+    EXPECT_FALSE(norvane::write_systemd_unit("NorvaneSiTefService", executable, error)) << executable;
+    EXPECT_NE(error.find("/opt/norvane/"), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(path)) << executable;
+  }
 
   setenv("NORVANE_SYSTEMD_DIR", "/nonexistent/folder", 1);
   EXPECT_FALSE(norvane::write_systemd_unit("NorvaneSiTefService", "/x/SvcNorvaneSiTef", error));

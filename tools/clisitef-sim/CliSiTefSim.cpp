@@ -15,6 +15,12 @@
 #include "SimDialogues.h"
 #include "SimJournal.h"
 #include "SimSettings.h"
+#include "platform/ElfSection.h"
+
+// Marks this file as the stand-in: the service reads this section from dll/CliSiTef32I.dll
+// and warns at every start that no real payment can be taken with it.
+[[gnu::used, gnu::section(NORVANE_STAND_IN_SECTION)]] static const char kStandInMarker[] =
+    "Norvane CliSiTef stand-in";
 
 namespace clisitef_sim {
 namespace {
