@@ -66,11 +66,18 @@ bool is_blank(const std::string& text) {
   return true;
 }
 
-int configured_pdv_number() {
-  return norvane::TIniFile(norvane::exe_folder() + "SvcNorvaneSiTef.ini").ReadInteger("sitef", "pdv_number", 0);
+norvane::TIniFile service_ini() {
+  return norvane::TIniFile(norvane::exe_folder() + norvane::exe_base_name() + ".ini");
 }
 
+int configured_pdv_number() { return service_ini().ReadInteger("sitef", "pdv_number", 0); }
+
 }  // namespace
+
+std::string ConfiguredTokenSecret() {
+  const std::string secret = service_ini().ReadString("sitef", "jwt_secret", "");
+  return secret.empty() ? std::string(kSharedTokenSecret) : secret;
+}
 
 std::string BuildTerminalNumber(const std::string& branch_code, int pdv_number) {
   return "AG" + fit_to(branch_code, 4) + fit_to(std::to_string(pdv_number), 2);
@@ -133,7 +140,9 @@ void TDmSitef::CreateSession(const std::string& pConfig, TIdContext* pIdContext)
     }
     const std::string token = GetJsonField(parsed.value, "token");
     try {
-      claims = VerifyJWT(token, kSharedTokenSecret);
+      claims = VerifyJWT(token, ConfiguredTokenSecret());
+      const auto now = std::chrono::duration_cast<std::chrono::seconds>(norvane::now().time_since_epoch());
+      if (!TokenTimesValid(claims, now.count())) throw EJwtUnverified("Token fora da validade.");
     } catch (const EJwtUnverified&) {
       SendClientMessage(BuildErrorReply("Acesso não autorizado."));
       return;

@@ -12,6 +12,7 @@
 #include "platform/SystemdUnit.h"
 #include "routing/ntDmSitef.h"
 #include "service/GravaLog.h"
+#include "websocket/WebSocketCodec.h"
 
 TNorvaneSiTefService* NorvaneSiTefService = nullptr;
 
@@ -42,7 +43,8 @@ void TNorvaneSiTefService::ServiceCreate() {
 }
 
 void TNorvaneSiTefService::create_data_module() {
-  DmSitef = new TDmSitef();
+  FDmSitef = std::make_unique<TDmSitef>();
+  DmSitef = FDmSitef.get();
   // The host's share of the data module's creation: the TEF log folder and file name are
   // fixed now, so the TEF log stays in this file however long the service keeps running.
   std::time_t t = std::chrono::system_clock::to_time_t(norvane::now());
@@ -57,8 +59,8 @@ void TNorvaneSiTefService::create_data_module() {
 
 void TNorvaneSiTefService::ServiceDestroy() {
   StopServer();
-  delete DmSitef;
-  DmSitef = nullptr;
+  if (DmSitef == FDmSitef.get()) DmSitef = nullptr;
+  FDmSitef.reset();
   if (NorvaneSiTefService == this) NorvaneSiTefService = nullptr;
 }
 
@@ -71,7 +73,17 @@ void TNorvaneSiTefService::StartServer() {
   GravaLog("Iniciando servidor socket.");
   try {
     StopServer();  // never two listeners: a continue always follows a pause
-    FServerThread = std::make_unique<TServerThread>(ServerPort());
+    TListenerSettings settings;
+    settings.Port = ServerPort();
+    settings.AllowedOrigins =
+        norvane::websocket::ParseAllowedOrigins(iniConfig.ReadString("sitef", "allowed_origins", ""));
+    TDmSitef* data_module = FDmSitef.get();
+    settings.OnMessage = [data_module](const std::string& message, TIdContext* connection) {
+      data_module->RouteTargeting(message, connection);
+    };
+    settings.OnClientGone = [data_module] { data_module->ClientDisconnected(); };
+    FServerThread = std::make_unique<TServerThread>(std::move(settings));
+    FDmSitef->SetClientChannel(FServerThread.get());
     FServerThread->Start();
   } catch (const std::exception& error) {
     // The service goes on without a listener until it is paused and continued.
@@ -87,6 +99,7 @@ void TNorvaneSiTefService::StopServer() {
   } catch (const std::exception& error) {
     GravaLog(std::string("StopServer erro: ") + error.what());
   }
+  if (FDmSitef) FDmSitef->SetClientChannel(nullptr);
   FServerThread.reset();
 }
 
