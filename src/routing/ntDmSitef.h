@@ -71,6 +71,11 @@ class TDmSitef {
   // Dispatches one client message to the operation of its route.
   void RouteTargeting(const std::string& pContent, TIdContext* pIdContext);
 
+  // The parsed message: while a message is routed, the router's own parse of exactly that
+  // text (a message is parsed once however many steps read it); otherwise `pContent` parsed
+  // into `storage`. Null when the text is not a JSON value the service takes.
+  const norvane::Json* ParsedMessage(const std::string& pContent, norvane::JsonParseResult& storage) const;
+
   // Called by the listener on the closing connection's thread.
   void ClientDisconnected();
 
@@ -121,6 +126,9 @@ class TDmSitef {
   void AnswerNotAvailable();
 
   std::atomic<TClientChannel*> FClientChannel{nullptr};
+  // The message being routed (operation thread only).
+  const std::string* FRoutedText = nullptr;
+  const norvane::Json* FRoutedMessage = nullptr;
 };
 
 // The process-wide data module (created by the service object).
