@@ -285,7 +285,12 @@ bool TFrameDecoder::Next(TReadResult& result) {
       return true;
     }
     if (masked) header += 4;
-    if (available < header + length) return false;  // the payload is still on its way
+    if (available < header + length) {
+      // The payload is still on its way: room for all of it now, so a large frame is not
+      // copied again each time the buffer would have doubled.
+      buffer_.reserve(pos_ + header + static_cast<size_t>(length));
+      return false;
+    }
 
     uint8_t key[4] = {0, 0, 0, 0};
     if (masked) std::memcpy(key, bytes + header - 4, 4);
@@ -318,10 +323,20 @@ bool TFrameDecoder::Next(TReadResult& result) {
       message_opcode_ = opcode;
       in_message_ = true;
     }
-    const size_t start = message_.size();
-    message_.append(payload, n);
-    if (masked) UnmaskPayload(reinterpret_cast<uint8_t*>(message_.data()) + start, n, key, 0);
-    take_front(header + n);
+    if (message_.empty() && fin && pos_ == 0 && header + n == buffer_.size()) {
+      // A whole message in one frame that fills the buffer: the buffer itself becomes the
+      // message, so a large one is never held twice.
+      buffer_.erase(0, header);
+      if (masked) UnmaskPayload(reinterpret_cast<uint8_t*>(buffer_.data()), n, key, 0);
+      message_ = std::move(buffer_);
+      buffer_ = std::string();
+      pos_ = 0;
+    } else {
+      const size_t start = message_.size();
+      message_.append(payload, n);
+      if (masked) UnmaskPayload(reinterpret_cast<uint8_t*>(message_.data()) + start, n, key, 0);
+      take_front(header + n);
+    }
     if (!fin) continue;
 
     in_message_ = false;
