@@ -86,7 +86,8 @@ describe('service spine', () => {
     const socket = tls.connect({ host: '127.0.0.1', port: service.port, ca: service.caCert,
                                  servername: 'localhost' });
     await new Promise((resolve, reject) => { socket.once('secureConnect', resolve); socket.once('error', reject); });
-    socket.write('GET / HTTP/1.1\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n');
+    socket.write('GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n' +
+                 'Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n');
     socket.write(Buffer.from([0x81, 0xff, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 1, 2, 3, 4]));
     socket.resume();  // take the service's close frame, or 'close' never comes
     await new Promise((resolve) => socket.once('close', resolve));

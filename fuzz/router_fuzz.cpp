@@ -13,7 +13,9 @@ namespace {
 
 class DiscardingChannel : public TClientChannel {
  public:
-  void DecodeWebSocketFrame(std::string& DecodedMessage) override { DecodedMessage.clear(); }
+  TClientRead WaitClientMessage(std::chrono::milliseconds) override {
+    return {TClientRead::Kind::Disconnected, {}};
+  }
   void SendClientMessage(const std::string& pMsg) override {
     // Every reply must itself be a JSON object the client can read.
     const auto parsed = norvane::parse_json_text(pMsg);

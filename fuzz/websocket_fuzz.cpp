@@ -1,32 +1,41 @@
-// Feeds arbitrary bytes to the WebSocket handshake reader and then to the frame reader, as
-// a client would send them after the TLS handshake. The first byte chooses where the input
-// splits into two bursts, so the 100 ms piece rule (a payload cut short by a pause) is
-// exercised as well.
+// Feeds arbitrary bytes to the WebSocket upgrade-request parser and then to the frame
+// decoder, as a client would send them after the TLS handshake. The first byte chooses
+// where the input splits into two arrivals, so frames cut anywhere are exercised as well.
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
 
-#include "platform/ExeFolder.h"
 #include "websocket/WebSocketCodec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool log_elsewhere = [] {
-    // Log lines of refused input go to a scratch folder, not beside the fuzzer.
-    norvane::set_exe_folder_for_tests("/tmp/norvane-websocket-fuzz/");
-    return true;
-  }();
-  (void)log_elsewhere;
+  namespace ws = norvane::websocket;
   if (size == 0) return 0;
-  const size_t split = size > 1 ? 1 + data[0] % (size - 1) : 1;
-  std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
-  std::deque<std::string> arrivals{bytes.substr(0, split - 1), bytes.substr(split - 1)};
-  norvane::TMemoryByteStream stream(arrivals);
-  try {
-    norvane::websocket::ReadHandshakeKey(stream);
-    while (stream.Connected()) norvane::websocket::ReadWebSocketMessage(stream);
-  } catch (const norvane::EConnectionClosed&) {
-  } catch (const norvane::websocket::EHandshakeRefused&) {
+  const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const size_t split = bytes.empty() ? 0 : data[0] % (bytes.size() + 1);
+  static const std::vector<std::string> origins = ws::ParseAllowedOrigins("https://a.example, http://b");
+
+  // The request may end anywhere; what follows its blank line is frames.
+  size_t frames_from = 0;
+  for (size_t end : {split, bytes.size()}) {
+    const ws::TUpgradeRequest request = ws::ParseUpgradeRequest(std::string_view(bytes).substr(0, end), origins);
+    if (request.status == ws::UpgradeStatus::Incomplete) continue;
+    if (request.length > end) __builtin_trap();
+    frames_from = request.length;
+    break;
   }
+
+  ws::TFrameDecoder decoder;
+  ws::TReadResult result;
+  size_t held_text = 0;
+  for (size_t end : {split, bytes.size()}) {
+    if (end <= frames_from) continue;
+    decoder.Append(bytes.data() + frames_from, end - frames_from);
+    frames_from = end;
+    while (decoder.Next(result)) {
+      if (result.kind == ws::TReadResult::Kind::Message && result.text.empty()) __builtin_trap();
+      held_text += result.text.size();
+    }
+  }
+  if (held_text > bytes.size() && held_text > ws::kMaxPayload) __builtin_trap();
   return 0;
 }

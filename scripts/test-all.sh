@@ -10,6 +10,19 @@ scripts/build.sh
 echo "== unit and integration tests"
 ctest --test-dir build --output-on-failure -j2 --timeout 600
 
+echo "== listener and routing tests under ThreadSanitizer"
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B build-tsan -DNORVANE_TSAN=ON -DNORVANE_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  "${launcher[@]+"${launcher[@]}"}" >/dev/null
+cmake --build build-tsan -j2 --target websocket_tests routing_tests
+for tests in websocket_tests routing_tests; do
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build-tsan/$tests" --gtest_brief=1
+done
+
 echo "== end-to-end tests"
 if compgen -G "e2e/*.test.mjs" >/dev/null; then
   (cd e2e && NORVANE_SERVICE_DIR="$PWD/../build/service" NORVANE_BUILD_DIR="$PWD/../build" \
@@ -20,11 +33,6 @@ echo "== Debian packages (built, checked, installed and purged again)"
 tests/package/package-test.sh build
 
 echo "== fuzz targets (short runs over their seed corpora)"
-launcher=()
-if command -v ccache >/dev/null; then
-  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
-  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DNORVANE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   "${launcher[@]+"${launcher[@]}"}" >/dev/null
 cmake --build build-fuzz -j2

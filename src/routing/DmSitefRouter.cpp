@@ -11,6 +11,13 @@ const char* const kInvalidMessage = "Mensagem inválida.";
 
 }  // namespace
 
+const norvane::Json* TDmSitef::ParsedMessage(const std::string& pContent,
+                                             norvane::JsonParseResult& storage) const {
+  if (FRoutedMessage != nullptr && FRoutedText == &pContent) return FRoutedMessage;
+  storage = norvane::parse_json_text(pContent);
+  return storage.status == norvane::JsonParseStatus::Ok ? &storage.value : nullptr;
+}
+
 void TDmSitef::RouteTargeting(const std::string& pContent, TIdContext* pIdContext) {
   const norvane::JsonParseResult parsed = norvane::parse_json_text(pContent);
   if (parsed.status == norvane::JsonParseStatus::NotJson) return;  // not JSON: no answer at all
@@ -19,6 +26,17 @@ void TDmSitef::RouteTargeting(const std::string& pContent, TIdContext* pIdContex
     return;
   }
   const norvane::Json& message = parsed.value;
+  struct RoutedMessage {
+    TDmSitef& dm;
+    RoutedMessage(TDmSitef& d, const std::string& text, const norvane::Json& value) : dm(d) {
+      dm.FRoutedText = &text;
+      dm.FRoutedMessage = &value;
+    }
+    ~RoutedMessage() {
+      dm.FRoutedText = nullptr;
+      dm.FRoutedMessage = nullptr;
+    }
+  } routed(*this, pContent, message);
 
   try {
     const std::string route = GetJsonField(message, "route");

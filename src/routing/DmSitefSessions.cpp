@@ -66,11 +66,18 @@ bool is_blank(const std::string& text) {
   return true;
 }
 
-int configured_pdv_number() {
-  return norvane::TIniFile(norvane::exe_folder() + "SvcNorvaneSiTef.ini").ReadInteger("sitef", "pdv_number", 0);
+norvane::TIniFile service_ini() {
+  return norvane::TIniFile(norvane::exe_folder() + norvane::exe_base_name() + ".ini");
 }
 
+int configured_pdv_number() { return service_ini().ReadInteger("sitef", "pdv_number", 0); }
+
 }  // namespace
+
+std::string ConfiguredTokenSecret() {
+  const std::string secret = service_ini().ReadString("sitef", "jwt_secret", "");
+  return secret.empty() ? std::string(kSharedTokenSecret) : secret;
+}
 
 std::string BuildTerminalNumber(const std::string& branch_code, int pdv_number) {
   return "AG" + fit_to(branch_code, 4) + fit_to(std::to_string(pdv_number), 2);
@@ -122,18 +129,21 @@ void TDmSitef::ConfigureTefFromClaims(const Json& claims, const std::string& ter
 void TDmSitef::CreateSession(const std::string& pConfig, TIdContext* pIdContext) {
   Json claims;
   try {
-    const norvane::JsonParseResult parsed = norvane::parse_json_text(pConfig);
-    if (parsed.status != norvane::JsonParseStatus::Ok || !parsed.value.is_object()) {
+    norvane::JsonParseResult storage;
+    const Json* message = ParsedMessage(pConfig, storage);
+    if (message == nullptr || !message->is_object()) {
       SendClientMessage(BuildErrorReply("Configuração de entrada inválida."));
       return;
     }
-    if (GetJsonField(parsed.value, "type") != "session") {
+    if (GetJsonField(*message, "type") != "session") {
       SendClientMessage(BuildErrorReply("Configuração de entrada inválida: type diferente de \"session\"."));
       return;
     }
-    const std::string token = GetJsonField(parsed.value, "token");
+    const std::string token = GetJsonField(*message, "token");
     try {
-      claims = VerifyJWT(token, kSharedTokenSecret);
+      claims = VerifyJWT(token, ConfiguredTokenSecret());
+      const auto now = std::chrono::duration_cast<std::chrono::seconds>(norvane::now().time_since_epoch());
+      if (!TokenTimesValid(claims, now.count())) throw EJwtUnverified("Token fora da validade.");
     } catch (const EJwtUnverified&) {
       SendClientMessage(BuildErrorReply("Acesso não autorizado."));
       return;
@@ -183,14 +193,15 @@ void TDmSitef::CreateSession(const std::string& pConfig, TIdContext* pIdContext)
 
 bool TDmSitef::ValidateSession(const std::string& pContent, std::shared_ptr<TSession>& pSession) {
   pSession.reset();
-  const norvane::JsonParseResult parsed = norvane::parse_json_text(pContent);
-  if (parsed.status != norvane::JsonParseStatus::Ok || !parsed.value.is_object()) {
+  norvane::JsonParseResult storage;
+  const Json* message = ParsedMessage(pContent, storage);
+  if (message == nullptr || !message->is_object()) {
     SendClientMessage(BuildErrorReply("Os dados recebidos são inválidos."));
     return false;
   }
   std::string session_uuid;
   try {
-    session_uuid = GetJsonField(parsed.value, "session_uuid");
+    session_uuid = GetJsonField(*message, "session_uuid");
   } catch (const std::exception& error) {
     SendClientMessage(BuildErrorReply(error.what()));
     return false;
@@ -210,8 +221,9 @@ bool TDmSitef::ValidateSession(const std::string& pContent, std::shared_ptr<TSes
 }
 
 void TDmSitef::FinishSession(const std::string& pContent, TSession* pSession) {
-  const norvane::JsonParseResult parsed = norvane::parse_json_text(pContent);
-  if (GetJsonField(parsed.value, "type") != "session") {
+  norvane::JsonParseResult storage;
+  const Json* message = ParsedMessage(pContent, storage);
+  if (GetJsonField(message ? *message : Json(), "type") != "session") {
     SendClientMessage(BuildErrorReply("Campo type diferente de session."));
     return;
   }

@@ -25,6 +25,7 @@ class BoundedTreeBuilder {
   explicit BoundedTreeBuilder(Json& root) : root_(root) {}
 
   bool too_deep() const { return too_deep_; }
+  bool too_many() const { return too_many_; }
   bool number_overflow() const { return number_overflow_; }
 
   bool null() { return add(Json(nullptr)); }
@@ -88,12 +89,20 @@ class BoundedTreeBuilder {
     return member_slot_;
   }
 
+  bool counted() {
+    if (++values_ <= kMaxJsonValues) return true;
+    too_many_ = true;
+    return false;
+  }
+
   bool add(Json&& value) {
+    if (!counted()) return false;
     place(std::move(value));
     return true;
   }
 
   bool open(Json&& container) {
+    if (!counted()) return false;
     if (++depth_ > kMaxJsonDepth) {
       too_deep_ = true;
       return false;
@@ -127,7 +136,9 @@ class BoundedTreeBuilder {
   std::size_t depth_ = 0;
   std::size_t discard_depth_ = 0;
   bool discard_next_ = false;
+  std::size_t values_ = 0;
   bool too_deep_ = false;
+  bool too_many_ = false;
   bool number_overflow_ = false;
 };
 
@@ -246,7 +257,7 @@ JsonParseResult parse_json_text(std::string_view text) {
   if (parsed) {
     result.status = JsonParseStatus::Ok;
   } else {
-    result.status = builder.too_deep() || builder.number_overflow() ? JsonParseStatus::Refused
+    result.status = builder.too_deep() || builder.too_many() || builder.number_overflow() ? JsonParseStatus::Refused
                                                                     : JsonParseStatus::NotJson;
     result.value = Json();
   }

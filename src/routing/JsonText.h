@@ -16,11 +16,14 @@ using Json = nlohmann::ordered_json;
 // the size bound keeps one message from holding several copies of a huge text in memory.
 inline constexpr std::size_t kMaxJsonDepth = 128;
 inline constexpr std::size_t kMaxJsonText = 64u * 1024u * 1024u;
+// Values in one text (every scalar, object and array counts): far above any receipt, and it
+// keeps a message of tiny values from taking many times its size as a tree.
+inline constexpr std::size_t kMaxJsonValues = 1000000;
 
 enum class JsonParseStatus {
   Ok,
   NotJson,  // a syntax error: not JSON at all
-  Refused,  // JSON that this service will not take: too deep, too long, a number beyond double
+  Refused,  // JSON that this service will not take: too deep, too long, too many values, a number beyond double
 };
 
 struct JsonParseResult {

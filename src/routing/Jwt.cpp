@@ -126,6 +126,15 @@ norvane::Json VerifyJWT(std::string_view token, std::string_view secret) {
   return decode_object_part(payload_part);
 }
 
+bool TokenTimesValid(const norvane::Json& claims, std::int64_t now_seconds) {
+  const double now = static_cast<double>(now_seconds);
+  const auto exp = claims.find("exp");
+  if (exp != claims.end() && (!exp->is_number() || now > exp->get<double>() + kTokenLeewaySeconds)) return false;
+  const auto nbf = claims.find("nbf");
+  if (nbf != claims.end() && (!nbf->is_number() || now + kTokenLeewaySeconds < nbf->get<double>())) return false;
+  return true;
+}
+
 std::string GenerateJWT(const std::string& SecretKey, const norvane::Json& Claims) {
   using namespace norvane;
   Json header = Json::object();

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -29,8 +30,17 @@ class EJwtUnverified : public std::runtime_error {
 };
 
 // Checks a compact JWS signed with HS256, HS384 or HS512 (the header's `alg` chooses) and
-// returns its claims object. The token's time claims are not looked at.
+// returns its claims object. The time claims are checked apart (TokenTimesValid).
 norvane::Json VerifyJWT(std::string_view token, std::string_view secret);
+
+// Time claims may be off by this much between the back-end's clock and the workstation's.
+inline constexpr std::int64_t kTokenLeewaySeconds = 60;
+
+// True when the token's `exp` (if present) has not passed more than the leeway ago and its
+// `nbf` (if present) is not more than the leeway ahead of `now_seconds` (Unix time). A time
+// claim that is not a number makes the token unusable. A token without `exp` stays valid:
+// back-ends in use mint such tokens.
+bool TokenTimesValid(const norvane::Json& claims, std::int64_t now_seconds);
 
 // Signs Claims (an object; null gives {}) with HMAC-SHA-384 under SecretKey and returns the
 // compact serialisation. The key is used whatever its length.

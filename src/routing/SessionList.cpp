@@ -14,6 +14,20 @@ bool same_identifier(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+auto TSessionList::find(const std::string& id) const
+    -> std::unordered_map<std::string, Order::iterator>::const_iterator {
+  // The hash finds the candidate; the final comparison still takes the same time however
+  // much of a guess matches, so a refusal's timing says nothing about the identifier.
+  const auto found = FById.find(id);
+  if (found == FById.end() || !same_identifier((*found->second)->FSession_UUID, id)) return FById.end();
+  return found;
+}
+
+void TSessionList::erase_oldest() {
+  FById.erase(FList.front()->FSession_UUID);
+  FList.pop_front();
+}
+
 void TSessionList::AddItem(const std::string& pSession_UUID, norvane::TimePoint pExpirationDateTime,
                            TIdContext* pIdContext) {
   auto session = std::make_shared<TSession>();
@@ -22,26 +36,29 @@ void TSessionList::AddItem(const std::string& pSession_UUID, norvane::TimePoint 
   session->FExpirationDateTime = pExpirationDateTime;
   const norvane::TimePoint forget_before = norvane::now() - kExpiredKeptFor;
   std::lock_guard<std::mutex> lock(FLock);
-  std::erase_if(FList, [&](const std::shared_ptr<TSession>& old) {
-    return old->FExpirationDateTime <= forget_before;
-  });
+  while (!FList.empty() && FList.front()->FExpirationDateTime <= forget_before) erase_oldest();
+  while (FList.size() >= kMaxSessions) erase_oldest();
+  const auto existing = FById.find(pSession_UUID);
+  if (existing != FById.end()) {
+    FList.erase(existing->second);
+    FById.erase(existing);
+  }
   FList.push_back(std::move(session));
+  FById.emplace(pSession_UUID, std::prev(FList.end()));
 }
 
 std::shared_ptr<TSession> TSessionList::GetSession(const std::string& pSession_UUID) const {
   std::lock_guard<std::mutex> lock(FLock);
-  for (const auto& session : FList) {
-    if (same_identifier(session->FSession_UUID, pSession_UUID)) return session;
-  }
-  return nullptr;
+  const auto found = find(pSession_UUID);
+  return found == FById.end() ? nullptr : *found->second;
 }
 
 void TSessionList::DeleteItem(const std::string& pSession_UUID) {
   std::lock_guard<std::mutex> lock(FLock);
-  const auto found = std::find_if(FList.begin(), FList.end(), [&](const std::shared_ptr<TSession>& session) {
-    return same_identifier(session->FSession_UUID, pSession_UUID);
-  });
-  if (found != FList.end()) FList.erase(found);
+  const auto found = find(pSession_UUID);
+  if (found == FById.end()) return;
+  FList.erase(found->second);
+  FById.erase(found);
 }
 
 std::size_t TSessionList::Count() const {

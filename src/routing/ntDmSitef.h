@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -9,14 +10,28 @@
 
 class TIdContext;  // a client connection of the listener (websocket/ServerThread.h)
 
+// What a wait for the client's next message gave.
+struct TClientRead {
+  enum class Kind { Message, TimedOut, Disconnected, Stopped } kind;
+  std::string text;  // the whole message when kind == Message
+};
+
 // Where the data module reads client messages from and writes service messages to: the
 // listener's current connection in the service, a scripted peer in tests.
 class TClientChannel {
  public:
   virtual ~TClientChannel() = default;
-  // Reads one whole message; empty when no text resulted (close, empty, conversion error).
-  virtual void DecodeWebSocketFrame(std::string& DecodedMessage) = 0;
+  // Waits up to `timeout` for the next complete message of the client whose operation is
+  // running, taking it from that connection's inbox, in order. Disconnected: that client
+  // went away or was replaced; Stopped: the service is stopping. Never sleeps in a loop.
+  virtual TClientRead WaitClientMessage(std::chrono::milliseconds timeout) = 0;
+  // Enqueues one text message for the client and returns at once.
   virtual void SendClientMessage(const std::string& pMsg) = 0;
+  // Reads one whole message; empty when none came (the client went, the service stops).
+  virtual void DecodeWebSocketFrame(std::string& DecodedMessage) {
+    TClientRead read = WaitClientMessage(std::chrono::hours(24));
+    DecodedMessage = read.kind == TClientRead::Kind::Message ? std::move(read.text) : std::string();
+  }
 };
 
 // The claims a session start reads for the TEF configuration, in the order it reads them.
@@ -55,6 +70,11 @@ class TDmSitef {
 
   // Dispatches one client message to the operation of its route.
   void RouteTargeting(const std::string& pContent, TIdContext* pIdContext);
+
+  // The parsed message: while a message is routed, the router's own parse of exactly that
+  // text (a message is parsed once however many steps read it); otherwise `pContent` parsed
+  // into `storage`. Null when the text is not a JSON value the service takes.
+  const norvane::Json* ParsedMessage(const std::string& pContent, norvane::JsonParseResult& storage) const;
 
   // Called by the listener on the closing connection's thread.
   void ClientDisconnected();
@@ -106,6 +126,9 @@ class TDmSitef {
   void AnswerNotAvailable();
 
   std::atomic<TClientChannel*> FClientChannel{nullptr};
+  // The message being routed (operation thread only).
+  const std::string* FRoutedText = nullptr;
+  const norvane::Json* FRoutedMessage = nullptr;
 };
 
 // The process-wide data module (created by the service object).
@@ -114,6 +137,10 @@ extern TDmSitef* DmSitef;
 // "AG" + branch code fitted to 4 characters + pdv number fitted to 2: a longer text keeps
 // its first characters, a shorter one is padded on the left with "0".
 std::string BuildTerminalNumber(const std::string& branch_code, int pdv_number);
+
+// The key that verifies session tokens: `[sitef] jwt_secret` of the service's INI when set,
+// else the key shared with the sales back-end.
+std::string ConfiguredTokenSecret();
 
 // A fresh GUID in its 36-character upper-case form without braces; empty when no random
 // bytes could be had.

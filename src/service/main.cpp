@@ -1,4 +1,5 @@
 #include <limits.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -67,6 +68,12 @@ int main(int argc, char** argv) {
   // has its separator fixed by its format, not by the workstation.
   std::setlocale(LC_ALL, "");
   std::setlocale(LC_NUMERIC, "C");
+
+  // Blocks of a megabyte and more (a large client message, its copies) are mapped on their
+  // own and go back to the system when freed. Left to itself the allocator raises this
+  // threshold after the first large block, and a large message's memory then stays
+  // resident, fragmented in the heap, long after it was handled.
+  mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
 
   const bool silent = has_switch(argc, argv, "SILENT");
   if (has_switch(argc, argv, "INSTALL")) return install(silent);

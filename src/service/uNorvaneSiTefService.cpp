@@ -15,6 +15,7 @@
 #include "routing/ntDmSitef.h"
 #include "service/GravaLog.h"
 #include "tef/RiZedIzAdeTef.h"
+#include "websocket/WebSocketCodec.h"
 
 TNorvaneSiTefService* NorvaneSiTefService = nullptr;
 
@@ -53,7 +54,8 @@ void TNorvaneSiTefService::ServiceCreate() {
 }
 
 void TNorvaneSiTefService::create_data_module() {
-  DmSitef = new TDmSitef();
+  FDmSitef = std::make_unique<TDmSitef>();
+  DmSitef = FDmSitef.get();
   // The host's share of the data module's creation: the TEF log folder and file name are
   // fixed now, so the TEF log stays in this file however long the service keeps running.
   std::time_t t = std::chrono::system_clock::to_time_t(norvane::now());
@@ -68,8 +70,8 @@ void TNorvaneSiTefService::create_data_module() {
 
 void TNorvaneSiTefService::ServiceDestroy() {
   StopServer();
-  delete DmSitef;
-  DmSitef = nullptr;
+  if (DmSitef == FDmSitef.get()) DmSitef = nullptr;
+  FDmSitef.reset();
   if (NorvaneSiTefService == this) NorvaneSiTefService = nullptr;
 }
 
@@ -83,10 +85,20 @@ void TNorvaneSiTefService::StartServer() {
   const int port = ServerPort();
   try {
     StopServer();  // never two listeners: a continue always follows a pause
-    FServerThread = std::make_unique<TServerThread>(port);
+    TListenerSettings settings;
+    settings.Port = port;
+    settings.AllowedOrigins =
+        norvane::websocket::ParseAllowedOrigins(iniConfig.ReadString("sitef", "allowed_origins", ""));
+    TDmSitef* data_module = FDmSitef.get();
+    settings.OnMessage = [data_module](const std::string& message, TIdContext* connection) {
+      data_module->RouteTargeting(message, connection);
+    };
+    settings.OnClientGone = [data_module] { data_module->ClientDisconnected(); };
+    FServerThread = std::make_unique<TServerThread>(std::move(settings));
     FServerThread->OnStarted = [this, port](const std::string& error) {
       report_started(port, error);
     };
+    FDmSitef->SetClientChannel(FServerThread.get());
     FServerThread->Start();
   } catch (const std::exception& error) {
     // The service goes on without a listener until it is paused and continued.
@@ -119,6 +131,7 @@ void TNorvaneSiTefService::StopServer() {
   } catch (const std::exception& error) {
     GravaLog(std::string("StopServer erro: ") + error.what());
   }
+  if (FDmSitef) FDmSitef->SetClientChannel(nullptr);
   FServerThread.reset();
 }
 

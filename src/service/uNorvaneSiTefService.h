@@ -7,8 +7,8 @@
 
 class TPrintQueue;  // the print queue thread (printing/ntPrintQueue.h)
 
-// The service object: owns the configuration file, the listener thread and the print
-// queue, and creates the data module. Its events are driven by main(): start before the
+// The service object: owns the configuration file, the data module, the listener thread
+// and the print queue. Its events are driven by main(): start before the
 // main loop, stop, pause and continue from the signals the loop waits for.
 class TNorvaneSiTefService {
  public:
@@ -44,7 +44,11 @@ class TNorvaneSiTefService {
   // The TEF component's log file, fixed when the data module was created.
   const std::string& TefLogFileName() const { return FTefLogFileName; }
   TServerThread* ServerThread() const { return FServerThread.get(); }
+  TDmSitef& DataModule() { return *FDmSitef; }
 
+  // The data module lives as long as the service object; the listener, created after it
+  // and released before it, hands it the client's messages.
+  std::unique_ptr<TDmSitef> FDmSitef;
   std::unique_ptr<TServerThread> FServerThread;  // null while the server is stopped
   norvane::TIniFile iniConfig;
   // The print queue thread. Until the print queue exists ServiceStart leaves it null and

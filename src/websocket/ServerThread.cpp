@@ -1,5 +1,6 @@
 #include "websocket/ServerThread.h"
 
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,12 +11,17 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/ExeFolder.h"
 #include "service/GravaLog.h"
 #include "websocket/WebSocketCodec.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using norvane::TTlsSocket;
+namespace ws = norvane::websocket;
 
 // A port beyond 16 bits would wrap around to some other port (70000 to 4464): a listener
 // where nobody configured one, and no client where it was configured.
@@ -25,20 +31,100 @@ uint16_t checked_port(int port) {
   return static_cast<uint16_t>(port);
 }
 
+void signal_eventfd(int fd) {
+  uint64_t one = 1;
+  if (fd >= 0 && ::write(fd, &one, sizeof one) < 0) {
+    // The counter is already non-zero: the reader is woken all the same.
+  }
+}
+
+void drain_eventfd(int fd) {
+  uint64_t count;
+  if (::read(fd, &count, sizeof count) < 0) {
+    // Already drained: nothing to do.
+  }
+}
+
+int ms_until(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+}
+
+// Waits on a connection's socket and its wake-up descriptor together.
+struct TWaitResult {
+  bool socket_ready = false;
+  bool woken = false;
+};
+
+TWaitResult wait_socket(int socket_fd, short events, int wake_fd, int timeout_ms) {
+  pollfd waits[2] = {{socket_fd, events, 0}, {wake_fd, POLLIN, 0}};
+  for (;;) {
+    const int n = ::poll(waits, events ? 2 : 1, timeout_ms);
+    if (n < 0 && errno == EINTR) continue;
+    TWaitResult result;
+    if (n < 0) {
+      result.socket_ready = true;  // the next call on the socket reports the error
+      return result;
+    }
+    result.socket_ready = events && waits[0].revents != 0;
+    result.woken = waits[events ? 1 : 0].revents != 0;
+    if (result.woken) drain_eventfd(wake_fd);
+    return result;
+  }
+}
+
+short poll_events(TTlsSocket::Io want) {
+  return want == TTlsSocket::Io::WantWrite ? POLLOUT : POLLIN;
+}
+
 }  // namespace
 
-TServerThread::TServerThread(int Port) : port_(checked_port(Port)) {
+// ---- One connection
+
+TIdContext::TIdContext(int fd, SSL_CTX* context) : socket_(fd, context) {
   wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (DmSitef) DmSitef->SetClientChannel(this);
+  if (wake_fd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+}
+
+TIdContext::~TIdContext() {
+  // The listener joins every connection's thread before it lets go of the connection.
+  if (thread_.joinable()) thread_.detach();
+  ::close(wake_fd_);
+}
+
+void TIdContext::wake() { signal_eventfd(wake_fd_); }
+
+bool TIdContext::Enqueue(std::string frame) {
+  {
+    std::lock_guard<std::mutex> lock(out_mutex_);
+    if (ended_ || aborted_) return false;
+    if (outbox_bytes_ + frame.size() > TServerThread::kMaxOutboxBytes) {
+      aborted_ = true;
+    } else {
+      outbox_bytes_ += frame.size();
+      outbox_.push_back(std::move(frame));
+    }
+  }
+  if (aborted_) GravaLog("Conexão fechada: o cliente não lê as mensagens enviadas.");
+  wake();
+  return !aborted_;
+}
+
+void TIdContext::Abort() {
+  aborted_ = true;
+  wake();
+}
+
+// ---- The listener
+
+TServerThread::TServerThread(TListenerSettings settings)
+    : settings_(std::move(settings)), port_(checked_port(settings_.Port)) {
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 TServerThread::~TServerThread() {
   SwitchOff();
   WaitFor();
-  if (DmSitef) {
-    DmSitef->SetClientChannel(nullptr);
-    DmSitef->FIdContext = nullptr;
-  }
   if (wake_fd_ >= 0) ::close(wake_fd_);
   if (tls_context_) SSL_CTX_free(tls_context_);
 }
@@ -52,12 +138,15 @@ void TServerThread::Start() {
   thread_ = std::thread(&TServerThread::Execute, this);
 }
 
+void TServerThread::notify_all() {
+  { std::lock_guard<std::mutex> lock(mutex_); }  // a waiter between its check and its wait sees the change
+  changed_.notify_all();
+}
+
 void TServerThread::SwitchOff() {
   active_ = false;
-  uint64_t one = 1;
-  if (wake_fd_ >= 0 && ::write(wake_fd_, &one, sizeof one) < 0) {
-    // The counter is already non-zero: the thread is woken all the same.
-  }
+  notify_all();
+  signal_eventfd(wake_fd_);
 }
 
 void TServerThread::WaitFor() {
@@ -65,13 +154,13 @@ void TServerThread::WaitFor() {
 }
 
 std::string TServerThread::StartError() const {
-  std::lock_guard<std::mutex> lock(connections_mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   return start_error_;
 }
 
 bool TServerThread::open_listener() {
   auto fail = [this](const std::string& reason) {
-    std::lock_guard<std::mutex> lock(connections_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     start_error_ = reason;
     return false;
   };
@@ -137,6 +226,7 @@ void TServerThread::Execute() {
     if (OnStarted) OnStarted(StartError());
     return;
   }
+  operation_thread_ = std::thread(&TServerThread::operate, this);
   listening_ = true;
   if (OnStarted) OnStarted("");
   pollfd waits[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
@@ -149,10 +239,7 @@ void TServerThread::Execute() {
     if (waits[1].revents) {
       // Woken by the stop, or by a connection that ended: its thread is joined and its
       // socket closed now, not whenever the next client happens to connect.
-      uint64_t count;
-      if (::read(wake_fd_, &count, sizeof count) < 0) {
-        // Already drained: nothing to do but look again.
-      }
+      drain_eventfd(wake_fd_);
       if (!active_) break;
       reap_finished();
       continue;
@@ -166,30 +253,40 @@ void TServerThread::Execute() {
         ::poll(&waits[1], 1, 100);
       continue;
     }
-    reap_finished();
-    std::lock_guard<std::mutex> lock(connections_mutex_);
-    make_room();
-    std::shared_ptr<TIdContext> context;
-    try {
-      context = std::make_shared<TIdContext>(fd, tls_context_);
-    } catch (const std::exception&) {
-      ::close(fd);
-      continue;
-    }
-    context->accept_order_ = ++accepted_;
-    connections_.push_back(context);
-    context->thread_ = std::thread(&TServerThread::serve_connection, this, context);
+    admit(fd);
   }
   listening_ = false;
   ::close(listen_fd_);
   listen_fd_ = -1;
   close_all_connections();
+  notify_all();
+  if (operation_thread_.joinable()) operation_thread_.join();
+}
+
+void TServerThread::admit(int fd) {
+  reap_finished();
+  std::lock_guard<std::mutex> lock(mutex_);
+  make_room();
+  std::shared_ptr<TIdContext> context;
+  try {
+    context = std::make_shared<TIdContext>(fd, tls_context_);  // owns fd from here on
+  } catch (const std::exception&) {
+    return;  // the socket was closed by the failed constructor's owner
+  }
+  context->accept_order_ = ++accepted_;
+  try {
+    context->thread_ = std::thread(&TServerThread::serve_connection, this, context);
+  } catch (const std::system_error& error) {
+    GravaLog(std::string("Conexão recusada: ") + error.what());
+    return;  // the context and its socket go with the last reference
+  }
+  connections_.push_back(std::move(context));
 }
 
 void TServerThread::reap_finished() {
   std::list<std::shared_ptr<TIdContext>> done;
   {
-    std::lock_guard<std::mutex> lock(connections_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = connections_.begin(); it != connections_.end();) {
       if ((*it)->finished_) {
         done.push_back(*it);
@@ -203,155 +300,319 @@ void TServerThread::reap_finished() {
 }
 
 void TServerThread::make_room() {
-  size_t live = 0;
-  std::shared_ptr<TIdContext> oldest;
+  // Connections past the upgrade are bounded by the take-over itself: each one closes
+  // every older one. Those still in TLS or the upgrade request have their own cap, and the
+  // one that got least far (the oldest among equals) makes room: a socket that never said
+  // a word goes before a client halfway through its handshake.
+  size_t half_open = 0;
+  std::shared_ptr<TIdContext> least;
   for (auto& context : connections_) {
-    if (context->Stream.Aborted()) continue;  // already on its way out
-    ++live;
-    if (context != FIdContext && !oldest) oldest = context;
+    if (context->aborted_ || context->ended_) continue;
+    if (context->progress_ >= TIdContext::Established) continue;
+    ++half_open;
+    if (!least || context->progress_ < least->progress_) least = context;
   }
-  if (live >= kMaxConnections && oldest) oldest->Stream.Abort();
+  if (half_open >= kMaxHalfOpen && least) least->Abort();
 }
 
 void TServerThread::close_all_connections() {
   std::list<std::shared_ptr<TIdContext>> all;
   {
-    std::lock_guard<std::mutex> lock(connections_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     all.swap(connections_);
     FIdContext.reset();
   }
-  for (auto& context : all) context->Stream.Abort();
+  for (auto& context : all) context->Abort();
   for (auto& context : all)
     if (context->thread_.joinable()) context->thread_.join();
 }
 
 std::shared_ptr<TIdContext> TServerThread::CurrentConnection() {
-  std::lock_guard<std::mutex> lock(connections_mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   return FIdContext;
 }
 
 void TServerThread::serve_connection(std::shared_ptr<TIdContext> context) {
-  // connect: TLS first, so no data is read before the handshake. A failed TLS handshake
-  // drops the connection before any handler sees it.
-  if (context->Stream.AcceptTls(kTlsHandshakeMs)) {
-    try {
-      while (active_ && context->Stream.Connected()) execute_once(context);
-    } catch (...) {
-      // An error that leaves the handler ends the connection (a read on a closed
-      // connection lands here); it must not end the process with it.
-    }
-    context->Stream.Abort();
-    on_disconnect(context);
-  }
-  context->Stream.Abort();
-  context->finished_ = true;
-  uint64_t one = 1;
-  if (::write(wake_fd_, &one, sizeof one) < 0) {
-    // The counter is already non-zero: the listener is woken all the same.
-  }
-}
-
-void TServerThread::execute_once(const std::shared_ptr<TIdContext>& context) {
-  if (!context->Data) context->Data = std::make_unique<TClientData>();
-  if (context->Data->State == TClientState::csHandshake) {
-    WebSocketHandshake(context.get());
-    return;
-  }
-  // The flag tells the TEF wait handler that a message is being read; after every routed
-  // message (or failed read) nobody is reading any more.
-  struct ClearProcessandoMsg {
-    ~ClearProcessandoMsg() {
-      if (DmSitef) DmSitef->FProcessandoMsg = false;
-    }
-  } clear_flag;
-
-  std::string text;
-  {
-    std::lock_guard<std::recursive_mutex> lock(IOHandlerLock);
-    // Only the current connection is read: a connection replaced by a newer client
-    // between two messages must not read (and route) the newer client's message.
-    {
-      std::lock_guard<std::mutex> connections_lock(connections_mutex_);
-      if (FIdContext != context || !context->Stream.Connected()) {
-        context->Stream.Abort();
-        return;
-      }
-      if (DmSitef) DmSitef->FIdContext = context.get();
-    }
-    text = norvane::websocket::ReadWebSocketMessage(context->Stream);
-  }
-  if (!text.empty() && DmSitef) DmSitef->RouteTargeting(text, context.get());
-}
-
-void TServerThread::WebSocketHandshake(TIdContext* AContext) {
+  std::string leftover;
   try {
-    std::string key = norvane::websocket::ReadHandshakeKey(AContext->Stream);
-    std::string answer = norvane::websocket::HandshakeAnswer(GenerateSecWebSocketAccept(key));
-    AContext->Stream.Write(answer.data(), answer.size());
-  } catch (const norvane::websocket::EHandshakeRefused& refused) {
-    GravaLog(refused.what());
-    AContext->Stream.Abort();
-    return;
+    if (handshake(context, leftover)) serve_messages(context, std::move(leftover));
+  } catch (const std::exception& error) {
+    // Out of memory, most likely: the connection goes, the process stays.
+    GravaLog(std::string("Conexão encerrada: ") + error.what());
   }
-  AContext->Data->State = TClientState::csConnected;
-  take_over(AContext);
+  {
+    std::lock_guard<std::mutex> lock(context->out_mutex_);
+    context->ended_ = true;
+    context->outbox_.clear();
+    context->outbox_bytes_ = 0;
+  }
+  context->socket_.Close();
+  connection_ended(context);
+  context->finished_ = true;
+  signal_eventfd(wake_fd_);
 }
 
-void TServerThread::take_over(TIdContext* context) {
-  std::lock_guard<std::mutex> lock(connections_mutex_);
+bool TServerThread::handshake(const std::shared_ptr<TIdContext>& owner, std::string& leftover) {
+  TIdContext& context = *owner;
+  TTlsSocket& socket = context.socket_;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kHandshakeMs);
+  // TLS first, so that no data is read before it is done.
+  for (;;) {
+    if (context.aborted_) return false;
+    const TTlsSocket::Io io = socket.Accept();
+    if (io == TTlsSocket::Io::Done) break;
+    if (io == TTlsSocket::Io::Closed) return false;
+    const TWaitResult waited = wait_socket(socket.Fd(), poll_events(io), context.wake_fd_, ms_until(deadline));
+    if (!waited.socket_ready && !waited.woken) return false;  // too slow
+    if (waited.socket_ready && context.progress_ == TIdContext::Accepted) context.progress_ = TIdContext::TlsStarted;
+  }
+  context.progress_ = TIdContext::TlsDone;
+
+  std::string request;
+  ws::TUpgradeRequest parsed;
+  for (;;) {
+    if (context.aborted_) return false;
+    const TTlsSocket::Io io = socket.Read(request, 16 * 1024);
+    if (io == TTlsSocket::Io::Closed) return false;
+    if (io == TTlsSocket::Io::Done) {
+      context.progress_ = TIdContext::UpgradeStarted;
+      parsed = ws::ParseUpgradeRequest(request, settings_.AllowedOrigins);
+      if (parsed.status != ws::UpgradeStatus::Incomplete) break;
+      continue;
+    }
+    const TWaitResult waited = wait_socket(socket.Fd(), poll_events(io), context.wake_fd_, ms_until(deadline));
+    if (!waited.socket_ready && !waited.woken) return false;
+  }
+
+  if (parsed.status != ws::UpgradeStatus::Accepted) {
+    GravaLog("Handshake recusado: " + parsed.reason + ".");
+    const std::string answer = ws::RefusalAnswer(parsed.status);
+    size_t at = 0;
+    const auto give_up = Clock::now() + std::chrono::seconds(2);
+    while (at < answer.size() && !context.aborted_) {
+      size_t written = 0;
+      const TTlsSocket::Io io = socket.Write(answer.data() + at, answer.size() - at, written);
+      at += written;
+      if (io == TTlsSocket::Io::Done || io == TTlsSocket::Io::Closed) break;
+      const TWaitResult waited = wait_socket(socket.Fd(), poll_events(io), context.wake_fd_, ms_until(give_up));
+      if (!waited.socket_ready && !waited.woken) break;
+    }
+    return false;
+  }
+  leftover = request.substr(parsed.length);
+  // The answer goes first on the outgoing queue, so nothing the client is sent precedes it.
+  context.Enqueue(ws::HandshakeAnswer(GenerateSecWebSocketAccept(parsed.key)));
+  context.progress_ = TIdContext::Established;
+  return take_over(owner);
+}
+
+void TServerThread::serve_messages(const std::shared_ptr<TIdContext>& context, std::string leftover) {
+  TTlsSocket& socket = context->socket_;
+  ws::TFrameDecoder decoder;
+  decoder.Append(leftover.data(), leftover.size());
+  leftover = std::string();
+  auto last_progress = Clock::now();
+  std::string urgent;   // pongs and close frames: they go before the queued messages
+  std::string writing;  // the frame being written, from `written` on
+  size_t written = 0;
+  bool closing = false;     // a close frame is on its way: write it, then end
+  Clock::time_point close_deadline{};
+  bool read_more = false;   // the last read stopped at its limit: more may be there
+  constexpr size_t kReadLimit = 1024 * 1024;
+  std::string incoming;
+
+  auto start_closing = [&](uint16_t code, const std::string& log) {
+    if (!log.empty()) GravaLog(log);
+    urgent += ws::CloseFrame(code);
+    closing = true;
+    close_deadline = Clock::now() + std::chrono::seconds(1);
+  };
+
+  for (;;) {
+    if (context->aborted_) return;
+
+    // Whole messages go to the inbox in the order they came.
+    ws::TReadResult result;
+    while (!closing && decoder.Next(result)) {
+      using Kind = ws::TReadResult::Kind;
+      if (!result.log.empty()) GravaLog(result.log);
+      urgent += result.reply;
+      if (result.kind == Kind::Closed || result.kind == Kind::Refused) {
+        closing = true;
+        close_deadline = Clock::now() + std::chrono::seconds(1);
+      } else if (result.kind == Kind::Message) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (context->inbox_.size() >= kMaxInboxMessages ||
+            context->inbox_bytes_ + result.text.size() > kMaxInboxBytes) {
+          lock.unlock();
+          start_closing(ws::kClosePolicy,
+                        "Conexão fechada: mais de " + std::to_string(kMaxInboxMessages) +
+                            " mensagens ou " + std::to_string(kMaxInboxBytes) +
+                            " bytes aguardando atendimento.");
+        } else {
+          context->inbox_bytes_ += result.text.size();
+          context->inbox_.push_back(std::move(result.text));
+          lock.unlock();
+          changed_.notify_all();
+        }
+      }
+    }
+
+    // Writes: what the socket takes now.
+    TTlsSocket::Io write_wait = TTlsSocket::Io::Done;
+    for (;;) {
+      if (written == writing.size()) {
+        writing.clear();
+        written = 0;
+        if (!urgent.empty()) {
+          writing.swap(urgent);
+        } else if (!closing) {
+          std::lock_guard<std::mutex> lock(context->out_mutex_);
+          if (!context->outbox_.empty()) {
+            writing = std::move(context->outbox_.front());
+            context->outbox_.pop_front();
+            context->outbox_bytes_ -= writing.size();
+          }
+        }
+        if (writing.empty()) break;
+      }
+      size_t n = 0;
+      const TTlsSocket::Io io = socket.Write(writing.data() + written, writing.size() - written, n);
+      written += n;
+      if (io == TTlsSocket::Io::Closed) return;
+      if (io != TTlsSocket::Io::Done) {
+        write_wait = io;
+        break;
+      }
+    }
+    if (closing && writing.empty() && urgent.empty()) return;
+
+    // Wait for the socket, the wake-up, or the deadline of a stalled frame or a close.
+    int timeout = -1;
+    if (closing) {
+      timeout = ms_until(close_deadline);
+      if (timeout == 0) return;
+    } else if (decoder.InsideMessage()) {
+      timeout = ms_until(last_progress + std::chrono::milliseconds(kStalledFrameMs));
+      if (timeout == 0) {
+        start_closing(ws::kCloseProtocolError,
+                      "Conexão fechada: quadro sem progresso por " +
+                          std::to_string(kStalledFrameMs / 1000) + " s.");
+        continue;
+      }
+    }
+    short events = closing ? 0 : POLLIN;
+    if (write_wait != TTlsSocket::Io::Done) events |= poll_events(write_wait);
+    if (read_more) timeout = 0;
+    const TWaitResult waited = wait_socket(socket.Fd(), events, context->wake_fd_, timeout);
+    if (closing || !(waited.socket_ready || read_more)) continue;
+
+    incoming.clear();
+    const TTlsSocket::Io io = socket.Read(incoming, kReadLimit);
+    read_more = io == TTlsSocket::Io::Done && incoming.size() >= kReadLimit;
+    if (io == TTlsSocket::Io::Closed) return;
+    if (io == TTlsSocket::Io::Done) {
+      decoder.Append(incoming.data(), incoming.size());
+      last_progress = Clock::now();
+    }
+  }
+}
+
+bool TServerThread::take_over(const std::shared_ptr<TIdContext>& context) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!active_) return false;
   if (FIdContext && FIdContext->accept_order_ > context->accept_order_) {
-    context->Stream.Abort();  // a newer client is already being served
-    return;
+    return false;  // a newer client is already being served
   }
   for (auto& other : connections_) {
-    if (other.get() == context) {
-      FIdContext = other;
-    } else if (other->accept_order_ < context->accept_order_) {
-      other->Stream.Abort();
-    }
+    if (other->accept_order_ < context->accept_order_) other->Abort();
   }
-  if (DmSitef) DmSitef->FIdContext = context;
+  if (FIdContext) client_gone_ = true;  // replaced: its operation state goes with it
+  FIdContext = context;
+  changed_.notify_all();
+  return true;
 }
 
-void TServerThread::on_disconnect(const std::shared_ptr<TIdContext>& context) {
+void TServerThread::connection_ended(const std::shared_ptr<TIdContext>& context) {
   {
-    std::lock_guard<std::mutex> lock(connections_mutex_);
-    if (FIdContext == context) FIdContext.reset();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (FIdContext == context) {
+      FIdContext.reset();
+      client_gone_ = true;
+    }
+    context->inbox_.clear();
+    context->inbox_bytes_ = 0;
   }
-  if (!DmSitef) return;
-  TIdContext* expected = context.get();
-  DmSitef->FIdContext.compare_exchange_strong(expected, nullptr);
-  try {
-    DmSitef->ClientDisconnected();
-  } catch (const std::exception& error) {
-    GravaLog(error.what());
-  }
+  changed_.notify_all();
 }
 
-void TServerThread::DecodeWebSocketFrame(std::string& DecodedMessage) {
-  std::lock_guard<std::recursive_mutex> lock(IOHandlerLock);
-  DecodedMessage.clear();
-  std::shared_ptr<TIdContext> context = CurrentConnection();
-  if (!context || !context->Stream.Connected()) return;
-  DecodedMessage = norvane::websocket::ReadWebSocketMessage(context->Stream);
+void TServerThread::operate() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] {
+      return !active_ || client_gone_ || (FIdContext && !FIdContext->inbox_.empty());
+    });
+    if (!active_) break;
+    if (client_gone_) {
+      client_gone_ = false;
+      lock.unlock();
+      try {
+        if (settings_.OnClientGone) settings_.OnClientGone();
+      } catch (const std::exception& error) {
+        GravaLog(error.what());
+      }
+      lock.lock();
+      continue;
+    }
+    std::shared_ptr<TIdContext> context = FIdContext;
+    std::string message = std::move(context->inbox_.front());
+    context->inbox_.pop_front();
+    context->inbox_bytes_ -= message.size();
+    operating_ = context;
+    lock.unlock();
+    try {
+      if (settings_.OnMessage) settings_.OnMessage(message, context.get());
+    } catch (const std::exception& error) {
+      GravaLog(std::string("Erro ao tratar a mensagem: ") + error.what());
+    }
+    const bool large = message.size() > 1024 * 1024;
+    message = std::string();
+    // A large message's pages go back to the system now, not when some later allocation
+    // happens to reuse them.
+    if (large) malloc_trim(0);
+    lock.lock();
+    operating_.reset();
+  }
+  operating_.reset();
+}
+
+TClientRead TServerThread::WaitClientMessage(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::shared_ptr<TIdContext> target = operating_ ? operating_ : FIdContext;
+  const auto deadline = Clock::now() + std::min<std::chrono::milliseconds>(timeout, std::chrono::hours(24 * 365));
+  for (;;) {
+    if (!active_) return {TClientRead::Kind::Stopped, {}};
+    if (!target || target != FIdContext) return {TClientRead::Kind::Disconnected, {}};
+    if (!target->inbox_.empty()) {
+      TClientRead read{TClientRead::Kind::Message, std::move(target->inbox_.front())};
+      target->inbox_.pop_front();
+      target->inbox_bytes_ -= read.text.size();
+      return read;
+    }
+    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout &&
+        target->inbox_.empty() && active_ && target == FIdContext)
+      return {TClientRead::Kind::TimedOut, {}};
+  }
 }
 
 void TServerThread::SendClientMessage(const std::string& pMsg) {
-  std::lock_guard<std::recursive_mutex> lock(IOHandlerLock);
-  std::shared_ptr<TIdContext> context = CurrentConnection();
-  if (!context || !context->Stream.Connected()) return;
-  std::string frame;
-  norvane::websocket::EncodeTextFrame(pMsg, frame);
-  context->Stream.Write(frame.data(), frame.size());
-}
-
-bool TServerThread::WaitForClientData(int timeout_ms) {
-  std::lock_guard<std::recursive_mutex> lock(IOHandlerLock);
-  std::shared_ptr<TIdContext> context = CurrentConnection();
-  if (!context || !context->Stream.Connected()) return false;
-  try {
-    return context->Stream.WaitForInput(timeout_ms) > 0;
-  } catch (const norvane::EConnectionClosed&) {
-    return false;
+  std::shared_ptr<TIdContext> target;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    target = operating_ ? operating_ : FIdContext;
   }
+  if (!target) return;
+  std::string frame;
+  ws::EncodeTextFrame(pMsg, frame);
+  target->Enqueue(std::move(frame));
 }

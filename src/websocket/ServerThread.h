@@ -2,50 +2,93 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "routing/ntDmSitef.h"
 #include "websocket/TlsStream.h"
 
-enum class TClientState { csHandshake, csConnected };
-
-// Per-connection state, attached when the connection's handler first runs.
-struct TClientData {
-  TClientState State = TClientState::csHandshake;
-};
-
-// One client connection: its TLS stream, its state and the thread that serves it.
+// One client connection. Its socket is read and written only by its own thread, which
+// waits on the socket and a wake-up descriptor together: complete messages go to the
+// inbox (taken by the listener's operation thread), and frames put on the outgoing queue
+// from any thread are written by it.
 class TIdContext {
  public:
-  TIdContext(int fd, SSL_CTX* context) : Stream(fd, context) {}
-  norvane::TTlsStream Stream;
-  std::unique_ptr<TClientData> Data;
+  TIdContext(int fd, SSL_CTX* context);
+  ~TIdContext();
+  TIdContext(const TIdContext&) = delete;
+  TIdContext& operator=(const TIdContext&) = delete;
+
+  // How far the connection got, for admission: a flood of sockets that never finish TLS or
+  // the upgrade is evicted before a client that is getting somewhere.
+  enum Progress : int { Accepted = 0, TlsStarted, TlsDone, UpgradeStarted, Established };
+
+  // Safe from any thread. Puts a frame on the outgoing queue; false when the connection has
+  // ended or holds too much unsent (then it is closed: a client that never reads cannot
+  // make the service hold its replies without bound).
+  bool Enqueue(std::string frame);
+  // Safe from any thread: the connection's thread closes it and ends at once.
+  void Abort();
+  bool Ended() const { return ended_; }
+  int CurrentProgress() const { return progress_; }
 
  private:
   friend class TServerThread;
+  void wake();
+
+  norvane::TTlsSocket socket_;
+  int wake_fd_ = -1;
+  std::mutex out_mutex_;  // guards outbox_ and outbox_bytes_
+  std::deque<std::string> outbox_;
+  size_t outbox_bytes_ = 0;
+  // Guarded by the listener's mutex_.
+  std::deque<std::string> inbox_;
+  size_t inbox_bytes_ = 0;
+
+  std::atomic<int> progress_{Accepted};
+  std::atomic<bool> aborted_{false};
+  std::atomic<bool> ended_{false};     // the connection is closed (set by its thread)
+  std::atomic<bool> finished_{false};  // its thread is about to return: join it
+  uint64_t accept_order_ = 0;           // which connection is newer
   std::thread thread_;
-  std::atomic<bool> finished_{false};
-  uint64_t accept_order_ = 0;  // which connection is newer
+};
+
+// Settings the service hands the listener.
+struct TListenerSettings {
+  int Port = 443;
+  // Origins whose pages may connect ("https://vendas.example"); empty: any.
+  std::vector<std::string> AllowedOrigins;
+  // Runs one client message (on the operation thread, one at a time, in order).
+  std::function<void(const std::string& message, TIdContext* connection)> OnMessage;
+  // The current client went away or was replaced (on the operation thread).
+  std::function<void()> OnClientGone;
 };
 
 // The listener: accepts TLS 1.2 connections on every local address and serves each on a
-// thread of its own. All reading and writing goes to one current connection, guarded by
-// IOHandlerLock.
+// thread of its own, and runs the current client's messages on one operation thread.
 //
 // One client at a time: a connection becomes current when its WebSocket handshake is done,
 // and the connections accepted before it are then closed (a connection that finishes its
-// handshake after a newer one became current is closed instead). A reloaded page or a restarted sales
-// application is served at once, even when its old connection was never closed cleanly.
+// handshake after a newer one became current is closed instead). A reloaded page or a
+// restarted sales application is served at once, even when its old connection was never
+// closed cleanly. Only a valid upgrade request takes over.
+//
+// Threads: SendClientMessage, WaitClientMessage, CurrentConnection, Listening and
+// SwitchOff are safe from any thread. WaitClientMessage is meant for the operation thread
+// (inside a route): it reads the client whose message is being run.
 class TServerThread : public TClientChannel {
  public:
   // Created, not started. A port outside 1 to 65535 raises std::runtime_error.
-  explicit TServerThread(int Port);
-  ~TServerThread() override;         // switches off and waits, if not done already
+  explicit TServerThread(TListenerSettings settings);
+  ~TServerThread() override;  // switches off and waits, if not done already
   TServerThread(const TServerThread&) = delete;
   TServerThread& operator=(const TServerThread&) = delete;
 
@@ -54,7 +97,8 @@ class TServerThread : public TClientChannel {
   // not be opened (with the reason), before any client is served. Set it before Start().
   std::function<void(const std::string& StartError)> OnStarted;
   // Switches the server off: the listening socket and every connection are closed, and
-  // the thread joins every connection thread before it ends. Returns at once.
+  // the thread joins every connection thread and the operation thread before it ends.
+  // Returns at once.
   void SwitchOff();
   // Waits for the thread to end.
   void WaitFor();
@@ -65,54 +109,63 @@ class TServerThread : public TClientChannel {
   // The error that kept the port from opening (empty when it opened).
   std::string StartError() const;
 
-  // Held for the whole read of one message (including the wait for it) and the whole write
-  // of one; re-entrant so that the thread running an operation can write inside a read.
-  std::recursive_mutex IOHandlerLock;
-
-  // Read one message from, and write one text message to, the current connection.
-  void DecodeWebSocketFrame(std::string& DecodedMessage) override;
+  // Puts a text message on the outgoing queue of the client being served (the one whose
+  // message runs, else the current one) and returns at once.
   void SendClientMessage(const std::string& pMsg) override;
-
-  // Waits up to timeout_ms for data on the current connection; false when there is no
-  // connection, it is closed, or nothing came.
-  bool WaitForClientData(int timeout_ms);
+  TClientRead WaitClientMessage(std::chrono::milliseconds timeout) override;
 
   // The current connection (null when none), kept alive while the caller holds it.
   std::shared_ptr<TIdContext> CurrentConnection();
 
-  // Connections most served at once, so that a flood of idle sockets cannot take every
-  // thread. When all are taken, the oldest one that is not the current client is closed to
-  // make room: refusing the newcomer instead would lock the sales application out for good
-  // once enough sockets sat idle in the WebSocket handshake, which has no time-out.
+  // Connections past the WebSocket handshake served at once; when all are taken, the
+  // oldest that is not the current client is closed to make room.
   static constexpr size_t kMaxConnections = 16;
-  // Time given to a client to finish the TLS handshake.
-  static constexpr int kTlsHandshakeMs = 10000;
-
-  // Connection handlers (each runs on the connection's thread).
-  void WebSocketHandshake(TIdContext* AContext);
+  // Connections still in TLS or the upgrade request: their own cap, so that a flood of
+  // them never pushes out the client. The one that got least far goes first.
+  static constexpr size_t kMaxHalfOpen = 32;
+  // Time given to a client to finish TLS and send its upgrade request.
+  static constexpr int kHandshakeMs = 10000;
+  // A frame that has started and makes no progress for this long closes the connection.
+  static constexpr int kStalledFrameMs = 30000;
+  // Messages waiting in a connection's inbox: past either bound the client is closed.
+  static constexpr size_t kMaxInboxMessages = 16;
+  static constexpr size_t kMaxInboxBytes = 64u * 1024 * 1024;
+  // Unsent bytes a connection may hold before it is closed as a client that never reads.
+  static constexpr size_t kMaxOutboxBytes = 64u * 1024 * 1024;
 
  private:
   void Execute();
+  void operate();
   bool open_listener();
+  void admit(int fd);
   void serve_connection(std::shared_ptr<TIdContext> context);
-  void execute_once(const std::shared_ptr<TIdContext>& context);
-  void on_disconnect(const std::shared_ptr<TIdContext>& context);
-  void take_over(TIdContext* context);
+  bool handshake(const std::shared_ptr<TIdContext>& context, std::string& leftover);
+  void serve_messages(const std::shared_ptr<TIdContext>& context, std::string leftover);
+  bool take_over(const std::shared_ptr<TIdContext>& context);
+  void connection_ended(const std::shared_ptr<TIdContext>& context);
   void reap_finished();
-  void make_room();  // with connections_mutex_ held
+  void make_room();  // with mutex_ held
   void close_all_connections();
+  void notify_all();
 
+  const TListenerSettings settings_;
   const uint16_t port_;
   SSL_CTX* tls_context_ = nullptr;
   int listen_fd_ = -1;
   int wake_fd_ = -1;  // wakes the accept loop: to stop, or to reap a connection that ended
   std::thread thread_;
+  std::thread operation_thread_;
   std::atomic<bool> active_{false};
   std::atomic<bool> listening_{false};
 
-  mutable std::mutex connections_mutex_;  // guards connections_, FIdContext, start_error_
+  // Guards the connection list, the current and operating connections, every inbox and
+  // start_error_; changes to any of them are announced on changed_.
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
   std::list<std::shared_ptr<TIdContext>> connections_;
   std::shared_ptr<TIdContext> FIdContext;  // the current connection
+  std::shared_ptr<TIdContext> operating_;  // whose message the operation thread runs
+  bool client_gone_ = false;               // OnClientGone is owed
   uint64_t accepted_ = 0;
   std::string start_error_;
 };

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
@@ -48,107 +49,77 @@ SSL_CTX* CreateServerTlsContext(const std::string& cert_file, const std::string&
   return context;
 }
 
-TTlsStream::TTlsStream(int fd, SSL_CTX* context) : fd_(fd), ssl_(SSL_new(context)) {
-  if (!ssl_) throw std::runtime_error("TLS: " + last_tls_error());
+TTlsSocket::TTlsSocket(int fd, SSL_CTX* context) : fd_(fd), ssl_(SSL_new(context)) {
+  if (!ssl_) {
+    ::close(fd_);
+    throw std::runtime_error("TLS: " + last_tls_error());
+  }
   SSL_set_fd(ssl_, fd_);
+  // A write cut short by a full socket goes on later from where it stopped, possibly from
+  // a buffer that moved meanwhile (the outgoing queue owns the bytes).
+  SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
 }
 
-TTlsStream::~TTlsStream() {
+TTlsSocket::~TTlsSocket() {
   SSL_free(ssl_);
   ::close(fd_);
 }
 
-bool TTlsStream::wait_socket(short events, int timeout_ms) {
-  pollfd p{fd_, events, 0};
-  for (;;) {
-    int n = ::poll(&p, 1, timeout_ms);
-    if (n >= 0) return n > 0;  // errors and hang-ups count as ready: the next call reports them
-    if (errno != EINTR) return true;
-  }
-}
-
-bool TTlsStream::AcceptTls(int timeout_ms) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    if (aborted_) return false;
-    ERR_clear_error();
-    int result = SSL_accept(ssl_);
-    if (result == 1) return true;
-    int error = SSL_get_error(ssl_, result);
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return false;
-    if (error == SSL_ERROR_WANT_READ) {
-      if (!wait_socket(POLLIN, static_cast<int>(left.count()))) return false;
-    } else if (error == SSL_ERROR_WANT_WRITE) {
-      if (!wait_socket(POLLOUT, static_cast<int>(left.count()))) return false;
-    } else {
-      ERR_clear_error();
-      return false;
-    }
-  }
-}
-
-bool TTlsStream::Receive(std::string& into, int timeout_ms) {
-  if (!Connected()) throw EConnectionClosed();
-  char buffer[16 * 1024];
-  for (;;) {
-    ERR_clear_error();
-    int n = SSL_read(ssl_, buffer, sizeof buffer);
-    if (n > 0) {
-      into.append(buffer, static_cast<size_t>(n));
-      return true;
-    }
-    int error = SSL_get_error(ssl_, n);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      if (aborted_) throw EConnectionClosed();
-      // A TLS record may arrive in several TCP segments; each wait gets the whole time-out,
-      // which only matters for a peer that dribbles single bytes.
-      if (!wait_socket(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, timeout_ms)) return false;
-      continue;
-    }
-    closed_ = true;
-    ERR_clear_error();
-    throw EConnectionClosed();
-  }
-}
-
-void TTlsStream::Write(const void* data, size_t n) {
-  if (!Connected()) throw EConnectionClosed();
-  const char* bytes = static_cast<const char*>(data);
-  while (n > 0) {
-    ERR_clear_error();
-    size_t written = 0;
-    int result = SSL_write_ex(ssl_, bytes, n, &written);
-    if (result == 1) {
-      bytes += written;
-      n -= written;
-      continue;
-    }
-    int error = SSL_get_error(ssl_, result);
-    if ((error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) && !aborted_) {
-      wait_socket(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, -1);
-      continue;
-    }
-    closed_ = true;
-    ERR_clear_error();
-    throw EConnectionClosed();
-  }
-}
-
-void TTlsStream::Close() {
-  if (closed_) return;
+TTlsSocket::Io TTlsSocket::wants(int result) {
+  const int error = SSL_get_error(ssl_, result);
+  if (error == SSL_ERROR_WANT_READ) return Io::WantRead;
+  if (error == SSL_ERROR_WANT_WRITE) return Io::WantWrite;
   closed_ = true;
-  if (!aborted_) {
+  ERR_clear_error();
+  return Io::Closed;
+}
+
+TTlsSocket::Io TTlsSocket::Accept() {
+  if (closed_) return Io::Closed;
+  ERR_clear_error();
+  const int result = SSL_accept(ssl_);
+  return result == 1 ? Io::Done : wants(result);
+}
+
+TTlsSocket::Io TTlsSocket::Read(std::string& into, size_t limit) {
+  if (closed_) return Io::Closed;
+  char buffer[16 * 1024];
+  size_t total = 0;
+  while (total < limit) {
+    ERR_clear_error();
+    const int n = SSL_read(ssl_, buffer, static_cast<int>(std::min(sizeof buffer, limit - total)));
+    if (n <= 0) {
+      // Bytes read before an end are handed over; the next call reports the end.
+      const Io next = wants(n);
+      return total > 0 ? Io::Done : next;
+    }
+    into.append(buffer, static_cast<size_t>(n));
+    total += static_cast<size_t>(n);
+  }
+  return Io::Done;
+}
+
+TTlsSocket::Io TTlsSocket::Write(const char* data, size_t n, size_t& written) {
+  written = 0;
+  if (closed_) return Io::Closed;
+  while (written < n) {
+    ERR_clear_error();
+    size_t piece = 0;
+    const int result = SSL_write_ex(ssl_, data + written, n - written, &piece);
+    if (result != 1) return wants(result);
+    written += piece;
+  }
+  return Io::Done;
+}
+
+void TTlsSocket::Close() {
+  if (!closed_) {
     ERR_clear_error();
     SSL_shutdown(ssl_);  // best effort: the peer may be gone, and nothing waits for its answer
     ERR_clear_error();
   }
+  closed_ = true;
   ::shutdown(fd_, SHUT_RDWR);
-}
-
-void TTlsStream::Abort() {
-  if (!aborted_.exchange(true)) ::shutdown(fd_, SHUT_RDWR);
 }
 
 }  // namespace norvane

@@ -1,9 +1,7 @@
 #pragma once
 #include <openssl/ssl.h>
 
-#include <atomic>
-
-#include "websocket/ByteStream.h"
+#include <string>
 
 namespace norvane {
 
@@ -13,39 +11,33 @@ namespace norvane {
 SSL_CTX* CreateServerTlsContext(const std::string& cert_file, const std::string& key_file,
                                 const std::string& ca_file);
 
-// One accepted TLS connection. The socket is non-blocking and every wait is a poll(), so a
-// wait with a time-out really waits and Abort() from another thread wakes any wait at once.
-class TTlsStream : public TByteStream {
+// One accepted TLS connection on a non-blocking socket. It never waits: each call does what
+// the socket allows now and says what it needs next, so that the connection's one thread
+// can wait on the socket and its wake-up descriptor together.
+class TTlsSocket {
  public:
-  TTlsStream(int fd, SSL_CTX* context);
-  ~TTlsStream() override;
-  TTlsStream(const TTlsStream&) = delete;
-  TTlsStream& operator=(const TTlsStream&) = delete;
+  enum class Io { Done, WantRead, WantWrite, Closed };
 
-  // The TLS handshake, before any data is read; false when it fails or takes longer than
-  // timeout_ms (a client that opens the port and says nothing does not hold a thread).
-  bool AcceptTls(int timeout_ms);
+  TTlsSocket(int fd, SSL_CTX* context);
+  ~TTlsSocket();
+  TTlsSocket(const TTlsSocket&) = delete;
+  TTlsSocket& operator=(const TTlsSocket&) = delete;
 
-  void Write(const void* data, size_t n) override;
-  void Close() override;
-  bool Connected() const override { return !closed_ && !aborted_; }
-
-  // Safe from any thread: shuts the socket down so that the connection's own thread,
-  // wherever it waits, finds the connection closed. The descriptor stays reserved until
-  // the stream is destroyed, so it cannot be reused under that thread.
-  void Abort();
-  bool Aborted() const { return aborted_; }
-
- protected:
-  bool Receive(std::string& into, int timeout_ms) override;
+  int Fd() const { return fd_; }
+  // One step of the TLS handshake.
+  Io Accept();
+  // Appends what can be read now (at most `limit` bytes); Done when something was read.
+  Io Read(std::string& into, size_t limit);
+  // Writes as much of the bytes as the socket takes now; `written` says how many.
+  Io Write(const char* data, size_t n, size_t& written);
+  // Sends close_notify (best effort) and shuts the socket down.
+  void Close();
 
  private:
-  // Waits for the socket to become readable or writable; false on time-out.
-  bool wait_socket(short events, int timeout_ms);
+  Io wants(int result);
   int fd_;
   SSL* ssl_;
   bool closed_ = false;
-  std::atomic<bool> aborted_{false};
 };
 
 }  // namespace norvane

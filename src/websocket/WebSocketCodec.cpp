@@ -5,10 +5,11 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <stdexcept>
 
 #include "platform/CodePage.h"
-#include "service/GravaLog.h"
 
 std::string GenerateSecWebSocketAccept(const std::string& SecWebSocketKey) {
   const std::string text = SecWebSocketKey + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
@@ -23,56 +24,61 @@ std::string GenerateSecWebSocketAccept(const std::string& SecWebSocketKey) {
 namespace norvane::websocket {
 namespace {
 
-// A line of the upgrade request: ends at LF, a CR before it is dropped.
-std::string read_line(TByteStream& stream) {
-  std::string line;
-  for (;;) {
-    char c = static_cast<char>(stream.ReadByte());
-    if (c == '\n') break;
-    line += c;
-    // The CR that ends a line does not count toward the limit.
-    if (line.size() > kMaxHandshakeLine + 1 || (line.size() > kMaxHandshakeLine && c != '\r'))
-      throw EHandshakeRefused("Handshake recusado: linha com mais de " +
-                              std::to_string(kMaxHandshakeLine) + " bytes.");
-  }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
 }
 
-uint64_t read_big_endian(TByteStream& stream, int bytes) {
-  uint8_t buffer[8];
-  stream.ReadExact(buffer, static_cast<size_t>(bytes));
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+  return text;
+}
+
+// True when the comma-separated list holds `token` (any letter case).
+bool list_contains(std::string_view list, std::string_view token) {
+  while (!list.empty()) {
+    size_t comma = list.find(',');
+    if (equals_ignoring_case(trimmed(list.substr(0, comma)), token)) return true;
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+// A key is 16 random bytes in base64: 22 characters of the alphabet and "==".
+bool valid_key(std::string_view key) {
+  if (key.size() != 24 || key.substr(22) != "==") return false;
+  for (size_t i = 0; i < 22; ++i) {
+    const char c = key[i];
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '/') return false;
+  }
+  // The last character before the padding carries 2 bits of data and 4 of zero.
+  return std::string_view("AQgw").find(key[21]) != std::string_view::npos;
+}
+
+std::string origin_form(std::string_view origin) {
+  std::string text(trimmed(origin));
+  while (!text.empty() && text.back() == '/') text.pop_back();
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+TUpgradeRequest refused(UpgradeStatus status, std::string reason, size_t length) {
+  TUpgradeRequest request;
+  request.status = status;
+  request.reason = std::move(reason);
+  request.length = length;
+  return request;
+}
+
+uint64_t big_endian(const uint8_t* bytes, int n) {
   uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value = (value << 8) | buffer[i];
+  for (int i = 0; i < n; ++i) value = (value << 8) | bytes[i];
   return value;
-}
-
-// Reads up to `length` payload bytes onto the end of `into`, unmasking them when a key is
-// given. Before each piece the peer gets kPieceWaitMs to deliver more; when nothing is
-// waiting after that the payload is kept as far as it came and the rest, if it ever
-// arrives, is read as the start of the next frame.
-void read_payload(TByteStream& stream, std::string& into, uint64_t length, const uint8_t* key) {
-  const size_t start = into.size();
-  uint64_t got = 0;
-  while (got < length) {
-    size_t waiting = stream.WaitForInput(kPieceWaitMs);
-    if (waiting == 0) break;
-    size_t piece = static_cast<size_t>(
-        std::min<uint64_t>({waiting, kPieceSize, length - got}));
-    into.resize(start + got + piece);
-    auto* dest = reinterpret_cast<uint8_t*>(into.data()) + start + got;
-    stream.ReadExact(dest, piece);
-    if (key) UnmaskPayload(dest, piece, key, got);
-    got += piece;
-  }
-}
-
-void write_quietly(TByteStream& stream, const void* data, size_t n) {
-  try {
-    stream.Write(data, n);
-  } catch (const EConnectionClosed&) {
-    // The peer may already be gone; the connection is closed right after in any case.
-  }
 }
 
 std::string convert_to_text(uint8_t opcode, std::string bytes) {
@@ -83,100 +89,102 @@ std::string convert_to_text(uint8_t opcode, std::string bytes) {
   return bytes;
 }
 
-// `pong` receives the answer to a ping that came alone; the caller writes it only after the
-// input beyond the message was discarded, since a client that has its pong may send at once.
-std::string read_message(TByteStream& stream, std::string& pong) {
-  std::string message;
-  uint8_t message_opcode = 0;
-  bool first_frame_seen = false;
-  for (;;) {
-    uint8_t header[2];
-    stream.ReadExact(header, 2);
-    const bool fin = header[0] & 0x80;
-    const uint8_t opcode = header[0] & 0x0F;
-    const bool masked = header[1] & 0x80;
-    const uint8_t length7 = header[1] & 0x7F;
-
-    if (opcode == static_cast<uint8_t>(Opcode::Close)) {
-      static const uint8_t close_frame[] = {0x88, 0x00};
-      write_quietly(stream, close_frame, sizeof close_frame);
-      stream.Close();
-      GravaLog("Disconectado");
-      return {};
-    }
-
-    uint64_t length = length7;
-    if (length7 == 126) length = read_big_endian(stream, 2);
-    if (length7 == 127) length = read_big_endian(stream, 8);
-    uint8_t key[4];
-    if (masked) stream.ReadExact(key, 4);
-
-    const bool control = opcode == static_cast<uint8_t>(Opcode::Ping) ||
-                         opcode == static_cast<uint8_t>(Opcode::Pong);
-    const uint64_t collected = control ? 0 : message.size();
-    if (length > kMaxPayload || collected + length > kMaxPayload) {
-      // 1009: message too big. Nothing of the payload is read or allocated.
-      static const uint8_t close_too_big[] = {0x88, 0x02, 0x03, 0xF1};
-      write_quietly(stream, close_too_big, sizeof close_too_big);
-      stream.Close();
-      GravaLog("Mensagem recusada: " + std::to_string(collected + length) +
-               " bytes, acima do limite de " + std::to_string(kMaxPayload) + " bytes.");
-      return {};
-    }
-
-    if (control) {
-      // Pings and pongs do not belong to the message: a ping is answered at once and a
-      // fragmented message around it goes on. Alone, either yields no text.
-      std::string payload;
-      read_payload(stream, payload, length, masked ? key : nullptr);
-      if (opcode == static_cast<uint8_t>(Opcode::Ping)) {
-        payload.resize(std::min<size_t>(payload.size(), 125));
-        pong = {static_cast<char>(0x8A), static_cast<char>(payload.size())};
-        pong += payload;
-        if (!first_frame_seen) return {};
-        stream.Write(pong.data(), pong.size());
-        pong.clear();
-      }
-      if (!first_frame_seen) return {};
-      continue;
-    }
-
-    if (!first_frame_seen) {
-      message_opcode = opcode;
-      first_frame_seen = true;
-    } else if (opcode != static_cast<uint8_t>(Opcode::Continuation)) {
-      // A new data frame in the middle of a message starts the message over.
-      message.clear();
-      message_opcode = opcode;
-    }
-    read_payload(stream, message, length, masked ? key : nullptr);
-    if (fin) break;
-  }
-
-  if (message.empty()) return {};
-  try {
-    return convert_to_text(message_opcode, std::move(message));
-  } catch (const std::exception& error) {
-    GravaLog(std::string("Erro na conversão: ") + error.what());
-    return {};
-  }
-}
-
 }  // namespace
 
-std::string ReadHandshakeKey(TByteStream& stream) {
-  static const std::string kKeyHeader = "Sec-WebSocket-Key:";
-  std::string key;
-  for (size_t lines = 0;; ++lines) {
-    if (lines == kMaxHandshakeLines)
-      throw EHandshakeRefused("Handshake recusado: mais de " +
-                              std::to_string(kMaxHandshakeLines) + " linhas.");
-    std::string line = read_line(stream);
-    if (line.empty()) break;
-    if (line.compare(0, kKeyHeader.size(), kKeyHeader) == 0)
-      key = norvane::trim(line.substr(kKeyHeader.size()));
+TUpgradeRequest ParseUpgradeRequest(std::string_view bytes,
+                                    const std::vector<std::string>& allowed_origins) {
+  // Lines end at LF; a CR before it is dropped. The request ends at the first empty line.
+  std::vector<std::string_view> lines;
+  size_t at = 0, length = 0;
+  for (;;) {
+    const size_t lf = bytes.find('\n', at);
+    const size_t line_end = lf == std::string_view::npos ? bytes.size() : lf;
+    std::string_view line = bytes.substr(at, line_end - at);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.size() > kMaxHandshakeLine)
+      return refused(UpgradeStatus::BadRequest,
+                     "linha com mais de " + std::to_string(kMaxHandshakeLine) + " bytes", bytes.size());
+    if (lf == std::string_view::npos) return {};  // the line goes on
+    at = lf + 1;
+    if (line.empty()) {
+      length = at;
+      break;
+    }
+    if (lines.size() == kMaxHandshakeLines)
+      return refused(UpgradeStatus::BadRequest,
+                     "mais de " + std::to_string(kMaxHandshakeLines) + " linhas", at);
+    lines.push_back(line);
   }
-  return key;
+  if (lines.empty()) return refused(UpgradeStatus::BadRequest, "pedido vazio", length);
+
+  const std::string_view request_line = lines[0];
+  const size_t space1 = request_line.find(' ');
+  const size_t space2 = space1 == std::string_view::npos ? space1 : request_line.find(' ', space1 + 1);
+  if (space2 == std::string_view::npos || request_line.substr(0, space1) != "GET" ||
+      space2 == space1 + 1 || request_line.substr(space2 + 1) != "HTTP/1.1")
+    return refused(UpgradeStatus::BadRequest, "linha de pedido \"" +
+                   std::string(request_line.substr(0, 200)) + "\" não é GET <caminho> HTTP/1.1", length);
+
+  std::string_view upgrade, connection, version, key, origin;
+  bool has_version = false, has_origin = false;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const size_t colon = lines[i].find(':');
+    if (colon == std::string_view::npos || colon == 0)
+      return refused(UpgradeStatus::BadRequest, "cabeçalho sem nome", length);
+    const std::string_view name = lines[i].substr(0, colon);
+    const std::string_view value = trimmed(lines[i].substr(colon + 1));
+    if (equals_ignoring_case(name, "Upgrade")) upgrade = value;
+    else if (equals_ignoring_case(name, "Connection")) connection = value;
+    else if (equals_ignoring_case(name, "Sec-WebSocket-Version")) version = value, has_version = true;
+    else if (equals_ignoring_case(name, "Sec-WebSocket-Key")) key = value;
+    else if (equals_ignoring_case(name, "Origin")) origin = value, has_origin = true;
+  }
+  if (!equals_ignoring_case(upgrade, "websocket"))
+    return refused(UpgradeStatus::BadRequest, "sem \"Upgrade: websocket\"", length);
+  if (!list_contains(connection, "Upgrade"))
+    return refused(UpgradeStatus::BadRequest, "sem \"Connection: Upgrade\"", length);
+  if (!has_version) return refused(UpgradeStatus::BadRequest, "sem Sec-WebSocket-Version", length);
+  if (version != "13")
+    return refused(UpgradeStatus::WrongVersion,
+                   "versão \"" + std::string(version.substr(0, 20)) + "\" do protocolo", length);
+  if (!valid_key(key)) return refused(UpgradeStatus::BadRequest, "Sec-WebSocket-Key inválida", length);
+  if (has_origin && !allowed_origins.empty()) {
+    const std::string form = origin_form(origin);
+    bool allowed = false;
+    for (const std::string& one : allowed_origins) allowed = allowed || one == form;
+    if (!allowed)
+      return refused(UpgradeStatus::ForbiddenOrigin,
+                     "origem \"" + std::string(origin.substr(0, 200)) + "\" não permitida", length);
+  }
+  TUpgradeRequest request;
+  request.status = UpgradeStatus::Accepted;
+  request.key = std::string(key);
+  request.length = length;
+  return request;
+}
+
+std::vector<std::string> ParseAllowedOrigins(std::string_view text) {
+  std::vector<std::string> origins;
+  while (!text.empty()) {
+    const size_t comma = text.find(',');
+    std::string one = origin_form(text.substr(0, comma));
+    if (!one.empty()) origins.push_back(std::move(one));
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  return origins;
+}
+
+std::string RefusalAnswer(UpgradeStatus status) {
+  const char* line = "HTTP/1.1 400 Bad Request\r\n";
+  std::string extra;
+  if (status == UpgradeStatus::WrongVersion) {
+    line = "HTTP/1.1 426 Upgrade Required\r\n";
+    extra = "Sec-WebSocket-Version: 13\r\n";
+  } else if (status == UpgradeStatus::ForbiddenOrigin) {
+    line = "HTTP/1.1 403 Forbidden\r\n";
+  }
+  return std::string(line) + extra + "Content-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
 std::string HandshakeAnswer(const std::string& accept) {
@@ -191,13 +199,163 @@ std::string HandshakeAnswer(const std::string& accept) {
          "\r\n";
 }
 
-std::string ReadWebSocketMessage(TByteStream& stream) {
-  std::string pong;
-  std::string text = read_message(stream, pong);
-  // The next message must be sent only after this one was taken; whatever came early goes.
-  stream.DiscardInput();
-  if (!pong.empty()) stream.Write(pong.data(), pong.size());
-  return text;
+
+std::string CloseFrame(uint16_t code) {
+  return {static_cast<char>(0x88), 0x02, static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+}
+
+void TFrameDecoder::Append(const char* data, size_t n) {
+  if (ended_) return;
+  if (pos_ > 0 && pos_ == buffer_.size()) {
+    buffer_.clear();
+    pos_ = 0;
+  }
+  buffer_.append(data, n);
+}
+
+void TFrameDecoder::take_front(size_t n) {
+  pos_ += n;
+  if (pos_ == buffer_.size()) {
+    buffer_.clear();
+    pos_ = 0;
+    // A large message's buffer goes back; the usual small ones keep theirs.
+    if (buffer_.capacity() > 1024 * 1024) buffer_.shrink_to_fit();
+  } else if (pos_ > 64 * 1024 && pos_ > buffer_.size() / 2) {
+    buffer_.erase(0, pos_);
+    pos_ = 0;
+  }
+}
+
+TReadResult TFrameDecoder::refuse(uint16_t code, std::string log) {
+  ended_ = true;
+  buffer_ = std::string();
+  message_ = std::string();
+  pos_ = 0;
+  TReadResult result;
+  result.kind = TReadResult::Kind::Refused;
+  result.reply = CloseFrame(code);
+  result.log = std::move(log);
+  return result;
+}
+
+bool TFrameDecoder::Next(TReadResult& result) {
+  for (;;) {
+    if (ended_) return false;
+    const size_t available = buffer_.size() - pos_;
+    if (available < 2) return false;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(buffer_.data()) + pos_;
+    const bool fin = bytes[0] & 0x80;
+    const uint8_t rsv = bytes[0] & 0x70;
+    const uint8_t opcode = bytes[0] & 0x0F;
+    const bool masked = bytes[1] & 0x80;
+    const uint8_t length7 = bytes[1] & 0x7F;
+    const bool control = opcode >= 0x8;
+
+    // Everything the header alone can refuse is refused before its payload arrives.
+    if (rsv) {
+      result = refuse(kCloseProtocolError, "Quadro recusado: bits RSV sem extensão negociada.");
+      return true;
+    }
+    if ((opcode > 0x2 && opcode < 0x8) || opcode > 0xA) {
+      result = refuse(kCloseProtocolError, "Quadro recusado: opcode " + std::to_string(opcode) + " desconhecido.");
+      return true;
+    }
+    if (control && (!fin || length7 > 125)) {
+      result = refuse(kCloseProtocolError,
+                      "Quadro recusado: quadro de controle fragmentado ou com mais de 125 bytes.");
+      return true;
+    }
+    if (opcode == static_cast<uint8_t>(Opcode::Continuation) && !in_message_) {
+      result = refuse(kCloseProtocolError, "Quadro recusado: continuação sem início de mensagem.");
+      return true;
+    }
+
+    size_t header = 2;
+    uint64_t length = length7;
+    if (length7 == 126) header += 2;
+    if (length7 == 127) header += 8;
+    if (available < header) return false;
+    if (length7 == 126) length = big_endian(bytes + 2, 2);
+    if (length7 == 127) length = big_endian(bytes + 2, 8);
+    const uint64_t collected = control ? 0 : message_.size();
+    if (length > kMaxPayload || collected + length > kMaxPayload) {
+      result = refuse(kCloseTooBig, "Mensagem recusada: " + std::to_string(collected + length) +
+                                        " bytes, acima do limite de " + std::to_string(kMaxPayload) +
+                                        " bytes.");
+      return true;
+    }
+    if (masked) header += 4;
+    if (available < header + length) {
+      // The payload is still on its way: room for all of it now, so a large frame is not
+      // copied again each time the buffer would have doubled.
+      buffer_.reserve(pos_ + header + static_cast<size_t>(length));
+      return false;
+    }
+
+    uint8_t key[4] = {0, 0, 0, 0};
+    if (masked) std::memcpy(key, bytes + header - 4, 4);
+    const char* payload = buffer_.data() + pos_ + header;
+    const size_t n = static_cast<size_t>(length);
+
+    if (control) {
+      std::string data(payload, n);
+      take_front(header + n);
+      if (masked) UnmaskPayload(reinterpret_cast<uint8_t*>(data.data()), n, key, 0);
+      result = TReadResult{};
+      if (opcode == static_cast<uint8_t>(Opcode::Close)) {
+        ended_ = true;
+        result.kind = TReadResult::Kind::Closed;
+        result.reply = std::string("\x88\x00", 2);
+        result.log = "Disconectado";
+        return true;
+      }
+      if (opcode == static_cast<uint8_t>(Opcode::Ping)) {
+        result.reply = {static_cast<char>(0x8A), static_cast<char>(n)};
+        result.reply += data;
+      }
+      result.kind = TReadResult::Kind::Control;
+      return true;
+    }
+
+    if (opcode != static_cast<uint8_t>(Opcode::Continuation)) {
+      // A new data frame in the middle of a message starts the message over.
+      message_.clear();
+      message_opcode_ = opcode;
+      in_message_ = true;
+    }
+    if (message_.empty() && fin && pos_ == 0 && header + n == buffer_.size()) {
+      // A whole message in one frame that fills the buffer: the buffer itself becomes the
+      // message, so a large one is never held twice.
+      buffer_.erase(0, header);
+      if (masked) UnmaskPayload(reinterpret_cast<uint8_t*>(buffer_.data()), n, key, 0);
+      message_ = std::move(buffer_);
+      buffer_ = std::string();
+      pos_ = 0;
+    } else {
+      const size_t start = message_.size();
+      message_.append(payload, n);
+      if (masked) UnmaskPayload(reinterpret_cast<uint8_t*>(message_.data()) + start, n, key, 0);
+      take_front(header + n);
+    }
+    if (!fin) continue;
+
+    in_message_ = false;
+    std::string whole = std::move(message_);
+    message_ = std::string();
+    result = TReadResult{};
+    if (whole.empty()) {
+      result.kind = TReadResult::Kind::Control;
+      return true;
+    }
+    try {
+      result.text = convert_to_text(message_opcode_, std::move(whole));
+      result.kind = TReadResult::Kind::Message;
+    } catch (const std::exception& error) {
+      result.kind = TReadResult::Kind::ConversionError;
+      result.log = std::string("Erro na conversão: ") + error.what();
+    }
+    return true;
+  }
 }
 
 void EncodeTextFrame(std::string_view text, std::string& frame) {

@@ -3,12 +3,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "websocket/ByteStream.h"
-
-// The WebSocket handshake and frame codec (RFC 6455). It knows bytes, not sockets: it
-// reads from and writes to a TByteStream, so the same code runs on a TLS connection and on
-// memory buffers. The caller holds the connection's lock around each call.
+// The WebSocket handshake and frame codec (RFC 6455). It knows bytes, not sockets: the
+// connection hands it what arrived and writes what it returns, so the same code runs on a
+// TLS connection, in tests and under the fuzzer. It reports; the caller logs.
 
 // Accept value of the handshake: SHA-1 of the key followed by the protocol's fixed GUID,
 // encoded in base64.
@@ -32,27 +31,85 @@ constexpr size_t kMaxHandshakeLines = 100;
 // Largest message accepted, after decompression too. Lengths above it are refused before
 // anything is allocated for them: a 64-bit length from the client is never trusted.
 constexpr uint64_t kMaxPayload = 64ull * 1024 * 1024;
-// How long the reader waits for the next piece of a payload before keeping what came.
-constexpr int kPieceWaitMs = 100;
-constexpr size_t kPieceSize = 8192;
+// Close codes the service sends.
+constexpr uint16_t kCloseProtocolError = 1002;
+constexpr uint16_t kClosePolicy = 1008;
+constexpr uint16_t kCloseTooBig = 1009;
 
-// Raised when the upgrade request breaks the limits above; the connection is then dropped.
-class EHandshakeRefused : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
+// ---- Handshake
+
+enum class UpgradeStatus {
+  Incomplete,      // the request has not ended yet: hand over more bytes
+  Accepted,        // a valid upgrade: answer with HandshakeAnswer(accept of `key`)
+  BadRequest,      // 400
+  WrongVersion,    // 426 with the version the service speaks
+  ForbiddenOrigin, // 403
 };
 
-// Reads the upgrade request up to its empty line and returns the Sec-WebSocket-Key value
-// (empty when there is none).
-std::string ReadHandshakeKey(TByteStream& stream);
+struct TUpgradeRequest {
+  UpgradeStatus status = UpgradeStatus::Incomplete;
+  std::string key;     // Sec-WebSocket-Key when accepted
+  std::string reason;  // why it was refused, for the log
+  size_t length = 0;   // bytes of the request, blank line included (what follows is frames)
+};
+
+// Reads the upgrade request at the start of `bytes`. Only `GET <path> HTTP/1.1` with
+// `Upgrade: websocket`, a `Connection` naming `Upgrade`, version 13 and a key of 16 bytes in
+// base64 is accepted; header names are matched without regard to case. An `Origin` outside
+// `allowed_origins` (when that list is not empty) is refused; a request without `Origin`
+// comes from no web page and is let through.
+TUpgradeRequest ParseUpgradeRequest(std::string_view bytes,
+                                    const std::vector<std::string>& allowed_origins);
+// "https://a, https://b" as a list; blanks around each origin and a trailing "/" are dropped.
+std::vector<std::string> ParseAllowedOrigins(std::string_view text);
 // The 101 answer for a given accept value, every line ended by CR LF.
 std::string HandshakeAnswer(const std::string& accept);
+// The answer for a refused request (400, 403 or 426), which then closes.
+std::string RefusalAnswer(UpgradeStatus status);
 
-// Reads one whole message and returns its text: empty for a close frame, a ping or pong, an
-// empty payload, a refused size or a conversion error (the last two leave one log line).
-// A close frame is answered with 0x88 0x00 and closes the stream; a ping is answered with a
-// pong. Before returning, input received beyond the message is discarded.
-std::string ReadWebSocketMessage(TByteStream& stream);
+// ---- Frames
+
+// What one step of reading gave.
+struct TReadResult {
+  enum class Kind {
+    Message,          // `text` holds a whole message (UTF-8, gzip already inflated)
+    Control,          // a ping, pong or empty message: nothing to route
+    ConversionError,  // the message could not be turned into text: logged, not answered
+    Closed,           // the client closed: answer written, connection ends
+    Refused,          // the client broke the protocol or a limit: close frame, connection ends
+  } kind = Kind::Control;
+  std::string text;
+  std::string reply;  // bytes to write back now (pong, close frame); may be empty
+  std::string log;    // line for the service log; may be empty
+};
+
+// Turns received bytes into whole messages. Bytes may come in any pieces: a frame whose
+// payload has not arrived yet is kept until it has, and bytes behind a message are the
+// start of the next one, never dropped.
+class TFrameDecoder {
+ public:
+  void Append(const char* data, size_t n);
+  // The next result of the bytes appended so far; false when more bytes are needed. After
+  // Closed or Refused it gives nothing more.
+  bool Next(TReadResult& result);
+  // True while a frame or a fragmented message has started and not ended.
+  bool InsideMessage() const { return pos_ < buffer_.size() || in_message_; }
+  // Bytes held (received and unread, plus the fragments of an unfinished message).
+  size_t Held() const { return buffer_.size() - pos_ + message_.size(); }
+
+ private:
+  TReadResult refuse(uint16_t code, std::string log);
+  void take_front(size_t n);
+  std::string buffer_;
+  size_t pos_ = 0;
+  std::string message_;
+  uint8_t message_opcode_ = 0;
+  bool in_message_ = false;
+  bool ended_ = false;
+};
+
+// A close frame with a status code (no reason text).
+std::string CloseFrame(uint16_t code);
 
 // One unmasked final text frame carrying `text`, written into `frame` (its capacity is
 // reused between calls).

@@ -105,6 +105,18 @@ TEST(JsonParser, SortsHostileTextIntoOkNotJsonOrRefused) {
        }(),
        JsonParseStatus::Refused},
       {"number beyond double", R"({"n":1e999})", JsonParseStatus::Refused},
+      {"values at the bound", [] {
+         std::string t = "[0";  // the array itself is one value
+         for (std::size_t i = 2; i < norvane::kMaxJsonValues; ++i) t += ",0";
+         return t + "]";
+       }(),
+       JsonParseStatus::Ok},
+      {"one value beyond the bound", [] {
+         std::string t = "[0";
+         for (std::size_t i = 1; i < norvane::kMaxJsonValues; ++i) t += ",0";
+         return t + "]";
+       }(),
+       JsonParseStatus::Refused},
       {"integer beyond 64 bits becomes a double", R"({"n":123456789012345678901234567890})", JsonParseStatus::Ok},
   };
   for (const auto& c : cases) EXPECT_EQ(norvane::parse_json_text(c.text).status, c.expected) << c.what;

@@ -17,7 +17,9 @@
 // The client side of the data module: records every service message it is sent.
 class RecordingChannel : public TClientChannel {
  public:
-  void DecodeWebSocketFrame(std::string& DecodedMessage) override { DecodedMessage.clear(); }
+  TClientRead WaitClientMessage(std::chrono::milliseconds) override {
+    return {TClientRead::Kind::Disconnected, {}};
+  }
   void SendClientMessage(const std::string& pMsg) override { sent.push_back(pMsg); }
   std::vector<std::string> sent;
 };
@@ -40,7 +42,7 @@ class RoutingTest : public ::testing::Test {
   }
 
   void SetPdvNumber(const std::string& value) {
-    std::ofstream(folder_ + "/SvcNorvaneSiTef.ini") << "[Sitef]\nserver_port=0\npdv_number=" << value << "\n";
+    std::ofstream(folder_ + "/" + norvane::exe_base_name() + ".ini") << "[Sitef]\nserver_port=0\npdv_number=" << value << "\n";
   }
 
   // Routes one message and returns what the client was sent for it.

@@ -166,4 +166,65 @@ TEST_F(SessionTest, LongExpiredSessionsAreDroppedWhileRecentOnesStillReportExpir
   EXPECT_EQ(Route(R"({"route":"/x","session_uuid":")" + recent + "\"}"), Replies{ErrorReply("Sessão expirada.")});
 }
 
+TEST_F(SessionTest, TokenTimesAreHonouredWithAMinuteOfLeeway) {
+  const std::int64_t now = 1780000000;  // the fixture's clock, in whole seconds
+  const Replies refused{ErrorReply("Acesso não autorizado.")};
+  struct Case {
+    const char* name;
+    Json times;
+    bool accepted;
+  } cases[] = {
+      {"no exp (tokens of back-ends in use)", Json::object(), true},
+      {"exp ahead", {{"exp", now + 600}}, true},
+      {"exp passed within the leeway", {{"exp", now - 60}}, true},
+      {"exp passed beyond the leeway", {{"exp", now - 61}}, false},
+      {"exp long passed", {{"exp", 1700000000}}, false},
+      {"nbf within the leeway", {{"nbf", now + 60}}, true},
+      {"nbf beyond the leeway", {{"nbf", now + 120}}, false},
+      {"exp that is not a number", {{"exp", "tomorrow"}}, false},
+  };
+  for (const Case& c : cases) {
+    Json claims = ValidClaims();
+    for (const auto& [name, value] : c.times.items()) claims[name] = value;
+    const Replies replies = Route(StartMessage(claims));
+    ASSERT_EQ(replies.size(), 1u) << c.name;
+    if (c.accepted) {
+      EXPECT_NE(replies[0].find("\"status\":\"created\""), std::string::npos) << c.name << ": " << replies[0];
+    } else {
+      EXPECT_EQ(replies, refused) << c.name;
+    }
+  }
+}
+
+TEST_F(SessionTest, AConfiguredSecretReplacesTheBuiltInOne) {
+  std::ofstream(folder_ + "/" + norvane::exe_base_name() + ".ini")
+      << "[sitef]\npdv_number=3\njwt_secret=only this workstation's secret\n";
+  auto start = [&](const std::string& secret) {
+    Json message = Json::object();
+    message["route"] = "/session/start";
+    message["type"] = "session";
+    message["token"] = GenerateJWT(secret, ValidClaims());
+    return Route(norvane::write_json(message));
+  };
+  EXPECT_EQ(start(std::string(kSharedTokenSecret)), Replies{ErrorReply("Acesso não autorizado.")});
+  const Replies replies = start("only this workstation's secret");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_NE(replies[0].find("\"status\":\"created\""), std::string::npos) << replies[0];
+}
+
+TEST(SessionList, KeepsAtMostItsBoundDroppingTheOldestFirst) {
+  TSessionList list;
+  const auto expiry = norvane::now() + std::chrono::minutes(30);
+  for (std::size_t i = 0; i <= TSessionList::kMaxSessions; ++i) list.AddItem("S" + std::to_string(i), expiry, nullptr);
+  EXPECT_EQ(list.Count(), TSessionList::kMaxSessions);
+  EXPECT_EQ(list.GetSession("S0"), nullptr);
+  ASSERT_NE(list.GetSession("S1"), nullptr);
+  EXPECT_EQ(list.GetSession("S1")->FSession_UUID, "S1");
+  EXPECT_NE(list.GetSession("S" + std::to_string(TSessionList::kMaxSessions)), nullptr);
+  EXPECT_EQ(list.GetSession("s1"), nullptr);  // identifiers are compared exactly
+  list.DeleteItem("S1");
+  EXPECT_EQ(list.GetSession("S1"), nullptr);
+  EXPECT_EQ(list.Count(), TSessionList::kMaxSessions - 1);
+}
+
 }  // namespace

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <condition_variable>
 #include <iterator>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -18,24 +21,41 @@ using testing_support::wait_until;
 
 namespace {
 
-// A listener on a free loopback port of a scratch service folder with certificates, and
-// the data module it routes into.
+// A listener on a free loopback port of a scratch service folder with certificates. Its
+// messages go to a data module, except a few that the test's own handler answers, so that
+// order and the client wait can be seen: "echo:…" is sent back, "wait:N" waits N ms for the
+// client's next message, "hold" keeps the operation thread until the test lets go.
 class ListenerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testing_support::put_certificates(folder_.path);
     norvane::set_exe_folder_for_tests(folder_.path);
-    DmSitef = new TDmSitef();
     port_ = testing_support::free_loopback_port();
-    server_ = std::make_unique<TServerThread>(port_);
+    StartServer({});
+  }
+  void TearDown() override {
+    Release();
+    server_.reset();
+    norvane::set_exe_folder_for_tests("");
+  }
+  void StartServer(std::vector<std::string> origins) {
+    Release();
+    server_.reset();
+    TListenerSettings settings;
+    settings.Port = port_;
+    settings.AllowedOrigins = std::move(origins);
+    settings.OnMessage = [this](const std::string& message, TIdContext* connection) {
+      handle(message, connection);
+    };
+    server_ = std::make_unique<TServerThread>(std::move(settings));
+    dm_.SetClientChannel(server_.get());
     server_->Start();
     ASSERT_TRUE(wait_until([&] { return server_->Listening(); })) << server_->StartError();
   }
-  void TearDown() override {
-    server_.reset();
-    delete DmSitef;
-    DmSitef = nullptr;
-    norvane::set_exe_folder_for_tests("");
+  void Release() {
+    std::lock_guard<std::mutex> lock(hold_mutex_);
+    held_ = false;
+    hold_changed_.notify_all();
   }
   std::string log() { return testing_support::read_file(norvane::service_log_file()); }
 
@@ -44,10 +64,36 @@ class ListenerTest : public ::testing::Test {
     ASSERT_TRUE(client.Connect(port_));
     ASSERT_NE(client.Handshake().find("HTTP/1.1 101 Switching Protocols\r\n"), std::string::npos);
   }
+  // The next text frame the client gets (empty when none came in 5 s).
+  static std::string next_text(TlsTestClient& client) {
+    Frame frame;
+    return client.ReadFrame(frame) ? frame.payload : std::string("(nothing)");
+  }
 
   testing_support::ScratchFolder folder_;
   uint16_t port_ = 0;
+  TDmSitef dm_;
   std::unique_ptr<TServerThread> server_;
+  std::mutex hold_mutex_;
+  std::condition_variable hold_changed_;
+  bool held_ = false;
+
+ private:
+  void handle(const std::string& message, TIdContext* connection) {
+    if (message.rfind("echo:", 0) == 0) {
+      server_->SendClientMessage(message);
+    } else if (message.rfind("wait:", 0) == 0) {
+      const TClientRead read = server_->WaitClientMessage(std::chrono::milliseconds(std::stoi(message.substr(5))));
+      const char* kinds[] = {"message", "timed out", "disconnected", "stopped"};
+      server_->SendClientMessage(std::string(kinds[static_cast<int>(read.kind)]) + ":" + read.text);
+    } else if (message == "hold") {
+      std::unique_lock<std::mutex> lock(hold_mutex_);
+      held_ = true;
+      hold_changed_.wait(lock, [&] { return !held_; });
+    } else {
+      dm_.RouteTargeting(message, connection);
+    }
+  }
 };
 
 }  // namespace
@@ -56,13 +102,17 @@ TEST_F(ListenerTest, ServesAWebSocketClientOverTls12) {
   TlsTestClient client;
   ASSERT_TRUE(client.Connect(port_));
   std::string answer = client.Handshake();
-  EXPECT_NE(answer.find("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"),
-            std::string::npos);
+  EXPECT_EQ(answer, "HTTP/1.1 101 Switching Protocols\r\n"
+                    "Upgrade: websocket\r\n"
+                    "Connection: Upgrade\r\n"
+                    "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+                    "Access-Control-Allow-Origin: *\r\n"
+                    "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+                    "Access-Control-Allow-Headers: Content-Type\r\n"
+                    "Access-Control-Allow-Credentials: true\r\n"
+                    "\r\n");
   ASSERT_TRUE(wait_until([&] { return server_->CurrentConnection() != nullptr; }));
-  EXPECT_EQ(DmSitef->FIdContext.load(), server_->CurrentConnection().get());
 
-  // A message is read, routed and answered on the connection's thread: the reply is
-  // written while that thread still holds the lock it took for the read.
   client.SendFrame(1, "{}");
   Frame frame;
   ASSERT_TRUE(client.ReadFrame(frame));
@@ -80,8 +130,126 @@ TEST_F(ListenerTest, ServesAWebSocketClientOverTls12) {
   EXPECT_EQ(frame.payload, "");
   EXPECT_TRUE(client.ClosedByServer());
   ASSERT_TRUE(wait_until([&] { return server_->CurrentConnection() == nullptr; }));
-  EXPECT_EQ(DmSitef->FIdContext.load(), nullptr);
   EXPECT_NE(log().find("] Disconectado\n"), std::string::npos);
+}
+
+TEST_F(ListenerTest, BadUpgradeRequestsGetTheirStatusAndTakeNothingOver) {
+  StartServer({"https://vendas.example"});
+  TlsTestClient current;
+  connect_websocket(current);
+  const std::string tail = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+  struct Case {
+    const char* name;
+    std::string request;
+    std::string status;
+  } cases[] = {
+      {"plain HTTPS request", "GET / HTTP/1.1\r\nHost: localhost\r\nAccept: */*\r\n\r\n", "400 Bad Request"},
+      {"garbage", "GARBAGE\r\n\r\n", "400 Bad Request"},
+      {"HTTP/1.0", "GET / HTTP/1.0\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" + tail +
+                       "Sec-WebSocket-Version: 13\r\n\r\n", "400 Bad Request"},
+      {"POST", "POST / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" + tail +
+                   "Sec-WebSocket-Version: 13\r\n\r\n", "400 Bad Request"},
+      {"no key", "GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Version: 13\r\n\r\n", "400 Bad Request"},
+      {"version 8", "GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" + tail +
+                        "Sec-WebSocket-Version: 8\r\n\r\n", "426 Upgrade Required"},
+      {"page of another origin", "GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" + tail +
+                                     "Sec-WebSocket-Version: 13\r\nOrigin: https://evil.example\r\n\r\n",
+       "403 Forbidden"},
+  };
+  for (const Case& c : cases) {
+    TlsTestClient intruder;
+    ASSERT_TRUE(intruder.Connect(port_)) << c.name;
+    intruder.Send(c.request);
+    EXPECT_EQ(intruder.ReadUntilClosed().rfind("HTTP/1.1 " + c.status + "\r\n", 0), 0u) << c.name;
+    // The sales application's connection is still the one served.
+    current.SendFrame(1, "echo:" + std::string(c.name));
+    EXPECT_EQ(next_text(current), "echo:" + std::string(c.name));
+  }
+  EXPECT_NE(log().find("] Handshake recusado: origem \"https://evil.example\" não permitida.\n"),
+            std::string::npos);
+}
+
+TEST_F(ListenerTest, EveryMessageGetsItsReplyInOrder) {
+  TlsTestClient client;
+  connect_websocket(client);
+  for (int count : {2, 10}) {
+    std::string burst;
+    for (int i = 0; i < count; ++i) burst += testing_support::client_frame(1, "echo:" + std::to_string(i));
+    client.Send(burst);  // one write
+    for (int i = 0; i < count; ++i) EXPECT_EQ(next_text(client), "echo:" + std::to_string(i)) << count;
+  }
+  // A payload that pauses half-way is waited for, and what follows it is a frame of its own.
+  for (int pause_ms : {300, 3000}) {
+    const std::string frame = testing_support::client_frame(1, "echo:paused " + std::to_string(pause_ms));
+    client.Send(frame.substr(0, 9));
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    client.Send(frame.substr(9) + testing_support::client_frame(1, "echo:after"));
+    EXPECT_EQ(next_text(client), "echo:paused " + std::to_string(pause_ms));
+    EXPECT_EQ(next_text(client), "echo:after");
+  }
+}
+
+TEST_F(ListenerTest, AWriteFromAnotherThreadReachesAnIdleClientAtOnce) {
+  TlsTestClient client;
+  connect_websocket(client);
+  ASSERT_TRUE(wait_until([&] { return server_->CurrentConnection() != nullptr; }));
+  std::thread([&] { server_->SendClientMessage("from elsewhere"); }).join();
+  EXPECT_EQ(next_text(client), "from elsewhere");
+}
+
+TEST_F(ListenerTest, TheRunningOperationReadsTheClientsNextMessage) {
+  TlsTestClient client;
+  connect_websocket(client);
+  client.SendFrame(1, "wait:5000");
+  client.SendFrame(1, "the answer");
+  EXPECT_EQ(next_text(client), "message:the answer");
+  client.SendFrame(1, "wait:50");
+  EXPECT_EQ(next_text(client), "timed out:");
+
+  // A newer client ends the wait of the replaced one; the reply goes nowhere.
+  client.SendFrame(1, "wait:10000");
+  TlsTestClient newer;
+  connect_websocket(newer);
+  EXPECT_TRUE(client.ClosedByServer());
+  newer.SendFrame(1, "echo:served");
+  EXPECT_EQ(next_text(newer), "echo:served");
+}
+
+TEST_F(ListenerTest, AClientThatFloodsTheInboxIsClosed) {
+  TlsTestClient client;
+  connect_websocket(client);
+  client.SendFrame(1, "hold");
+  ASSERT_TRUE(wait_until([&] {
+    std::lock_guard<std::mutex> lock(hold_mutex_);
+    return held_;
+  }));
+  std::string burst;
+  for (size_t i = 0; i <= TServerThread::kMaxInboxMessages; ++i) burst += testing_support::client_frame(1, "echo:x");
+  client.Send(burst);
+  Frame frame;
+  ASSERT_TRUE(client.ReadFrame(frame));
+  EXPECT_EQ(frame.first_byte, 0x88);
+  EXPECT_EQ(frame.payload, "\x03\xF0");  // 1008
+  EXPECT_TRUE(client.ClosedByServer());
+  EXPECT_NE(log().find("] Conexão fechada: mais de 16 mensagens"), std::string::npos);
+}
+
+TEST_F(ListenerTest, ABrokenFrameClosesWith1002AndTheNextClientIsServed) {
+  TlsTestClient client;
+  connect_websocket(client);
+  client.Send(testing_support::client_frame(3, "x"));
+  Frame frame;
+  ASSERT_TRUE(client.ReadFrame(frame));
+  EXPECT_EQ(frame.first_byte, 0x88);
+  EXPECT_EQ(frame.payload, "\x03\xEA");
+  EXPECT_TRUE(client.ClosedByServer());
+  EXPECT_NE(log().find("] Quadro recusado: opcode 3 desconhecido.\n"), std::string::npos);
+
+  TlsTestClient next;
+  connect_websocket(next);
+  next.SendFrame(1, "echo:ok", true, false);  // unmasked client frames are still taken
+  EXPECT_EQ(next_text(next), "echo:ok");
 }
 
 namespace {
@@ -161,9 +329,9 @@ TEST_F(ListenerTest, ANewerClientTakesOverFromTheCurrentOne) {
 TEST_F(ListenerTest, IdleSocketsCannotLockTheNextClientOut) {
   TlsTestClient current;
   connect_websocket(current);
-  // Enough sockets that open TLS and never send the upgrade request to fill every place.
+  // More sockets that open TLS and never send the upgrade request than there are places.
   std::vector<std::unique_ptr<TlsTestClient>> idle;
-  for (size_t i = 0; i < TServerThread::kMaxConnections; ++i) {
+  for (size_t i = 0; i <= TServerThread::kMaxHalfOpen; ++i) {
     idle.push_back(std::make_unique<TlsTestClient>());
     ASSERT_TRUE(idle.back()->Connect(port_)) << i;
   }
@@ -187,7 +355,7 @@ TEST_F(ListenerTest, BadInputCostsOnlyItsOwnConnection) {
     TlsTestClient endless_header;
     ASSERT_TRUE(endless_header.Connect(port_));
     endless_header.Send("GET / HTTP/1.1\r\nX-Long: " + std::string(9000, 'x'));
-    EXPECT_TRUE(endless_header.ClosedByServer());
+    EXPECT_EQ(endless_header.ReadUntilClosed().rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u);
   }
   {
     TlsTestClient huge_length;
@@ -250,7 +418,9 @@ TEST(ListenerWithoutCertificates, LogsWhyThePortDidNotOpen) {
   norvane::set_exe_folder_for_tests(folder.path);
   uint16_t port = testing_support::free_loopback_port();
   {
-    TServerThread server(port);
+    TListenerSettings settings;
+    settings.Port = port;
+    TServerThread server(settings);
     server.Start();
     server.WaitFor();  // the thread ends at once
     EXPECT_FALSE(server.Listening());

@@ -197,6 +197,19 @@ class TlsTestClient {
     return ReadExact(frame.payload, length);
   }
 
+  // Everything the server sends until it closes the connection (or 5 s pass).
+  std::string ReadUntilClosed() {
+    std::string all;
+    char buffer[4096];
+    for (;;) {
+      int r = SSL_read(ssl_, buffer, sizeof buffer);
+      if (r <= 0) break;
+      all.append(buffer, static_cast<size_t>(r));
+    }
+    ERR_clear_error();
+    return all;
+  }
+
   // True when the server closed the connection (end of stream or reset) within 5 s.
   bool ClosedByServer() {
     char c;

@@ -9,8 +9,6 @@
 #include "platform/ExeFolder.h"
 #include "service/GravaLog.h"
 
-using norvane::EConnectionClosed;
-using norvane::TMemoryByteStream;
 using namespace norvane::websocket;
 using testing_support::client_frame;
 
@@ -30,14 +28,31 @@ std::string gzip(const std::string& text) {
   return out;
 }
 
-// Points the service log at a scratch folder so each test can read the lines it caused.
-class CodecTest : public ::testing::Test {
- protected:
-  void SetUp() override { norvane::set_exe_folder_for_tests(folder_.path); }
-  void TearDown() override { norvane::set_exe_folder_for_tests(""); }
-  std::string log() { return testing_support::read_file(norvane::service_log_file()); }
-  testing_support::ScratchFolder folder_;
-};
+// Every result the decoder gives for these bytes, fed in pieces of `piece` bytes.
+std::vector<TReadResult> decode(const std::string& bytes, size_t piece = SIZE_MAX) {
+  TFrameDecoder decoder;
+  std::vector<TReadResult> results;
+  TReadResult result;
+  for (size_t at = 0; at < bytes.size(); at += piece) {
+    decoder.Append(bytes.data() + at, std::min(piece, bytes.size() - at));
+    while (decoder.Next(result)) results.push_back(result);
+  }
+  return results;
+}
+
+std::string texts(const std::vector<TReadResult>& results) {
+  std::string all;
+  for (const TReadResult& r : results)
+    if (r.kind == TReadResult::Kind::Message) all += "[" + r.text + "]";
+  return all;
+}
+
+const std::string kKey = "dGhlIHNhbXBsZSBub25jZQ==";
+
+std::string upgrade_request(const std::string& extra_headers = "") {
+  return "GET /chat HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: " + kKey + "\r\nSec-WebSocket-Version: 13\r\n" + extra_headers + "\r\n";
+}
 
 }  // namespace
 
@@ -45,53 +60,78 @@ TEST(GenerateSecWebSocketAccept, GivesTheValueOfTheProtocolsSample) {
   EXPECT_EQ(GenerateSecWebSocketAccept("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
 }
 
-TEST(Handshake, FindsTheKeyLineAsWritten) {
+TEST(UpgradeRequest, AcceptsOnlyAValidWebSocketUpgrade) {
+  const std::vector<std::string> any;
+  const std::vector<std::string> only_shop = ParseAllowedOrigins(" https://Vendas.Example/ , http://localhost:8080");
   struct Case {
     const char* name;
     std::string request;
-    std::string key;
+    UpgradeStatus status;
+    const std::vector<std::string>* origins = nullptr;
   } cases[] = {
-      {"crlf lines, key trimmed", "GET / HTTP/1.1\r\nSec-WebSocket-Key:   abc==  \r\nHost: x\r\n\r\n",
-       "abc=="},
-      {"lf lines", "GET / HTTP/1.1\nSec-WebSocket-Key: abc==\n\n", "abc=="},
-      {"later line wins", "Sec-WebSocket-Key: one\r\nSec-WebSocket-Key: two\r\n\r\n", "two"},
-      {"other letter case is not the key", "sec-websocket-key: abc==\r\n\r\n", ""},
-      {"no key at all", "GET / HTTP/1.1\r\n\r\n", ""},
+      {"browser request", upgrade_request("Origin: https://anything.example\r\n"), UpgradeStatus::Accepted},
+      {"names in lower case, keep-alive too",
+       "GET / HTTP/1.1\r\nupgrade: WebSocket\r\nconnection: keep-alive, Upgrade\r\nsec-websocket-key: " + kKey +
+           "\r\nsec-websocket-version: 13\r\n\r\n",
+       UpgradeStatus::Accepted},
+      {"LF line ends", "GET / HTTP/1.1\nUpgrade: websocket\nConnection: Upgrade\nSec-WebSocket-Key: " + kKey +
+                           "\nSec-WebSocket-Version: 13\n\n",
+       UpgradeStatus::Accepted},
+      {"allowed origin", upgrade_request("Origin: https://vendas.example\r\n"), UpgradeStatus::Accepted,
+       &only_shop},
+      {"no origin: not a web page", upgrade_request(), UpgradeStatus::Accepted, &only_shop},
+      {"plain HTTPS request", "GET / HTTP/1.1\r\nHost: x\r\nUser-Agent: curl/8\r\nAccept: */*\r\n\r\n",
+       UpgradeStatus::BadRequest},
+      {"garbage", "GARBAGE\r\n\r\n", UpgradeStatus::BadRequest},
+      {"HTTP/1.0", "GET / HTTP/1.0\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + kKey +
+                       "\r\nSec-WebSocket-Version: 13\r\n\r\n",
+       UpgradeStatus::BadRequest},
+      {"POST", "POST / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + kKey +
+                   "\r\nSec-WebSocket-Version: 13\r\n\r\n",
+       UpgradeStatus::BadRequest},
+      {"no key", "GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n\r\n",
+       UpgradeStatus::BadRequest},
+      {"key of 15 bytes", "GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          "Sec-WebSocket-Key: AAAAAAAAAAAAAAAAAAAA\r\nSec-WebSocket-Version: 13\r\n\r\n",
+       UpgradeStatus::BadRequest},
+      {"no Connection: Upgrade", "GET / HTTP/1.1\r\nUpgrade: websocket\r\nSec-WebSocket-Key: " + kKey +
+                                     "\r\nSec-WebSocket-Version: 13\r\n\r\n",
+       UpgradeStatus::BadRequest},
+      {"no version", "GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + kKey +
+                         "\r\n\r\n",
+       UpgradeStatus::BadRequest},
+      {"version 8", "GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + kKey +
+                        "\r\nSec-WebSocket-Version: 8\r\n\r\n",
+       UpgradeStatus::WrongVersion},
+      {"other origin", upgrade_request("Origin: https://evil.example\r\n"), UpgradeStatus::ForbiddenOrigin,
+       &only_shop},
+      {"line too long", "GET / HTTP/1.1\r\nX-Long: " + std::string(9000, 'x'), UpgradeStatus::BadRequest},
+      {"too many lines", "GET / HTTP/1.1\r\n" + [] {
+         std::string many;
+         for (int i = 0; i < 120; ++i) many += "X: y\r\n";
+         return many;
+       }(), UpgradeStatus::BadRequest},
+      {"not ended yet", "GET / HTTP/1.1\r\nUpgrade: websocket\r\n", UpgradeStatus::Incomplete},
   };
   for (const Case& c : cases) {
-    TMemoryByteStream stream({c.request});
-    EXPECT_EQ(ReadHandshakeKey(stream), c.key) << c.name;
+    const TUpgradeRequest parsed = ParseUpgradeRequest(c.request, c.origins ? *c.origins : any);
+    EXPECT_EQ(parsed.status, c.status) << c.name << ": " << parsed.reason;
+    if (c.status == UpgradeStatus::Accepted) {
+      EXPECT_EQ(parsed.key, kKey) << c.name;
+      EXPECT_EQ(parsed.length, c.request.size()) << c.name;
+    }
   }
+  // Bytes after the blank line are the first frames, not part of the request.
+  const std::string request = upgrade_request();
+  EXPECT_EQ(ParseUpgradeRequest(request + client_frame(1, "early"), any).length, request.size());
 }
 
-TEST(Handshake, AnswerHasTheLinesInOrder) {
-  EXPECT_EQ(HandshakeAnswer(GenerateSecWebSocketAccept("dGhlIHNhbXBsZSBub25jZQ==")),
-            "HTTP/1.1 101 Switching Protocols\r\n"
-            "Upgrade: websocket\r\n"
-            "Connection: Upgrade\r\n"
-            "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
-            "Access-Control-Allow-Origin: *\r\n"
-            "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
-            "Access-Control-Allow-Headers: Content-Type\r\n"
-            "Access-Control-Allow-Credentials: true\r\n"
-            "\r\n");
-}
-
-TEST(Handshake, RefusesAnEndlessHeader) {
-  std::string longest(kMaxHandshakeLine, 'x');
-  TMemoryByteStream fits({"X-Long: " + longest.substr(8) + "\r\n\r\n"});
-  EXPECT_EQ(ReadHandshakeKey(fits), "");
-
-  TMemoryByteStream too_long({longest + "y\r\n\r\n"});
-  EXPECT_THROW(ReadHandshakeKey(too_long), EHandshakeRefused);
-
-  std::string many;
-  for (size_t i = 0; i <= kMaxHandshakeLines; ++i) many += "X: y\r\n";
-  TMemoryByteStream too_many({many + "\r\n"});
-  EXPECT_THROW(ReadHandshakeKey(too_many), EHandshakeRefused);
-
-  TMemoryByteStream cut({"GET / HTTP/1.1\r\nSec-WebSocket-Key: a"});
-  EXPECT_THROW(ReadHandshakeKey(cut), EConnectionClosed);
+TEST(UpgradeRequest, RefusalsSayWhatTheClientMustChange) {
+  EXPECT_EQ(RefusalAnswer(UpgradeStatus::BadRequest).rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u);
+  EXPECT_EQ(RefusalAnswer(UpgradeStatus::ForbiddenOrigin).rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u);
+  const std::string wrong_version = RefusalAnswer(UpgradeStatus::WrongVersion);
+  EXPECT_EQ(wrong_version.rfind("HTTP/1.1 426 Upgrade Required\r\n", 0), 0u);
+  EXPECT_NE(wrong_version.find("\r\nSec-WebSocket-Version: 13\r\n"), std::string::npos);
 }
 
 TEST(EncodeTextFrame, UsesTheShortestLengthForm) {
@@ -115,54 +155,75 @@ TEST(EncodeTextFrame, UsesTheShortestLengthForm) {
   }
 }
 
-TEST_F(CodecTest, ReadsWholeMessages) {
+TEST(FrameDecoder, ReadsWholeMessagesWhateverPiecesTheyComeIn) {
   const std::string json = R"({"route":"/version","versão":"1.0"})";
   const std::string big(70000, 'z');
   struct Case {
     const char* name;
     std::string bytes;
-    std::string text;
+    std::string texts;
   } cases[] = {
-      {"masked Hello", client_frame(1, "Hello"), "Hello"},
-      {"unmasked Hello", client_frame(1, "Hello", true, false), "Hello"},
+      {"masked Hello", client_frame(1, "Hello"), "[Hello]"},
+      {"unmasked Hello", client_frame(1, "Hello", true, false), "[Hello]"},
       {"three fragments",
-       client_frame(1, "Hel", false) + client_frame(0, "l", false) + client_frame(0, "o"), "Hello"},
-      {"16-bit length", client_frame(1, std::string(300, 'q')), std::string(300, 'q')},
-      {"64-bit length", client_frame(1, big), big},
-      {"gzip in a binary frame", client_frame(2, gzip(json)), json},
-      {"plain text in a binary frame", client_frame(2, json), json},
+       client_frame(1, "Hel", false) + client_frame(0, "l", false) + client_frame(0, "o"), "[Hello]"},
+      {"16-bit length", client_frame(1, std::string(300, 'q')), "[" + std::string(300, 'q') + "]"},
+      {"64-bit length", client_frame(1, big), "[" + big + "]"},
+      {"gzip in a binary frame", client_frame(2, gzip(json)), "[" + json + "]"},
+      {"plain text in a binary frame", client_frame(2, json), "[" + json + "]"},
       {"empty text frame", client_frame(1, ""), ""},
       {"new data frame starts the message over",
-       client_frame(1, "lost", false) + client_frame(1, "kept"), "kept"},
+       client_frame(1, "lost", false) + client_frame(1, "kept"), "[kept]"},
+      {"two messages in one write", client_frame(1, "one") + client_frame(1, "two"), "[one][two]"},
+      {"ten messages in one write", [] {
+         std::string all;
+         for (int i = 0; i < 10; ++i) all += client_frame(1, std::to_string(i));
+         return all;
+       }(), "[0][1][2][3][4][5][6][7][8][9]"},
   };
   for (const Case& c : cases) {
-    TMemoryByteStream stream({c.bytes});
-    EXPECT_EQ(ReadWebSocketMessage(stream), c.text) << c.name;
-    EXPECT_EQ(stream.written, "") << c.name;
+    for (size_t piece : {SIZE_MAX, size_t{1}, size_t{7}, size_t{4096}}) {
+      const auto results = decode(c.bytes, piece);
+      EXPECT_EQ(texts(results), c.texts) << c.name << ", pieces of " << piece;
+      for (const TReadResult& r : results) EXPECT_EQ(r.reply, "") << c.name;
+    }
   }
 }
 
-TEST_F(CodecTest, CloseFrameIsAnsweredAndClosesTheConnection) {
-  TMemoryByteStream stream({client_frame(8, std::string("\x03\xE8", 2))});
-  EXPECT_EQ(ReadWebSocketMessage(stream), "");
-  EXPECT_EQ(stream.written, std::string("\x88\x00", 2));
-  EXPECT_FALSE(stream.Connected());
-  EXPECT_NE(log().find("] Disconectado\n"), std::string::npos);
+TEST(FrameDecoder, AFrameNotYetWholeIsKeptUntilItIs) {
+  TFrameDecoder decoder;
+  TReadResult result;
+  const std::string frame = client_frame(1, "Hello");
+  decoder.Append(frame.data(), 4);
+  EXPECT_FALSE(decoder.Next(result));
+  EXPECT_TRUE(decoder.InsideMessage());
+  decoder.Append(frame.data() + 4, frame.size() - 4);
+  ASSERT_TRUE(decoder.Next(result));
+  EXPECT_EQ(result.text, "Hello");
+  EXPECT_FALSE(decoder.InsideMessage());
 }
 
-TEST_F(CodecTest, PingsAreAnsweredWithPongs) {
-  TMemoryByteStream empty_ping({client_frame(9, "")});
-  EXPECT_EQ(ReadWebSocketMessage(empty_ping), "");
-  EXPECT_EQ(empty_ping.written, std::string("\x8A\x00", 2));
+TEST(FrameDecoder, CloseFrameIsAnsweredAndEndsTheStream) {
+  const auto results = decode(client_frame(8, std::string("\x03\xE8", 2)) + client_frame(1, "after"));
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].kind, TReadResult::Kind::Closed);
+  EXPECT_EQ(results[0].reply, std::string("\x88\x00", 2));
+  EXPECT_EQ(results[0].log, "Disconectado");
+}
+
+TEST(FrameDecoder, PingsAreAnsweredWithPongs) {
+  auto results = decode(client_frame(9, ""));
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].reply, std::string("\x8A\x00", 2));
 
   // A ping between two fragments is answered and leaves the message whole.
-  TMemoryByteStream inside({client_frame(1, "He", false) + client_frame(9, "p1") +
-                            client_frame(0, "llo")});
-  EXPECT_EQ(ReadWebSocketMessage(inside), "Hello");
-  EXPECT_EQ(inside.written, "\x8A\x02p1");
+  results = decode(client_frame(1, "He", false) + client_frame(9, "p1") + client_frame(0, "llo"));
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].reply, "\x8A\x02p1");
+  EXPECT_EQ(texts(results), "[Hello]");
 }
 
-TEST_F(CodecTest, ConversionErrorsGiveEmptyTextAndOneLogLine) {
+TEST(FrameDecoder, ConversionErrorsAreReportedAndTheStreamGoesOn) {
   const std::string compressed = gzip(R"({"route":"/version"})");
   struct Case {
     const char* name;
@@ -174,59 +235,44 @@ TEST_F(CodecTest, ConversionErrorsGiveEmptyTextAndOneLogLine) {
       {"gzip of invalid UTF-8", client_frame(2, gzip("\xFF\xFE"))},
   };
   for (const Case& c : cases) {
-    std::filesystem::remove(norvane::service_log_file());
-    TMemoryByteStream stream({c.bytes, client_frame(1, "next")});
-    EXPECT_EQ(ReadWebSocketMessage(stream), "") << c.name;
-    std::string lines = log();
-    EXPECT_NE(lines.find("] Erro na conversão: "), std::string::npos) << c.name;
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << c.name;
-    EXPECT_EQ(ReadWebSocketMessage(stream), "next") << c.name << ": the connection goes on";
+    const auto results = decode(c.bytes + client_frame(1, "next"));
+    ASSERT_EQ(results.size(), 2u) << c.name;
+    EXPECT_EQ(results[0].kind, TReadResult::Kind::ConversionError) << c.name;
+    EXPECT_EQ(results[0].log.rfind("Erro na conversão: ", 0), 0u) << c.name << ": " << results[0].log;
+    EXPECT_EQ(results[0].reply, "") << c.name;
+    EXPECT_EQ(texts(results), "[next]") << c.name;
   }
 }
 
-TEST_F(CodecTest, RefusesAPayloadAboveTheLimitWithoutReadingIt) {
-  // Lengths are taken from the header alone: no byte of these payloads exists, and a
+TEST(FrameDecoder, RefusesBrokenFramesAndSizesBeforeTheirPayload) {
+  // Lengths are taken from the header alone: no byte of the large payloads exists, and a
   // reader that trusted them would try to allocate exabytes.
+  const std::string protocol_error("\x88\x02\x03\xEA", 4), too_big("\x88\x02\x03\xF1", 4);
   struct Case {
     const char* name;
-    std::string header;
+    std::string bytes;
+    std::string reply;
   } cases[] = {
-      {"2^63", std::string("\x81\xFF\x80\x00\x00\x00\x00\x00\x00\x00" "abcd", 14)},
-      {"limit + 1", std::string("\x81\x7F\x00\x00\x00\x00\x04\x00\x00\x01", 10)},
+      {"RSV1", std::string("\xC1\x80\x00\x00\x00\x00", 6), protocol_error},
+      {"RSV3", std::string("\x91\x00", 2), protocol_error},
+      {"opcode 3", client_frame(3, "x"), protocol_error},
+      {"opcode 0xB", client_frame(0xB, "x"), protocol_error},
+      {"opcode 0xF", client_frame(0xF, "x"), protocol_error},
+      {"continuation without a start", client_frame(0, "x"), protocol_error},
+      {"ping over 125 bytes", client_frame(9, std::string(126, 'p')), protocol_error},
+      {"fragmented ping", client_frame(9, "p", false), protocol_error},
+      {"fragmented close", client_frame(8, "", false), protocol_error},
+      {"2^63", std::string("\x81\xFF\x80\x00\x00\x00\x00\x00\x00\x00" "abcd", 14), too_big},
+      {"limit + 1", std::string("\x81\x7F\x00\x00\x00\x00\x04\x00\x00\x01", 10), too_big},
       {"fragments adding up beyond the limit",
-       client_frame(1, "x", false) + std::string("\x00\x7F\x00\x00\x00\x00\x04\x00\x00\x00", 10)},
+       client_frame(1, "x", false) + std::string("\x00\x7F\x00\x00\x00\x00\x04\x00\x00\x00", 10), too_big},
   };
   for (const Case& c : cases) {
-    std::filesystem::remove(norvane::service_log_file());
-    TMemoryByteStream stream({c.header});
-    EXPECT_EQ(ReadWebSocketMessage(stream), "") << c.name;
-    EXPECT_FALSE(stream.Connected()) << c.name;
-    EXPECT_EQ(stream.written, std::string("\x88\x02\x03\xF1", 4)) << c.name;
-    EXPECT_NE(log().find("] Mensagem recusada: "), std::string::npos) << c.name;
-  }
-}
-
-TEST_F(CodecTest, APayloadThatStopsArrivingIsCutShort) {
-  // Bursts: the frame's first part, then (after a pause) the rest. The rest is read as the
-  // start of the next frame; here it happens to be a whole frame of its own.
-  std::string frame = client_frame(1, "Hello", true, false);
-  TMemoryByteStream stream({frame.substr(0, 4), client_frame(1, "next", true, false)});
-  EXPECT_EQ(ReadWebSocketMessage(stream), "He");
-  EXPECT_EQ(ReadWebSocketMessage(stream), "next");
-}
-
-TEST_F(CodecTest, InputBeyondTheMessageIsDiscarded) {
-  TMemoryByteStream stream({client_frame(1, "first") + client_frame(1, "too early"),
-                            client_frame(1, "after the answer")});
-  EXPECT_EQ(ReadWebSocketMessage(stream), "first");
-  EXPECT_EQ(ReadWebSocketMessage(stream), "after the answer");
-}
-
-TEST_F(CodecTest, ATruncatedFrameEndsTheConnection) {
-  for (std::string bytes : {std::string("\x81"), std::string("\x81\xFE\x01"),
-                            std::string("\x81\x85\x01\x02")}) {
-    TMemoryByteStream stream({bytes});
-    EXPECT_THROW(ReadWebSocketMessage(stream), EConnectionClosed);
+    const auto results = decode(c.bytes + client_frame(1, "never read"));
+    ASSERT_EQ(results.size(), 1u) << c.name;
+    EXPECT_EQ(results[0].kind, TReadResult::Kind::Refused) << c.name;
+    EXPECT_EQ(results[0].reply, c.reply) << c.name;
+    EXPECT_FALSE(results[0].log.empty()) << c.name;
   }
 }
 

@@ -1,0 +1,167 @@
+// Connection costs of the service, each beside a peer measured in the same run:
+//  - "/session/start" round trip over wss on one connection, against Node's `ws` TLS echo
+//    server (same certificate, same client) echoing the same text;
+//  - a new connection (TLS, upgrade, "/session/start"), against a bare TLS 1.2 handshake
+//    with the service;
+//  - the share of real clients served while another process floods the port with plain
+//    TCP connects that never start TLS;
+//  - peak resident memory for the largest message accepted, against the message's size.
+//   NORVANE_SERVICE_DIR=build/service node bench/connections.mjs [rounds]
+import { fork } from 'node:child_process';
+import fs from 'node:fs';
+import https from 'node:https';
+import path from 'node:path';
+import tls from 'node:tls';
+import { performance } from 'node:perf_hooks';
+import { WebSocketServer } from '../e2e/node_modules/ws/wrapper.mjs';
+import { startService } from '../e2e/lib/service.mjs';
+import { connectClient, mintSessionToken, sessionClaims } from '../e2e/lib/session-helpers.mjs';
+
+const rounds = Number(process.argv[2] ?? 1000);
+const MiB = 1024 * 1024;
+
+if (process.argv[2] === '--flood') {
+  // Child process: plain TCP connects, each closed after a second, for the given time.
+  const { default: net } = await import('node:net');
+  const port = Number(process.argv[3]);
+  const until = Date.now() + Number(process.argv[4]);
+  let open = 0;
+  let made = 0;
+  const more = () => {
+    while (open < 2000 && Date.now() < until) {
+      const s = net.connect({ host: '127.0.0.1', port });
+      ++open;
+      ++made;
+      s.on('error', () => {});
+      s.on('close', () => { --open; });
+      setTimeout(() => s.destroy(), 1000);
+    }
+    if (Date.now() < until) setTimeout(more, 1);
+    else setTimeout(() => { process.send({ made }); process.exit(0); }, 1100);
+  };
+  more();
+} else {
+  await main();
+}
+
+function stats(times) {
+  times.sort((a, b) => a - b);
+  return { median: times[Math.floor(times.length / 2)], p99: times[Math.floor(times.length * 0.99)] };
+}
+
+async function roundTrips(client, text, n) {
+  const times = [];
+  for (let i = 0; i < n; ++i) {
+    const t0 = performance.now();
+    client.send(text);
+    if ((await client.next()) === null) throw new Error('no reply');
+    times.push(performance.now() - t0);
+  }
+  return stats(times);
+}
+
+function tlsHandshake(port) {
+  return new Promise((resolve, reject) => {
+    const socket = tls.connect({ host: '127.0.0.1', port, rejectUnauthorized: false,
+                                 minVersion: 'TLSv1.2', maxVersion: 'TLSv1.2' });
+    socket.once('secureConnect', () => { socket.destroy(); resolve(); });
+    socket.once('error', reject);
+  });
+}
+
+async function newConnectionSession(port, start, timeoutMs = 5000) {
+  const client = await Promise.race([
+    connectClient(port),
+    new Promise((_, reject) => setTimeout(() => reject(new Error('connect timed out')), timeoutMs)),
+  ]);
+  try {
+    client.send(start);
+    const reply = await client.next(timeoutMs);
+    if (!reply || !reply.includes('"created"')) throw new Error(`no session: ${reply}`);
+  } finally {
+    client.ws.terminate();
+  }
+}
+
+function rssPeakKiB(pid) {
+  return Number(fs.readFileSync(`/proc/${pid}/status`, 'utf8').match(/VmHWM:\s+(\d+)/)[1]);
+}
+
+async function main() {
+  const service = await startService();
+  const certs = path.join(service.dir, 'Certificado');
+  const server = https.createServer({ cert: fs.readFileSync(path.join(certs, 'server_cert.pem')),
+                                      key: fs.readFileSync(path.join(certs, 'server_key.pem')),
+                                      minVersion: 'TLSv1.2', maxVersion: 'TLSv1.2' });
+  const echo = new WebSocketServer({ server });
+  echo.on('connection', (ws) => ws.on('message', (data) => ws.send(data.toString())));
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const echoPort = server.address().port;
+  const f = (ms) => `${(ms * 1000).toFixed(0)} µs`;
+  try {
+    const token = await mintSessionToken(sessionClaims(), 'HS256');
+    const start = JSON.stringify({ route: '/session/start', type: 'session', token });
+
+    // 1. Round trip on one connection.
+    const client = await connectClient(service.port);
+    const peerClient = await connectClient(echoPort);
+    await roundTrips(client, start, 200);
+    await roundTrips(peerClient, start, 200);
+    const ours = await roundTrips(client, start, rounds);
+    const peer = await roundTrips(peerClient, start, rounds);
+    console.log(`session start round trip: median ${f(ours.median)}, p99 ${f(ours.p99)}`);
+    console.log(`ws echo peer:             median ${f(peer.median)}, p99 ${f(peer.p99)}`);
+    console.log(`ratio service/ws echo: median ${(ours.median / peer.median).toFixed(2)}, p99 ${(ours.p99 / peer.p99).toFixed(2)}`);
+    await peerClient.close();
+
+    // 2. A new connection each time.
+    const fresh = [];
+    const bare = [];
+    for (let i = 0; i < Math.min(rounds, 300); ++i) {
+      let t0 = performance.now();
+      await newConnectionSession(service.port, start);
+      fresh.push(performance.now() - t0);
+      t0 = performance.now();
+      await tlsHandshake(service.port);
+      bare.push(performance.now() - t0);
+    }
+    const freshStats = stats(fresh);
+    const bareStats = stats(bare);
+    console.log(`new connection + session start: median ${f(freshStats.median)}; bare TLS 1.2 handshake: median ${f(bareStats.median)}`);
+    console.log(`ratio new connection/bare TLS: median ${(freshStats.median / bareStats.median).toFixed(2)}`);
+
+    // 3. Real clients during a connect flood (bounded: 8 s of connects to loopback).
+    const flood = fork(new URL(import.meta.url).pathname, ['--flood', String(service.port), '8000']);
+    const floodDone = new Promise((resolve) => flood.once('message', resolve));
+    await new Promise((resolve) => setTimeout(resolve, 500));
+    let served = 0;
+    let tried = 0;
+    const floodUntil = Date.now() + 6500;
+    while (Date.now() < floodUntil) {
+      ++tried;
+      try {
+        await newConnectionSession(service.port, start, 3000);
+        ++served;
+      } catch {
+        // counted as not served
+      }
+    }
+    const { made } = await floodDone;
+    console.log(`connect flood: ${made} plain TCP connects in 8 s; real clients served ${served}/${tried} (${(100 * served / tried).toFixed(1)} %)`);
+
+    // 4. Peak memory for the largest accepted message (a text member just under the bound).
+    const last = await connectClient(service.port);
+    const before = rssPeakKiB(service.child.pid);
+    const big = JSON.stringify({ route: '/nothing', pad: 'x'.repeat(64 * MiB - 64) });
+    last.send(big);
+    if ((await last.next(60000)) === null) throw new Error('no reply to the large message');
+    const peak = rssPeakKiB(service.child.pid);
+    console.log(`largest accepted message ${(big.length / MiB).toFixed(1)} MiB: peak resident ${(peak / 1024).toFixed(1)} MiB (before ${(before / 1024).toFixed(1)} MiB), ratio ${(peak * 1024 / big.length).toFixed(2)}`);
+    await last.close();
+    await client.close();
+  } finally {
+    echo.close();
+    server.close();
+    await service.dispose();
+  }
+}
