@@ -1,4 +1,6 @@
 #include "tef/RiZedIzAdeBase.h"
+
+#include <clocale>
 #include "platform/Text.h"
 
 #include <chrono>
@@ -341,4 +343,11 @@ void TRiZedIzAdeInformacao::SetAsTimeStamp(TDateTime AValue) {
 
 void TRiZedIzAdeInformacao::SetAsTimeStampSQL(TDateTime AValue) {
   fInformacao = format_or_empty("YYYYMMDDHHNNSS", AValue);
+}
+
+char decimal_separator() {
+  const std::lconv* conv = std::localeconv();
+  return conv != nullptr && conv->decimal_point != nullptr && conv->decimal_point[0] != '\0'
+             ? conv->decimal_point[0]
+             : '.';
 }

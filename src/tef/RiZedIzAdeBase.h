@@ -71,6 +71,9 @@ TDateTime DateTimeFromTimePoint(norvane::TimePoint tp);
 // The local date-time now, from the service's one clock (norvane::now()).
 TDateTime Now();
 
+// The decimal separator of the process's number format settings (LC_NUMERIC).
+char decimal_separator();
+
 // Formats a date-time with the tokens yyyy, yy, mm, m, dd, d, hh, h, nn, n, ss, s, zzz, z
 // (letters in either case; "nn" is minutes, "mm" always the month); every other character
 // is copied. FormatDateTime("dd/mm hh:nn:ss:zzz", v) gives "31/12 23:59:58:007".

@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "platform/CodePage.h"
-#include "tef/RiZedIzAde.h"
 
 namespace {
 
@@ -193,7 +192,7 @@ void TRiZedIzAdeRespCliSiTef::ConteudoToProperty() {
 // ---------------------------------------------------------------------------------------
 // Manager
 
-TRiZedIzAdeCliSiTef::TRiZedIzAdeCliSiTef(TComponent* AOwner) : TRiZedIzAdeClass(AOwner) {
+TRiZedIzAdeCliSiTef::TRiZedIzAdeCliSiTef(TRiZedIzAdeDono& ADono) : TRiZedIzAdeClass(ADono) {
   SetArqReq("");
   SetArqResp("");
   SetArqSTS("");
@@ -251,7 +250,7 @@ void TRiZedIzAdeCliSiTef::CarregarFuncoes() {
     }
     void* endereco = fBiblioteca ? dlsym(fBiblioteca, nome) : nullptr;
     if (!endereco)
-      throw std::runtime_error(std::string("Erro ao carregar a função:") + nome + " de: " +
+      throw ERiZedIzAdeErro(std::string("Erro ao carregar a função:") + nome + " de: " +
                                kNomeBiblioteca);
     referencia = reinterpret_cast<Tipo>(endereco);
   };
@@ -305,7 +304,7 @@ void TRiZedIzAdeCliSiTef::Inicializar() {
   CarregarFuncoes();
 
   const std::string parametros =
-      MontaParametrosAdicionais(fParametrosAdicionais, RiZedIzAde().CNPJLoja(), RiZedIzAde().CNPJVantor());
+      MontaParametrosAdicionais(fParametrosAdicionais, Dono().CNPJLoja(), Dono().CNPJVantor());
   // Written before the call, so it always reads "Resultado: 0".
   GravaLog("*** ConfiguraIntSiTefInterativoEx. EnderecoIP: " + fEnderecoIP +
            " CodigoLoja: " + fCodigoLoja + " NumeroTerminal: " + fNumeroTerminal +
@@ -331,13 +330,13 @@ void TRiZedIzAdeCliSiTef::Inicializar() {
     default: break;  // 0 and every other value: configured
   }
   if (!mensagem.empty()) {
-    if (!FTEFModoServico) RiZedIzAde().DoExibeMsg(opmOK, mensagem);
+    if (!FTEFModoServico) Dono().DoExibeMsg(opmOK, mensagem);
     throw ERiZedIzAdeErro(mensagem);
   }
 
   GravaLog(Name() + " Inicializado CliSiTEF");
   try {
-    RiZedIzAde().EstadoECF();
+    Dono().EstadoECF();
   } catch (const std::exception&) {
     // The cash register's state is only asked here; a workstation without one still
     // takes payments, so its failure is ignored.
@@ -352,19 +351,19 @@ void TRiZedIzAdeCliSiTef::DesInicializar() {
 }
 
 void TRiZedIzAdeCliSiTef::AtivarGP() {
-  throw std::runtime_error("CliSiTef não pode ser ativado localmente");
+  throw ERiZedIzAdeErro("CliSiTef não pode ser ativado localmente");
 }
 
 void TRiZedIzAdeCliSiTef::VerificaAtivo() {}
 
 int TRiZedIzAdeCliSiTef::DefineMensagemPermanentePinPad(const std::string& Mensagem) {
-  if (!xEscreveMensagemPermanentePinPad) throw std::runtime_error("Erro ao iniciar \"TEF\"");
+  if (!xEscreveMensagemPermanentePinPad) throw ERiZedIzAdeErro("Erro ao iniciar \"TEF\"");
   return xEscreveMensagemPermanentePinPad(Mensagem.c_str());
 }
 
 int TRiZedIzAdeCliSiTef::ObtemQuantidadeTransacoesPendentes(TDateTime Data,
                                                             const std::string& CupomFiscal) {
-  if (!xObtemQuantidadeTransacoesPendentes) throw std::runtime_error("Erro ao iniciar \"TEF\"");
+  if (!xObtemQuantidadeTransacoesPendentes) throw ERiZedIzAdeErro("Erro ao iniciar \"TEF\"");
   const std::string data = FormatDateTime("yyyymmdd", Data);
   return xObtemQuantidadeTransacoesPendentes(data.c_str(),
                                              CupomFiscal.empty() ? nullptr : CupomFiscal.c_str());
@@ -372,7 +371,7 @@ int TRiZedIzAdeCliSiTef::ObtemQuantidadeTransacoesPendentes(TDateTime Data,
 
 std::string TRiZedIzAdeCliSiTef::VerificarPresencaPinPad() {
   // A library that failed half-way through loading may have the first without the second.
-  if (!xEscreveMensagemPermanentePinPad || !xVerificaPresencaPinPad) throw std::runtime_error("Erro ao iniciar \"TEF\"");
+  if (!xEscreveMensagemPermanentePinPad || !xVerificaPresencaPinPad) throw ERiZedIzAdeErro("Erro ao iniciar \"TEF\"");
   switch (xVerificaPresencaPinPad()) {
     case -1: return "Erro na DLL ou arquivo .INI do PINPAD";
     case 0: return "Nenhum PINPAD conectado...";

@@ -55,24 +55,24 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   // has the same layout everywhere.
   static constexpr const char* kNomeBiblioteca = "CliSiTef32I.dll";
 
-  explicit TRiZedIzAdeCliSiTef(TComponent* AOwner);
+  explicit TRiZedIzAdeCliSiTef(TRiZedIzAdeDono& ADono);
   ~TRiZedIzAdeCliSiTef() override;
 
   // Loads the library, configures it, and settles the responses left in backup files by
   // an earlier run. Nothing happens when already initialised. A configuration error
   // raises ERiZedIzAdeErro with its message; a missing library or function raises
-  // std::runtime_error "Erro ao carregar a função:<name> de: CliSiTef32I.dll".
+  // ERiZedIzAdeErro "Erro ao carregar a função:<name> de: CliSiTef32I.dll".
   void Inicializar() override;
   // Releases the library and clears the initialised flag.
   void DesInicializar() override;
-  // Raises std::runtime_error "CliSiTef não pode ser ativado localmente".
+  // Raises ERiZedIzAdeErro "CliSiTef não pode ser ativado localmente".
   void AtivarGP() override;
   // Nothing to check: the library is always there once loaded.
   void VerificaAtivo() override;
   // Stores 2 whatever it is given: CliSiTef always hands over two copies.
   void SetNumVias(int32_t AValue) override;
 
-  // Small library calls; each raises std::runtime_error "Erro ao iniciar \"TEF\"" when the
+  // Small library calls; each raises ERiZedIzAdeErro "Erro ao iniciar \"TEF\"" when the
   // library is not loaded.
   int DefineMensagemPermanentePinPad(const std::string& Mensagem);
   int ObtemQuantidadeTransacoesPendentes(TDateTime Data, const std::string& CupomFiscal);

@@ -33,10 +33,12 @@ class CliSiTefManagerTest : public ::testing::Test {
     fs::copy_file(SIM_LIBRARY, folder / "dll" / "CliSiTef32I.dll");
     fs::copy_file(SIM_SETTINGS, folder / "dll" / "CliSiTef.ini");
     tef = std::make_unique<TRiZedIzAde>();
+    tef->AddManager(std::make_unique<TRiZedIzAdeCliSiTef>(*tef));
     tef->SetPathBackup((folder / "TEF").string());
     tef->SetArqLOG((folder / "tef.log").string());
     tef->SetGPAtual(gpCliSiTef);
-    manager = dynamic_cast<TRiZedIzAdeCliSiTef*>(tef->TefClass());
+    manager = tef->TEFCliSiTef();
+    ASSERT_EQ(tef->TefClass(), manager);
     ASSERT_NE(manager, nullptr);
     manager->SetPathDLL((folder / "dll").string());
     manager->SetEnderecoIP("127.0.0.1");
