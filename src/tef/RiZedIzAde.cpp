@@ -164,17 +164,3 @@ void TRiZedIzAde::RestaurarFocoAplicacao() {
 }
 
 void TRiZedIzAde::BloquearMouseTeclado(bool) {}
-
-void TRiZedIzAde::CancelarTransacoesPendentes() {
-  // In service mode the host settles each payment itself as it reports it.
-  if (FTEFModoServico) return;
-  for (const auto& manager : fTEFList)
-    if (manager->Habilitado()) manager->CancelarTransacoesPendentesClass();
-  try {
-    if (OnDepoisCancelarTransacoes) OnDepoisCancelarTransacoes(fpRespostasPendentes);
-  } catch (...) {
-    fpRespostasPendentes.Clear();
-    throw;
-  }
-  fpRespostasPendentes.Clear();
-}

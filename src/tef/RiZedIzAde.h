@@ -9,10 +9,39 @@
 // synchronously on the calling thread.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tef/RiZedIzAdeClass.h"
 
 class TRiZedIzAdeCliSiTef;
+
+// The application's identification, written by standard managers into their requests.
+// Each value is stored trimmed.
+class TRiZedIzAdeIdentificacao {
+ public:
+  const std::string& NomeAplicacao() const { return FNomeAplicacao; }
+  void SetNomeAplicacao(const std::string& AValue);
+  const std::string& RazaoSocial() const { return FRazaoSocial; }
+  void SetRazaoSocial(const std::string& AValue);
+  const std::string& SoftwareHouse() const { return FSoftwareHouse; }
+  void SetSoftwareHouse(const std::string& AValue);
+  const std::string& VersaoAplicacao() const { return FVersaoAplicacao; }
+  void SetVersaoAplicacao(const std::string& AValue);
+
+ private:
+  std::string FNomeAplicacao;
+  std::string FRazaoSocial;
+  std::string FSoftwareHouse;
+  std::string FVersaoAplicacao;
+};
+
+// The pending responses of one payment: same cash-register payment form and order.
+struct TRiZedIzAdeGrupoRespostasPendentes {
+  std::string IndiceFPG_ECF;
+  int32_t OrdemPagamento = 0;
+  Currency Valor;  // the summed total of the group's responses
+};
+using TRiZedIzAdeArrayGrupoRespostasPendentes = std::vector<TRiZedIzAdeGrupoRespostasPendentes>;
 
 class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
  public:
@@ -99,6 +128,80 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   TRiZedIzAdeRespEstado EstadoResp() const { return fEstadoResp; }
   void SetEstadoResp(TRiZedIzAdeRespEstado AValue) override;
 
+  // ---- initialisation; GP other than gpNenhum first selects that kind of manager ----
+  // Checks the six events the managers cannot do without and the backup folder (created
+  // when missing), then initialises the selected manager (or every enabled one with
+  // gpNenhum). A failure of the selected manager is logged and raised as "Erro ao conectar
+  // com servidor TEF".
+  void Inicializar(TRiZedIzAdeTipo GP = gpNenhum);
+  void DesInicializar(TRiZedIzAdeTipo GP = gpNenhum);
+  bool Inicializado(TRiZedIzAdeTipo GP = gpNenhum);
+  void AtivarGP(TRiZedIzAdeTipo GP = gpNenhum);
+
+  // ---- transactions, forwarded to the current manager; money in currency units, text UTF-8 ----
+  void ATV(TRiZedIzAdeTipo GP = gpNenhum);
+  bool ADM(TRiZedIzAdeTipo GP = gpNenhum);
+  bool CRT(double Valor, const std::string& IndiceFPG_ECF, const std::string& DocumentoVinculado = "",
+           int32_t Moeda = 0, const std::string& NumeroCartaoDigitado = "",
+           const std::string& DataVencimentoDigitado = "", const std::string& CVVDigitado = "",
+           const std::string& QtdParcela = "");
+  bool CHQ(double Valor, const std::string& IndiceFPG_ECF, const std::string& DocumentoVinculado,
+           const std::string& CMC7, char TipoPessoa, const std::string& DocumentoPessoa,
+           TDateTime DataCheque, const std::string& Banco, const std::string& Agencia,
+           const std::string& AgenciaDC, const std::string& Conta, const std::string& ContaDC,
+           const std::string& Cheque, const std::string& ChequeDC, const std::string& Compensacao);
+  bool CNC(const std::string& Rede, const std::string& NSU, TDateTime DataHoraTransacao,
+           double Valor);
+  void CNF(const std::string& Rede, const std::string& NSU, const std::string& Finalizacao,
+           const std::string& DocumentoVinculado);
+  void NCN(const std::string& Rede, const std::string& NSU, const std::string& Finalizacao,
+           double Valor, const std::string& DocumentoVinculado);
+  // Ends a CliSiTef transaction (confirmed or undone) by its document number, whatever
+  // manager is current. Never raises: a failure is logged and answered false.
+  bool ConfirmarTransacao(bool Confirma, const std::string& DocumentoVinculado);
+  // Confirms every pending response not yet confirmed (a failure is logged and the walk
+  // goes on), deletes their files, tells OnDepoisConfirmarTransacoes and empties the list.
+  void ConfirmarTransacoesPendentes();
+  // The pending responses grouped by payment form and order, sorted by order (stable).
+  void AgruparRespostasPendentes(TRiZedIzAdeArrayGrupoRespostasPendentes& Grupo) const;
+  // Friend-card reads through the current manager.
+  std::string LerTrilha3();
+  std::string LerCartaoSeguro();
+
+  // ---- values of the last CliSiTef dialogue, for the host to read ----
+  const std::string& IDAmigo() const { return fDadosTransacao.FIDAmigo; }
+  const std::string& CodigoRede() const { return fDadosTransacao.fCodigoRede; }
+  const std::string& CodigoBandeira() const { return fDadosTransacao.fCodigoBandeira; }
+  const std::string& CodigoNsu() const { return fDadosTransacao.fCodigoNSU; }
+  const std::string& CodigoNSUHost() const { return fDadosTransacao.fCodigoNSUHost; }
+  const std::string& CodigoAutorizacao() const { return fDadosTransacao.fCodigoAutorizacao; }
+  const std::string& IdDaCarteiraDigital() const { return fDadosTransacao.fIdDaCarteiraDigital; }
+  const std::string& NomeCarteiraDigital() const { return fDadosTransacao.fNomeCarteiraDigital; }
+  const std::string& BandeiraCarteiraDigital() const { return fDadosTransacao.fBandeiraCarteiraDigital; }
+  const std::string& ValorAprovadoCarteiraDigital() const { return fDadosTransacao.fValorAprovadoCarteiraDigital; }
+  const std::string& CPFCliente() const { return fDadosTransacao.fCPFCliente; }
+  const std::string& CNPJCliente() const { return fDadosTransacao.FCNPJCliente; }
+  const std::string& TelefoneCliente() const { return fDadosTransacao.fTelefoneCliente; }
+
+  // ---- further settings ----
+  TRiZedIzAdeIdentificacao& Identificacao() { return fIdentificacao; }
+  int32_t NumVias() const { return fNumVias; }
+  void SetNumVias(int32_t AValue);
+  // Milliseconds slept between the checks of the pauses while special texts are shown.
+  int32_t EsperaSTS() const { return fEsperaSTS; }
+  void SetEsperaSTS(int32_t AValue);
+  const std::string& ImpressoraCupom() const { return fImpressoraCupom; }
+  void SetImpressoraCupom(const std::string& AValue) { fImpressoraCupom = AValue; }
+  bool Televenda() const { return FTelevenda; }
+  void SetTelevenda(bool AValue) { FTelevenda = AValue; }
+  std::string About() const { return "RiZedIzAde Ver: 4.3.4"; }
+  // The current manager's exchange files and program (empty for CliSiTef).
+  std::string ArqReq() const;
+  std::string ArqResp() const;
+  std::string ArqSTS() const;
+  std::string ArqTemp() const;
+  std::string GPExeName() const;
+
   // ---- operator, application and cash register ----
   // Shows a message through OnExibeMsg and returns its modal result (preset to mrNone).
   TModalResult DoExibeMsg(TRiZedIzAdeOperacaoMensagem Operacao,
@@ -118,6 +221,18 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   int ECFImprimeVia(TRiZedIzAdeTipoRelatorio TipoRelatorio, int Via,
                     const std::vector<std::string>& ImagemComprovante) override;
 
+  // The answer to OnInfoECF as a number ("." or "," as decimal separator), DefaultValue
+  // when it is not one, rounded to cents. The default -98787158 makes such an answer an
+  // ERiZedIzAdeErro.
+  double InfoECFAsDouble(TRiZedIzAdeInfoECF Operacao, int DefaultValue);
+  // Subtotal with a discount (negative) or surcharge, then the payments' printing.
+  int ECFSubtotaliza(double DescAcres);
+  // Opens a coupon linked to a payment.
+  int ECFAbreVinculado(const std::string& COO, const std::string& Indice, double Valor);
+  // Does nothing.
+  void ConfirmarESolicitarImpressaoTransacoesPendentes() {}
+  // Raises OnLimpaTeclado; there is no keyboard queue to empty in a service.
+  void LimparTeclado();
   // Registers a payment of the given form through OnComandaECFPagamento.
   int ECFPagamento(const std::string& Indice, double Valor) override;
   // Only writes its log line: the coupon is the host's.
@@ -132,6 +247,15 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   void GravaLog(const std::string& AString) const;
 
  private:
+  // The current manager; ERiZedIzAdeErro when none is current.
+  TRiZedIzAdeClass& Atual() const;
+  void Seleciona(TRiZedIzAdeTipo GP);
+  // The cash-register command result: 0 or less is logged and raised as ERiZedIzAdeECF,
+  // with NaoTratado for a command the handler left alone (negative) and Erro for 0.
+  int ResultadoECF(int Retorno, const std::string& NaoTratado, const std::string& Erro) const;
+  // Prints one pending response's copies (a step of ImprimirTransacoesPendentes).
+  struct Impressao;
+  void ImprimirResposta(Impressao& Imp, int Indice, TRiZedIzAdeTipoRelatorio Tipo);
   // Name of the current manager for log lines ("" when none is current).
   std::string NomeGerenciador() const;
   void VerificaSemRespostasPendentes(const char* Propriedade) const;
@@ -158,6 +282,11 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   bool FTEFModoServico = false;
   std::string fCNPJLoja;
   std::string fCNPJVantor;
+  TRiZedIzAdeIdentificacao fIdentificacao;
+  int32_t fNumVias = 2;
+  int32_t fEsperaSTS = 7;
+  std::string fImpressoraCupom;
+  bool FTelevenda = false;
   bool fFornecerTaxaDeEmbarque = false;
   bool fFornecerTaxaDeServico = false;
   TRiZedIzAdeDadosTransacao fDadosTransacao;

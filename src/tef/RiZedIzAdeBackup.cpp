@@ -161,7 +161,9 @@ void TRiZedIzAdeClass::ConfirmarTransacoesBackup() {
   TRiZedIzAdeRespostasPendentes& pendentes = fDono.RespostasPendentes();
   pendentes.Clear();
   const std::vector<std::string> arquivos = norvane::list_matching_files(MascaraArquivosBackup());
-  fDono.SetTransacaoConfirmada(!arquivos.empty());
+  // Only a transaction actually confirmed here counts: a file whose confirmation failed
+  // stays for the next start and is reported to no one as done.
+  int confirmadas = 0;
 
   std::string nsus, documentos;
   // Each file is taken once: one whose confirmation fails stays in the folder for the
@@ -177,12 +179,14 @@ void TRiZedIzAdeClass::ConfirmarTransacoesBackup() {
       pendentes.Add(std::move(copia));
       if (!norvane::trim(r.NSU()).empty()) nsus += r.NSU() + "\r\n";
       if (!norvane::trim(r.DocumentoVinculado()).empty()) documentos += r.DocumentoVinculado() + "\r\n";
+      ++confirmadas;
       ApagaArquivo(arquivo);
     } catch (const std::exception& e) {
       GravaLog(Name() + " ConfirmarTransacoesBackup: " + arquivo + ": " + e.what());
     }
   }
 
+  fDono.SetTransacaoConfirmada(confirmadas > 0);
   if (fDono.Eventos().OnDepoisConfirmarTransacoes && !pendentes.Empty()) {
     try {
       fDono.Eventos().OnDepoisConfirmarTransacoes(pendentes);
@@ -193,7 +197,7 @@ void TRiZedIzAdeClass::ConfirmarTransacoesBackup() {
   }
   pendentes.Clear();
 
-  if (!arquivos.empty()) {
+  if (confirmadas > 0) {
     std::string texto = replace_first(kMensagemReimprimir, "%s", nsus);
     texto = replace_first(texto, "%s", documentos);
     fDono.DoExibeMsg(opmOK, texto);

@@ -114,14 +114,28 @@ std::string zero_padded(int64_t value, size_t width) {
 // ---------------------------------------------------------------------------------------
 // Currency
 
+namespace {
+
+Currency saturating(double scaled) {
+  // 2^63 is exactly representable; anything at or beyond it saturates.
+  constexpr double kLimite = 9223372036854775808.0;
+  if (std::isnan(scaled)) return Currency();
+  if (scaled >= kLimite) return Currency::FromRaw(std::numeric_limits<int64_t>::max());
+  if (scaled <= -kLimite) return Currency::FromRaw(std::numeric_limits<int64_t>::min());
+  return Currency::FromRaw(static_cast<int64_t>(scaled));
+}
+
+}  // namespace
+
+Currency Currency::FromDoubleHalfEven(double value) {
+  // nearbyint rounds in the default mode, to nearest with ties to even.
+  return saturating(std::nearbyint(value * kScale));
+}
+
 Currency Currency::FromDouble(double value) {
   if (std::isnan(value)) return Currency();
   const double scaled = std::round(value * kScale);
-  // 2^63 is exactly representable; anything at or beyond it saturates.
-  constexpr double kLimite = 9223372036854775808.0;
-  if (scaled >= kLimite) return Currency(std::numeric_limits<int64_t>::max());
-  if (scaled <= -kLimite) return Currency(std::numeric_limits<int64_t>::min());
-  return Currency(static_cast<int64_t>(scaled));
+  return saturating(scaled);
 }
 
 int64_t Currency::ToCents() const {

@@ -236,22 +236,34 @@ bool TRiZedIzAdeCliSiTef::BibliotecaCarregada() const {
 }
 
 void TRiZedIzAdeCliSiTef::CarregarFuncoes() {
-  // One handle for all the entry points, taken once and given back once by
-  // DescarregarFuncoes, so that unloading really unloads.
+  const std::string caminho = CaminhoBiblioteca();
+  if (fBiblioteca && caminho != fCaminhoCarregado) {
+    // Another library now: its entry points come from the new file. The old one stays
+    // loaded (it may hold sales of its own in memory).
+    DescarregarFuncoes();
+    fBiblioteca = nullptr;
+  }
+  if (!fBiblioteca) {
+    fBiblioteca = dlopen(caminho.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!fBiblioteca) {
+      const char* erro = dlerror();
+      GravaLog(std::string("dlopen ") + caminho + ": " + (erro ? erro : ""));
+    }
+    fCaminhoCarregado = caminho;
+  }
   auto carrega = [this](auto& referencia, const char* nome) {
     using Tipo = std::remove_reference_t<decltype(referencia)>;
     if (referencia) return;
-    if (!fBiblioteca) {
-      fBiblioteca = dlopen(CaminhoBiblioteca().c_str(), RTLD_NOW | RTLD_LOCAL);
-      if (!fBiblioteca) {
-        const char* erro = dlerror();
-        GravaLog(std::string("dlopen ") + CaminhoBiblioteca() + ": " + (erro ? erro : ""));
-      }
-    }
     void* endereco = fBiblioteca ? dlsym(fBiblioteca, nome) : nullptr;
-    if (!endereco)
+    if (!endereco) {
+      // A library that lacks an entry point is no CliSiTef: it is given back whole, so
+      // that the next attempt loads the file afresh (a corrected PathDLL, a new file).
+      DescarregarFuncoes();
+      if (fBiblioteca) dlclose(fBiblioteca);
+      fBiblioteca = nullptr;
       throw ERiZedIzAdeErro(std::string("Erro ao carregar a função:") + nome + " de: " +
-                               kNomeBiblioteca);
+                            kNomeBiblioteca);
+    }
     referencia = reinterpret_cast<Tipo>(endereco);
   };
   carrega(xConfiguraIntSiTefInterativoEx, "ConfiguraIntSiTefInterativoEx");
@@ -269,10 +281,6 @@ void TRiZedIzAdeCliSiTef::CarregarFuncoes() {
 }
 
 void TRiZedIzAdeCliSiTef::DescarregarFuncoes() {
-  if (fBiblioteca) {
-    dlclose(fBiblioteca);
-    fBiblioteca = nullptr;
-  }
   xConfiguraIntSiTefInterativoEx = nullptr;
   xIniciaFuncaoSiTefInterativo = nullptr;
   xLeTrilha3 = nullptr;
@@ -330,7 +338,15 @@ void TRiZedIzAdeCliSiTef::Inicializar() {
     default: break;  // 0 and every other value: configured
   }
   if (!mensagem.empty()) {
-    if (!FTEFModoServico) Dono().DoExibeMsg(opmOK, mensagem);
+    if (!FTEFModoServico) {
+      try {
+        Dono().DoExibeMsg(opmOK, mensagem);
+      } catch (const std::exception& e) {
+        // The configuration error is what the caller must hear about, not a failure to
+        // show it (a host without a message handler, say).
+        GravaLog(Name() + " Inicializar: " + e.what());
+      }
+    }
     throw ERiZedIzAdeErro(mensagem);
   }
 
