@@ -123,7 +123,8 @@ void TRiZedIzAdeRespCliSiTef::ConteudoToProperty() {
       case 141: parcelas_presentes = true; break;
       case 156: fpRede = utf8; break;
       case 157: fpCodigoEstabelecimento = utf8; break;
-      case 501: fpTipoPessoa = valor.AsInteger() == 0 ? 'J' : 'F'; break;
+      // The check operation sends 1 for a company ("J") and 0 for a person ("F").
+      case 501: fpTipoPessoa = valor.AsInteger() == 1 ? 'J' : 'F'; break;
       case 502: fpDocumentoPessoa = utf8; break;
       case 505:
       case 511: fpQtdParcelas = valor.AsInteger(); break;
