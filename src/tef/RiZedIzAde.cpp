@@ -23,17 +23,12 @@ TRiZedIzAde::~TRiZedIzAde() {
 // ---------------------------------------------------------------------------------------
 // Managers
 
-TRiZedIzAdeClass& TRiZedIzAde::AddManager(std::unique_ptr<TRiZedIzAdeClass> Manager) {
+void TRiZedIzAde::Adiciona(std::unique_ptr<TRiZedIzAdeClass> Manager,
+                           TRiZedIzAdeCliSiTef* CliSiTef) {
   if (!Manager || &Manager->Dono() != this)
     throw ERiZedIzAdeErro("TRiZedIzAdeClass deve ser criado por TRiZedIzAde");
-  return fTEFList.Add(std::move(Manager));
-}
-
-TRiZedIzAdeCliSiTef& TRiZedIzAde::AddManager(std::unique_ptr<TRiZedIzAdeCliSiTef> Manager) {
-  TRiZedIzAdeCliSiTef* manager = Manager.get();
-  AddManager(std::unique_ptr<TRiZedIzAdeClass>(std::move(Manager)));
-  fTefCliSiTef = manager;
-  return *manager;
+  fTEFList.Add(std::move(Manager));
+  if (CliSiTef != nullptr) fTefCliSiTef = CliSiTef;
 }
 
 void TRiZedIzAde::SetGPAtual(TRiZedIzAdeTipo AValue) {

@@ -9,11 +9,11 @@
 // synchronously on the calling thread.
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "tef/RiZedIzAdeClass.h"
-
-class TRiZedIzAdeCliSiTef;
+#include "tef/RiZedIzAdeTef.h"
 
 // The application's identification, written by standard managers into their requests.
 // Each value is stored trimmed.
@@ -56,8 +56,14 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   // Appends a manager made for this object; the list owns it. The component makes no
   // manager itself: its owner gives it the ones it uses. The CliSiTef manager given is
   // the one ConfirmarTransacao addresses whatever manager is current.
-  TRiZedIzAdeClass& AddManager(std::unique_ptr<TRiZedIzAdeClass> Manager);
-  TRiZedIzAdeCliSiTef& AddManager(std::unique_ptr<TRiZedIzAdeCliSiTef> Manager);
+  template <typename T>
+  T& AddManager(std::unique_ptr<T> Manager) {
+    T* manager = Manager.get();
+    TRiZedIzAdeCliSiTef* clisitef = nullptr;
+    if constexpr (std::is_base_of_v<TRiZedIzAdeCliSiTef, T>) clisitef = manager;
+    Adiciona(std::move(Manager), clisitef);
+    return *manager;
+  }
   // The CliSiTef manager, or nullptr before one was given.
   TRiZedIzAdeCliSiTef* TEFCliSiTef() const { return fTefCliSiTef; }
   const TRiZedIzAdeClassList& TEFList() const { return fTEFList; }
@@ -247,6 +253,8 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   void GravaLog(const std::string& AString) const;
 
  private:
+  // Appends a manager to the list; the CliSiTef one is also remembered as TEFCliSiTef.
+  void Adiciona(std::unique_ptr<TRiZedIzAdeClass> Manager, TRiZedIzAdeCliSiTef* CliSiTef);
   // The current manager; ERiZedIzAdeErro when none is current.
   TRiZedIzAdeClass& Atual() const;
   void Seleciona(TRiZedIzAdeTipo GP);
