@@ -291,7 +291,4 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   // that failed to load whole is released, so that a corrected path takes effect.
   void* fBiblioteca = nullptr;
   std::string fCaminhoCarregado;  // path fBiblioteca was loaded from
-  // Backups of approved payments in service mode, by document number, deleted when the
-  // host settles the payment.
-  std::vector<std::pair<std::string, std::string>> fBackupsServico;
 };

@@ -79,7 +79,20 @@ bool TRiZedIzAdeCliSiTef::ProcessarRespostaPagamento(const std::string& IndiceFP
            ")");
 
   if (dono.ModoServico() && !pendentes.Empty()) {
-    fBackupsServico.emplace_back(norvane::to_windows1252(copia.DocumentoVinculado()), backup);
+    // The backup covers a stop while the host reports the payment and settles it. Once the
+    // host has had its say (confirmed, undone, or left it to the library), it goes, as it
+    // would never have been there.
+    struct DescartaBackup {
+      TRiZedIzAdeCliSiTef& m;
+      const std::string& arquivo;
+      ~DescartaBackup() {
+        try {
+          ApagaArquivo(arquivo);
+        } catch (const std::exception& e) {
+          m.GravaLog(m.Name() + " ProcessarRespostaPagamento: " + e.what());
+        }
+      }
+    } descarta{*this, backup};
     if (!dono.Eventos().OnDepoisConfirmarTransacoes)
       throw ERiZedIzAdeErro("Evento \"OnDepoisConfirmarTransacoes\" não programado");
     dono.Eventos().OnDepoisConfirmarTransacoes(pendentes);
@@ -147,15 +160,6 @@ void TRiZedIzAdeCliSiTef::FinalizarTransacao(bool Confirma,
                                   : "*** FinalizaFuncaoSiTefInterativo -> Cancelamento: NÃO Documento: ") +
              documento + " Data: " + data + " Hora: " + hora + " ParamAdc: ");
     finaliza(Confirma ? 1 : 0, DocumentoVinculado.c_str(), data.c_str(), hora.c_str(), "");
-    // Settled in the library: the backup made when the payment was approved is done with.
-    for (auto it = fBackupsServico.begin(); it != fBackupsServico.end();) {
-      if (it->first == DocumentoVinculado) {
-        ApagaArquivo(it->second);
-        it = fBackupsServico.erase(it);
-      } else {
-        ++it;
-      }
-    }
     if (fDevolucao) dono.DoExibeMsg(opmOK, kReterCupom);
   } else if (dono.Resp().fMsgImpressao && !dono.TransacaoConfirmada()) {
     const auto finaliza = Funcao(xFinalizaTransacaoSiTefInterativo);
