@@ -220,6 +220,16 @@ TEST_F(CliSiTefFlowTest, TransactionsAgainstTheStandIn) {
   }
 }
 
+TEST_F(CliSiTefFlowTest, FriendCardIdComesFromTheTrack3Dialogue) {
+  Start();
+  EXPECT_EQ(tef->LerTrilha3(), "");
+  EXPECT_EQ(tef->IDAmigo(), "0123456789");
+  const std::string j = journal();
+  EXPECT_NE(j.find("EscreveMensagemPermanentePinPad(mensagem=\"ID Amigo\")"), std::string::npos);
+  EXPECT_NE(j.find("EscreveMensagemPermanentePinPad(mensagem=\"** BOA VIAGEM **\")"),
+            std::string::npos);
+}
+
 // A payment approved and backed up, then the process killed before the host settles it:
 // the next start confirms it from its backup, once.
 TEST_F(CliSiTefFlowTest, APaymentKilledBeforeItsConfirmationIsConfirmedByTheNextStart) {

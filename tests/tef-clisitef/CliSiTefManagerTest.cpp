@@ -222,6 +222,16 @@ TEST_F(CliSiTefManagerTest, ConfigurationErrorOutsideServiceModeIsShownToTheOper
   manager->SetModoServico(true);
   EXPECT_THROW(manager->Inicializar(), ERiZedIzAdeErro);
   EXPECT_TRUE(shown.empty());
+
+  // With nobody to show it to, the caller still hears the configuration error itself.
+  tef->OnExibeMsg = nullptr;
+  manager->SetModoServico(false);
+  try {
+    manager->Inicializar();
+    FAIL();
+  } catch (const ERiZedIzAdeErro& e) {
+    EXPECT_STREQ(e.what(), "Código da loja inválido");
+  }
 }
 
 TEST_F(CliSiTefManagerTest, AdditionalParameterString) {
