@@ -279,6 +279,11 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   void TrataMenu(Dialogo& d);
   void TrataLeituraCampo(Dialogo& d);
   void TrataValor(Dialogo& d);
+  // A function whose approved response is printed and reported (ATV, ADM, CNC): start,
+  // dialogue, then ProcessarResposta or AvaliaErro. True when approved.
+  bool ExecutaFuncao(int32_t Funcao, const std::string& Header, const std::string& Restricoes);
+  // OnObtemCampo for the current command, with its text and sizes.
+  void PedeCampo(Dialogo& d, int TipoCampo, TRiZedIzAdeCliSiTefOperacaoCampo Operacao);
   // Raises ERiZedIzAdeErro "Erro ao iniciar \"TEF\"" when the entry point is not loaded.
   template <typename F>
   F Funcao(F f) const {

@@ -130,17 +130,9 @@ void TRiZedIzAdeCliSiTef::GravaResposta(int TipoCampo, const std::string& Valor)
 // ---------------------------------------------------------------------------------------
 // Operations
 
-void TRiZedIzAdeCliSiTef::ATV() {
-  int sts = IniciarFuncao(fOperacaoATV, "ATV", Currency(), "", "");
-  if (sts == kContinua) sts = ContinuarFuncao(false, "", "", "", "0");
-  if (sts == 0)
-    ProcessarResposta();
-  else
-    AvaliaErro(sts);
-}
-
-bool TRiZedIzAdeCliSiTef::ADM() {
-  int sts = IniciarFuncao(fOperacaoADM, "ADM", Currency(), "", fRestricoes);
+bool TRiZedIzAdeCliSiTef::ExecutaFuncao(int32_t Funcao, const std::string& Header,
+                                        const std::string& Restricoes) {
+  int sts = IniciarFuncao(Funcao, Header, Currency(), "", Restricoes);
   if (sts == kContinua) sts = ContinuarFuncao(false, "", "", "", "0");
   if (sts == 0)
     ProcessarResposta();
@@ -148,6 +140,10 @@ bool TRiZedIzAdeCliSiTef::ADM() {
     AvaliaErro(sts);
   return sts == 0;
 }
+
+void TRiZedIzAdeCliSiTef::ATV() { ExecutaFuncao(fOperacaoATV, "ATV", ""); }
+
+bool TRiZedIzAdeCliSiTef::ADM() { return ExecutaFuncao(fOperacaoADM, "ADM", fRestricoes); }
 
 bool TRiZedIzAdeCliSiTef::CNC(const std::string&, const std::string& NSU,
                               TDateTime DataHoraTransacao, Currency Valor) {
@@ -156,13 +152,7 @@ bool TRiZedIzAdeCliSiTef::CNC(const std::string&, const std::string& NSU,
   GravaResposta(147, valor);
   GravaResposta(515, FormatDateTime("ddmmyyyy", DataHoraTransacao));
   GravaResposta(516, norvane::to_windows1252(NSU));
-  int sts = IniciarFuncao(fOperacaoCNC, "CNC", Currency(), "", "");
-  if (sts == kContinua) sts = ContinuarFuncao(false, "", "", "", "0");
-  if (sts == 0)
-    ProcessarResposta();
-  else
-    AvaliaErro(sts);
-  return sts == 0;
+  return ExecutaFuncao(fOperacaoCNC, "CNC", "");
 }
 
 bool TRiZedIzAdeCliSiTef::CHQ(Currency Valor, const std::string& IndiceFPG_ECF,
@@ -453,9 +443,7 @@ void TRiZedIzAdeCliSiTef::TrataComando(Dialogo& d) {
         exigido(eventos.OnObtemCheque, "OnObtemCheque")(d.Texto, 517, tcString, d.Resposta,
                                                         d.Continua, d.Voltar);
       } else {
-        exigido(eventos.OnObtemCampo, "OnObtemCampo")(d.Texto, d.TamanhoMinimo, d.TamanhoMaximo,
-                                                      d.TipoCampo, tcCMC7, d.Resposta,
-                                                      d.Continua, d.Voltar);
+        PedeCampo(d, d.TipoCampo, tcCMC7);
       }
       dono.BloquearMouseTeclado(true);
       break;
@@ -464,9 +452,7 @@ void TRiZedIzAdeCliSiTef::TrataComando(Dialogo& d) {
       break;
     case 35:
       dono.BloquearMouseTeclado(false);
-      exigido(eventos.OnObtemCampo, "OnObtemCampo")(d.Texto, d.TamanhoMinimo, d.TamanhoMaximo,
-                                                    d.TipoCampo, tcBarCode, d.Resposta,
-                                                    d.Continua, d.Voltar);
+      PedeCampo(d, d.TipoCampo, tcBarCode);
       dono.BloquearMouseTeclado(true);
       break;
     case 50:
@@ -559,12 +545,17 @@ void TRiZedIzAdeCliSiTef::TrataMenu(Dialogo& d) {
   }
 }
 
+void TRiZedIzAdeCliSiTef::PedeCampo(Dialogo& d, int TipoCampo,
+                                    TRiZedIzAdeCliSiTefOperacaoCampo Operacao) {
+  exigido(Dono().Eventos().OnObtemCampo, "OnObtemCampo")(d.Texto, d.TamanhoMinimo,
+                                                         d.TamanhoMaximo, TipoCampo, Operacao,
+                                                         d.Resposta, d.Continua, d.Voltar);
+}
+
 void TRiZedIzAdeCliSiTef::TrataLeituraCampo(Dialogo& d) {
   TRiZedIzAdeEventos& eventos = Dono().Eventos();
   auto obtem_campo = [&](int tipo, TRiZedIzAdeCliSiTefOperacaoCampo operacao) {
-    exigido(eventos.OnObtemCampo, "OnObtemCampo")(d.Texto, d.TamanhoMinimo, d.TamanhoMaximo,
-                                                  tipo, operacao, d.Resposta, d.Continua,
-                                                  d.Voltar);
+    PedeCampo(d, tipo, operacao);
   };
   const int tipo = d.TipoCampo;
   if (tipo == 501 || tipo == 502 || tipo == 506) return;  // the check presets answer
@@ -614,26 +605,21 @@ void TRiZedIzAdeCliSiTef::TrataValor(Dialogo& d) {
   }
   auto pergunta = [&] {
     Dono().BloquearMouseTeclado(false);
-    exigido(Dono().Eventos().OnObtemCampo, "OnObtemCampo")(
-        d.Texto, d.TamanhoMinimo, d.TamanhoMaximo, d.TipoCampo, tcCurrency, d.Resposta,
-        d.Continua, d.Voltar);
+    PedeCampo(d, d.TipoCampo, tcCurrency);
     Dono().BloquearMouseTeclado(true);
     d.Resposta = valor_digitado(d.Resposta);
   };
-  const std::string zero = Currency().Format(decimal_separator());
-  if (d.Texto == "Forneca a taxa de embarque") {
-    if (Dono().FornecerTaxaDeEmbarque())
-      pergunta();
-    else
-      d.Resposta = zero;
-  } else if (d.Texto == "Forneca a taxa de servico") {
-    if (Dono().FornecerTaxaDeServico())
-      pergunta();
-    else
-      d.Resposta = zero;
-  } else if (d.Texto == "VISA ELECTRON\nSAQUE") {
-    d.Resposta = zero;
-  } else {
+  // Fees are asked only when the component is told to; otherwise, like the Visa Electron
+  // withdrawal, they are answered 0 without asking.
+  bool perguntar = true;
+  if (d.Texto == "Forneca a taxa de embarque")
+    perguntar = Dono().FornecerTaxaDeEmbarque();
+  else if (d.Texto == "Forneca a taxa de servico")
+    perguntar = Dono().FornecerTaxaDeServico();
+  else if (d.Texto == "VISA ELECTRON\nSAQUE")
+    perguntar = false;
+  if (perguntar)
     pergunta();
-  }
+  else
+    d.Resposta = Currency().Format(decimal_separator());
 }
