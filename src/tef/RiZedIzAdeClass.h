@@ -1,6 +1,7 @@
 #pragma once
 // The base TEF manager. The response record, the pending list, the component basics and
 // the TEF log it builds on have headers of their own, included here.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -178,7 +179,8 @@ class TRiZedIzAdeClass : public TComponent {
   TRiZedIzAdeTipo fpTipo = gpNenhum;
   int32_t fpIDSeq = 0;
   int32_t fpNumVias = 2;
-  bool fpAguardandoResposta = false;
+  // Set while a dialogue runs; atomic so that another connection's thread may read it.
+  std::atomic<bool> fpAguardandoResposta{false};
   bool fpSalvarArquivoBackup = true;
 
  private:
