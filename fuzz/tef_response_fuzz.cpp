@@ -24,7 +24,7 @@ void check(bool condition) {
 // Confirms and undoes by counting; fails for one NSU so the failure paths run too.
 class CountingManager : public TRiZedIzAdeClass {
  public:
-  explicit CountingManager(TComponent* owner) : TRiZedIzAdeClass(owner) {
+  explicit CountingManager(TRiZedIzAdeDono& owner) : TRiZedIzAdeClass(owner) {
     SetName("CliSiTef");
     fpTipo = gpCliSiTef;
     fpResp->fpTipoGP = gpCliSiTef;
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tef.SetPathBackup(work_folder());
   tef.OnExibeMsg = [](TRiZedIzAdeOperacaoMensagem, const std::string&, TModalResult&) {};
   auto& manager = static_cast<CountingManager&>(
-      tef.AddManager(std::make_unique<CountingManager>(&tef)));
+      tef.AddManager(std::make_unique<CountingManager>(tef)));
   tef.SetGPAtual(gpCliSiTef);
   const std::string arquivo = manager.NomeArquivoBackup(1);
 

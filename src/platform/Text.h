@@ -12,4 +12,12 @@ inline std::string trim(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
+// The text with the letters a to z in upper case; other bytes (single-byte accented letters
+// among them) stay as they are.
+inline std::string upper_ascii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
 }  // namespace norvane

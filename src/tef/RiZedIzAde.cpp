@@ -6,25 +6,9 @@
 
 #include "platform/ExeFolder.h"
 
-namespace {
-
-const char* const kEstadoECFInvalido =
-    "Retorno de \"OnInfoEcf( ineEstadoECF, Retorno )\" deve ser:\r\n"
-    "\"L\" = Livre\r\n"
-    "\"V\" = Venda de Itens\r\n"
-    "\"P\" - Pagamento (ou SubTotal efetuado)\r\n"
-    "\"C\" ou \"R\" - CDC ou Cupom Vinculado\r\n"
-    "\"G\" ou \"R\" - Relatório Gerencial\r\n"
-    "\"N\" - Recebimento Não Fiscal\r\n"
-    "\"O\" - Outro";
-
-}  // namespace
-
-TRiZedIzAde::TRiZedIzAde(TComponent* AOwner) : TComponent(AOwner) {
+TRiZedIzAde::TRiZedIzAde(TComponent* AOwner) : TRiZedIzAdeDono(AOwner) {
   // The host's instance carries this name; the backup log lines quote it.
   SetName("RiZedIzAde");
-  // The one CliSiTef manager; it becomes current when gpCliSiTef is selected.
-  AddManager(std::make_unique<TRiZedIzAdeCliSiTef>(this));
   SetGPAtual(gpTefDial);
 }
 
@@ -32,16 +16,19 @@ TRiZedIzAde::~TRiZedIzAde() {
   // The managers hold a pointer to this object; they go while every member is still whole.
   fpRespostasPendentes.Clear();
   fTefClass = nullptr;
+  fTefCliSiTef = nullptr;
   fTEFList.Clear();
 }
 
 // ---------------------------------------------------------------------------------------
 // Managers
 
-TRiZedIzAdeClass& TRiZedIzAde::AddManager(std::unique_ptr<TRiZedIzAdeClass> Manager) {
-  if (!Manager || &Manager->RiZedIzAde() != this)
+void TRiZedIzAde::Adiciona(std::unique_ptr<TRiZedIzAdeClass> Manager,
+                           TRiZedIzAdeCliSiTef* CliSiTef) {
+  if (!Manager || &Manager->Dono() != this)
     throw ERiZedIzAdeErro("TRiZedIzAdeClass deve ser criado por TRiZedIzAde");
-  return fTEFList.Add(std::move(Manager));
+  fTEFList.Add(std::move(Manager));
+  if (CliSiTef != nullptr) fTefCliSiTef = CliSiTef;
 }
 
 void TRiZedIzAde::SetGPAtual(TRiZedIzAdeTipo AValue) {
@@ -89,7 +76,7 @@ const std::string& TRiZedIzAde::PathBackup() {
 void TRiZedIzAde::SetPathBackup(const std::string& AValue) {
   if (AValue == fPathBackup) return;
   if (fTefClass != nullptr && fTefClass->Inicializado())
-    throw std::runtime_error("PathBackup não pode ser modificado com o RiZedIzAde Inicializado");
+    throw ERiZedIzAdeErro("PathBackup não pode ser modificado com o RiZedIzAde Inicializado");
   std::string path = norvane::trim(AValue);
   if (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
   fPathBackup = path;
@@ -103,7 +90,7 @@ void TRiZedIzAde::SetArqLOG(const std::string& AValue) {
 
 void TRiZedIzAde::VerificaSemRespostasPendentes(const char* Propriedade) const {
   if (!fpRespostasPendentes.Empty())
-    throw std::runtime_error(
+    throw ERiZedIzAdeErro(
         std::string("Existem Respostas Pendentes. Não é possível alterar \"") + Propriedade +
         "\"");
 }
@@ -132,8 +119,8 @@ void TRiZedIzAde::SetNumeroMaximoCartoes(int32_t AValue) {
 
 void TRiZedIzAde::SetEsperaSleep(int32_t AValue) {
   if (AValue == fEsperaSleep) return;
-  if (AValue < 10) throw std::runtime_error("Valor mínimo de EsperaSleep deve ser: 10");
-  if (AValue > 500) throw std::runtime_error("Valor máximo de EsperaSleep deve ser: 500");
+  if (AValue < 10) throw ERiZedIzAdeErro("Valor mínimo de EsperaSleep deve ser: 10");
+  if (AValue > 500) throw ERiZedIzAdeErro("Valor máximo de EsperaSleep deve ser: 500");
   fEsperaSleep = AValue;
 }
 
@@ -159,7 +146,7 @@ TModalResult TRiZedIzAde::DoExibeMsg(TRiZedIzAdeOperacaoMensagem Operacao,
   if (Operacao == opmOK || Operacao == opmYesNo || Operacao == opmDestaqueVia)
     RestaurarFocoAplicacao();
   // Initialisation insists on this handler; without it a message cannot reach anyone.
-  if (!OnExibeMsg) throw std::runtime_error("Evento \"OnExibeMsg\" não programado");
+  if (!OnExibeMsg) throw ERiZedIzAdeErro("Evento \"OnExibeMsg\" não programado");
   TModalResult resultado = mrNone;
   OnExibeMsg(Operacao, Mensagem, resultado);
   return resultado;
@@ -172,59 +159,3 @@ void TRiZedIzAde::RestaurarFocoAplicacao() {
 }
 
 void TRiZedIzAde::BloquearMouseTeclado(bool) {}
-
-// ---------------------------------------------------------------------------------------
-// Cash register
-
-std::string TRiZedIzAde::InfoECFAsString(TRiZedIzAdeInfoECF Operacao) {
-  GravaLog("InfoECF: " + enum_name(Operacao));
-  std::string retorno;
-  try {
-    if (!OnInfoECF) throw std::runtime_error("Evento \"OnInfoECF\" não programado");
-    OnInfoECF(Operacao, retorno);
-  } catch (const std::exception& e) {
-    GravaLog(NomeGerenciador() + "   Erro: " + e.what());
-    throw ERiZedIzAdeECF(e.what());
-  }
-  GravaLog("    Ret: " + retorno);
-  return retorno;
-}
-
-char TRiZedIzAde::EstadoECF() {
-  const std::string retorno = InfoECFAsString(ineEstadoECF);
-  char estado = retorno.empty() ? ' ' : retorno[0];
-  if (estado >= 'a' && estado <= 'z') estado = static_cast<char>(estado - 'a' + 'A');
-  if (std::string("CGLNOPRV").find(estado) == std::string::npos)
-    throw ERiZedIzAdeECF(kEstadoECFInvalido);
-  return estado;
-}
-
-int TRiZedIzAde::ComandarECF(TRiZedIzAdeOperacaoECF Operacao) {
-  GravaLog(NomeGerenciador() + " ComandarECF: Oper: " + enum_name(Operacao));
-  int retorno = -1;
-  if (OnComandaECF) OnComandaECF(Operacao, Resp(), retorno);
-  if (retorno <= 0) {
-    const std::string mensagem =
-        retorno < 0 ? "Operação [" + enum_name(Operacao) + "] não tratada em \"OnComandaECF\""
-                    : std::string("Erro ao imprimir comprovante \"TEF\"");
-    GravaLog(mensagem);
-    throw ERiZedIzAdeECF(mensagem);
-  }
-  return retorno;
-}
-
-int TRiZedIzAde::ECFImprimeVia(TRiZedIzAdeTipoRelatorio TipoRelatorio, int Via,
-                               const std::vector<std::string>& ImagemComprovante) {
-  GravaLog(NomeGerenciador() + " ECFImprimeVia: " + enum_name(TipoRelatorio) +
-           " Via: " + std::to_string(Via));
-  int retorno = -1;
-  if (OnComandaECFImprimeVia) OnComandaECFImprimeVia(TipoRelatorio, Via, ImagemComprovante, retorno);
-  if (retorno <= 0) {
-    const std::string mensagem = retorno < 0
-                                     ? std::string("\"OnComandaECFImprimeVia\" não tratado")
-                                     : std::string("Erro ao executar \"OnComandaECFImprimeVia\"");
-    GravaLog(mensagem);
-    throw ERiZedIzAdeECF(mensagem);
-  }
-  return retorno;
-}

@@ -1,4 +1,6 @@
 #include "tef/RiZedIzAdeBase.h"
+
+#include <clocale>
 #include "platform/Text.h"
 
 #include <chrono>
@@ -112,14 +114,28 @@ std::string zero_padded(int64_t value, size_t width) {
 // ---------------------------------------------------------------------------------------
 // Currency
 
+namespace {
+
+Currency saturating(double scaled) {
+  // 2^63 is exactly representable; anything at or beyond it saturates.
+  constexpr double kLimite = 9223372036854775808.0;
+  if (std::isnan(scaled)) return Currency();
+  if (scaled >= kLimite) return Currency::FromRaw(std::numeric_limits<int64_t>::max());
+  if (scaled <= -kLimite) return Currency::FromRaw(std::numeric_limits<int64_t>::min());
+  return Currency::FromRaw(static_cast<int64_t>(scaled));
+}
+
+}  // namespace
+
+Currency Currency::FromDoubleHalfEven(double value) {
+  // nearbyint rounds in the default mode, to nearest with ties to even.
+  return saturating(std::nearbyint(value * kScale));
+}
+
 Currency Currency::FromDouble(double value) {
   if (std::isnan(value)) return Currency();
   const double scaled = std::round(value * kScale);
-  // 2^63 is exactly representable; anything at or beyond it saturates.
-  constexpr double kLimite = 9223372036854775808.0;
-  if (scaled >= kLimite) return Currency(std::numeric_limits<int64_t>::max());
-  if (scaled <= -kLimite) return Currency(std::numeric_limits<int64_t>::min());
-  return Currency(static_cast<int64_t>(scaled));
+  return saturating(scaled);
 }
 
 int64_t Currency::ToCents() const {
@@ -341,4 +357,11 @@ void TRiZedIzAdeInformacao::SetAsTimeStamp(TDateTime AValue) {
 
 void TRiZedIzAdeInformacao::SetAsTimeStampSQL(TDateTime AValue) {
   fInformacao = format_or_empty("YYYYMMDDHHNNSS", AValue);
+}
+
+char decimal_separator() {
+  const std::lconv* conv = std::localeconv();
+  return conv != nullptr && conv->decimal_point != nullptr && conv->decimal_point[0] != '\0'
+             ? conv->decimal_point[0]
+             : '.';
 }

@@ -23,6 +23,9 @@ class Currency {
   static constexpr Currency FromCents(int64_t cents) { return Currency(cents * 100); }
   // Nearest 1/10000, halves away from zero; NaN gives 0 and values beyond the range saturate.
   static Currency FromDouble(double value);
+  // The same with halves going to the even 1/10000: how the component's operations take
+  // the host's amounts.
+  static Currency FromDoubleHalfEven(double value);
 
   constexpr int64_t Raw() const { return units_; }
   double ToDouble() const { return static_cast<double>(units_) / kScale; }
@@ -70,6 +73,9 @@ void DecodeTime(TDateTime Value, int& Hour, int& Min, int& Sec, int& MSec);
 TDateTime DateTimeFromTimePoint(norvane::TimePoint tp);
 // The local date-time now, from the service's one clock (norvane::now()).
 TDateTime Now();
+
+// The decimal separator of the process's number format settings (LC_NUMERIC).
+char decimal_separator();
 
 // Formats a date-time with the tokens yyyy, yy, mm, m, dd, d, hh, h, nn, n, ss, s, zzz, z
 // (letters in either case; "nn" is minutes, "mm" always the month); every other character

@@ -1,317 +1,21 @@
 #pragma once
-// The base TEF manager, the response record, the pending-response list and its backups.
-//
-// A payment approved by the authoriser is only settled (confirmed or undone) after the sale
-// is closed. Between the two, the approval lives in the owner's pending list and in a
-// numbered backup file; a file left in the backup folder always stands for a transaction
-// that was approved and not yet settled, and the next start settles it.
-//
-// Text follows the component's convention (RiZedIzAdeBase.h): "string" is UTF-8,
-// "single-byte" is Windows-1252. Response fields are UTF-8; the content lines single-byte.
+// The base TEF manager. The response record, the pending list, the component basics and
+// the TEF log it builds on have headers of their own, included here.
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tef/RiZedIzAdeArquivo.h"
 #include "tef/RiZedIzAdeBase.h"
+#include "tef/RiZedIzAdeComponent.h"
+#include "tef/RiZedIzAdeDono.h"
+#include "tef/RiZedIzAdeLog.h"
+#include "tef/RiZedIzAdeNomes.h"
+#include "tef/RiZedIzAdeResp.h"
+#include "tef/RiZedIzAdeRespostasPendentes.h"
 #include "tef/RiZedIzAdeTypes.h"
-
-class TRiZedIzAde;
-
-// ---------------------------------------------------------------------------------------
-// The member names of the enumerations, as the TEF log and the messages quote them
-// ("opmOK", "opePulaLinhas", "gpCliSiTef"). An ordinal outside the enumeration gives "".
-std::string enum_name(TRiZedIzAdeTipo Value);
-std::string enum_name(TRiZedIzAdeOperacaoMensagem Value);
-std::string enum_name(TRiZedIzAdeOperacaoECF Value);
-std::string enum_name(TRiZedIzAdeTipoRelatorio Value);
-std::string enum_name(TRiZedIzAdeInfoECF Value);
-
-// ---------------------------------------------------------------------------------------
-// A component: a name and the component that owns it. The managers check their owner's
-// class through it, and their log lines carry the names.
-class TComponent {
- public:
-  explicit TComponent(TComponent* AOwner = nullptr) : fOwner(AOwner) {}
-  virtual ~TComponent() = default;
-  TComponent(const TComponent&) = delete;
-  TComponent& operator=(const TComponent&) = delete;
-
-  TComponent* Owner() const { return fOwner; }
-  const std::string& Name() const { return fName; }
-  void SetName(const std::string& AValue) { fName = AValue; }
-
- private:
-  TComponent* fOwner;
-  std::string fName;
-};
-
-// An owning list with typed access: deleting an item or clearing the list frees the items.
-template <typename T>
-class TRiZedIzAdeObjectList {
- public:
-  TRiZedIzAdeObjectList() = default;
-  TRiZedIzAdeObjectList(const TRiZedIzAdeObjectList&) = delete;
-  TRiZedIzAdeObjectList& operator=(const TRiZedIzAdeObjectList&) = delete;
-  virtual ~TRiZedIzAdeObjectList() = default;
-
-  int Count() const { return static_cast<int>(fItems.size()); }
-  bool Empty() const { return fItems.empty(); }
-  // Index from 0; raises std::out_of_range outside the list.
-  T& operator[](int Index) const { return *fItems.at(static_cast<size_t>(Index)); }
-  T& Add(std::unique_ptr<T> Item) {
-    fItems.push_back(std::move(Item));
-    return *fItems.back();
-  }
-  T& Insert(int Index, std::unique_ptr<T> Item) {
-    if (Index < 0 || Index > Count()) throw std::out_of_range("índice fora da lista");
-    return **fItems.insert(fItems.begin() + Index, std::move(Item));
-  }
-  void Delete(int Index) {
-    if (Index < 0 || Index >= Count()) throw std::out_of_range("índice fora da lista");
-    fItems.erase(fItems.begin() + Index);
-  }
-  void Clear() { fItems.clear(); }
-
-  auto begin() const { return fItems.begin(); }
-  auto end() const { return fItems.end(); }
-
- private:
-  std::vector<std::unique_ptr<T>> fItems;
-};
-
-// ---------------------------------------------------------------------------------------
-// Response record.
-
-// Who finances the installments.
-enum TRiZedIzAdeRespParceladoPor { parcNenhum, parcADM, parcLoja };
-// Kind of payment.
-enum TRiZedIzAdeRespTipoOperacao { opOutras, opAvista, opParcelado, opPreDatado };
-
-// One installment of a response.
-class TRiZedIzAdeRespParcela {
- public:
-  TDateTime Vencimento() const { return fVencimento; }
-  void SetVencimento(TDateTime AValue) { fVencimento = AValue; }
-  Currency Valor() const { return fValor; }
-  void SetValor(Currency AValue) { fValor = AValue; }
-  const std::string& NSUParcela() const { return fNSUParcela; }
-  void SetNSUParcela(const std::string& AValue) { fNSUParcela = AValue; }
-
- private:
-  TDateTime fVencimento = 0;
-  Currency fValor;
-  std::string fNSUParcela;
-};
-
-class TRiZedIzAdeRespParcelas : public TRiZedIzAdeObjectList<TRiZedIzAdeRespParcela> {};
-
-// The keys of the component's own inside a response, written by the properties of the
-// same name so that they travel with the lines into the backup file and back.
-inline constexpr int kIdentificacaoControle = 899;
-inline constexpr int kSequenciaCNFEnviado = 1;
-inline constexpr int kSequenciaIndiceFPG_ECF = 2;
-inline constexpr int kSequenciaOrdemPagamento = 3;
-
-// The response common to all managers: the content lines and the fields read from them.
-// The fields that have no rule of their own are public (the host's result message reads
-// them directly); the three that write their key into the content, the backup path and the
-// owned parts go through their properties. A variant (the CliSiTef response) fills the
-// fields from the content in ConteudoToProperty.
-class TRiZedIzAdeResp {
- public:
-  TRiZedIzAdeResp();
-  virtual ~TRiZedIzAdeResp() = default;
-  TRiZedIzAdeResp(const TRiZedIzAdeResp&) = delete;
-  TRiZedIzAdeResp& operator=(const TRiZedIzAdeResp&) = delete;
-
-  // Empties the content, the installments and both receipt copies and resets the fields
-  // (TipoGP, Pendente, the brand, network and merchant codes and the printed-receipt flag
-  // keep their values: a variant sets them from its content).
-  void Clear();
-  // Takes a copy of the source's lines and rebuilds the fields from them by this object's
-  // class, then copies ArqBackup and TipoGP. So the target's class decides how the same
-  // lines are read.
-  void Assign(const TRiZedIzAdeResp& Source);
-  // Clear, then load the file (a missing file raises ERiZedIzAdeArquivo), then rebuild the
-  // fields from it.
-  void LeArquivo(const std::string& NomeArquivo);
-  // Keyed read of the content.
-  TRiZedIzAdeInformacao& LeInformacao(int Identificacao, int Sequencia);
-
-  // The base response approves everything; variants answer from their content.
-  virtual bool TransacaoAprovada() const { return true; }
-  // Fills the fields from the content. The base reads only the component's own keys
-  // (899-001 to 899-003), so that those three survive every round trip through a backup
-  // file whatever the variant; variants read everything else.
-  virtual void ConteudoToProperty();
-
-  TRiZedIzAdeArquivo& Conteudo() { return fpConteudo; }
-  const TRiZedIzAdeArquivo& Conteudo() const { return fpConteudo; }
-  TRiZedIzAdeRespParcelas& Parcelas() { return fpParcelas; }
-  const TRiZedIzAdeRespParcelas& Parcelas() const { return fpParcelas; }
-
-  // Key 899-001: "S" or "N"; true when the value in upper case is "S".
-  bool CNFEnviado() const { return fpCNFEnviado; }
-  void SetCNFEnviado(bool AValue);
-  // Key 899-002: the cash register's payment-form index (empty removes the key).
-  const std::string& IndiceFPG_ECF() const { return fpIndiceFPG_ECF; }
-  void SetIndiceFPG_ECF(const std::string& AValue);
-  // Key 899-003: order of the payment on the cash register, 0 while not registered.
-  int32_t OrdemPagamento() const { return fpOrdemPagamento; }
-  void SetOrdemPagamento(int32_t AValue);
-  // Path of this response's backup file; stored trimmed, nothing written into the content.
-  const std::string& ArqBackup() const { return fpArqBackup; }
-  void SetArqBackup(const std::string& AValue);
-
-  // Convenience readers with the property names of the fields below.
-  const std::string& Header() const { return fpHeader; }
-  int32_t ID() const { return fpID; }
-  const std::string& Rede() const { return fpRede; }
-  const std::string& NSU() const { return fpNSU; }
-  const std::string& Finalizacao() const { return fpFinalizacao; }
-  const std::string& DocumentoVinculado() const { return fpDocumentoVinculado; }
-  Currency ValorTotal() const { return fpValorTotal; }
-  Currency Saque() const { return fpSaque; }
-  Currency Desconto() const { return fpDesconto; }
-  TRiZedIzAdeTipo TipoGP() const { return fpTipoGP; }
-  bool Pendente() const { return fpPendente; }
-  const std::vector<std::string>& ImagemComprovante1aVia() const { return fpImagemComprovante1aVia; }
-  const std::vector<std::string>& ImagemComprovante2aVia() const { return fpImagemComprovante2aVia; }
-
-  // Fields in declared order.
-  std::string fpAgencia;
-  std::string fpAgenciaDC;
-  std::string fpAutenticacao;
-
- protected:
-  std::string fpArqBackup;
-
- public:
-  std::string fpArqRespPendente;
-  std::string fpBanco;
-  std::string fpCheque;
-  std::string fpChequeDC;
-  std::string fpCMC7;
-
- protected:
-  bool fpCNFEnviado = false;
-
- public:
-  std::string fpCodigoAutorizacaoTransacao;
-  std::string fpConta;
-  std::string fpCodigoHASH;
-  std::string fpNumeroCartao;
-  std::string fpEstabelecimento;
-  std::string fpContaDC;
-
- protected:
-  TRiZedIzAdeArquivo fpConteudo;
-
- public:
-  TDateTime fpDataCheque = 0;
-  TDateTime fpDataHoraTransacaoCancelada = 0;
-  TDateTime fpDataHoraTransacaoComprovante = 0;
-  TDateTime fpDataHoraTransacaoHost = 0;
-  TDateTime fpDataHoraTransacaoLocal = 0;
-  TDateTime fpDataPreDatado = 0;
-  std::string fpDocumentoPessoa;
-  std::string fpFinalizacao;
-  std::string fpHeader;
-  int32_t fpID = 0;
-
- protected:
-  std::string fpIndiceFPG_ECF;
-
- public:
-  int32_t fpMoeda = 0;
-  std::string fpNomeAdministradora;
-  std::string fpNSU;
-  std::string fpNSUTransacaoCancelada;
-  int32_t fpNumeroLoteTransacao = 0;
-
- protected:
-  int32_t fpOrdemPagamento = 0;
-
- public:
-  int32_t fpQtdLinhasComprovante = 0;
-  int32_t fpQtdParcelas = 0;
-  std::string fpRede;
-  std::string fpStatusTransacao;
-  std::string fpTextoEspecialCliente;
-  std::string fpTextoEspecialOperador;
-  TRiZedIzAdeTipo fpTipoGP = gpNenhum;
-  char fpTipoPessoa = ' ';  // single-byte; blank when not given
-  int32_t fpTipoTransacao = 0;
-  std::string fpTrailer;
-  Currency fpValorTotal;
-  Currency fpValorOriginal;
-  Currency fpSaque;
-  Currency fpDesconto;
-  std::string fpDocumentoVinculado;
-  int32_t fpTipoParcelamento = 0;
-
- protected:
-  TRiZedIzAdeRespParcelas fpParcelas;
-
- public:
-  std::vector<std::string> fpImagemComprovante1aVia;
-  std::vector<std::string> fpImagemComprovante2aVia;
-  TDateTime fpDataVencimento = 0;
-  std::string fpInstituicao;
-  std::string fpModalidadePagto;
-  std::string fpModalidadePagtoDescrita;
-  std::string fpModalidadePagtoExtenso;  // property ModalidadeExtenso
-  std::string fpCodigoRedeAutorizada;
-  bool fpDebito = false;
-  bool fpCredito = false;
-  TRiZedIzAdeRespParceladoPor fpParceladoPor = parcNenhum;
-  Currency fpValorEntradaCDC;
-  TDateTime fpDataEntradaCDC = 0;
-  TRiZedIzAdeRespTipoOperacao fpTipoOperacao = opOutras;
-  std::string fpBandeira;
-  std::string fpCodigoRede;
-  std::string fpCodigoBandeira;
-  std::string fCodigoBandeira;
-  std::string fCodigoRede;
-  std::string fpCodigoEstabelecimento;
-  std::string fpNSUComprovante;
-  bool fpPendente = false;  // restored from a backup file at start-up
-  bool fMsgImpressao = false;  // the response carried receipt text
-};
-
-// ---------------------------------------------------------------------------------------
-// The responses approved during the running sale and not yet settled, with the payment
-// totals derived from them. Amounts are summed exactly in Currency and rounded to the cent
-// with ties to the even cent.
-class TRiZedIzAdeRespostasPendentes : public TRiZedIzAdeObjectList<TRiZedIzAdeResp> {
- public:
-  Currency SaldoAPagar() const { return fSaldoAPagar; }
-  void SetSaldoAPagar(Currency AValue) { fSaldoAPagar = AValue; }
-  Currency Acumulado() const { return fAcumulado; }
-  void SetAcumulado(Currency AValue) { fAcumulado = AValue; }
-  Currency ValorTotalAPagar() const { return fValorTotalAPagar; }
-  void SetValorTotalAPagar(Currency AValue) { fValorTotalAPagar = AValue; }
-  Currency ValorDinheiro() const { return fValorDinheiro; }
-  void SetValorDinheiro(Currency AValue) { fValorDinheiro = AValue; }
-
-  // Sum of ValorTotal - Saque of every response.
-  Currency TotalPago() const;
-  // Minus the sum of the discounts: a discount total reads as a negative amount.
-  Currency TotalDesconto() const;
-  // ValorTotalAPagar - (ValorDinheiro + the payments not yet registered on the cash
-  // register, that is those whose OrdemPagamento is 0, with their discounts).
-  Currency SaldoRestante() const;
-
- private:
-  Currency fSaldoAPagar;
-  Currency fAcumulado;
-  Currency fValorTotalAPagar;
-  Currency fValorDinheiro;
-};
 
 // ---------------------------------------------------------------------------------------
 // The base of every TEF manager. It keeps the state all managers share and implements what
@@ -321,16 +25,15 @@ class TRiZedIzAdeRespostasPendentes : public TRiZedIzAdeObjectList<TRiZedIzAdeRe
 // manager fills; here they refuse with ERiZedIzAdeErro, since the file-exchange manager
 // that would implement them is not part of this system yet.
 //
-// A manager must be owned by a TRiZedIzAde and reaches the host only through it. Nothing
-// here locks: the owner runs one TEF operation at a time on the calling thread.
+// A manager is owned by the component it is made for and reaches the host only through the
+// owner's interface (TRiZedIzAdeDono). Nothing here locks: the owner runs one TEF operation
+// at a time on the calling thread.
 class TRiZedIzAdeClass : public TComponent {
  public:
-  // Raises ERiZedIzAdeErro "TRiZedIzAdeClass deve ser criado por TRiZedIzAde" unless
-  // the owner is a TRiZedIzAde.
-  explicit TRiZedIzAdeClass(TComponent* AOwner);
+  explicit TRiZedIzAdeClass(TRiZedIzAdeDono& ADono);
   ~TRiZedIzAdeClass() override;
 
-  TRiZedIzAde& RiZedIzAde() const { return *fRiZedIzAde; }
+  TRiZedIzAdeDono& Dono() const { return fDono; }
 
   const std::string& ArqLOG() const { return fArqLOG; }
   void SetArqLOG(const std::string& AValue) { fArqLOG = AValue; }
@@ -388,7 +91,7 @@ class TRiZedIzAdeClass : public TComponent {
   // to reprint. A file whose confirmation fails is logged and stays for the next start.
   virtual void ConfirmarTransacoesBackup();
   // Checks a new payment amount against the pending list before anything is sent; raises
-  // std::runtime_error with the operator's message. Only SaldoAPagar changes.
+  // ERiZedIzAdeErro with the operator's message. Only SaldoAPagar changes.
   virtual void VerificaValor(Currency Valor);
 
  public:
@@ -476,7 +179,8 @@ class TRiZedIzAdeClass : public TComponent {
   TRiZedIzAdeTipo fpTipo = gpNenhum;
   int32_t fpIDSeq = 0;
   int32_t fpNumVias = 2;
-  bool fpAguardandoResposta = false;
+  // Set while a dialogue runs; atomic so that another connection's thread may read it.
+  std::atomic<bool> fpAguardandoResposta{false};
   bool fpSalvarArquivoBackup = true;
 
  private:
@@ -484,12 +188,8 @@ class TRiZedIzAdeClass : public TComponent {
   bool ImprimirViasRelatorio();
   [[noreturn]] void Recusa(const std::string& Operacao) const;
 
-  TRiZedIzAde* fRiZedIzAde;
+  TRiZedIzAdeDono& fDono;
 };
 
 class TRiZedIzAdeClassList : public TRiZedIzAdeObjectList<TRiZedIzAdeClass> {};
 
-// Appends one TEF log line to a file ("-- dd/mm hh:nn:ss:zzz - text" CR LF, the time from
-// norvane::now()). UTF-8 text is written as Windows-1252; text that is not UTF-8 is taken
-// as single-byte already. Nothing for an empty path; never raises.
-void GravaLogTEF(const std::string& ArqLOG, const std::string& AString);

@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "platform/CodePage.h"
-#include "tef/RiZedIzAde.h"
 
 namespace {
 
@@ -124,7 +123,8 @@ void TRiZedIzAdeRespCliSiTef::ConteudoToProperty() {
       case 141: parcelas_presentes = true; break;
       case 156: fpRede = utf8; break;
       case 157: fpCodigoEstabelecimento = utf8; break;
-      case 501: fpTipoPessoa = valor.AsInteger() == 0 ? 'J' : 'F'; break;
+      // The check operation sends 1 for a company ("J") and 0 for a person ("F").
+      case 501: fpTipoPessoa = valor.AsInteger() == 1 ? 'J' : 'F'; break;
       case 502: fpDocumentoPessoa = utf8; break;
       case 505:
       case 511: fpQtdParcelas = valor.AsInteger(); break;
@@ -193,7 +193,7 @@ void TRiZedIzAdeRespCliSiTef::ConteudoToProperty() {
 // ---------------------------------------------------------------------------------------
 // Manager
 
-TRiZedIzAdeCliSiTef::TRiZedIzAdeCliSiTef(TComponent* AOwner) : TRiZedIzAdeClass(AOwner) {
+TRiZedIzAdeCliSiTef::TRiZedIzAdeCliSiTef(TRiZedIzAdeDono& ADono) : TRiZedIzAdeClass(ADono) {
   SetArqReq("");
   SetArqResp("");
   SetArqSTS("");
@@ -237,22 +237,34 @@ bool TRiZedIzAdeCliSiTef::BibliotecaCarregada() const {
 }
 
 void TRiZedIzAdeCliSiTef::CarregarFuncoes() {
-  // One handle for all the entry points, taken once and given back once by
-  // DescarregarFuncoes, so that unloading really unloads.
+  const std::string caminho = CaminhoBiblioteca();
+  if (fBiblioteca && caminho != fCaminhoCarregado) {
+    // Another library now: its entry points come from the new file. The old one stays
+    // loaded (it may hold sales of its own in memory).
+    DescarregarFuncoes();
+    fBiblioteca = nullptr;
+  }
+  if (!fBiblioteca) {
+    fBiblioteca = dlopen(caminho.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!fBiblioteca) {
+      const char* erro = dlerror();
+      GravaLog(std::string("dlopen ") + caminho + ": " + (erro ? erro : ""));
+    }
+    fCaminhoCarregado = caminho;
+  }
   auto carrega = [this](auto& referencia, const char* nome) {
     using Tipo = std::remove_reference_t<decltype(referencia)>;
     if (referencia) return;
-    if (!fBiblioteca) {
-      fBiblioteca = dlopen(CaminhoBiblioteca().c_str(), RTLD_NOW | RTLD_LOCAL);
-      if (!fBiblioteca) {
-        const char* erro = dlerror();
-        GravaLog(std::string("dlopen ") + CaminhoBiblioteca() + ": " + (erro ? erro : ""));
-      }
-    }
     void* endereco = fBiblioteca ? dlsym(fBiblioteca, nome) : nullptr;
-    if (!endereco)
-      throw std::runtime_error(std::string("Erro ao carregar a função:") + nome + " de: " +
-                               kNomeBiblioteca);
+    if (!endereco) {
+      // A library that lacks an entry point is no CliSiTef: it is given back whole, so
+      // that the next attempt loads the file afresh (a corrected PathDLL, a new file).
+      DescarregarFuncoes();
+      if (fBiblioteca) dlclose(fBiblioteca);
+      fBiblioteca = nullptr;
+      throw ERiZedIzAdeErro(std::string("Erro ao carregar a função:") + nome + " de: " +
+                            kNomeBiblioteca);
+    }
     referencia = reinterpret_cast<Tipo>(endereco);
   };
   carrega(xConfiguraIntSiTefInterativoEx, "ConfiguraIntSiTefInterativoEx");
@@ -270,10 +282,6 @@ void TRiZedIzAdeCliSiTef::CarregarFuncoes() {
 }
 
 void TRiZedIzAdeCliSiTef::DescarregarFuncoes() {
-  if (fBiblioteca) {
-    dlclose(fBiblioteca);
-    fBiblioteca = nullptr;
-  }
   xConfiguraIntSiTefInterativoEx = nullptr;
   xIniciaFuncaoSiTefInterativo = nullptr;
   xLeTrilha3 = nullptr;
@@ -305,7 +313,7 @@ void TRiZedIzAdeCliSiTef::Inicializar() {
   CarregarFuncoes();
 
   const std::string parametros =
-      MontaParametrosAdicionais(fParametrosAdicionais, RiZedIzAde().CNPJLoja(), RiZedIzAde().CNPJVantor());
+      MontaParametrosAdicionais(fParametrosAdicionais, Dono().CNPJLoja(), Dono().CNPJVantor());
   // Written before the call, so it always reads "Resultado: 0".
   GravaLog("*** ConfiguraIntSiTefInterativoEx. EnderecoIP: " + fEnderecoIP +
            " CodigoLoja: " + fCodigoLoja + " NumeroTerminal: " + fNumeroTerminal +
@@ -331,13 +339,21 @@ void TRiZedIzAdeCliSiTef::Inicializar() {
     default: break;  // 0 and every other value: configured
   }
   if (!mensagem.empty()) {
-    if (!FTEFModoServico) RiZedIzAde().DoExibeMsg(opmOK, mensagem);
+    if (!FTEFModoServico) {
+      try {
+        Dono().DoExibeMsg(opmOK, mensagem);
+      } catch (const std::exception& e) {
+        // The configuration error is what the caller must hear about, not a failure to
+        // show it (a host without a message handler, say).
+        GravaLog(Name() + " Inicializar: " + e.what());
+      }
+    }
     throw ERiZedIzAdeErro(mensagem);
   }
 
   GravaLog(Name() + " Inicializado CliSiTEF");
   try {
-    RiZedIzAde().EstadoECF();
+    Dono().EstadoECF();
   } catch (const std::exception&) {
     // The cash register's state is only asked here; a workstation without one still
     // takes payments, so its failure is ignored.
@@ -352,19 +368,19 @@ void TRiZedIzAdeCliSiTef::DesInicializar() {
 }
 
 void TRiZedIzAdeCliSiTef::AtivarGP() {
-  throw std::runtime_error("CliSiTef não pode ser ativado localmente");
+  throw ERiZedIzAdeErro("CliSiTef não pode ser ativado localmente");
 }
 
 void TRiZedIzAdeCliSiTef::VerificaAtivo() {}
 
 int TRiZedIzAdeCliSiTef::DefineMensagemPermanentePinPad(const std::string& Mensagem) {
-  if (!xEscreveMensagemPermanentePinPad) throw std::runtime_error("Erro ao iniciar \"TEF\"");
+  if (!xEscreveMensagemPermanentePinPad) throw ERiZedIzAdeErro("Erro ao iniciar \"TEF\"");
   return xEscreveMensagemPermanentePinPad(Mensagem.c_str());
 }
 
 int TRiZedIzAdeCliSiTef::ObtemQuantidadeTransacoesPendentes(TDateTime Data,
                                                             const std::string& CupomFiscal) {
-  if (!xObtemQuantidadeTransacoesPendentes) throw std::runtime_error("Erro ao iniciar \"TEF\"");
+  if (!xObtemQuantidadeTransacoesPendentes) throw ERiZedIzAdeErro("Erro ao iniciar \"TEF\"");
   const std::string data = FormatDateTime("yyyymmdd", Data);
   return xObtemQuantidadeTransacoesPendentes(data.c_str(),
                                              CupomFiscal.empty() ? nullptr : CupomFiscal.c_str());
@@ -372,7 +388,7 @@ int TRiZedIzAdeCliSiTef::ObtemQuantidadeTransacoesPendentes(TDateTime Data,
 
 std::string TRiZedIzAdeCliSiTef::VerificarPresencaPinPad() {
   // A library that failed half-way through loading may have the first without the second.
-  if (!xEscreveMensagemPermanentePinPad || !xVerificaPresencaPinPad) throw std::runtime_error("Erro ao iniciar \"TEF\"");
+  if (!xEscreveMensagemPermanentePinPad || !xVerificaPresencaPinPad) throw ERiZedIzAdeErro("Erro ao iniciar \"TEF\"");
   switch (xVerificaPresencaPinPad()) {
     case -1: return "Erro na DLL ou arquivo .INI do PINPAD";
     case 0: return "Nenhum PINPAD conectado...";

@@ -55,24 +55,80 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   // has the same layout everywhere.
   static constexpr const char* kNomeBiblioteca = "CliSiTef32I.dll";
 
-  explicit TRiZedIzAdeCliSiTef(TComponent* AOwner);
+  explicit TRiZedIzAdeCliSiTef(TRiZedIzAdeDono& ADono);
   ~TRiZedIzAdeCliSiTef() override;
 
   // Loads the library, configures it, and settles the responses left in backup files by
   // an earlier run. Nothing happens when already initialised. A configuration error
   // raises ERiZedIzAdeErro with its message; a missing library or function raises
-  // std::runtime_error "Erro ao carregar a função:<name> de: CliSiTef32I.dll".
+  // ERiZedIzAdeErro "Erro ao carregar a função:<name> de: CliSiTef32I.dll".
   void Inicializar() override;
-  // Releases the library and clears the initialised flag.
+  // Forgets the library's entry points (the library itself stays loaded) and clears the
+  // initialised flag.
   void DesInicializar() override;
-  // Raises std::runtime_error "CliSiTef não pode ser ativado localmente".
+  // Raises ERiZedIzAdeErro "CliSiTef não pode ser ativado localmente".
   void AtivarGP() override;
   // Nothing to check: the library is always there once loaded.
   void VerificaAtivo() override;
   // Stores 2 whatever it is given: CliSiTef always hands over two copies.
   void SetNumVias(int32_t AValue) override;
 
-  // Small library calls; each raises std::runtime_error "Erro ao iniciar \"TEF\"" when the
+  // ---- transaction operations (a library function and its dialogue each) ----
+  // Each starts the function and, when the library asks for a dialogue, runs it; a
+  // result other than 0 is shown to the operator (AvaliaErro) and the operation answers
+  // false. An approved payment (CRT, CHQ) becomes a pending response.
+  void ATV() override;
+  bool ADM() override;
+  using TRiZedIzAdeClass::CNC;
+  bool CNC(const std::string& Rede, const std::string& NSU, TDateTime DataHoraTransacao,
+           Currency Valor) override;
+  bool CHQ(Currency Valor, const std::string& IndiceFPG_ECF,
+           const std::string& DocumentoVinculado, const std::string& CMC7, char TipoPessoa,
+           const std::string& DocumentoPessoa, TDateTime DataCheque, const std::string& Banco,
+           const std::string& Agencia, const std::string& AgenciaDC, const std::string& Conta,
+           const std::string& ContaDC, const std::string& Cheque, const std::string& ChequeDC,
+           const std::string& Compensacao) override;
+  // Card data (single-byte) given here is answered without asking the operator.
+  bool CRT(Currency Valor, const std::string& IndiceFPG_ECF, const std::string& NumeroCartao,
+           const std::string& DataVencimento, const std::string& CVV,
+           const std::string& QtdParcela, const std::string& DocumentoVinculado,
+           int32_t Moeda) override;
+  // Reads a friend card's track 3 into the component's IDAmigo; AResposta is left as it is.
+  int LerTrilha3(std::string& AResposta) override;
+  // Reads a card through the pin-pad's reader into the component's IDAmigo.
+  int LerCartaoSeguro() override;
+
+  // ---- the two steps every operation is made of ----
+  // Starts a library function; raises ERiZedIzAdeErro "Requisição anterior não concluida"
+  // while a dialogue runs. Documento is not used: the document number sent is the
+  // request ID, the seconds since midnight.
+  int IniciarFuncao(int32_t Funcao, const std::string& Header, Currency Valor,
+                    const std::string& Documento, const std::string& Restricoes);
+  // The library's command loop, until it ends the function; returns its last result.
+  // QtdParcela may be changed by the loop (the count typed at field 505).
+  int ContinuarFuncao(bool IDAmigo, const std::string& NumeroCartao,
+                      const std::string& DataVencimento, const std::string& CVV,
+                      std::string QtdParcela);
+  // The exchange buffer of one dialogue: the answer sent must leave room for its NUL.
+  static constexpr int32_t kTamanhoBuffer = 20001;
+
+  // ---- after the dialogue ----
+  // Shows the library's error result to the operator (opmExcept); raises nothing.
+  void AvaliaErro(int Sts);
+  // Raises ERiZedIzAdeErro "Nenhuma Requisição Iniciada" when no function was started.
+  void VerificaRequisicaoIniciada() override;
+  // Confirms (service mode only) or undoes the transaction of that document number.
+  using TRiZedIzAdeClass::CNF;
+  using TRiZedIzAdeClass::NCN;
+  void CNF(const std::string& Rede, const std::string& NSU, const std::string& Finalizacao,
+           const std::string& DocumentoVinculado) override;
+  void NCN(const std::string& Rede, const std::string& NSU, const std::string& Finalizacao,
+           Currency Valor, const std::string& DocumentoVinculado) override;
+  // Ends the transaction in the library (confirmed or undone) and forgets the presets.
+  // DocumentoVinculado is single-byte.
+  void FinalizarTransacao(bool Confirma, const std::string& DocumentoVinculado);
+
+  // Small library calls; each raises ERiZedIzAdeErro "Erro ao iniciar \"TEF\"" when the
   // library is not loaded.
   int DefineMensagemPermanentePinPad(const std::string& Mensagem);
   int ObtemQuantidadeTransacoesPendentes(TDateTime Data, const std::string& CupomFiscal);
@@ -155,11 +211,18 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
 
  protected:
   std::unique_ptr<TRiZedIzAdeResp> NovaRespostaDoTipo(TRiZedIzAdeTipo Tipo) const override;
+  void ProcessarResposta() override;
+  bool ProcessarRespostaPagamento(const std::string& IndiceFPG_ECF, Currency Valor) override;
+
+  // The preset answer for a field type ("" when none), and setting one (replacing the
+  // earlier answer for that type).
+  std::string Resposta(int TipoCampo) const;
+  void GravaResposta(int TipoCampo, const std::string& Valor);
 
   // Looks up every entry point still missing, in the library's order; raises on the
   // first one that cannot be found (those found stay set).
   void CarregarFuncoes();
-  // Releases the library and forgets all twelve entry points.
+  // Forgets all twelve entry points; the library stays loaded.
   void DescarregarFuncoes();
 
   // Fields in declared order.
@@ -208,5 +271,29 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   bool fTelevenda = false;
 
  private:
-  void* fBiblioteca = nullptr;  // dlopen handle while any entry point is held
+  TRiZedIzAdeRespCliSiTef& RespCliSiTef() const;
+  // One command of the dialogue (result 10000).
+  struct Dialogo;
+  void TrataComando(Dialogo& d);
+  void TrataCampo(Dialogo& d);
+  void TrataMenu(Dialogo& d);
+  void TrataLeituraCampo(Dialogo& d);
+  void TrataValor(Dialogo& d);
+  // A function whose approved response is printed and reported (ATV, ADM, CNC): start,
+  // dialogue, then ProcessarResposta or AvaliaErro. True when approved.
+  bool ExecutaFuncao(int32_t Funcao, const std::string& Header, const std::string& Restricoes);
+  // OnObtemCampo for the current command, with its text and sizes.
+  void PedeCampo(Dialogo& d, int TipoCampo, TRiZedIzAdeCliSiTefOperacaoCampo Operacao);
+  // Raises ERiZedIzAdeErro "Erro ao iniciar \"TEF\"" when the entry point is not loaded.
+  template <typename F>
+  F Funcao(F f) const {
+    if (!f) throw ERiZedIzAdeErro("Erro ao iniciar \"TEF\"");
+    return f;
+  }
+
+  // The library stays loaded for the life of the process once configured: unloading it
+  // would discard what it holds in memory (approved, unsettled sales). Only a library
+  // that failed to load whole is released, so that a corrected path takes effect.
+  void* fBiblioteca = nullptr;
+  std::string fCaminhoCarregado;  // path fBiblioteca was loaded from
 };

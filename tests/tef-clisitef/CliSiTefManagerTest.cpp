@@ -1,5 +1,6 @@
 // The CliSiTef manager's loading and configuration, driven through the stand-in library
 // copied into a scratch service folder per test.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -33,10 +34,12 @@ class CliSiTefManagerTest : public ::testing::Test {
     fs::copy_file(SIM_LIBRARY, folder / "dll" / "CliSiTef32I.dll");
     fs::copy_file(SIM_SETTINGS, folder / "dll" / "CliSiTef.ini");
     tef = std::make_unique<TRiZedIzAde>();
+    tef->AddManager(std::make_unique<TRiZedIzAdeCliSiTef>(*tef));
     tef->SetPathBackup((folder / "TEF").string());
     tef->SetArqLOG((folder / "tef.log").string());
     tef->SetGPAtual(gpCliSiTef);
-    manager = dynamic_cast<TRiZedIzAdeCliSiTef*>(tef->TefClass());
+    manager = tef->TEFCliSiTef();
+    ASSERT_EQ(tef->TefClass(), manager);
     ASSERT_NE(manager, nullptr);
     manager->SetPathDLL((folder / "dll").string());
     manager->SetEnderecoIP("127.0.0.1");
@@ -137,17 +140,36 @@ TEST_F(CliSiTefManagerTest, MissingLibraryOrFunctionLeavesTheManagerUninitialise
   EXPECT_THROW(manager->VerificarPresencaPinPad(), std::runtime_error);
 }
 
-TEST_F(CliSiTefManagerTest, DesInicializarMakesTheNextStartLookEveryFunctionUpAgain) {
+// Unloading the library would wipe what it holds in memory (its approved, unsettled
+// sales), so a re-initialisation only looks the entry points up again; only a library
+// that failed to load whole is released, so that a corrected folder takes effect.
+TEST_F(CliSiTefManagerTest, TheLibraryStaysLoadedAcrossReinitialisationButAFailedLoadIsReleased) {
+  const std::string path = (folder / "dll" / "CliSiTef32I.dll").string();
+  auto loaded = [](const std::string& library) {
+    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle) dlclose(handle);
+    return handle != nullptr;
+  };
   manager->Inicializar();
   manager->DesInicializar();
   EXPECT_FALSE(manager->Inicializado());
   EXPECT_FALSE(manager->BibliotecaCarregada());
-  // The library on disk changed meanwhile: the next start must load it again, so it now
-  // finds the missing function.
-  install_library(INCOMPLETE_LIBRARY);
-  EXPECT_THROW(manager->Inicializar(), std::runtime_error);
+  EXPECT_TRUE(loaded(path));
+  manager->Inicializar();
+  EXPECT_TRUE(manager->Inicializado());
   manager->DesInicializar();
-  install_library(SIM_LIBRARY);
+
+  // Another folder, whose library lacks an entry point: refused and given back whole.
+  fs::create_directories(folder / "dll2");
+  fs::copy_file(INCOMPLETE_LIBRARY, folder / "dll2" / "CliSiTef32I.dll");
+  fs::copy_file(SIM_SETTINGS, folder / "dll2" / "CliSiTef.ini");
+  manager->SetPathDLL((folder / "dll2").string());
+  EXPECT_THROW(manager->Inicializar(), ERiZedIzAdeErro);
+  EXPECT_FALSE(manager->Inicializado());
+  EXPECT_FALSE(loaded((folder / "dll2" / "CliSiTef32I.dll").string()));
+  // The right library put there: the next start takes it.
+  fs::remove(folder / "dll2" / "CliSiTef32I.dll");
+  fs::copy_file(SIM_LIBRARY, folder / "dll2" / "CliSiTef32I.dll");
   manager->Inicializar();
   EXPECT_TRUE(manager->Inicializado());
 }
@@ -200,6 +222,16 @@ TEST_F(CliSiTefManagerTest, ConfigurationErrorOutsideServiceModeIsShownToTheOper
   manager->SetModoServico(true);
   EXPECT_THROW(manager->Inicializar(), ERiZedIzAdeErro);
   EXPECT_TRUE(shown.empty());
+
+  // With nobody to show it to, the caller still hears the configuration error itself.
+  tef->OnExibeMsg = nullptr;
+  manager->SetModoServico(false);
+  try {
+    manager->Inicializar();
+    FAIL();
+  } catch (const ERiZedIzAdeErro& e) {
+    EXPECT_STREQ(e.what(), "Código da loja inválido");
+  }
 }
 
 TEST_F(CliSiTefManagerTest, AdditionalParameterString) {

@@ -97,13 +97,14 @@ TEST(CliSiTefResponse, FieldCodesBecomeFields) {
          EXPECT_EQ(r.ID(), 77);
          EXPECT_EQ(r.DocumentoVinculado(), "000123");
        }},
-      {"person type and cheque", {{501, -1, "0"}, {613, -1, "12345678901234567890ABCDEFGHIJ"}},
+      // 501 reads as the check operation sends it: 1 a company, 0 a person.
+      {"company and cheque", {{501, -1, "1"}, {613, -1, "12345678901234567890ABCDEFGHIJ"}},
        [](const auto& r) {
          EXPECT_EQ(r.fpTipoPessoa, 'J');
          EXPECT_EQ(r.fpCheque, "ABCDEF");
          EXPECT_EQ(r.fpCMC7, "12345678901234567890ABCDEFGHIJ");
        }},
-      {"natural person", {{501, -1, "1"}}, [](const auto& r) { EXPECT_EQ(r.fpTipoPessoa, 'F'); }},
+      {"natural person", {{501, -1, "0"}}, [](const auto& r) { EXPECT_EQ(r.fpTipoPessoa, 'F'); }},
       {"receipts with line feeds",
        {{121, -1, "COMPROVANTE\nLOJA\nVALOR 10,50\n"}, {122, -1, "VIA CLIENTE\nOK"}},
        [](const auto& r) {

@@ -33,7 +33,7 @@ class FakeResp : public TRiZedIzAdeResp {
 
 class FakeManager : public TRiZedIzAdeClass {
  public:
-  explicit FakeManager(TComponent* owner) : TRiZedIzAdeClass(owner) {
+  explicit FakeManager(TRiZedIzAdeDono& owner) : TRiZedIzAdeClass(owner) {
     SetName("CliSiTef");
     fpTipo = gpCliSiTef;
     fpResp = std::make_unique<FakeResp>();
@@ -109,7 +109,7 @@ class TefFixture : public ::testing::Test {
     std::filesystem::create_directories(folder / "TEF");
     tef.SetPathBackup((folder / "TEF").string());
     tef.SetArqLOG((folder / "tef.log").string());
-    manager = static_cast<FakeManager*>(&tef.AddManager(std::make_unique<FakeManager>(&tef)));
+    manager = static_cast<FakeManager*>(&tef.AddManager(std::make_unique<FakeManager>(tef)));
     manager->SetArqLOG(tef.ArqLOG());
     tef.SetGPAtual(gpCliSiTef);
     tef.OnExibeMsg = [this](TRiZedIzAdeOperacaoMensagem op, const std::string& texto,

@@ -21,23 +21,22 @@ struct ClockGuard {
 
 // ---------------------------------------------------------------------------------------
 
-TEST(TefManagerCreation, OnlyTheFacadeMayOwnAManager) {
-  TComponent stranger;
-  for (TComponent* owner : {static_cast<TComponent*>(nullptr), &stranger}) {
-    try {
-      TRiZedIzAdeClass manager(owner);
-      FAIL() << "a manager without the facade as owner must be refused";
-    } catch (const ERiZedIzAdeErro& e) {
-      EXPECT_STREQ(e.what(), "TRiZedIzAdeClass deve ser criado por TRiZedIzAde");
-    }
+TEST(TefManagerCreation, AFacadeTakesOnlyManagersMadeForIt) {
+  TRiZedIzAde tef, other;
+  try {
+    tef.AddManager(std::make_unique<TRiZedIzAdeClass>(other));
+    FAIL() << "a manager made for another facade must be refused";
+  } catch (const ERiZedIzAdeErro& e) {
+    EXPECT_STREQ(e.what(), "TRiZedIzAdeClass deve ser criado por TRiZedIzAde");
   }
+  EXPECT_TRUE(tef.TEFList().Empty());
 }
 
 TEST(TefManagerCreation, DefaultsAndNoCurrentManagerUntilCliSiTefIsSelected) {
   TRiZedIzAde tef;
   const ClockGuard guard;
   norvane::set_clock_for_tests([] { return local_time(2025, 3, 4, 1, 2, 3, 0); });
-  TRiZedIzAdeClass& manager = tef.AddManager(std::make_unique<TRiZedIzAdeClass>(&tef));
+  TRiZedIzAdeClass& manager = tef.AddManager(std::make_unique<TRiZedIzAdeClass>(tef));
   EXPECT_EQ(manager.IDSeq(), 3723);
   EXPECT_EQ(manager.NumVias(), 2);
   EXPECT_TRUE(manager.AutoAtivarGP());
@@ -47,7 +46,7 @@ TEST(TefManagerCreation, DefaultsAndNoCurrentManagerUntilCliSiTefIsSelected) {
   EXPECT_EQ(tef.TefClass(), nullptr);
   EXPECT_THROW(tef.Resp(), ERiZedIzAdeErro);
 
-  FakeManager& clisitef = static_cast<FakeManager&>(tef.AddManager(std::make_unique<FakeManager>(&tef)));
+  FakeManager& clisitef = static_cast<FakeManager&>(tef.AddManager(std::make_unique<FakeManager>(tef)));
   tef.SetGPAtual(gpCliSiTef);
   EXPECT_EQ(tef.TefClass(), &clisitef);
   tef.SetGPAtual(gpVeSPague);

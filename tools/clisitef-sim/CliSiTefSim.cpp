@@ -14,6 +14,7 @@
 
 #include "SimDialogues.h"
 #include "SimJournal.h"
+#include "SimPending.h"
 #include "SimSettings.h"
 #include "platform/ElfSection.h"
 
@@ -38,7 +39,6 @@ struct State {
   bool configured = false;
   std::string store_code, terminal;
   std::optional<Run> run;
-  std::vector<Sale> pending;  // approved and neither confirmed nor undone
   std::optional<Sale> last_sale;
   unsigned sequence = 0;
 };
@@ -356,7 +356,9 @@ extern "C" int32_t ContinuaFuncaoSiTefInterativo(int32_t* comando, int32_t* tipo
   if (step.kind == Step::Kind::end) {
     write_buffer(buffer, tamanho_buffer, run.dialogue.end_buffer);
     if (step.result == 0 && run.dialogue.sale) {
-      st.pending.push_back(*run.dialogue.sale);
+      std::vector<Sale> pending = read_pending(settings.pending_file);
+      pending.push_back(*run.dialogue.sale);
+      write_pending(settings.pending_file, pending);
       st.last_sale = run.dialogue.sale;
       line.result(step.result)
           .text("nsu", run.dialogue.sale->nsu)
@@ -400,10 +402,12 @@ int finalise(const char* function, int32_t confirma, const char* cupom_fiscal,
   Settings settings = read_settings();
   std::string document = text_of(cupom_fiscal);
   std::string outcome = "nenhuma transacao pendente";
-  for (auto it = st.pending.begin(); it != st.pending.end(); ++it) {
+  std::vector<Sale> pending = read_pending(settings.pending_file);
+  for (auto it = pending.begin(); it != pending.end(); ++it) {
     if (it->document == document) {
       outcome = confirma == 1 ? "confirmada" : "desfeita";
-      st.pending.erase(it);
+      pending.erase(it);
+      write_pending(settings.pending_file, pending);
       break;
     }
   }
@@ -459,7 +463,7 @@ extern "C" int32_t ObtemQuantidadeTransacoesPendentes(const char* data_fiscal,
   } else if (settings.pending_count >= 0) {
     result = settings.pending_count;
   } else {
-    for (const Sale& sale : st.pending)
+    for (const Sale& sale : read_pending(settings.pending_file))
       if (sale.date == date && (document.empty() || sale.document == document)) ++result;
   }
   journal(settings, JournalLine("ObtemQuantidadeTransacoesPendentes")

@@ -346,7 +346,8 @@ std::string receipt_copy(const RunContext& c, const Receipt& r, const std::strin
   s.record(800, c.hash);
   s.record(121, customer);
   s.record(122, store);
-  s.show(kBothMessages, "Transacao aprovada");
+  // Texts with accents come in Windows-1252, as the real library sends them.
+  s.show(kBothMessages, "Transa\xE7\xE3o aprovada");
   out.sale = Sale{c.function, c.document, c.date, c.nsu, receipt.cents, customer, store};
   s.end(0);
 }
@@ -361,7 +362,7 @@ long long sale_amount(Script& s) {
   Card card = read_card(s);
   if (!card.typed) password(s);
   authorise(s);
-  approve(s, out, "0100", "Debito a vista",
+  approve(s, out, "0100", "D\xE9" "bito \xE0 vista",
           {"COMPROVANTE DE TEF", "DEBITO A VISTA", mask_card_number(card.number), cents, {}}, card.number);
 }
 
@@ -518,7 +519,7 @@ bool not_in_future(const std::string& ddmmyyyy, const std::string& today_ymd) {
   s.record(58, format_cents(sale.cents));
   s.record(121, centered("*** REIMPRESSAO ***") + "\n" + sale.receipt_customer);
   s.record(122, centered("*** REIMPRESSAO ***") + "\n" + sale.receipt_store);
-  s.show(kBothMessages, "Reimpressao concluida");
+  s.show(kBothMessages, "Reimpress\xE3o conclu\xED" "da");
   (void)out;  // a reprint adds no transaction to settle
   s.end(0);
 }

@@ -75,6 +75,7 @@ Settings read_settings() {
   s.card_track1 = ini.ReadString(kSection, "CardTrack1", s.card_track1);
   s.card_track2 = ini.ReadString(kSection, "CardTrack2", s.card_track2);
   s.journal = ini.ReadString(kSection, "Journal", s.journal);
+  s.pending_file = ini.ReadString(kSection, "PendingFile", s.pending_file);
   return s;
 }
 

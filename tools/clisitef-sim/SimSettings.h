@@ -51,6 +51,7 @@ struct Settings {
   std::string card_track1 = "B6062820000000001^CLIENTE AMIGO             ^29121010000000000000";
   std::string card_track2 = "6062820000000001=29121010000000000000";
   std::string journal = "CliSiTef.journal";
+  std::string pending_file = "CliSiTef.pendentes";
 };
 
 // Folder of the loaded library, with a trailing "/".

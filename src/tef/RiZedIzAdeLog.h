@@ -1,0 +1,7 @@
+#pragma once
+#include <string>
+
+// Appends one TEF log line to a file ("-- dd/mm hh:nn:ss:zzz - text" CR LF, the time from
+// norvane::now()). UTF-8 text is written as Windows-1252; text that is not UTF-8 is taken
+// as single-byte already. Nothing for an empty path; never raises.
+void GravaLogTEF(const std::string& ArqLOG, const std::string& AString);

@@ -1,0 +1,625 @@
+// The CliSiTef manager's transaction operations and the library's command loop: each
+// operation starts a library function and, while the library asks for something, answers
+// it from the presets and the caller's card data or through the component's events.
+#include <charconv>
+#include <cstring>
+#include <optional>
+
+#include "platform/CodePage.h"
+#include "platform/Text.h"
+#include "tef/RiZedIzAdeTef.h"
+
+namespace {
+
+constexpr int kContinua = 10000;
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+std::string trim_right(const std::string& text) {
+  size_t end = text.size();
+  while (end > 0 && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+  return text.substr(0, end);
+}
+
+// The library marks line breaks in its messages with "@" or "/n".
+std::string converte_mensagem(const std::string& texto) {
+  return replace_all(replace_all(texto, "@", "\r\n"), "/n", "\r\n");
+}
+
+// Whole-text decimal integer; nullopt otherwise.
+std::optional<int> inteiro(const std::string& texto) {
+  const std::string t = norvane::trim(texto);
+  int valor = 0;
+  const auto [fim, erro] = std::from_chars(t.data(), t.data() + t.size(), valor);
+  if (t.empty() || erro != std::errc() || fim != t.data() + t.size()) return std::nullopt;
+  return valor;
+}
+
+// An amount the operator typed, as the library takes it ("12,50"). Both "." and "," are
+// taken as the decimal separator, so a thousands separator makes the text unreadable,
+// which gives 0.
+std::string valor_digitado(const std::string& texto) {
+  std::string t = norvane::trim(texto);
+  for (char& c : t)
+    if (c == ',') c = '.';
+  double valor = 0;
+  const auto [fim, erro] = std::from_chars(t.data(), t.data() + t.size(), valor,
+                                           std::chars_format::fixed);
+  if (t.empty() || erro != std::errc() || fim != t.data() + t.size()) valor = 0;
+  return Currency::FromDouble(valor).Format(',');
+}
+
+// Only the digits of a trimmed text.
+std::string digitos(const std::string& texto) {
+  std::string out;
+  for (char c : norvane::trim(texto))
+    if (c >= '0' && c <= '9') out += c;
+  return out;
+}
+
+// The digits of a text left-padded with "0" to the width, or cut to its first width digits.
+std::string digitos_largura(const std::string& texto, size_t largura) {
+  std::string d = digitos(texto);
+  if (d.size() >= largura) return d.substr(0, largura);
+  return std::string(largura - d.size(), '0') + d;
+}
+
+template <typename Evento>
+const Evento& exigido(const Evento& evento, const char* nome) {
+  // A dialogue cannot go on without the handler: say which one is missing rather than
+  // failing on an empty call.
+  if (!evento) throw ERiZedIzAdeErro(std::string("Evento \"") + nome + "\" não programado");
+  return evento;
+}
+
+}  // namespace
+
+// State of one run of the command loop.
+struct TRiZedIzAdeCliSiTef::Dialogo {
+  Dialogo(const std::string& ANumeroCartao, const std::string& ADataVencimento,
+          const std::string& ACVV, std::string& AQtdParcela)
+      : NumeroCartao(ANumeroCartao), DataVencimento(ADataVencimento), CVV(ACVV),
+        QtdParcela(AQtdParcela) {}
+
+  const std::string& NumeroCartao;
+  const std::string& DataVencimento;
+  const std::string& CVV;
+  std::string& QtdParcela;
+
+  int32_t Comando = 0;
+  int32_t TipoCampo = 0;
+  int16_t TamanhoMinimo = 0;
+  int16_t TamanhoMaximo = 0;
+  std::string TextoAnsi;  // the library's text, single-byte, trailing blanks removed
+  std::string Texto;      // the same in UTF-8
+  std::string Resposta;   // single-byte answer for the next call
+  std::string MensagemOperador;
+  std::string MensagemCliente;
+  std::string TituloMenu;
+  bool Voltar = false;
+  bool Continua = true;
+};
+
+TRiZedIzAdeRespCliSiTef& TRiZedIzAdeCliSiTef::RespCliSiTef() const {
+  // The constructor gives this manager a CliSiTef response and nothing replaces it.
+  return static_cast<TRiZedIzAdeRespCliSiTef&>(*fpResp);
+}
+
+std::string TRiZedIzAdeCliSiTef::Resposta(int TipoCampo) const {
+  const std::string prefixo = std::to_string(TipoCampo) + "=";
+  for (const std::string& linha : fRespostas)
+    if (linha.compare(0, prefixo.size(), prefixo) == 0) return linha.substr(prefixo.size());
+  return "";
+}
+
+void TRiZedIzAdeCliSiTef::GravaResposta(int TipoCampo, const std::string& Valor) {
+  const std::string prefixo = std::to_string(TipoCampo) + "=";
+  for (std::string& linha : fRespostas) {
+    if (linha.compare(0, prefixo.size(), prefixo) == 0) {
+      linha = prefixo + Valor;
+      return;
+    }
+  }
+  fRespostas.push_back(prefixo + Valor);
+}
+
+// ---------------------------------------------------------------------------------------
+// Operations
+
+bool TRiZedIzAdeCliSiTef::ExecutaFuncao(int32_t Funcao, const std::string& Header,
+                                        const std::string& Restricoes) {
+  int sts = IniciarFuncao(Funcao, Header, Currency(), "", Restricoes);
+  if (sts == kContinua) sts = ContinuarFuncao(false, "", "", "", "0");
+  if (sts == 0)
+    ProcessarResposta();
+  else
+    AvaliaErro(sts);
+  return sts == 0;
+}
+
+void TRiZedIzAdeCliSiTef::ATV() { ExecutaFuncao(fOperacaoATV, "ATV", ""); }
+
+bool TRiZedIzAdeCliSiTef::ADM() { return ExecutaFuncao(fOperacaoADM, "ADM", fRestricoes); }
+
+bool TRiZedIzAdeCliSiTef::CNC(const std::string&, const std::string& NSU,
+                              TDateTime DataHoraTransacao, Currency Valor) {
+  const std::string valor = Valor.Format(decimal_separator());
+  GravaResposta(146, valor);
+  GravaResposta(147, valor);
+  GravaResposta(515, FormatDateTime("ddmmyyyy", DataHoraTransacao));
+  GravaResposta(516, norvane::to_windows1252(NSU));
+  return ExecutaFuncao(fOperacaoCNC, "CNC", "");
+}
+
+bool TRiZedIzAdeCliSiTef::CHQ(Currency Valor, const std::string& IndiceFPG_ECF,
+                              const std::string& DocumentoVinculado, const std::string& CMC7,
+                              char TipoPessoa, const std::string& DocumentoPessoa,
+                              TDateTime DataCheque, const std::string& Banco,
+                              const std::string& Agencia, const std::string& AgenciaDC,
+                              const std::string& Conta, const std::string& ContaDC,
+                              const std::string& Cheque, const std::string& ChequeDC,
+                              const std::string& Compensacao) {
+  VerificaValor(Valor);
+  GravaResposta(501, TipoPessoa == 'J' ? "1" : "0");
+  if (!DocumentoPessoa.empty()) GravaResposta(502, digitos(DocumentoPessoa));
+  if (DataCheque != 0) GravaResposta(506, FormatDateTime("ddmmyyyy", DataCheque));
+  if (!CMC7.empty()) {
+    GravaResposta(517, "1:" + norvane::to_windows1252(CMC7));
+  } else {
+    GravaResposta(517, "0:" + digitos_largura(Compensacao, 3) + digitos_largura(Banco, 3) +
+                           digitos_largura(Agencia, 4) + digitos_largura(AgenciaDC, 1) +
+                           digitos_largura(Conta, 10) + digitos_largura(ContaDC, 1) +
+                           digitos_largura(Cheque, 6) + digitos_largura(ChequeDC, 1));
+  }
+  const std::string restricoes = fRestricoes.empty() ? "[15;25]" : fRestricoes;
+  int sts = IniciarFuncao(fOperacaoCHQ, "CHQ", Valor, DocumentoVinculado, restricoes);
+  if (sts == kContinua) sts = ContinuarFuncao(false, "", "", "", "0");
+  if (sts == 0)
+    ProcessarRespostaPagamento(IndiceFPG_ECF, Valor);
+  else
+    AvaliaErro(sts);
+  return sts == 0;
+}
+
+bool TRiZedIzAdeCliSiTef::CRT(Currency Valor, const std::string& IndiceFPG_ECF,
+                              const std::string& NumeroCartao, const std::string& DataVencimento,
+                              const std::string& CVV, const std::string& QtdParcela,
+                              const std::string& DocumentoVinculado, int32_t) {
+  VerificaValor(Valor);
+  const std::string restricoes = fRestricoes.empty() ? "[10];" : fRestricoes;
+  if (fOperacaoCRT == 201) {
+    const std::string valor = Valor.Format(decimal_separator());
+    GravaResposta(146, valor);
+    GravaResposta(147, valor);
+  }
+  int sts = IniciarFuncao(fOperacaoCRT, "CRT", Valor, DocumentoVinculado, restricoes);
+  if (sts == kContinua)
+    sts = ContinuarFuncao(false, NumeroCartao, DataVencimento, CVV, QtdParcela);
+  GravaLog(std::string("CRT -> Result: ") + (sts == 0 ? "-1" : "0"));
+  if (sts == 0)
+    ProcessarRespostaPagamento(IndiceFPG_ECF, Valor);
+  else
+    AvaliaErro(sts);
+  return sts == 0;
+}
+
+int TRiZedIzAdeCliSiTef::LerTrilha3(std::string&) {
+  DefineMensagemPermanentePinPad("ID Amigo");
+  int32_t rascunho = 0;
+  const int sts = Funcao(xLeTrilha3)(&rascunho);
+  if (sts == kContinua) ContinuarFuncao(true, "", "", "", "0");
+  DefineMensagemPermanentePinPad("** BOA VIAGEM **");
+  return sts;
+}
+
+int TRiZedIzAdeCliSiTef::LerCartaoSeguro() {
+  Dono().DoExibeMsg(opmExibirMsgOperador, "Passe o cartão");
+  Dono().DoExibeMsg(opmExibirMsgCliente, "Passe o cartão");
+  char cartao[25] = {};
+  char trilha1[129] = {};
+  char trilha2[129] = {};
+  // Seconds the reader waits for the card.
+  constexpr int16_t kEsperaCartao = 30;
+  const int sts = Funcao(xLeCartaoDiretoEx)(cartao, trilha1, trilha2, kEsperaCartao, 0);
+  // Each buffer is read up to its NUL and never past its end, whatever the library wrote.
+  auto texto = [](const char* buffer, size_t tamanho) {
+    const void* nul = std::memchr(buffer, '\0', tamanho);
+    const size_t n = nul ? static_cast<size_t>(static_cast<const char*>(nul) - buffer) : tamanho;
+    return norvane::from_windows1252(trim_right(std::string(buffer, n)));
+  };
+  const std::string segunda = texto(trilha1, sizeof trilha1);
+  const std::string terceira = texto(trilha2, sizeof trilha2);
+  std::string& idAmigo = Dono().DadosTransacao().FIDAmigo;
+  idAmigo = segunda;
+  if (!terceira.empty()) idAmigo = segunda + "\r ( " + terceira + " )";
+  Dono().DoExibeMsg(opmRemoverMsgOperador, "");
+  Dono().DoExibeMsg(opmRemoverMsgCliente, "");
+  DefineMensagemPermanentePinPad("** BOA VIAGEM **");
+  return sts;
+}
+
+// ---------------------------------------------------------------------------------------
+// Start
+
+int TRiZedIzAdeCliSiTef::IniciarFuncao(int32_t Funcao, const std::string& Header, Currency Valor,
+                                       const std::string&, const std::string& Restricoes) {
+  if (fpAguardandoResposta) throw ERiZedIzAdeErro("Requisição anterior não concluida");
+  const auto iniciar = this->Funcao(xIniciaFuncaoSiTefInterativo);
+  fIniciouRequisicao = true;
+  const TDateTime agora = Now();
+  const std::string data = FormatDateTime("yyyymmdd", agora);
+  const std::string hora = FormatDateTime("hhnnss", agora);
+  const std::string valor = Valor.Format(',');
+  fDocumentosProcessados.clear();
+  fpResp->Clear();
+  int h, m, sec, ms;
+  DecodeTime(agora, h, m, sec, ms);
+  fpIDSeq = h * 3600 + m * 60 + sec;
+  const std::string documento = std::to_string(fpIDSeq);
+
+  TRiZedIzAdeArquivo& conteudo = fpResp->Conteudo();
+  conteudo.GravaInformacao(kIdentificacaoControle, 100, Header);
+  conteudo.GravaInformacao(kIdentificacaoControle, 101, documento);
+  conteudo.GravaInformacao(kIdentificacaoControle, 102, documento);
+  conteudo.GravaInformacao(kIdentificacaoControle, 103, std::to_string(Valor.ToCents()));
+  fpResp->fpTipoGP = fpTipo;
+
+  GravaLog("*** IniciaFuncaoSiTefInterativo. Modalidade: " + std::to_string(Funcao) +
+           " Valor: " + valor + " Documento: " + documento + " Data: " + data + " Hora: " + hora +
+           " Operador: " + fOperador + " Restricoes: " + Restricoes);
+  return iniciar(Funcao, valor.c_str(), documento.c_str(), data.c_str(), hora.c_str(),
+                 fOperador.c_str(), Restricoes.c_str());
+}
+
+// ---------------------------------------------------------------------------------------
+// Command loop
+
+int TRiZedIzAdeCliSiTef::ContinuarFuncao(bool IDAmigo, const std::string& NumeroCartao,
+                                         const std::string& DataVencimento,
+                                         const std::string& CVV, std::string QtdParcela) {
+  const auto continuar = Funcao(xContinuaFuncaoSiTefInterativo);
+  Dialogo d{NumeroCartao, DataVencimento, CVV, QtdParcela};
+  int32_t continua = 0;
+  // One block for the whole run; every answer is cut to leave room for its NUL.
+  std::vector<char> buffer(kTamanhoBuffer, '\0');
+
+  fIniciouRequisicao = true;
+  fCancelamento = false;
+  fDevolucao = false;
+  fReimpressao = false;
+  TRiZedIzAdeDadosTransacao& dados = Dono().DadosTransacao();
+  dados.LimparCarteiraECliente();
+  fpAguardandoResposta = true;
+  dados.FIDAmigo.clear();
+  Dono().BloquearMouseTeclado(true);
+
+  // However the run ends (a handler's exception included), input is given back, the
+  // response is logged and read, and the next function may start.
+  struct FimDaExecucao {
+    TRiZedIzAdeCliSiTef& m;
+    ~FimDaExecucao() {
+      try {
+        m.Dono().BloquearMouseTeclado(false);
+        for (const std::string& linha : m.fpResp->Conteudo().Conteudo()) m.GravaLog(linha);
+        m.fpResp->ConteudoToProperty();
+      } catch (const std::exception& e) {
+        m.GravaLog(m.Name() + " ContinuarFuncao: " + e.what());
+      }
+      m.fpAguardandoResposta = false;
+    }
+  } fim{*this};
+
+  int sts = 0;
+  while (true) {
+    GravaLog("ContinuaFuncaoSiTefInterativo, Chamando: Continua = " + std::to_string(continua) +
+             " Buffer = " + norvane::from_windows1252(d.Resposta));
+    sts = continuar(&d.Comando, &d.TipoCampo, &d.TamanhoMinimo, &d.TamanhoMaximo, buffer.data(),
+                    kTamanhoBuffer, continua);
+    continua = 0;
+    const void* nul = std::memchr(buffer.data(), '\0', buffer.size());
+    const size_t tamanho =
+        nul ? static_cast<size_t>(static_cast<const char*>(nul) - buffer.data()) : buffer.size();
+    d.TextoAnsi = trim_right(std::string(buffer.data(), tamanho));
+    d.Texto = norvane::from_windows1252(d.TextoAnsi);
+    d.Resposta.clear();
+    d.Voltar = false;
+    d.Continua = true;
+
+    GravaLog("ContinuaFuncaoSiTefInterativo, Retornos: STS = " + std::to_string(sts) +
+             " ProximoComando = " + std::to_string(d.Comando) +
+             " TipoCampo = " + std::to_string(d.TipoCampo) + " Buffer = " + d.Texto +
+             " Tam.Min = " + std::to_string(d.TamanhoMinimo) +
+             " Tam.Max = " + std::to_string(d.TamanhoMaximo));
+
+    if (sts != kContinua) {
+      GravaLog("*** ContinuaFuncaoSiTefInterativo, Finalizando: STS = " + std::to_string(sts));
+    } else {
+      if (d.TipoCampo > 0) d.Resposta = Resposta(d.TipoCampo);
+      TrataComando(d);
+    }
+
+    if (sts == 0 && IDAmigo) {
+      // The friend card's id: ten characters after the track's first one.
+      const std::string trilha(buffer.data(), tamanho);
+      if (trilha.size() > 1) dados.FIDAmigo += norvane::from_windows1252(trilha.substr(1, 10));
+      Dono().DoExibeMsg(opmRemoverMsgOperador, "");
+      Dono().DoExibeMsg(opmRemoverMsgCliente, "");
+    }
+    continua = d.Voltar ? 1 : (!d.Continua ? -1 : 0);
+    if ((d.Voltar && sts == kContinua) || !d.Continua) {
+      Dono().DoExibeMsg(opmRemoverMsgOperador, "");
+      Dono().DoExibeMsg(opmRemoverMsgCliente, "");
+    }
+    // An answer longer than the block is cut: the library reads at most the block.
+    const size_t n = std::min(d.Resposta.size(), static_cast<size_t>(kTamanhoBuffer - 1));
+    std::memcpy(buffer.data(), d.Resposta.data(), n);
+    buffer[n] = '\0';
+    if (n < d.Resposta.size()) d.Resposta.resize(n);
+    if (sts != kContinua) break;
+  }
+  return sts;
+}
+
+void TRiZedIzAdeCliSiTef::TrataComando(Dialogo& d) {
+  TRiZedIzAdeDono& dono = Dono();
+  TRiZedIzAdeEventos& eventos = dono.Eventos();
+  switch (d.Comando) {
+    case 0:
+      TrataCampo(d);
+      break;
+    case 1:
+      d.MensagemOperador = converte_mensagem(d.Texto);
+      dono.DoExibeMsg(opmExibirMsgOperador, d.MensagemOperador);
+      break;
+    case 2:
+      d.MensagemCliente = converte_mensagem(d.Texto);
+      dono.DoExibeMsg(opmExibirMsgCliente, d.MensagemCliente);
+      break;
+    case 3:
+      d.MensagemOperador = d.MensagemCliente = converte_mensagem(d.Texto);
+      dono.DoExibeMsg(opmExibirMsgOperador, d.MensagemOperador);
+      dono.DoExibeMsg(opmExibirMsgCliente, d.MensagemCliente);
+      break;
+    case 4:
+      d.TituloMenu = d.Texto;
+      break;
+    case 11:
+      d.MensagemOperador.clear();
+      dono.DoExibeMsg(opmRemoverMsgOperador, "");
+      break;
+    case 12:
+      d.MensagemCliente.clear();
+      dono.DoExibeMsg(opmRemoverMsgCliente, "");
+      break;
+    case 13:
+      dono.DoExibeMsg(opmRemoverMsgOperador, "");
+      dono.DoExibeMsg(opmRemoverMsgCliente, "");
+      break;
+    case 14:
+      d.TituloMenu.clear();
+      break;
+    case 20:
+      d.Resposta = dono.DoExibeMsg(opmYesNo, d.Texto.empty() ? "CONFIRMA ?" : d.Texto) == mrYes
+                       ? "0"
+                       : "1";
+      break;
+    case 21:
+      TrataMenu(d);
+      break;
+    case 22: {
+      const std::string texto = d.Texto.empty() ? "PRESSIONE <ENTER>" : d.Texto;
+      const std::string aparado = norvane::trim(texto);
+      if (aparado == "Unauthorized")
+        dono.DoExibeMsg(opmExcept, texto);
+      else if (aparado == "Transacao ja efetuada")
+        dono.DoExibeMsg(opmOK,
+                        "Transação já efetuada no sitef\r\nImprima o ultimo comprovante de "
+                        "pagamento e informe o pagamento manual.");
+      // The notice is acknowledged by going back, whatever it said.
+      d.Continua = false;
+      d.Voltar = true;
+      break;
+    }
+    case 23: {
+      bool interromper = false;
+      exigido(eventos.OnAguardaResp, "OnAguardaResp")("23", 0, interromper);
+      if (interromper) d.Continua = false;
+      break;
+    }
+    case 30:
+      dono.BloquearMouseTeclado(false);
+      TrataLeituraCampo(d);
+      dono.BloquearMouseTeclado(true);
+      break;
+    case 31:
+      dono.BloquearMouseTeclado(false);
+      if (d.TipoCampo == 517 && !norvane::trim(d.Resposta).empty()) {
+        // the preset check data is the answer
+      } else if (d.TipoCampo == 517) {
+        exigido(eventos.OnObtemCheque, "OnObtemCheque")(d.Texto, 517, tcString, d.Resposta,
+                                                        d.Continua, d.Voltar);
+      } else {
+        PedeCampo(d, d.TipoCampo, tcCMC7);
+      }
+      dono.BloquearMouseTeclado(true);
+      break;
+    case 34:
+      TrataValor(d);
+      break;
+    case 35:
+      dono.BloquearMouseTeclado(false);
+      PedeCampo(d, d.TipoCampo, tcBarCode);
+      dono.BloquearMouseTeclado(true);
+      break;
+    case 50:
+      if (d.TipoCampo == 584) exigido(eventos.OnExibeQRCode, "OnExibeQRCode")(d.Texto);
+      break;
+    case 52:
+      if (d.TipoCampo == 4128) {
+        dono.DoExibeMsg(opmQRCode, converte_mensagem(d.Texto));
+      } else {
+        d.MensagemOperador = d.MensagemCliente = converte_mensagem(d.Texto);
+        dono.DoExibeMsg(opmExibirMsgOperador, d.MensagemOperador);
+        dono.DoExibeMsg(opmExibirMsgCliente, d.MensagemCliente);
+      }
+      break;
+    default:
+      // Commands this system does not know: the answer (preset or empty) goes back as is.
+      break;
+  }
+}
+
+void TRiZedIzAdeCliSiTef::TrataCampo(Dialogo& d) {
+  TRiZedIzAdeDadosTransacao& dados = Dono().DadosTransacao();
+  auto se_vazio = [&](std::string& campo) {
+    if (campo.empty()) campo = d.Texto;
+  };
+  RespCliSiTef().GravaInformacao(d.TipoCampo,
+                                 d.TipoCampo == 15 || d.TipoCampo == 25 ? "True" : d.TextoAnsi);
+  switch (d.TipoCampo) {
+    case 56:
+    case 57:
+    case 58: fReimpressao = true; break;
+    case 106: se_vazio(dados.fIdDaCarteiraDigital); break;
+    case 107: se_vazio(dados.fNomeCarteiraDigital); break;
+    case 108: se_vazio(dados.fBandeiraCarteiraDigital); break;
+    case 109: se_vazio(dados.fValorAprovadoCarteiraDigital); break;
+    case 110: fDevolucao = true; break;
+    case 131: se_vazio(dados.fCodigoRede); break;
+    case 132: se_vazio(dados.fCodigoBandeira); break;
+    case 133: se_vazio(dados.fCodigoNSU); break;
+    case 134: se_vazio(dados.fCodigoNSUHost); break;
+    case 135: se_vazio(dados.fCodigoAutorizacao); break;
+    case 500:
+      exigido(Dono().Eventos().OnObterSenha, "OnObterSenha")(d.Texto, d.Voltar);
+      break;
+    case 502: se_vazio(dados.fCPFCliente); break;
+    case 503: se_vazio(dados.FCNPJCliente); break;
+    case 504: se_vazio(dados.fTelefoneCliente); break;
+    case 732: Dono().DoExibeMsg(opmExibirMsgOperador, converte_mensagem(d.Texto)); break;
+    case 800:
+      if (FCodigoHASH.empty()) FCodigoHASH = d.Texto;
+      break;
+    default: break;
+  }
+}
+
+void TRiZedIzAdeCliSiTef::TrataMenu(Dialogo& d) {
+  const std::string& texto = d.Texto;
+  const bool cartao = texto == "1:Magnetico/Chip;2:Digitado;";
+  const bool aVista = texto.compare(0, 9, "1:A Vista") == 0;
+  if (fOperacaoCRT == 2 && (cartao || texto.compare(0, 15, "1:VISA ELECTRON") == 0 || aVista)) {
+    d.Resposta = "1";
+    return;
+  }
+  if (fOperacaoCRT == 3 && (cartao || aVista)) {
+    // No count, 0 or 1 installments all mean a single payment.
+    d.Resposta = !aVista || inteiro(d.QtdParcela).value_or(0) <= 1 ? "1" : "2";
+    return;
+  }
+
+  std::vector<std::string> opcoes;
+  size_t inicio = 0;
+  while (inicio < texto.size()) {
+    size_t fim = texto.find(';', inicio);
+    if (fim == std::string::npos) fim = texto.size();
+    opcoes.push_back(texto.substr(inicio, fim - inicio));
+    inicio = fim + 1;
+  }
+  int item = -1;
+  Dono().BloquearMouseTeclado(false);
+  exigido(Dono().Eventos().OnExibeMenu, "OnExibeMenu")(d.TituloMenu, opcoes, item, d.Voltar);
+  Dono().BloquearMouseTeclado(true);
+  if (d.Voltar) return;
+  if (item >= 0 && item < static_cast<int>(opcoes.size())) {
+    const std::string& opcao = opcoes[static_cast<size_t>(item)];
+    const size_t dois_pontos = opcao.find(':');
+    d.Resposta = norvane::to_windows1252(
+        dois_pontos == std::string::npos ? std::string() : opcao.substr(0, dois_pontos));
+  } else {
+    d.Continua = false;
+  }
+}
+
+void TRiZedIzAdeCliSiTef::PedeCampo(Dialogo& d, int TipoCampo,
+                                    TRiZedIzAdeCliSiTefOperacaoCampo Operacao) {
+  exigido(Dono().Eventos().OnObtemCampo, "OnObtemCampo")(d.Texto, d.TamanhoMinimo,
+                                                         d.TamanhoMaximo, TipoCampo, Operacao,
+                                                         d.Resposta, d.Continua, d.Voltar);
+}
+
+void TRiZedIzAdeCliSiTef::TrataLeituraCampo(Dialogo& d) {
+  TRiZedIzAdeEventos& eventos = Dono().Eventos();
+  auto obtem_campo = [&](int tipo, TRiZedIzAdeCliSiTefOperacaoCampo operacao) {
+    PedeCampo(d, tipo, operacao);
+  };
+  const int tipo = d.TipoCampo;
+  if (tipo == 501 || tipo == 502 || tipo == 506) return;  // the check presets answer
+  if (tipo == 514) {
+    if (!d.CVV.empty())
+      d.Resposta = d.CVV;
+    else
+      obtem_campo(514, tcSeguranca);
+    return;
+  }
+  if (tipo == 500) {
+    exigido(eventos.OnObterSenha, "OnObterSenha")(d.Texto, d.Voltar);
+    return;
+  }
+  if (FCancelandoTransacaoTEF && (tipo == 515 || tipo == 516 || tipo == 146)) {
+    d.Resposta = tipo == 515   ? FormatDateTime("ddmmyyyy", FCancelandoTransacaoDATA)
+                 : tipo == 516 ? norvane::to_windows1252(FCancelandoTransacaoNSU)
+                               : FCancelandoTransacaoVALOR.Format(decimal_separator());
+    RespCliSiTef().GravaInformacao(tipo, d.Resposta);
+    return;
+  }
+
+  if (tipo == 512 && !d.NumeroCartao.empty()) d.Resposta = d.NumeroCartao;
+  if (tipo == 513 && !d.DataVencimento.empty()) d.Resposta = d.DataVencimento;
+  if (tipo == 505 && d.QtdParcela != "01" && !d.QtdParcela.empty()) {
+    const std::optional<int> parcelas = inteiro(d.QtdParcela);
+    if (!parcelas)
+      throw ERiZedIzAdeErro("Quantidade de parcelas inválida: " +
+                            norvane::from_windows1252(d.QtdParcela));
+    if (*parcelas > 0) {
+      d.Resposta = d.QtdParcela;
+    } else {
+      obtem_campo(505, tcString);
+      if (d.Continua) d.QtdParcela = d.Resposta;
+    }
+  } else if (d.NumeroCartao.empty() && d.DataVencimento.empty()) {
+    obtem_campo(tipo, tcString);
+  }
+  RespCliSiTef().GravaInformacao(tipo, d.Resposta);
+}
+
+void TRiZedIzAdeCliSiTef::TrataValor(Dialogo& d) {
+  if (d.TipoCampo == 146 && FCancelandoTransacaoTEF) {
+    d.Resposta = FCancelandoTransacaoVALOR.Format(decimal_separator());
+    RespCliSiTef().GravaInformacao(146, d.Resposta);
+    return;
+  }
+  auto pergunta = [&] {
+    Dono().BloquearMouseTeclado(false);
+    PedeCampo(d, d.TipoCampo, tcCurrency);
+    Dono().BloquearMouseTeclado(true);
+    d.Resposta = valor_digitado(d.Resposta);
+  };
+  // Fees are asked only when the component is told to; otherwise, like the Visa Electron
+  // withdrawal, they are answered 0 without asking.
+  bool perguntar = true;
+  if (d.Texto == "Forneca a taxa de embarque")
+    perguntar = Dono().FornecerTaxaDeEmbarque();
+  else if (d.Texto == "Forneca a taxa de servico")
+    perguntar = Dono().FornecerTaxaDeServico();
+  else if (d.Texto == "VISA ELECTRON\nSAQUE")
+    perguntar = false;
+  if (perguntar)
+    pergunta();
+  else
+    d.Resposta = Currency().Format(decimal_separator());
+}

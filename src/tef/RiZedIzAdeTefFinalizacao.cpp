@@ -1,0 +1,183 @@
+// What follows a CliSiTef function: the error shown to the operator, the response handed
+// on (printed, or added to the pending list), and the transaction's end in the library.
+#include "platform/CodePage.h"
+#include "tef/RiZedIzAdeTef.h"
+
+namespace {
+
+const char* const kTransacaoNaoEfetuada = "Transação \"TEF\" não efetuada.";
+const char* const kReterCupom = "Transação efetuada com sucesso.\r\nFavor reter o Cupom";
+
+// Moves the pending list's contents to the caller, whatever the block does: the list owns
+// the copies, and a failure must not leave them behind for the next sale.
+template <typename F>
+void esvaziando_depois(TRiZedIzAdeRespostasPendentes& pendentes, F&& f) {
+  try {
+    f();
+  } catch (...) {
+    pendentes.Clear();
+    throw;
+  }
+  pendentes.Clear();
+}
+
+}  // namespace
+
+void TRiZedIzAdeCliSiTef::AvaliaErro(int Sts) {
+  std::string mensagem;
+  switch (Sts) {
+    case -1: mensagem = "Módulo não inicializado"; break;
+    case -2: mensagem = "Operação cancelada pelo operador"; break;
+    case -3: mensagem = "Fornecida uma modalidade inválida"; break;
+    case -4: mensagem = "Falta de memória para rodar a função"; break;
+    case -5:
+      mensagem =
+          "Não foi possivel realizar a conexão com o servidor SiTef\r\nPor favor tente mais tarde...";
+      break;
+    case -6: mensagem = "Operação cancelada pelo usuário"; break;
+    default:
+      mensagem = Sts < 0 ? "Operadora do cartão de crédito off-line (" + std::to_string(Sts) + ")"
+                         : "Negada pelo autorizador (" + std::to_string(Sts) + ")";
+  }
+  GravaLog("AvaliaErro: STS " + std::to_string(Sts));
+  Dono().DoExibeMsg(opmExcept, mensagem);
+}
+
+void TRiZedIzAdeCliSiTef::VerificaRequisicaoIniciada() {
+  if (!fIniciouRequisicao) throw ERiZedIzAdeErro("Nenhuma Requisição Iniciada");
+}
+
+void TRiZedIzAdeCliSiTef::ProcessarResposta() {
+  GravaLog(Name() + " ProcessarResposta: " + fpReq->Header());
+  Dono().SetEstadoResp(respProcessando);
+  if (fpResp->fpQtdLinhasComprovante <= 0) return;
+  TRiZedIzAdeRespostasPendentes& pendentes = Dono().RespostasPendentes();
+  auto copia = std::make_unique<TRiZedIzAdeRespCliSiTef>();
+  copia->Assign(*fpResp);
+  pendentes.Add(std::move(copia));
+  esvaziando_depois(pendentes, [&] {
+    ImprimirRelatorio();
+    if (Dono().Eventos().OnDepoisConfirmarTransacoes)
+      Dono().Eventos().OnDepoisConfirmarTransacoes(pendentes);
+  });
+}
+
+bool TRiZedIzAdeCliSiTef::ProcessarRespostaPagamento(const std::string& IndiceFPG_ECF,
+                                                     Currency Valor) {
+  TRiZedIzAdeDono& dono = Dono();
+  TRiZedIzAdeRespostasPendentes& pendentes = dono.RespostasPendentes();
+  GravaLog("ProcessarRespostaPagamento ...");
+  fpResp->SetIndiceFPG_ECF(IndiceFPG_ECF);
+  // The approval is on disk before anything else can fail, so that a stop from here on
+  // (the process killed while the host reports the payment) leaves it for the next start
+  // to settle.
+  const std::string backup = CopiarResposta();
+  auto nova = std::make_unique<TRiZedIzAdeRespCliSiTef>();
+  nova->Assign(dono.Resp());
+  TRiZedIzAdeResp& copia = pendentes.Add(std::move(nova));
+  GravaLog("ProcessarRespostaPagamento: RespostasPendentes (" + std::to_string(pendentes.Count()) +
+           ")");
+
+  if (dono.ModoServico() && !pendentes.Empty()) {
+    // The backup covers a stop while the host reports the payment and settles it. Once the
+    // host has had its say (confirmed, undone, or left it to the library), it goes, as it
+    // would never have been there.
+    struct DescartaBackup {
+      TRiZedIzAdeCliSiTef& m;
+      const std::string& arquivo;
+      ~DescartaBackup() {
+        try {
+          ApagaArquivo(arquivo);
+        } catch (const std::exception& e) {
+          m.GravaLog(m.Name() + " ProcessarRespostaPagamento: " + e.what());
+        }
+      }
+    } descarta{*this, backup};
+    if (!dono.Eventos().OnDepoisConfirmarTransacoes)
+      throw ERiZedIzAdeErro("Evento \"OnDepoisConfirmarTransacoes\" não programado");
+    dono.Eventos().OnDepoisConfirmarTransacoes(pendentes);
+    return true;
+  }
+
+  if (dono.AutoEfetuarPagamento()) {
+    bool registrado = false;
+    while (true) {
+      try {
+        dono.ECFPagamento(IndiceFPG_ECF, Valor.ToDouble());
+        pendentes.SetSaldoAPagar((pendentes.SaldoAPagar() - Valor).RoundToCentsHalfEven());
+        copia.SetOrdemPagamento(pendentes.Count() + 1);
+        registrado = true;
+        break;
+      } catch (const ERiZedIzAdeECF& e) {
+        GravaLog(Name() + " ProcessarRespostaPagamento: " + e.what());
+      }
+      if (dono.DoExibeMsg(opmYesNo, "Impressora não responde\r\nDeseja imprimir novamente ?") ==
+          mrYes)
+        continue;
+      try {
+        dono.ComandarECF(opeCancelaCupom);
+      } catch (const std::exception& e) {
+        // Giving up already: the coupon's cancellation is tried once, its failure logged.
+        GravaLog(Name() + " ProcessarRespostaPagamento: " + e.what());
+      }
+      break;
+    }
+    if (!registrado && !dono.ModoServico()) dono.CancelarTransacoesPendentes();
+  }
+
+  if (pendentes.SaldoRestante() <= Currency() && dono.AutoFinalizarCupom()) {
+    GravaLog("AutoFinalizarCupom ...");
+    dono.FinalizarCupom(false);
+    dono.ImprimirTransacoesPendentes();
+  }
+  return true;
+}
+
+void TRiZedIzAdeCliSiTef::CNF(const std::string&, const std::string&, const std::string&,
+                              const std::string& DocumentoVinculado) {
+  if (FTEFModoServico) FinalizarTransacao(true, norvane::to_windows1252(DocumentoVinculado));
+}
+
+void TRiZedIzAdeCliSiTef::NCN(const std::string&, const std::string&, const std::string&,
+                              Currency, const std::string& DocumentoVinculado) {
+  FinalizarTransacao(false, norvane::to_windows1252(DocumentoVinculado));
+}
+
+void TRiZedIzAdeCliSiTef::FinalizarTransacao(bool Confirma,
+                                             const std::string& DocumentoVinculado) {
+  TRiZedIzAdeDono& dono = Dono();
+  fRespostas.clear();
+  fIniciouRequisicao = false;
+  if (fReimpressao) return;  // a reprint leaves nothing to settle
+
+  const TDateTime agora = Now();
+  const std::string data = FormatDateTime("yyyymmdd", agora);
+  const std::string hora = FormatDateTime("hhnnss", agora);
+  const std::string documento = norvane::from_windows1252(DocumentoVinculado);
+  if (FTEFModoServico) {
+    const auto finaliza = Funcao(xFinalizaFuncaoSiTefInterativo);
+    GravaLog(std::string(Confirma ? "*** FinalizaFuncaoSiTefInterativo -> Confirmação: SIM Documento: "
+                                  : "*** FinalizaFuncaoSiTefInterativo -> Cancelamento: NÃO Documento: ") +
+             documento + " Data: " + data + " Hora: " + hora + " ParamAdc: ");
+    finaliza(Confirma ? 1 : 0, DocumentoVinculado.c_str(), data.c_str(), hora.c_str(), "");
+    if (fDevolucao) dono.DoExibeMsg(opmOK, kReterCupom);
+  } else if (dono.Resp().fMsgImpressao && !dono.TransacaoConfirmada()) {
+    const auto finaliza = Funcao(xFinalizaTransacaoSiTefInterativo);
+    int retornoImpressao = -1;
+    dono.BloquearMouseTeclado(false);
+    if (!dono.Eventos().OnComandaImpressao)
+      throw ERiZedIzAdeErro("Evento \"OnComandaImpressão\" não programado");
+    dono.Eventos().OnComandaImpressao(retornoImpressao, dono.Resp(), fDevolucao);
+    if (!dono.ModoServico()) Confirma = retornoImpressao != 0;
+    GravaLog(std::string(Confirma
+                             ? "*** FinalizaTransacaoSiTefInterativo -> Confirmação: SIM Documento: "
+                             : "*** FinalizaTransacaoSiTefInterativo -> Cancelamento: NÃO Documento: ") +
+             documento + " Data: " + data + " Hora: " + hora);
+    finaliza(Confirma ? 1 : 0, DocumentoVinculado.c_str(), data.c_str(), hora.c_str());
+    if (fDevolucao) dono.DoExibeMsg(opmOK, kReterCupom);
+  }
+  if (!Confirma) {
+    dono.DoExibeMsg(opmOK, kTransacaoNaoEfetuada);
+    GravaLog(documento);
+  }
+}

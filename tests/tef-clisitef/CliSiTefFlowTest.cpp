@@ -1,0 +1,282 @@
+// Whole transactions through the component and the stand-in library, in service mode as
+// the service runs them: each ends in the response's fields and in the library's journal
+// lines for the confirmation or undo.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "platform/IniFile.h"
+#include "tef/RiZedIzAde.h"
+#include "tef/RiZedIzAdeTef.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Public: the table's rows prepare and check through it.
+class CliSiTefFlowTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    folder = fs::temp_directory_path() /
+             ("clisitef-flow-" + std::to_string(getpid()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(folder);
+    fs::create_directories(folder / "dll");
+    fs::copy_file(SIM_LIBRARY, folder / "dll" / "CliSiTef32I.dll");
+    fs::copy_file(SIM_SETTINGS, folder / "dll" / "CliSiTef.ini");
+    set_setting("PollCount", "1");
+    set_setting("PollIntervalMs", "0");
+  }
+  void TearDown() override {
+    tef.reset();
+    fs::remove_all(folder);
+  }
+
+  void set_setting(const std::string& key, const std::string& value) {
+    norvane::TIniFile((folder / "dll" / "CliSiTef.ini").string()).WriteString("Simulator", key, value);
+  }
+  std::string journal() { return read_file(folder / "dll" / "CliSiTef.journal"); }
+  // The journal's finalisation lines, each as "confirma=N transacao=outcome".
+  std::vector<std::string> finalisations() {
+    std::vector<std::string> out;
+    std::istringstream lines(journal());
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (line.find("FinalizaFuncaoSiTefInterativo(") == std::string::npos) continue;
+      const size_t c = line.find("confirma=");
+      const size_t t = line.find("transacao=");
+      out.push_back(line.substr(c, 10) + " " + line.substr(t));
+    }
+    return out;
+  }
+  std::vector<std::string> backups() {
+    std::vector<std::string> names;
+    if (fs::exists(folder / "TEF"))
+      for (const auto& entry : fs::directory_iterator(folder / "TEF"))
+        names.push_back(entry.path().filename().string());
+    return names;
+  }
+
+  // A component as the service sets it up: service mode, every event assigned, and a
+  // host that confirms every approved payment it is told about.
+  void Start(bool confirma = true) {
+    tef = std::make_unique<TRiZedIzAde>();
+    manager = &tef->AddManager(std::make_unique<TRiZedIzAdeCliSiTef>(*tef));
+    tef->SetPathBackup((folder / "TEF").string());
+    tef->SetArqLOG((folder / "tef.log").string());
+    tef->SetModoServico(true);
+    manager->SetModoServico(true);
+    manager->SetPathDLL((folder / "dll").string());
+    manager->SetEnderecoIP("127.0.0.1");
+    manager->SetCodigoLoja("00000000");
+    manager->SetNumeroTerminal("NV000001");
+    tef->OnExibeMsg = [this](TRiZedIzAdeOperacaoMensagem op, const std::string& texto,
+                             TModalResult& r) {
+      mensagens.push_back(enum_name(op) + ":" + texto);
+      if (op == opmYesNo) r = mrYes;
+    };
+    tef->OnComandaECF = [](TRiZedIzAdeOperacaoECF, TRiZedIzAdeResp&, int& r) { r = 1; };
+    tef->OnComandaImpressao = [](int& r, TRiZedIzAdeResp&, bool) { r = 1; };
+    tef->OnComandaECFAbreVinculado = [](const std::string&, const std::string&, Currency,
+                                        int& r) { r = 1; };
+    tef->OnComandaECFImprimeVia = [](TRiZedIzAdeTipoRelatorio, int,
+                                     const std::vector<std::string>&, int& r) { r = 1; };
+    tef->OnInfoECF = [](TRiZedIzAdeInfoECF, std::string& r) { r = "L"; };
+    tef->OnExibeMenu = [](const std::string&, const std::vector<std::string>&, int& item,
+                          bool&) { item = 0; };
+    tef->OnObtemCampo = [](const std::string&, int, int, int tipo,
+                           TRiZedIzAdeCliSiTefOperacaoCampo, std::string& resposta, bool&,
+                           bool&) {
+      if (!resposta.empty()) return;
+      if (tipo == 146) resposta = "10,50";
+    };
+    tef->OnObtemCheque = [](const std::string&, int, TRiZedIzAdeCliSiTefOperacaoCampo,
+                            std::string&, bool&, bool&) {};
+    tef->OnObterSenha = [](const std::string&, bool&) {};
+    tef->OnAguardaResp = [this](const std::string&, int, bool& interromper) {
+      interromper = interromper_espera;
+    };
+    tef->OnExibeQRCode = [this](const std::string& qr) { qrcodes.push_back(qr); };
+    tef->OnDepoisConfirmarTransacoes = [this, confirma](TRiZedIzAdeRespostasPendentes& lista) {
+      for (int i = 0; i < lista.Count(); ++i) {
+        aprovadas.push_back(lista[i].NSU());
+        if (confirma) tef->ConfirmarTransacao(true, lista[i].DocumentoVinculado());
+      }
+      lista.Clear();
+    };
+    tef->Inicializar(gpCliSiTef);
+  }
+
+  fs::path folder;
+  std::unique_ptr<TRiZedIzAde> tef;
+  TRiZedIzAdeCliSiTef* manager = nullptr;
+  std::vector<std::string> mensagens, qrcodes, aprovadas;
+  bool interromper_espera = false;
+};
+
+struct Fluxo {
+  const char* nome;
+  const char* cenario;
+  int operacao;
+  bool aprovada;
+  std::vector<std::string> finalizacoes;  // journal lines for the settlement
+  std::function<void(CliSiTefFlowTest&)> preparo;
+  std::function<void(CliSiTefFlowTest&)> confere;
+};
+
+TEST_F(CliSiTefFlowTest, TransactionsAgainstTheStandIn) {
+  const std::string confirmada = "confirma=1 transacao=\"confirmada\"";
+  const Fluxo fluxos[] = {
+      {"credit sale, no installments asked", "approved", 3, true, {confirmada}, nullptr,
+       [](CliSiTefFlowTest& t) {
+         EXPECT_TRUE(t.manager->Resp().fpCredito);
+         EXPECT_EQ(t.manager->Resp().fpTipoOperacao, opAvista);
+         EXPECT_EQ(t.manager->Resp().ValorTotal(), Currency::FromCents(1050));
+         EXPECT_FALSE(t.manager->Resp().ImagemComprovante1aVia().empty());
+       }},
+      {"debit sale", "approved", 2, true, {confirmada}, nullptr,
+       [](CliSiTefFlowTest& t) {
+         EXPECT_TRUE(t.manager->Resp().fpDebito);
+         // Sent in Windows-1252, read as UTF-8.
+         EXPECT_EQ(t.manager->Resp().fpModalidadePagtoExtenso, "Débito à vista");
+         EXPECT_EQ(t.tef->CodigoNsu(), t.manager->Resp().NSU());
+       }},
+      {"declined sale", "declined", 2, false, {}, nullptr,
+       [](CliSiTefFlowTest& t) {
+         EXPECT_EQ(t.mensagens.back(), "opmExcept:Negada pelo autorizador (5)");
+       }},
+      {"operator abort during the wait", "abort", 2, false, {},
+       [](CliSiTefFlowTest& t) { t.interromper_espera = true; },
+       [](CliSiTefFlowTest& t) {
+         EXPECT_EQ(t.mensagens.back(), "opmExcept:Operação cancelada pelo operador");
+       }},
+      {"cancellation of an earlier sale", "approved", 200, true, {confirmada},
+       [](CliSiTefFlowTest& t) {
+         t.manager->SetCancelandoTransacaoTEF(true);
+         t.manager->SetCancelandoTransacaoNSU("123456");
+         t.manager->SetCancelandoTransacaoDATA(Now());
+         t.manager->SetCancelandoTransacaoVALOR(Currency::FromCents(1050));
+       },
+       [](CliSiTefFlowTest& t) {
+         EXPECT_EQ(t.manager->Resp().fpNSUTransacaoCancelada, "123456");
+         EXPECT_EQ(t.mensagens.back(),
+                   "opmOK:Transação efetuada com sucesso.\r\nFavor reter o Cupom");
+       }},
+      {"reprint of the last receipt", "approved", 113, true, {}, nullptr,
+       [](CliSiTefFlowTest& t) {
+         EXPECT_FALSE(t.manager->Resp().ImagemComprovante1aVia().empty());
+         EXPECT_TRUE(t.backups().empty());
+       }},
+      {"instant payment with a QR code", "approved", 122, true, {confirmada},
+       [](CliSiTefFlowTest& t) { t.manager->SetRestricoes("{DevolveStringQRCode=1}"); },
+       [](CliSiTefFlowTest& t) {
+         ASSERT_EQ(t.qrcodes.size(), 1u);
+         EXPECT_EQ(t.qrcodes[0].substr(0, 6), "000201");
+         EXPECT_EQ(t.tef->NomeCarteiraDigital(), "PIX");
+       }},
+      {"transaction already done", "alreadydone", 2, false, {}, nullptr,
+       [](CliSiTefFlowTest& t) {
+         EXPECT_NE(std::find(t.mensagens.begin(), t.mensagens.end(),
+                             "opmOK:Transação já efetuada no sitef\r\nImprima o ultimo "
+                             "comprovante de pagamento e informe o pagamento manual."),
+                   t.mensagens.end());
+       }},
+      {"no connection", "noconnection", 2, false, {}, nullptr,
+       [](CliSiTefFlowTest& t) {
+         EXPECT_EQ(t.mensagens.back(),
+                   "opmExcept:Não foi possivel realizar a conexão com o servidor SiTef\r\nPor "
+                   "favor tente mais tarde...");
+       }},
+  };
+  for (const Fluxo& f : fluxos) {
+    SCOPED_TRACE(f.nome);
+    fs::remove(folder / "dll" / "CliSiTef.journal");
+    set_setting("Scenario", f.cenario);
+    mensagens.clear();
+    qrcodes.clear();
+    aprovadas.clear();
+    interromper_espera = false;
+    Start();
+    manager->SetOperacaoCRT(f.operacao);
+    if (f.preparo) f.preparo(*this);
+    EXPECT_EQ(tef->CRT(10.5, "01", "", 0, "", "", "", "00"), f.aprovada);
+    EXPECT_EQ(aprovadas.size(), f.aprovada ? 1u : 0u);
+    EXPECT_EQ(finalisations(), f.finalizacoes) << journal();
+    EXPECT_TRUE(backups().empty());
+    EXPECT_FALSE(manager->AguardandoResposta());
+    f.confere(*this);
+    tef.reset();
+  }
+}
+
+TEST_F(CliSiTefFlowTest, FriendCardIdComesFromTheTrack3Dialogue) {
+  Start();
+  EXPECT_EQ(tef->LerTrilha3(), "");
+  EXPECT_EQ(tef->IDAmigo(), "0123456789");
+  const std::string j = journal();
+  EXPECT_NE(j.find("EscreveMensagemPermanentePinPad(mensagem=\"ID Amigo\")"), std::string::npos);
+  EXPECT_NE(j.find("EscreveMensagemPermanentePinPad(mensagem=\"** BOA VIAGEM **\")"),
+            std::string::npos);
+}
+
+// A payment approved and backed up, then the process killed before the host settles it:
+// the next start confirms it from its backup, once.
+TEST_F(CliSiTefFlowTest, APaymentKilledBeforeItsConfirmationIsConfirmedByTheNextStart) {
+  int aviso[2];
+  ASSERT_EQ(pipe(aviso), 0);
+  const pid_t filho = fork();
+  ASSERT_GE(filho, 0);
+  if (filho == 0) {
+    close(aviso[0]);
+    Start(/*confirma=*/false);
+    manager->SetOperacaoCRT(2);
+    tef->OnDepoisConfirmarTransacoes = [&](TRiZedIzAdeRespostasPendentes&) {
+      // Approved and reported; the confirmation never comes.
+      const char ok = 'A';
+      (void)!write(aviso[1], &ok, 1);
+      pause();
+    };
+    tef->CRT(10.5, "01");
+    _exit(1);
+  }
+  close(aviso[1]);
+  char lido = 0;
+  ASSERT_EQ(read(aviso[0], &lido, 1), 1);
+  close(aviso[0]);
+  kill(filho, SIGKILL);
+  int status = 0;
+  waitpid(filho, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_EQ(backups().size(), 1u);
+  EXPECT_TRUE(finalisations().empty());
+
+  // The host told of the recovered payment reports it again; here it leaves the library
+  // alone, so the journal shows the start's own confirmation.
+  Start(/*confirma=*/false);
+  EXPECT_EQ(finalisations(), std::vector<std::string>{"confirma=1 transacao=\"confirmada\""});
+  EXPECT_EQ(aprovadas.size(), 1u);
+  EXPECT_TRUE(backups().empty());
+  ASSERT_FALSE(mensagens.empty());
+  EXPECT_EQ(mensagens.back().rfind("opmOK:Transação TEF efetuada.", 0), 0u) << mensagens.back();
+  EXPECT_TRUE(tef->TransacaoConfirmada());
+  // Once: the next start finds nothing left.
+  tef.reset();
+  mensagens.clear();
+  Start(/*confirma=*/false);
+  EXPECT_EQ(finalisations().size(), 1u);
+  EXPECT_FALSE(tef->TransacaoConfirmada());
+  EXPECT_TRUE(mensagens.empty());
+}
+
+}  // namespace

@@ -1,0 +1,16 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "SimDialogues.h"
+
+namespace clisitef_sim {
+
+// The approved sales not yet confirmed or undone, kept in a file beside the library (or at
+// an absolute path) as a real library keeps them, so they survive a restart of the program
+// that loaded it. The file is the only copy: every call reads it and every change rewrites
+// it whole (a new file renamed over the old one, so a stop never leaves half a list).
+std::vector<Sale> read_pending(const std::string& file);
+void write_pending(const std::string& file, const std::vector<Sale>& sales);
+
+}  // namespace clisitef_sim
