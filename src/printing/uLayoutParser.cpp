@@ -252,6 +252,30 @@ class LayoutWalker {
   TReceiptBuilder& b_;
 };
 
+bool blank_only(const xmlChar* content) {
+  for (const xmlChar* p = content; p && *p; ++p)
+    if (*p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') return false;
+  return true;
+}
+
+// Layout files are written indented. Their first reader dropped the text nodes made only
+// of blanks and line breaks, and libxml2 keeps them: left in, the indentation around the
+// CDATA of a <qrcode> would make it three nodes and fail the whole job. CDATA sections
+// stay, whatever they hold.
+void drop_blank_text(xmlNode* node, int depth) {
+  if (depth > kMaxDepth) throw std::runtime_error("Leiaute aninhado demais.");
+  for (xmlNode* child = node->children; child;) {
+    xmlNode* next = child->next;
+    if (child->type == XML_TEXT_NODE && blank_only(child->content)) {
+      xmlUnlinkNode(child);
+      xmlFreeNode(child);
+    } else if (child->type == XML_ELEMENT_NODE) {
+      drop_blank_text(child, depth + 1);
+    }
+    child = next;
+  }
+}
+
 std::string xml_error_message(xmlParserCtxtPtr ctxt) {
   const xmlError* error = xmlCtxtGetLastError(ctxt);
   if (!error || !error->message) return "XML invalido.";
@@ -305,8 +329,9 @@ void TLayoutParser::ParseBuffer(const std::string& ABytes, const char* AUrl,
     xmlDocPtr d;
     ~DocOwner() { xmlFreeDoc(d); }
   } owner{doc};
-  const xmlNode* root = xmlDocGetRootElement(doc);
+  xmlNode* root = xmlDocGetRootElement(doc);
   if (!root) throw std::runtime_error("XML invalido: documento sem elemento raiz.");
+  drop_blank_text(root, 0);
   LayoutWalker(FBuilder).Block(root, 0);
 }
 
