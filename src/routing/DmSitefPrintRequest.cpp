@@ -137,7 +137,7 @@ void TDmSitef::Print(const std::string& pContent, TSession* pSession) {
 }
 
 void TDmSitef::PrintData(const std::string& pFileType, const std::string& pData) {
-  const norvane::TIniFile ini(norvane::exe_folder() + norvane::exe_base_name() + ".ini");
+  const norvane::TIniFile ini(norvane::exe_folder() + "SvcNorvaneSiTef.ini");
   // The queue prints on the printer named at service start; the setting is read again
   // here so that a request is refused at once when there is none.
   if (norvane::trim(ini.ReadString("sitef", "printer", "")).empty()) {

@@ -56,7 +56,9 @@ TEST(GDIPrinterGeometry, PreviewOfAPaperSizeIsAsWideAsPrintingOnIt) {
     const int width = (uint8_t(bytes[16]) << 24) | (uint8_t(bytes[17]) << 16) | (uint8_t(bytes[18]) << 8) |
                       uint8_t(bytes[19]);
     EXPECT_EQ(width, printing.PageWidth()) << paper << " mm";
-    if (paper == 80) EXPECT_EQ(width, 637);
+    if (paper == 80) {
+      EXPECT_EQ(width, 637);
+    }
   }
   std::filesystem::remove(layout);
   std::filesystem::remove(png);
