@@ -14,6 +14,7 @@
 #include "platform/IniFile.h"
 #include "platform/Text.h"
 #include "printing/ntPrintQueue.h"
+#include "routing/JsonMembers.h"
 #include "routing/JsonText.h"
 #include "routing/ntDmSitef.h"
 #include "service/GravaLog.h"
@@ -22,7 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool has_content(const std::string& text) {
+bool has_content(std::string_view text) {
   for (char c : text)
     if (static_cast<unsigned char>(c) > ' ') return true;
   return false;
@@ -91,13 +92,13 @@ class PrintFile {
 
 void TDmSitef::Print(const std::string& pContent, TSession* pSession) {
   (void)pSession;  // "/print" needs no session
-  const norvane::JsonParseResult parsed = norvane::parse_json_text(pContent);
-  if (parsed.status != norvane::JsonParseStatus::Ok || !parsed.value.is_object())
-    throw std::runtime_error("Mensagem inválida.");
-  const norvane::Json& message = parsed.value;
+  // The document is the bulk of the message: its members are read in place, not copied.
+  norvane::TJsonMembers message;
+  if (!message.Parse(pContent)) throw std::runtime_error("Mensagem inválida.");
+  std::string storage;
 
   try {
-    if (GetJsonField(message, "type") != "print") {
+    if (message.Field("type", storage) != "print") {
       SendClientMessage(BuildErrorReply("Campo type diferente de print."));
       return;
     }
@@ -106,17 +107,11 @@ void TDmSitef::Print(const std::string& pContent, TSession* pSession) {
     return;
   }
 
-  // The document is the bulk of the message: it is read in place, not copied.
-  std::string data_text;
-  const std::string* data = &data_text;
+  std::string data_storage;
+  std::string_view data;
   try {
-    const auto member = message.find("data");
-    if (member == message.end()) GetJsonField(message, "data");  // raises the missing-member error
-    if (member->is_string())
-      data = &member->get_ref<const std::string&>();
-    else
-      data_text = GetJsonField(message, "data");
-    if (!has_content(*data)) {
+    data = message.Field("data", data_storage);
+    if (!has_content(data)) {
       SendClientMessage(BuildErrorReply("Campo \"data\" não foi preenchido."));
       return;
     }
@@ -126,9 +121,9 @@ void TDmSitef::Print(const std::string& pContent, TSession* pSession) {
   }
 
   try {
-    const std::string file_type = GetJsonField(message, "file_type");
+    const std::string file_type(message.Field("file_type", storage));
     if (file_type == "pdf" || file_type == "gdi")
-      PrintData(file_type, *data);
+      PrintData(file_type, data);
     else
       SendClientMessage(BuildErrorReply("Tipo do arquivo inválido. Valor permitido [pdf,gdi]"));
   } catch (const std::exception& error) {
@@ -136,7 +131,7 @@ void TDmSitef::Print(const std::string& pContent, TSession* pSession) {
   }
 }
 
-void TDmSitef::PrintData(const std::string& pFileType, const std::string& pData) {
+void TDmSitef::PrintData(const std::string& pFileType, std::string_view pData) {
   const norvane::TIniFile ini(norvane::exe_folder() + "SvcNorvaneSiTef.ini");
   // The queue prints on the printer named at service start; the setting is read again
   // here so that a request is refused at once when there is none.

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "routing/JsonText.h"
 #include "routing/SessionList.h"
@@ -96,7 +97,7 @@ class TDmSitef {
   void CancelTransactionInProgress(const std::string& pContent);
   void Print(const std::string& pContent, TSession* pSession);
   // Writes a "/print" document to a new file in the service folder and queues it.
-  void PrintData(const std::string& pFileType, const std::string& pData);
+  void PrintData(const std::string& pFileType, std::string_view pData);
   // The queue "/print" hands its files to: the service's while it runs (null otherwise).
   // Once it returns, no thread still uses the queue it replaced.
   void SetPrintQueue(TPrintQueue* queue) {
