@@ -18,12 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
 // What the program wrote on its standard error, to say why it failed; bounded, since it
 // goes into a log line.
 std::string program_message(const std::string& path) {
@@ -149,7 +143,7 @@ void TPrintQueue::Execute(std::stop_token AStop) {
 }
 
 void TPrintQueue::PrintFile(const std::string& APath, const std::string& ASettings) {
-  const std::string extension = lower(fs::path(APath).extension().string());
+  const std::string extension = norvane::lower_ascii(fs::path(APath).extension().string());
   if (extension == ".pdf")
     PrintPdf(APath, ASettings);
   else if (extension == ".gdi")
