@@ -14,7 +14,6 @@
 #include "platform/IniFile.h"
 #include "platform/Text.h"
 #include "printing/ntPrintQueue.h"
-#include "routing/JsonMembers.h"
 #include "routing/JsonText.h"
 #include "routing/ntDmSitef.h"
 #include "service/GravaLog.h"
@@ -92,13 +91,13 @@ class PrintFile {
 
 void TDmSitef::Print(const std::string& pContent, TSession* pSession) {
   (void)pSession;  // "/print" needs no session
-  // The document is the bulk of the message: its members are read in place, not copied.
-  norvane::TJsonMembers message;
-  if (!message.Parse(pContent)) throw std::runtime_error("Mensagem inválida.");
-  std::string storage;
+  norvane::JsonParseResult storage;
+  const norvane::Json* parsed = ParsedMessage(pContent, storage);
+  if (!parsed || !parsed->is_object()) throw std::runtime_error("Mensagem inválida.");
+  const norvane::Json& message = *parsed;
 
   try {
-    if (message.Field("type", storage) != "print") {
+    if (GetJsonField(message, "type") != "print") {
       SendClientMessage(BuildErrorReply("Campo type diferente de print."));
       return;
     }
@@ -107,10 +106,17 @@ void TDmSitef::Print(const std::string& pContent, TSession* pSession) {
     return;
   }
 
-  std::string data_storage;
+  // The document is the bulk of the message: a string is read in place, never copied.
+  std::string data_text;
   std::string_view data;
   try {
-    data = message.Field("data", data_storage);
+    const auto member = message.find("data");
+    if (member != message.end() && member->is_string()) {
+      data = member->get_ref<const std::string&>();
+    } else {
+      data_text = GetJsonField(message, "data");  // raises the missing-member error
+      data = data_text;
+    }
     if (!has_content(data)) {
       SendClientMessage(BuildErrorReply("Campo \"data\" não foi preenchido."));
       return;
@@ -121,7 +127,7 @@ void TDmSitef::Print(const std::string& pContent, TSession* pSession) {
   }
 
   try {
-    const std::string file_type(message.Field("file_type", storage));
+    const std::string file_type = GetJsonField(message, "file_type");
     if (file_type == "pdf" || file_type == "gdi")
       PrintData(file_type, data);
     else

@@ -154,7 +154,7 @@ void TNorvaneSiTefService::ServiceStart(bool& Started) {
     queue->SetOnLog([this](const std::string& message) { PrintQueueLog(message); });
     queue->Start();
     FPrintQueue = std::move(queue);
-    if (DmSitef) DmSitef->SetPrintQueue(FPrintQueue.get());
+    FDmSitef->SetPrintQueue(FPrintQueue.get());
     Started = true;
     GravaLog("O serviço foi inciado.");
   } catch (const std::exception& error) {
@@ -167,7 +167,7 @@ void TNorvaneSiTefService::ServiceStop(bool& Stopped) {
   try {
     // The queue goes before the listener: no request reaches it once it is taken out,
     // and releasing it waits for the job in progress.
-    if (DmSitef) DmSitef->SetPrintQueue(nullptr);
+    if (FDmSitef) FDmSitef->SetPrintQueue(nullptr);
     std::unique_ptr<TPrintQueue> queue = std::move(FPrintQueue);
     queue.reset();
     StopServer();
