@@ -69,9 +69,8 @@ try {
   const done = () => service.logText().split('[Impressora] Impresso com sucesso').length - 1;
   const doneBefore = done();
   const t0 = performance.now();
-  // Each request goes once the one before is queued: a message sent right behind another
-  // can sit unread in the listener until more data comes (a fault of the listener, not of
-  // printing).
+  // Each request goes once the one before is queued: the listener closes a client that has
+  // more than 16 messages waiting unread.
   for (let i = 0; i < 100; ++i) {
     const count = queued();
     client.send({ route: '/print', type: 'print', data: receipt, file_type: 'gdi' });
