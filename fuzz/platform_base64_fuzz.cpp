@@ -33,8 +33,9 @@ void check(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   check(text);
-  // The input repeated past a few pieces, so that pieces end at every kind of place.
-  if (size > 0 && size % 4 == 0) {
+  // The input repeated past a few pieces, so that pieces end at every kind of place (for
+  // one input in eight: decoding 120 KiB under the sanitizers is slow).
+  if (size > 0 && size % 4 == 0 && (data[0] & 7) == 0) {
     std::string repeated;
     while (repeated.size() < 120 * 1024) repeated.append(text);
     check(repeated);
