@@ -1,6 +1,6 @@
 // "/session/start" round trip over wss on loopback against the installed service folder:
 // median and 99th percentile, beside a peer measured in the same run, a message that the
-// router refuses at once ("/print" before it is served), which is the transport alone.
+// router refuses at once (a "/print" without its data), which is the transport alone.
 //   NORVANE_SERVICE_DIR=build/service node bench/session_roundtrip.mjs [rounds]
 import { performance } from 'node:perf_hooks';
 import { connectClient, mintSessionToken, sessionClaims, startService } from '../e2e/lib/session-helpers.mjs';

@@ -31,4 +31,47 @@ std::optional<std::string> decode_base64(std::string_view text) {
   return out;
 }
 
+namespace {
+
+bool skipped(char c) { return c == '\r' || c == '\n' || c == ' '; }
+
+bool in_alphabet(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         c == '+' || c == '/';
+}
+
+}  // namespace
+
+bool TBase64Blocks::Check(std::string_view text, size_t& decoded_size) {
+  size_t count = 0, padding = 0;
+  for (char c : text) {
+    if (skipped(c)) continue;
+    if (c == '=') {
+      ++padding;
+    } else if (!in_alphabet(c) || padding > 0) {
+      return false;  // a stranger, or a character after the padding
+    }
+    ++count;
+  }
+  if (count % 4 != 0 || padding > 2 || count > (1u << 30)) return false;
+  decoded_size = count / 4 * 3 - padding;
+  return true;
+}
+
+size_t TBase64Blocks::Gather(std::string_view text, size_t at, std::string& clean) {
+  clean.clear();
+  for (; at < text.size() && clean.size() < kPiece; ++at)
+    if (!skipped(text[at])) clean.push_back(text[at]);
+  // What remains may be only blanks; taking them now keeps a last empty piece away.
+  while (at < text.size() && skipped(text[at])) ++at;
+  return at;
+}
+
+bool TBase64Blocks::DecodeClean(const std::string& clean, std::string& bytes) {
+  const std::optional<std::string> decoded = decode_base64(clean);
+  if (!decoded) return false;
+  bytes = std::move(*decoded);
+  return true;
+}
+
 }  // namespace norvane

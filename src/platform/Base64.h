@@ -11,4 +11,29 @@ namespace norvane {
 // four, a character outside the alphabet, padding anywhere but at the end).
 std::optional<std::string> decode_base64(std::string_view text);
 
+// Base64 with line breaks and blanks spread through it (every CR, LF and ' ' is skipped,
+// nothing else), checked by the rules of decode_base64 and decoded piece by piece, so that
+// a document of tens of megabytes is never held twice.
+class TBase64Blocks {
+ public:
+  // Checks the whole text; false when what is left after skipping is not well-formed.
+  static bool Check(std::string_view text, size_t& decoded_size);
+  // Decodes a checked text, handing each piece to write (false from it stops the
+  // decoding and is answered here).
+  template <typename Write>
+  static bool Decode(std::string_view text, Write&& write) {
+    std::string clean, bytes;
+    for (size_t at = 0; at < text.size();) {
+      at = Gather(text, at, clean);
+      if (!DecodeClean(clean, bytes) || !write(std::string_view(bytes))) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr size_t kPiece = 48 * 1024;  // cleaned characters per piece, a multiple of 4
+  static size_t Gather(std::string_view text, size_t at, std::string& clean);
+  static bool DecodeClean(const std::string& clean, std::string& bytes);
+};
+
 }  // namespace norvane

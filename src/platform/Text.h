@@ -20,4 +20,12 @@ inline std::string upper_ascii(std::string text) {
   return text;
 }
 
+// The text with the letters A to Z in lower case; other bytes (UTF-8 included) stay as they
+// are, so the result never depends on the locale.
+inline std::string lower_ascii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
 }  // namespace norvane

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Base64.h"
+#include "printing/CupsPrinter.h"
 
 namespace norvane {
 
@@ -19,8 +20,6 @@ namespace {
 constexpr int kPreviewHeight = 6000;
 constexpr int kMaxPreviewWidth = 4000;  // 80 mm at 1200 dpi fits; 96 MB of picture at most
 constexpr int kFeedStep = 30;           // a fixed feed step, whatever the resolution
-constexpr int kDefaultDpi = 203;        // thermal receipt printers
-constexpr double kDefaultMediaMm = 80;
 
 // Pictures larger than this are refused before decoding: the PNG header alone can ask
 // for 100000 x 100000 pixels (40 GB), which no receipt needs.
@@ -119,11 +118,6 @@ cairo_surface_t* decode_png(const std::string& cleaned, const char* AEmptyMessag
   return png;
 }
 
-struct SurfaceOwner {
-  cairo_surface_t* s;
-  ~SurfaceOwner() { cairo_surface_destroy(s); }
-};
-
 cairo_status_t append_to_string(void* closure, const unsigned char* data, unsigned int length) {
   static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
   return CAIRO_STATUS_SUCCESS;
@@ -170,19 +164,19 @@ TGDIPrinter::~TGDIPrinter() { CloseSurface(); }
 
 void TGDIPrinter::OpenSurface(cairo_surface_t* ASurface, bool AAntialias) {
   CloseSurface();
-  FSurface = ASurface;
-  FCanvas = cairo_create(FSurface);
-  FLayout = pango_cairo_create_layout(FCanvas);
+  FSurface.reset(ASurface);
+  FCanvas.reset(cairo_create(FSurface.get()));
+  FLayout.reset(pango_cairo_create_layout(FCanvas.get()));
   // Metrics are hinted to whole pixels in both modes, so a preview breaks lines exactly
   // where the printer will. Printed text is not smoothed: a thermal head has no grey.
   cairo_font_options_t* options = cairo_font_options_create();
   cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_ON);
   cairo_font_options_set_antialias(options,
                                    AAntialias ? CAIRO_ANTIALIAS_DEFAULT : CAIRO_ANTIALIAS_NONE);
-  pango_cairo_context_set_font_options(pango_layout_get_context(FLayout), options);
-  pango_layout_context_changed(FLayout);
+  pango_cairo_context_set_font_options(pango_layout_get_context(FLayout.get()), options);
+  pango_layout_context_changed(FLayout.get());
   cairo_font_options_destroy(options);
-  if (!AAntialias) cairo_set_antialias(FCanvas, CAIRO_ANTIALIAS_NONE);
+  if (!AAntialias) cairo_set_antialias(FCanvas.get(), CAIRO_ANTIALIAS_NONE);
   FPenWidth = 1;
   FAppliedPx = 0;
   FOperations = 0;
@@ -190,15 +184,11 @@ void TGDIPrinter::OpenSurface(cairo_surface_t* ASurface, bool AAntialias) {
 }
 
 void TGDIPrinter::CloseSurface() {
-  if (FLayout) g_object_unref(FLayout);
-  FLayout = nullptr;
-  if (FCanvas) cairo_destroy(FCanvas);
-  FCanvas = nullptr;
-  if (FSurface) cairo_surface_destroy(FSurface);
-  FSurface = nullptr;
+  FLayout.reset();
+  FCanvas.reset();
+  FSurface.reset();
   FPreviewBmp = nullptr;  // was FSurface while previewing
-  if (FDest) cupsFreeDests(1, FDest);
-  FDest = nullptr;
+  FPrinter.reset();
   FIsPrinting = false;
 }
 
@@ -218,35 +208,50 @@ int TGDIPrinter::MmToPx(double AMillimetres) const {
 }
 
 void TGDIPrinter::BeginPDF(double AMediaWidthMm, int ADpiX, int ADpiY) {
-  if (AMediaWidthMm <= 0 || AMediaWidthMm > 2000 || ADpiX <= 0 || ADpiY <= 0 ||
-      ADpiX > 4800 || ADpiY > 4800)
+  TPrintablePage page;
+  page.media_width_mm = page.printable_width_mm = AMediaWidthMm;
+  page.dpi_x = ADpiX;
+  page.dpi_y = ADpiY;
+  BeginPDF(page);
+}
+
+void TGDIPrinter::BeginPDF(const TPrintablePage& APage) {
+  if (APage.media_width_mm <= 0 || APage.media_width_mm > 2000 || APage.printable_left_mm < 0 ||
+      APage.printable_width_mm <= 0 ||
+      APage.printable_left_mm + APage.printable_width_mm > APage.media_width_mm + 0.01 ||
+      APage.dpi_x <= 0 || APage.dpi_y <= 0 || APage.dpi_x > 4800 || APage.dpi_y > 4800)
     throw std::invalid_argument("Pagina de impressao invalida");
   // The drawing is recorded, not rasterised: it becomes vector text in the PDF, and the
   // page height is only known once the receipt has been drawn.
   OpenSurface(cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, nullptr), false);
   FIsPrinting = true;
-  FMediaWidthMm = AMediaWidthMm;
-  FDpiX = ADpiX;
-  FDpiY = ADpiY;
-  FPageWidth = static_cast<int>(std::lround(AMediaWidthMm * ADpiX / 25.4)) - 2;
+  FPage = APage;
+  FDpiX = APage.dpi_x;
+  FDpiY = APage.dpi_y;
+  // Only the printable band is drawn on, as a printer's device context offers it: a page
+  // as wide as the paper would put the right-aligned amounts where the head cannot reach.
+  FPageWidth = receipt_page_width_px(APage.printable_width_mm, APage.dpi_x);
   ComputeMargins();
 }
 
 std::string TGDIPrinter::EndPDF() {
   if (!FIsPrinting) return std::string();
-  const double width_pt = FMediaWidthMm * 72 / 25.4;
+  const double width_pt = FPage.media_width_mm * 72 / 25.4;
   const double height_pt = std::max(FCurY, 1) * 72.0 / FDpiY;
   std::string pdf;
-  cairo_surface_t* page =
-      cairo_pdf_surface_create_for_stream(&append_to_string, &pdf, width_pt, height_pt);
-  cairo_t* cr = cairo_create(page);
-  cairo_scale(cr, 72.0 / FDpiX, 72.0 / FDpiY);
-  cairo_set_source_surface(cr, FSurface, 0, 0);
-  cairo_paint(cr);
-  cairo_destroy(cr);
-  cairo_surface_finish(page);
-  const cairo_status_t status = cairo_surface_status(page);
-  cairo_surface_destroy(page);
+  CairoSurface page(
+      cairo_pdf_surface_create_for_stream(&append_to_string, &pdf, width_pt, height_pt));
+  {
+    CairoContext cr(cairo_create(page.get()));
+    // The band drawn on starts where the printable area does, not at the paper's edge.
+    cairo_translate(cr.get(), FPage.printable_left_mm * 72 / 25.4, 0);
+    cairo_scale(cr.get(), 72.0 / FDpiX, 72.0 / FDpiY);
+    cairo_set_source_surface(cr.get(), FSurface.get(), 0, 0);
+    cairo_paint(cr.get());
+  }
+  cairo_surface_finish(page.get());
+  const cairo_status_t status = cairo_surface_status(page.get());
+  page.reset();
   CloseSurface();
   if (status != CAIRO_STATUS_SUCCESS)
     throw std::runtime_error(std::string("Falha ao gerar o PDF do cupom: ") +
@@ -255,93 +260,24 @@ std::string TGDIPrinter::EndPDF() {
 }
 
 void TGDIPrinter::BeginPrint() {
-  cups_dest_t* dests = nullptr;
-  const int count = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
-  cups_dest_t* found = nullptr;
-  for (int i = 0; i < count && !found; ++i)
-    if (strcasecmp(dests[i].name, FPrinterName.c_str()) == 0) found = &dests[i];
-  if (!found) {
-    cupsFreeDests(count, dests);
-    throw std::runtime_error("Impressora nao encontrada: \"" + FPrinterName +
-                             "\"\r\nVerifique se ela esta instalada e online.");
-  }
-  cups_dest_t* dest = nullptr;
-  cupsCopyDest(found, 0, &dest);
-  cupsFreeDests(count, dests);
-
-  int dpi_x = kDefaultDpi, dpi_y = kDefaultDpi;
-  double media_mm = kDefaultMediaMm;
-  if (cups_dinfo_t* info = cupsCopyDestInfo(CUPS_HTTP_DEFAULT, dest)) {
-    if (ipp_attribute_t* res =
-            cupsFindDestDefault(CUPS_HTTP_DEFAULT, dest, info, "printer-resolution")) {
-      ipp_res_t units;
-      int yres = 0;
-      const int xres = ippGetResolution(res, 0, &yres, &units);
-      if (xres > 0 && yres > 0) {
-        dpi_x = units == IPP_RES_PER_CM ? static_cast<int>(std::lround(xres * 2.54)) : xres;
-        dpi_y = units == IPP_RES_PER_CM ? static_cast<int>(std::lround(yres * 2.54)) : yres;
-      }
-    }
-    cups_size_t size{};
-    if (cupsGetDestMediaDefault(CUPS_HTTP_DEFAULT, dest, info, 0, &size) && size.width > 0)
-      media_mm = size.width / 100.0;
-    cupsFreeDestInfo(info);
-  }
-  BeginPDF(media_mm, dpi_x, dpi_y);
-  FDest = dest;
+  auto printer = std::make_unique<TCupsPrinter>(FPrinterName);
+  BeginPDF(printer->DefaultPage());
+  FPrinter = std::move(printer);
 }
 
 void TGDIPrinter::EndPrint() {
   if (!FIsPrinting) return;
-  cups_dest_t* dest = FDest;
-  FDest = nullptr;  // EndPDF closes the surface; the destination is still needed
+  // EndPDF closes the surface; the printer is still needed to send the page.
+  std::unique_ptr<TCupsPrinter> printer = std::move(FPrinter);
   const double height_mm = std::max(FCurY, 1) * 25.4 / FDpiY;
-  const double width_mm = FMediaWidthMm;
-  std::string pdf;
-  try {
-    pdf = EndPDF();
-  } catch (...) {
-    if (dest) cupsFreeDests(1, dest);
-    throw;
-  }
-  if (!dest) return;  // a PDF page opened without a printer has nowhere to go
-  struct DestOwner {
-    cups_dest_t* d;
-    ~DestOwner() { cupsFreeDests(1, d); }
-  } owner{dest};
-
-  cups_dinfo_t* info = cupsCopyDestInfo(CUPS_HTTP_DEFAULT, dest);
-  if (!info)
-    throw std::runtime_error("Falha ao consultar a impressora \"" + FPrinterName +
-                             "\": " + cupsLastErrorString());
-  struct InfoOwner {
-    cups_dinfo_t* i;
-    ~InfoOwner() { cupsFreeDestInfo(i); }
-  } info_owner{info};
-
+  const double width_mm = FPage.media_width_mm;
+  const std::string pdf = EndPDF();
+  if (!printer) return;  // a PDF page opened without a printer has nowhere to go
   // The page is exactly as long as the receipt, so a roll printer feeds and cuts there.
-  cups_option_t* options = nullptr;
-  int num_options = 0;
-  const std::string media = "Custom." + decimal(width_mm) + "x" + decimal(height_mm) + "mm";
-  num_options = cupsAddOption("media", media.c_str(), num_options, &options);
-  num_options = cupsAddOption("orientation-requested", "3", num_options, &options);
-  int job_id = 0;
-  const ipp_status_t created = cupsCreateDestJob(CUPS_HTTP_DEFAULT, dest, info, &job_id,
-                                                 "Cupom Fiscal", num_options, options);
-  cupsFreeOptions(num_options, options);
-  if (created > IPP_STATUS_OK_CONFLICTING || job_id <= 0)
-    throw std::runtime_error("Falha ao criar o trabalho de impressao: " +
-                             std::string(cupsLastErrorString()));
-  bool sent = cupsStartDestDocument(CUPS_HTTP_DEFAULT, dest, info, job_id, "Cupom Fiscal",
-                                    CUPS_FORMAT_PDF, 0, nullptr, 1) == HTTP_STATUS_CONTINUE;
-  sent = sent && cupsWriteRequestData(CUPS_HTTP_DEFAULT, pdf.data(), pdf.size()) ==
-                     HTTP_STATUS_CONTINUE;
-  const ipp_status_t finished = cupsFinishDestDocument(CUPS_HTTP_DEFAULT, dest, info);
-  if (!sent || finished > IPP_STATUS_OK_CONFLICTING) {
-    const std::string why = cupsLastErrorString();
-    cupsCancelDestJob(CUPS_HTTP_DEFAULT, dest, job_id);
-    throw std::runtime_error("Falha ao enviar o cupom para a impressora: " + why);
-  }
+  const TCupsOptions options = {
+      {"media", "Custom." + decimal(width_mm) + "x" + decimal(height_mm) + "mm"},
+      {"orientation-requested", "3"}};
+  printer->SubmitPDF("Cupom Fiscal", options, pdf);
 }
 
 void TGDIPrinter::CancelPrint() {
@@ -363,8 +299,8 @@ void TGDIPrinter::BeginPreview(int AWidthPx, int ADpi) {
   }
   OpenSurface(bmp, true);
   FPreviewBmp = bmp;
-  cairo_set_source_rgb(FCanvas, 1, 1, 1);
-  cairo_paint(FCanvas);
+  cairo_set_source_rgb(FCanvas.get(), 1, 1, 1);
+  cairo_paint(FCanvas.get());
   FDpiX = FDpiY = ADpi;
   FPageWidth = AWidthPx;
   ComputeMargins();
@@ -375,10 +311,11 @@ std::unique_ptr<TBitmap> TGDIPrinter::EndPreview() {
   const int width = cairo_image_surface_get_width(FPreviewBmp);
   const int height = std::clamp(FCurY + MmToPx(8), 10, kPreviewHeight);
   cairo_surface_t* out = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
-  cairo_t* cr = cairo_create(out);
-  cairo_set_source_surface(cr, FPreviewBmp, 0, 0);
-  cairo_paint(cr);
-  cairo_destroy(cr);
+  {
+    CairoContext cr(cairo_create(out));
+    cairo_set_source_surface(cr.get(), FPreviewBmp, 0, 0);
+    cairo_paint(cr.get());
+  }
   CloseSurface();
   return std::make_unique<TBitmap>(out);
 }
@@ -408,7 +345,7 @@ void TGDIPrinter::ApplyFont() {
   pango_font_description_set_absolute_size(font, double(pixels) * PANGO_SCALE);
   // Normal text is already bold on purpose: thin strokes fade on thermal paper.
   pango_font_description_set_weight(font, FCurrentBold ? PANGO_WEIGHT_HEAVY : PANGO_WEIGHT_BOLD);
-  pango_layout_set_font_description(FLayout, font);
+  pango_layout_set_font_description(FLayout.get(), font);
   pango_font_description_free(font);
 }
 
@@ -416,18 +353,18 @@ int TGDIPrinter::TextWidth(const std::string& AText) {
   if (!FLayout) return 0;
   ApplyFont();
   const std::string text = valid_utf8(AText);
-  pango_layout_set_text(FLayout, text.data(), static_cast<int>(text.size()));
+  pango_layout_set_text(FLayout.get(), text.data(), static_cast<int>(text.size()));
   int width = 0, height = 0;
-  pango_layout_get_pixel_size(FLayout, &width, &height);
+  pango_layout_get_pixel_size(FLayout.get(), &width, &height);
   return width;
 }
 
 int TGDIPrinter::LineHeight() {
   if (!FLayout) return 20;
   ApplyFont();
-  pango_layout_set_text(FLayout, "Mgy", 3);
+  pango_layout_set_text(FLayout.get(), "Mgy", 3);
   PangoRectangle logical;
-  pango_layout_get_extents(FLayout, nullptr, &logical);
+  pango_layout_get_extents(FLayout.get(), nullptr, &logical);
   return static_cast<int>(std::lround(double(logical.height) / PANGO_SCALE));
 }
 
@@ -448,18 +385,18 @@ void TGDIPrinter::CountDrawing(int64_t AImagePixels) {
 void TGDIPrinter::DrawText(const std::string& AText, int AX, int AY, bool AWhite) {
   CountDrawing();
   const std::string text = valid_utf8(AText);
-  pango_layout_set_text(FLayout, text.data(), static_cast<int>(text.size()));
-  cairo_set_source_rgb(FCanvas, AWhite ? 1 : 0, AWhite ? 1 : 0, AWhite ? 1 : 0);
-  cairo_move_to(FCanvas, AX, AY);
-  pango_cairo_show_layout(FCanvas, FLayout);
-  cairo_set_source_rgb(FCanvas, 0, 0, 0);
+  pango_layout_set_text(FLayout.get(), text.data(), static_cast<int>(text.size()));
+  cairo_set_source_rgb(FCanvas.get(), AWhite ? 1 : 0, AWhite ? 1 : 0, AWhite ? 1 : 0);
+  cairo_move_to(FCanvas.get(), AX, AY);
+  pango_cairo_show_layout(FCanvas.get(), FLayout.get());
+  cairo_set_source_rgb(FCanvas.get(), 0, 0, 0);
 }
 
 void TGDIPrinter::FillBlack(int AX, int AY, int AWidth, int AHeight) {
   CountDrawing();
-  cairo_set_source_rgb(FCanvas, 0, 0, 0);
-  cairo_rectangle(FCanvas, AX, AY, AWidth, AHeight);
-  cairo_fill(FCanvas);
+  cairo_set_source_rgb(FCanvas.get(), 0, 0, 0);
+  cairo_rectangle(FCanvas.get(), AX, AY, AWidth, AHeight);
+  cairo_fill(FCanvas.get());
 }
 
 int TGDIPrinter::AlignedX(int AWidth) const {
@@ -628,28 +565,29 @@ void TGDIPrinter::PlaceImage(cairo_surface_t* APng, int AX, int AY, int AWidth, 
   CountDrawing(int64_t(w) * h);
   // Transparent parts print as paper, not as black.
   cairo_surface_t* white = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
-  SurfaceOwner owner{white};
-  cairo_t* cr = cairo_create(white);
-  cairo_set_source_rgb(cr, 1, 1, 1);
-  cairo_paint(cr);
-  cairo_set_source_surface(cr, APng, 0, 0);
-  cairo_paint(cr);
-  cairo_destroy(cr);
+  CairoSurface owner(white);
+  {
+    CairoContext cr(cairo_create(white));
+    cairo_set_source_rgb(cr.get(), 1, 1, 1);
+    cairo_paint(cr.get());
+    cairo_set_source_surface(cr.get(), APng, 0, 0);
+    cairo_paint(cr.get());
+  }
   if (AWidth <= 0 || AHeight <= 0) return;
 
-  cairo_save(FCanvas);
-  cairo_rectangle(FCanvas, AX, AY, AWidth, AHeight);
-  cairo_clip(FCanvas);
-  cairo_translate(FCanvas, AX, AY);
-  cairo_scale(FCanvas, double(AWidth) / w, double(AHeight) / h);
-  cairo_set_source_surface(FCanvas, white, 0, 0);
+  cairo_save(FCanvas.get());
+  cairo_rectangle(FCanvas.get(), AX, AY, AWidth, AHeight);
+  cairo_clip(FCanvas.get());
+  cairo_translate(FCanvas.get(), AX, AY);
+  cairo_scale(FCanvas.get(), double(AWidth) / w, double(AHeight) / h);
+  cairo_set_source_surface(FCanvas.get(), white, 0, 0);
   // Enlarged pictures (QR codes are small PNGs drawn 35 mm wide) keep hard module edges;
   // reduced ones are averaged so that thin strokes do not vanish.
   const bool enlarging = AWidth >= w && AHeight >= h;
-  cairo_pattern_set_filter(cairo_get_source(FCanvas),
+  cairo_pattern_set_filter(cairo_get_source(FCanvas.get()),
                            enlarging ? CAIRO_FILTER_NEAREST : CAIRO_FILTER_GOOD);
-  cairo_paint(FCanvas);
-  cairo_restore(FCanvas);
+  cairo_paint(FCanvas.get());
+  cairo_restore(FCanvas.get());
 }
 
 void TGDIPrinter::PrintQRCode(const std::string& ABase64Data, const std::string& ATitle) {
@@ -667,10 +605,10 @@ void TGDIPrinter::PrintQRCode(const std::string& ABase64Data, const std::string&
     return;
   }
   try {
-    SurfaceOwner png{decode_png(data, "PNG inválido ou sem dimensões")};
+    CairoSurface png(decode_png(data, "PNG inválido ou sem dimensões"));
     const int side = MmToPx(35);
     const int x = FMarginLeft + (ContentWidth() - side) / 2;
-    PlaceImage(png.s, x, FCurY, side, side);
+    PlaceImage(png.get(), x, FCurY, side, side);
     ApplyFont();
     MoveDown(LineHeight() + side);
     FCurX = FMarginLeft;
@@ -684,17 +622,17 @@ void TGDIPrinter::PrintImage(const std::string& ABase64Data, int AWidthMm, int A
   const std::string data = clean_image_data(ABase64Data);
   if (data.empty()) return;
   try {
-    SurfaceOwner png{decode_png(data, "Imagem inv\\u00e1lida ou vazia")};
+    CairoSurface png(decode_png(data, "Imagem inv\\u00e1lida ou vazia"));
     const int width = AWidthMm < 1 ? ContentWidth() : MmToPx(AWidthMm);
     int height;
     if (AHeightMm < 1) {
-      const double h = std::round(double(width) * cairo_image_surface_get_height(png.s) /
-                                  cairo_image_surface_get_width(png.s));
+      const double h = std::round(double(width) * cairo_image_surface_get_height(png.get()) /
+                                  cairo_image_surface_get_width(png.get()));
       height = static_cast<int>(std::min<double>(h, kMaxCoordinate));
     } else {
       height = MmToPx(AHeightMm);
     }
-    PlaceImage(png.s, AlignedX(width), FCurY, width, height);
+    PlaceImage(png.get(), AlignedX(width), FCurY, width, height);
     ApplyFont();
     MoveDown(LineHeight() / 2 + height);
     FCurX = FMarginLeft;

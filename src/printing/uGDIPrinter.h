@@ -1,11 +1,12 @@
 #pragma once
 #include <cairo.h>
-#include <cups/cups.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "printing/CairoOwners.h"
+#include "printing/CupsPrinter.h"
 #include "printing/ReceiptBuilder.h"
 
 typedef struct _PangoLayout PangoLayout;
@@ -33,8 +34,8 @@ class TBitmap {
 };
 
 // Draws a receipt top to bottom on a printer page or a preview picture, in device pixels,
-// keeping a current position and text style. Printing records the drawing and sends it to
-// a CUPS queue as a one-page PDF exactly as tall as what was drawn; previewing draws into
+// keeping a current position and text style. Printing records the drawing and hands it to
+// TCupsPrinter as a one-page PDF exactly as tall as what was drawn; previewing draws into
 // a picture.
 class TGDIPrinter : public TReceiptBuilder {
  public:
@@ -44,8 +45,8 @@ class TGDIPrinter : public TReceiptBuilder {
   TGDIPrinter& operator=(const TGDIPrinter&) = delete;
 
   // Finds the printer among the CUPS destinations (letter case ignored) and opens a page
-  // as wide as its default media at its default resolution. Throws "Impressora nao
-  // encontrada: ..." when there is no such printer.
+  // as wide as the printable band of its default media, at its default resolution.
+  // Throws "Impressora nao encontrada: ..." when there is no such printer.
   void BeginPrint();
   // Sends the page to the printer as a PDF job titled "Cupom Fiscal"; no surface afterwards.
   void EndPrint();
@@ -53,8 +54,10 @@ class TGDIPrinter : public TReceiptBuilder {
   void CancelPrint();
   bool SendToPrinter();
 
-  // The printing surface without a printer: a page AMediaWidthMm wide at ADpi, whose PDF
-  // EndPDF returns instead of sending it. BeginPrint and EndPrint are built on these.
+  // The printing surface without a printer: the printable band of APage, whose PDF (a
+  // page as wide as the paper) EndPDF returns instead of sending it. BeginPrint and
+  // EndPrint are built on these. The short form takes paper that is printable edge to edge.
+  void BeginPDF(const TPrintablePage& APage);
   void BeginPDF(double AMediaWidthMm, int ADpiX, int ADpiY);
   std::string EndPDF();
 
@@ -127,11 +130,10 @@ class TGDIPrinter : public TReceiptBuilder {
   int AlignedX(int AWidth) const;
   void PrintErrorLine(const std::string& AText);
   void PlaceImage(cairo_surface_t* APng, int AX, int AY, int AWidth, int AHeight);
-  void SendPDF(const std::string& APdf, double AWidthPt, double AHeightPt);
   int RightEdge() const { return FPageWidth - FMarginRight; }
   int ContentWidth() const { return RightEdge() - FMarginLeft; }
 
-  cairo_t* FCanvas = nullptr;
+  CairoContext FCanvas;
   int FCurY = 0;
   int FCurX = 0;
   int FPageWidth = 0;
@@ -140,7 +142,7 @@ class TGDIPrinter : public TReceiptBuilder {
   int FMarginTop = 0;
   int FDpiX = 96;
   int FDpiY = 96;
-  cairo_surface_t* FPreviewBmp = nullptr;
+  cairo_surface_t* FPreviewBmp = nullptr;  // FSurface while previewing (not owned)
   bool FIsPrinting = false;
   std::string FPrinterName;
   bool FCurrentBold = false;
@@ -150,13 +152,13 @@ class TGDIPrinter : public TReceiptBuilder {
   int FNormalPt = 9;
   int FLargePt = 10;
 
-  cairo_surface_t* FSurface = nullptr;  // what FCanvas draws on (recording or picture)
-  PangoLayout* FLayout = nullptr;
+  CairoSurface FSurface;                 // what FCanvas draws on (recording or picture)
+  GObjectOwner<PangoLayout> FLayout;
   int FAppliedPx = 0;                    // the font FLayout holds, so it is set only on change
   bool FAppliedBold = false;
   int FPenWidth = 1;                     // the rule widens it, and it stays wide
-  double FMediaWidthMm = 0;              // page width of the PDF
-  cups_dest_t* FDest = nullptr;          // the printer of the open job
+  TPrintablePage FPage;                  // paper and printable band of the PDF
+  std::unique_ptr<TCupsPrinter> FPrinter;  // the printer of the open job
   int FOperations = 0;                   // drawing operations of the open print job
   int64_t FImagePixels = 0;              // picture pixels kept by the open print job
 };

@@ -33,16 +33,10 @@ void install_entity_guard() {
   });
 }
 
-std::string lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
 const char* text_of(const xmlChar* s) { return reinterpret_cast<const char*>(s); }
 
 bool named(const xmlNode* node, const char* name) {
-  return node->type == XML_ELEMENT_NODE && lower(text_of(node->name)) == name;
+  return node->type == XML_ELEMENT_NODE && norvane::lower_ascii(text_of(node->name)) == name;
 }
 
 // Attribute names match exactly as written; a missing attribute gives nothing.
@@ -62,12 +56,12 @@ std::string attribute_or(const xmlNode* node, const char* name, const std::strin
 bool bool_attribute(const xmlNode* node, const char* name) {
   std::string value;
   if (!attribute(node, name, value)) return false;
-  value = lower(norvane::trim(value));
+  value = norvane::lower_ascii(norvane::trim(value));
   return value == "true" || value == "1" || value == "yes";
 }
 
 TFontSize size_attribute(const xmlNode* node) {
-  const std::string size = lower(attribute_or(node, "size", "normal"));
+  const std::string size = norvane::lower_ascii(attribute_or(node, "size", "normal"));
   if (size == "double") return fsLarge;
   if (size == "large") return fsDblHeight;
   return fsNormal;
@@ -142,7 +136,7 @@ class LayoutWalker {
   void Block(const xmlNode* node, int depth) {
     if (depth > kMaxDepth) throw std::runtime_error("Leiaute aninhado demais.");
     if (node->type != XML_ELEMENT_NODE) return;  // text between blocks is not printed
-    const std::string name = lower(text_of(node->name));
+    const std::string name = norvane::lower_ascii(text_of(node->name));
     if (name == "receipt" || name == "header" || name == "section") {
       Children(node, depth);
     } else if (name == "center") {
@@ -232,7 +226,7 @@ class LayoutWalker {
         continue;  // CDATA, comments, entity references: nothing inside a line
       } else if (named(child, "bold")) {
         const TFontSize remembered = b_.CurrentFontSize();
-        const std::string size = lower(attribute_or(child, "size", ""));
+        const std::string size = norvane::lower_ascii(attribute_or(child, "size", ""));
         if (size == "double") b_.SetFontSize(fsLarge);
         if (size == "large") b_.SetFontSize(fsDblHeight);
         b_.SetBold(true);
@@ -251,6 +245,30 @@ class LayoutWalker {
 
   TReceiptBuilder& b_;
 };
+
+bool blank_only(const xmlChar* content) {
+  for (const xmlChar* p = content; p && *p; ++p)
+    if (*p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') return false;
+  return true;
+}
+
+// Layout files are written indented. Their first reader dropped the text nodes made only
+// of blanks and line breaks, and libxml2 keeps them: left in, the indentation around the
+// CDATA of a <qrcode> would make it three nodes and fail the whole job. CDATA sections
+// stay, whatever they hold.
+void drop_blank_text(xmlNode* node, int depth) {
+  if (depth > kMaxDepth) throw std::runtime_error("Leiaute aninhado demais.");
+  for (xmlNode* child = node->children; child;) {
+    xmlNode* next = child->next;
+    if (child->type == XML_TEXT_NODE && blank_only(child->content)) {
+      xmlUnlinkNode(child);
+      xmlFreeNode(child);
+    } else if (child->type == XML_ELEMENT_NODE) {
+      drop_blank_text(child, depth + 1);
+    }
+    child = next;
+  }
+}
 
 std::string xml_error_message(xmlParserCtxtPtr ctxt) {
   const xmlError* error = xmlCtxtGetLastError(ctxt);
@@ -305,8 +323,9 @@ void TLayoutParser::ParseBuffer(const std::string& ABytes, const char* AUrl,
     xmlDocPtr d;
     ~DocOwner() { xmlFreeDoc(d); }
   } owner{doc};
-  const xmlNode* root = xmlDocGetRootElement(doc);
+  xmlNode* root = xmlDocGetRootElement(doc);
   if (!root) throw std::runtime_error("XML invalido: documento sem elemento raiz.");
+  drop_blank_text(root, 0);
   LayoutWalker(FBuilder).Block(root, 0);
 }
 

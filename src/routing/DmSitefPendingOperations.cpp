@@ -13,4 +13,3 @@ void TDmSitef::CheckPinpad(const std::string&, TSession*) { AnswerNotAvailable()
 void TDmSitef::CheckFileVersion(const std::string&, TSession*) { AnswerNotAvailable(); }
 void TDmSitef::StartTransaction(const std::string&, TSession*) { AnswerNotAvailable(); }
 void TDmSitef::CancelTransactionInProgress(const std::string&) { AnswerNotAvailable(); }
-void TDmSitef::Print(const std::string&, TSession*) { AnswerNotAvailable(); }

@@ -5,10 +5,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include <openssl/rand.h>
-
 #include "platform/Clock.h"
 #include "platform/ExeFolder.h"
+#include "platform/Guid.h"
 #include "platform/IniFile.h"
 #include "routing/JsonText.h"
 #include "routing/Jwt.h"
@@ -83,17 +82,7 @@ std::string BuildTerminalNumber(const std::string& branch_code, int pdv_number) 
   return "AG" + fit_to(branch_code, 4) + fit_to(std::to_string(pdv_number), 2);
 }
 
-std::string NewSessionUUID() {
-  unsigned char bytes[16];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) return std::string();
-  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4: random
-  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  char text[37];
-  std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
-                bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-  return text;
-}
+std::string NewSessionUUID() { return norvane::new_guid(); }
 
 std::string format_iso_utc(norvane::TimePoint when) {
   const auto since_epoch = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch());

@@ -3,12 +3,15 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 
 #include "routing/JsonText.h"
 #include "routing/SessionList.h"
 
-class TIdContext;  // a client connection of the listener (websocket/ServerThread.h)
+class TIdContext;   // a client connection of the listener (websocket/ServerThread.h)
+class TPrintQueue;  // the print queue thread (printing/ntPrintQueue.h)
 
 // What a wait for the client's next message gave.
 struct TClientRead {
@@ -93,6 +96,14 @@ class TDmSitef {
   void StartTransaction(const std::string& pContent, TSession* pSession);
   void CancelTransactionInProgress(const std::string& pContent);
   void Print(const std::string& pContent, TSession* pSession);
+  // Writes a "/print" document to a new file in the service folder and queues it.
+  void PrintData(const std::string& pFileType, std::string_view pData);
+  // The queue "/print" hands its files to: the service's while it runs (null otherwise).
+  // Once it returns, no thread still uses the queue it replaced.
+  void SetPrintQueue(TPrintQueue* queue) {
+    std::lock_guard<std::mutex> lock(FPrintQueueLock);
+    FPrintQueue = queue;
+  }
 
   // Fields in declared order. The TEF component `RiZedIzAde` comes first once it exists.
   std::string fUltimaMsg;
@@ -129,6 +140,8 @@ class TDmSitef {
   // The message being routed (operation thread only).
   const std::string* FRoutedText = nullptr;
   const norvane::Json* FRoutedMessage = nullptr;
+  std::mutex FPrintQueueLock;  // held while a request hands its file to the queue
+  TPrintQueue* FPrintQueue = nullptr;
 };
 
 // The process-wide data module (created by the service object).

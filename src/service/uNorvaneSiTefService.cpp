@@ -12,6 +12,7 @@
 #include "platform/ExeFolder.h"
 #include "platform/ServiceSignals.h"
 #include "platform/SystemdUnit.h"
+#include "printing/ntPrintQueue.h"
 #include "routing/ntDmSitef.h"
 #include "service/GravaLog.h"
 #include "tef/RiZedIzAdeTef.h"
@@ -148,10 +149,12 @@ void TNorvaneSiTefService::ServiceStart(bool& Started) {
              "instale a biblioteca CliSiTef da Software Express em seu lugar.");
   StartServer();
   try {
-    // PRINT QUEUE: create it here with exe folder + "SumatraPDF.exe" and the printer
-    // below, set its log callback to PrintQueueLog and start its thread.
-    std::string printer = iniConfig.ReadString("sitef", "printer", "");
-    (void)printer;
+    const std::string printer = iniConfig.ReadString("sitef", "printer", "");
+    auto queue = std::make_unique<TPrintQueue>(norvane::exe_folder() + "SumatraPDF.exe", printer);
+    queue->SetOnLog([this](const std::string& message) { PrintQueueLog(message); });
+    queue->Start();
+    FPrintQueue = std::move(queue);
+    FDmSitef->SetPrintQueue(FPrintQueue.get());
     Started = true;
     GravaLog("O serviço foi inciado.");
   } catch (const std::exception& error) {
@@ -162,9 +165,11 @@ void TNorvaneSiTefService::ServiceStart(bool& Started) {
 
 void TNorvaneSiTefService::ServiceStop(bool& Stopped) {
   try {
-    // PRINT QUEUE: take it out of FPrintQueue (the field becomes null) and release it,
-    // which ends its thread, before the listener goes.
-    FPrintQueue = nullptr;
+    // The queue goes before the listener: no request reaches it once it is taken out,
+    // and releasing it waits for the job in progress.
+    if (FDmSitef) FDmSitef->SetPrintQueue(nullptr);
+    std::unique_ptr<TPrintQueue> queue = std::move(FPrintQueue);
+    queue.reset();
     StopServer();
     GravaLog("O serviço foi parado.");
     Stopped = true;

@@ -51,9 +51,7 @@ class TNorvaneSiTefService {
   std::unique_ptr<TDmSitef> FDmSitef;
   std::unique_ptr<TServerThread> FServerThread;  // null while the server is stopped
   norvane::TIniFile iniConfig;
-  // The print queue thread. Until the print queue exists ServiceStart leaves it null and
-  // ServiceStop has nothing to release (see the marked steps in ServiceStart/ServiceStop).
-  TPrintQueue* FPrintQueue = nullptr;
+  std::unique_ptr<TPrintQueue> FPrintQueue;  // the print queue thread; null after stop
 
  private:
   void create_data_module();

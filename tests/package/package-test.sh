@@ -48,6 +48,7 @@ echo "-- dpkg-deb: files, owners and control fields"
 dpkg-deb -c "$server" > "$work/server.list"
 dpkg-deb -c "$simulator" > "$work/simulator.list"
 for path in ./opt/norvane/SvcNorvaneSiTef ./opt/norvane/receipt-preview ./opt/norvane/README.md \
+            ./opt/norvane/SumatraPDF.exe ./opt/norvane/libmupdf.dll \
             ./opt/norvane/SvcNorvaneSiTef.ini ./opt/norvane/dll/ ./lib/systemd/system/NorvaneSiTefService.service \
             ./usr/share/doc/norvane-tef-server/copyright; do
   check "server package lacks $path" grep -q " $path\$" "$work/server.list"

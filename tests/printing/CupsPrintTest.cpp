@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <thread>
 
 #include "PrintingTestSupport.h"
+#include "printing/ntPrintQueue.h"
 #include "printing/uGDIPrinter.h"
 #include "printing/uLayoutParser.h"
 
@@ -89,7 +92,11 @@ class PrivateCups : public ::testing::Test {
         run("CUPS_SERVER=127.0.0.1:" + std::to_string(port_) +
             " lpadmin -p Receipt80 -E -v file://" + output_ + " -P '" +
             fixture("receipt80.ppd") + "' && echo ok");
-    ready_ = added == "ok\n";
+    const std::string added72 =
+        run("CUPS_SERVER=127.0.0.1:" + std::to_string(port_) +
+            " lpadmin -p Receipt72 -E -v file://" + (root_ / "out72.pdf").string() + " -P '" +
+            fixture("receipt80-margins.ppd") + "' && echo ok");
+    ready_ = added == "ok\n" && added72 == "ok\n";
   }
 
   static void TearDownTestSuite() {
@@ -107,16 +114,16 @@ class PrivateCups : public ::testing::Test {
   }
 
   // Waits until the queue has finished every job, then returns the last job's id.
-  static int wait_for_jobs() {
+  static int wait_for_jobs(const char* queue = "Receipt80") {
     for (int i = 0; i < 300; ++i) {
       cups_job_t* jobs = nullptr;
-      const int active = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, "Receipt80", 0, CUPS_WHICHJOBS_ACTIVE);
+      const int active = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, queue, 0, CUPS_WHICHJOBS_ACTIVE);
       cupsFreeJobs(active, jobs);
       if (active == 0) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     cups_job_t* jobs = nullptr;
-    const int all = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, "Receipt80", 0, CUPS_WHICHJOBS_ALL);
+    const int all = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, queue, 0, CUPS_WHICHJOBS_ALL);
     int id = 0;
     std::string title;
     for (int i = 0; i < all; ++i)
@@ -136,6 +143,33 @@ class PrivateCups : public ::testing::Test {
     const size_t at = info.find("Page size:");
     if (at != std::string::npos) std::sscanf(info.c_str() + at, "Page size: %lf x %lf", &w, &h);
     return {w, h};
+  }
+
+  static int job_count(const char* queue) {
+    cups_job_t* jobs = nullptr;
+    const int all = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, queue, 0, CUPS_WHICHJOBS_ALL);
+    cupsFreeJobs(all, jobs);
+    return all;
+  }
+
+  static std::string spool_file(int job) {
+    char doc[32];
+    std::snprintf(doc, sizeof doc, "d%05d-001", job);
+    return (root_ / "spool" / doc).string();
+  }
+
+  // Left and right ends of the words pdftotext finds on the page, in points.
+  static std::pair<double, double> text_span(const std::string& pdf) {
+    const std::string boxes = run("pdftotext -bbox '" + pdf + "' -");
+    double left = 1e9, right = -1;
+    for (size_t at = boxes.find("<word "); at != std::string::npos; at = boxes.find("<word ", at + 1)) {
+      double x_min = 0, y_min = 0, x_max = 0;
+      if (std::sscanf(boxes.c_str() + at, "<word xMin=\"%lf\" yMin=\"%lf\" xMax=\"%lf\"", &x_min, &y_min, &x_max) == 3) {
+        left = std::min(left, x_min);
+        right = std::max(right, x_max);
+      }
+    }
+    return {left, right};
   }
 
   static inline fs::path root_;
@@ -209,6 +243,80 @@ TEST_F(PrivateCups, CancelledJobSendsNothingAndUnknownPrinterIsReported) {
                  "Verifique se ela esta instalada e online.");
   }
   EXPECT_FALSE(unknown.IsPrinting());
+}
+
+TEST_F(PrivateCups, ReceiptIsDrawnOnlyOnThePrintableBand) {
+  // Receipt72's paper is 80 mm wide, of which the head reaches the middle 72 mm.
+  TGDIPrinter printer("Receipt72");
+  printer.BeginPrint();
+  const TPrintablePage page = TCupsPrinter("Receipt72").DefaultPage();
+  EXPECT_NEAR(page.printable_left_mm, 4.0, 0.01);
+  EXPECT_NEAR(page.printable_width_mm, 72.08, 0.01);
+  EXPECT_EQ(printer.PageWidth(), receipt_page_width_px(72.08, 203));
+  printer.Initialize();
+  printer.PrintRow("TOTAL", "R$ 12,10", true);
+  printer.EndPrint();
+
+  const int job = wait_for_jobs("Receipt72");
+  ASSERT_GT(job, 0);
+  const auto [width, height] = page_size(spool_file(job));
+  EXPECT_NEAR(width, 227, 0.01) << "the page is the whole paper";
+  const auto [left, right] = text_span(spool_file(job));
+  const double mm = 72 / 25.4;
+  EXPECT_GE(left, 4 * mm + 1 * mm - 1) << "the 1 mm margin starts at the printable edge";
+  EXPECT_LE(right, (4 + 72.08) * mm) << "the amount ends inside the printable band";
+  EXPECT_GE(right, (4 + 72.08 - 4) * mm - 1) << "flush with the right margin of the band";
+}
+
+// The print queue on a real printer: an indented layout through the renderer, and a PDF
+// through the stand-in PDF program; each ends as a job and its file is deleted.
+TEST_F(PrivateCups, QueuePrintsLayoutsAndPdfsAndDeletesTheirFiles) {
+  const fs::path dir = root_ / "queue";
+  fs::create_directories(dir);
+  const std::string layout = (dir / "1_Temp.gdi").string();
+  write_file(layout, "<receipt>\n  <line>Indentado</line>\n  <qrcode title=\"Pix\">\n    <![CDATA[" +
+                         base64(read_file(fixture("qrcode.png"))) + "]]>\n  </qrcode>\n</receipt>\n");
+  const std::string pdf = (dir / "2_Temp.pdf").string();
+  TGDIPrinter drawn("");
+  drawn.BeginPDF(80, 203, 203);
+  drawn.Initialize();
+  drawn.PrintLine("Documento PDF");
+  write_file(pdf, drawn.EndPDF());
+
+  std::mutex mutex;
+  std::condition_variable logged;
+  std::string log;
+  {
+    TPrintQueue queue(std::string(NORVANE_BINARY_DIR) + "/tools/pdfprint/SumatraPDF.exe", "receipt80");
+    queue.SetOnLog([&](const std::string& line) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        log += line + "\n";
+      }
+      logged.notify_all();
+    });
+    queue.Start();
+    wait_for_jobs();
+    const int before = job_count("Receipt80");
+    queue.AddToQueue(layout);
+    queue.SetPrintSettings("noscale");
+    queue.AddToQueue(pdf);
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      EXPECT_TRUE(logged.wait_for(lock, std::chrono::seconds(60),
+                                  [&] { return log.find("Impressão concluída: " + pdf) != std::string::npos; }))
+          << log;
+    }
+    EXPECT_FALSE(fs::exists(layout));
+    EXPECT_FALSE(fs::exists(pdf));
+    wait_for_jobs();
+    EXPECT_EQ(job_count("Receipt80"), before + 2) << log;
+    EXPECT_EQ(last_state_, IPP_JSTATE_COMPLETED);
+    EXPECT_EQ(last_title_, "2_Temp.pdf");
+  }
+  EXPECT_NE(log.find("Impresso com sucesso em: receipt80"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Erro"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Processo encerrado"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -40,6 +40,30 @@ class Preview {
   TGDIPrinter printer;
 };
 
+// What wraps in the preview must wrap on paper: the preview tool's picture for a paper
+// size is exactly as wide as the page printing draws on for that paper.
+TEST(GDIPrinterGeometry, PreviewOfAPaperSizeIsAsWideAsPrintingOnIt) {
+  const std::string layout = ::testing::TempDir() + "preview-" + std::to_string(getpid()) + ".gdi";
+  const std::string png = layout + ".png";
+  write_file(layout, "<receipt><line>x</line></receipt>");
+  for (const int paper : {58, 80}) {
+    TGDIPrinter printing("");
+    printing.BeginPDF(paper, 203, 203);
+    run(std::string(NORVANE_BINARY_DIR) + "/tools/receipt-preview/receipt-preview --paper " +
+        std::to_string(paper) + " --dpi 203 '" + layout + "' '" + png + "'");
+    const std::string bytes = read_file(png);
+    ASSERT_GE(bytes.size(), 24u) << "no preview for " << paper << " mm";
+    const int width = (uint8_t(bytes[16]) << 24) | (uint8_t(bytes[17]) << 16) | (uint8_t(bytes[18]) << 8) |
+                      uint8_t(bytes[19]);
+    EXPECT_EQ(width, printing.PageWidth()) << paper << " mm";
+    if (paper == 80) {
+      EXPECT_EQ(width, 637);
+    }
+  }
+  std::filesystem::remove(layout);
+  std::filesystem::remove(png);
+}
+
 TEST(GDIPrinterGeometry, FiguresAt203DpiMatchTheReceiptPrinter) {
   Preview p;
   struct Case {

@@ -117,6 +117,13 @@ TEST(LayoutParser, ElementsMakeTheRendererCallsOfTheirRules) {
       {"text outside blocks and unknown blocks are skipped",
        "<receipt>solto<line>x</line><unknown><line>y</line></unknown>fim<cut/></receipt>",
        "align:left; size:normal; text:x ; line:; size:normal; cut:1"},
+      {"indentation around CDATA in a qrcode is not content",
+       "<receipt>\n  <qrcode title=\"Pix\">\n    <![CDATA[REVG]]>\n  </qrcode>\n  <image>\r\n\t<![CDATA[QUJD]]> </image></receipt>",
+       "qr:REVG|Pix; image:QUJD|0|0"},
+      {"blank-only text between inline elements is dropped, text with blanks is kept",
+       "<receipt><line>\n  <bold>A</bold>\n  <bold>B</bold> c </line></receipt>",
+       "align:left; size:normal; bold:1; text:A ; bold:0; size:normal; bold:1; text:B ; bold:0; size:normal; "
+       "text:c ; line:; size:normal"},
       {"the root is a block too", "<line>so</line>",
        "align:left; size:normal; text:so ; line:; size:normal"},
   };

@@ -45,7 +45,7 @@ TEST_F(RouterTest, AnswersEachRouteBySessionState) {
       {"a number beyond double", R"({"route":"/version","v":1e999})", {ErrorReply("Mensagem inválida.")}},
       {"no route", R"({"type":"version"})", {ErrorReply("Campo route nao encontrado.")}},
       {"/version needs no session", R"({"route":"/version","type":"version"})", {kNotAvailable}},
-      {"/print needs no session", R"({"route":"/print","type":"print"})", {kNotAvailable}},
+      {"/print needs no session", R"({"route":"/print","type":"print"})", {ErrorReply("Campo data nao encontrado.")}},
       {"confirmation skips the session check", R"({"route":"/transaction","type":"confirmation"})", {kNotAvailable}},
       {"transaction without session_uuid", R"({"route":"/transaction","type":"transaction"})",
        {ErrorReply("Campo session_uuid nao encontrado.")}},

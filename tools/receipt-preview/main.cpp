@@ -1,7 +1,8 @@
 // receipt-preview [--paper 58|80] [--dpi N] LAYOUT OUT.png
 //
-// Draws a receipt layout the way the receipt printer will, into a PNG as wide as the
-// paper at the printer's resolution, so that a receipt can be designed without printing.
+// Draws a receipt layout the way the receipt printer will, into a PNG as wide as a printer
+// whose whole paper width is printable draws it at that resolution, so that a receipt can
+// be designed without printing: a line wraps here where it wraps on paper.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
 
   try {
     norvane::TGDIPrinter printer("");
-    printer.BeginPreview(static_cast<int>(std::lround(paper_mm * dpi / 25.4)), dpi);
+    printer.BeginPreview(norvane::receipt_page_width_px(paper_mm, dpi), dpi);
     printer.Initialize();
     norvane::TLayoutParser(printer).ParseFile(files[0]);
     printer.EndPreview()->SaveToPNG(files[1]);
