@@ -69,8 +69,9 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   const TRiZedIzAdeClassList& TEFList() const { return fTEFList; }
   // The current manager, or nullptr before gpCliSiTef has been selected.
   TRiZedIzAdeClass* TefClass() const { return fTefClass; }
-  // Selecting gpCliSiTef makes the CliSiTef manager current; any other kind changes only
-  // GPAtual and the current manager stays what it was.
+  // Selecting a kind makes the manager of that kind current (the CliSiTef manager for
+  // gpCliSiTef); a kind no manager has changes only GPAtual, and the current manager stays
+  // what it was.
   TRiZedIzAdeTipo GPAtual() const override { return fGPAtual; }
   void SetGPAtual(TRiZedIzAdeTipo AValue);
   // The current manager's request and response; ERiZedIzAdeErro when none is current.
@@ -96,7 +97,7 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   void SetAutoFinalizarCupom(bool AValue);
   bool AutoEfetuarPagamento() const override { return fAutoEfetuarPagamento; }
   void SetAutoEfetuarPagamento(bool AValue);
-  bool CHQEmGerencial() const { return fCHQEmGerencial; }
+  bool CHQEmGerencial() const override { return fCHQEmGerencial; }
   void SetCHQEmGerencial(bool AValue) { fCHQEmGerencial = AValue; }
   // Largest change a payment may produce, in currency units; 0 or less: no limit.
   double TrocoMaximo() const override { return fTrocoMaximo; }
@@ -127,6 +128,11 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   void SetFornecerTaxaDeEmbarque(bool AValue) { fFornecerTaxaDeEmbarque = AValue; }
   bool FornecerTaxaDeServico() const override { return fFornecerTaxaDeServico; }
   void SetFornecerTaxaDeServico(bool AValue) { fFornecerTaxaDeServico = AValue; }
+
+  TRiZedIzAdeIdentificacao& Identificacao() { return fIdentificacao; }
+  const TRiZedIzAdeIdentificacao& Identificacao() const override { return fIdentificacao; }
+  // Nothing blocks keyboard and mouse in this system.
+  bool TecladoBloqueado() const override { return fTecladoBloqueado; }
 
   // Request and response states, set by the managers; a change raises its event.
   TRiZedIzAdeReqEstado EstadoReq() const { return fEstadoReq; }
@@ -277,9 +283,11 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   TRiZedIzAdeReqEstado fEstadoReq = reqNenhum;
   TRiZedIzAdeRespEstado fEstadoResp = respNenhum;
   bool fExibirMsgAutenticacao = true;
+  TRiZedIzAdeIdentificacao fIdentificacao;
   bool fMultiplosCartoes = false;
   int32_t fNumeroMaximoCartoes = 0;
   std::string fPathBackup;
+  bool fTecladoBloqueado = false;
   TRiZedIzAdeTipo fGPAtual = gpNenhum;
   TRiZedIzAdeClass* fTefClass = nullptr;  // not owned: one of fTEFList
   TRiZedIzAdeCliSiTef* fTefCliSiTef = nullptr;  // not owned: one of fTEFList
