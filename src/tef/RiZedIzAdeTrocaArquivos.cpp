@@ -21,11 +21,12 @@ bool contido_em(const std::string& Header, const char* Lista) {
   return !Header.empty() && std::string(Lista).find(Header) != std::string::npos;
 }
 
+// The file's lines as UTF-8 text, like the rest of the log line they join.
 std::string texto_do_arquivo(const TRiZedIzAdeArquivo& Arquivo) {
   std::string texto;
   for (const std::string& linha : Arquivo.Conteudo()) {
     if (texto.size() > kMaiorTextoNoLog) return texto + "...";
-    texto += linha + "\r\n";
+    texto += norvane::from_windows1252(linha) + "\r\n";
   }
   return texto;
 }
