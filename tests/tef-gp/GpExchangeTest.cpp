@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +79,7 @@ class GpExchangeTest : public ::testing::Test {
     tef.OnComandaECFImprimeVia = [this](TRiZedIzAdeTipoRelatorio, int via,
                                         const std::vector<std::string>& linhas, int& r) {
       impressas.push_back(std::to_string(via) + ":" + (linhas.empty() ? "" : linhas[0]));
+      linhas_impressas = linhas.size();
       r = 1;
     };
   }
@@ -144,7 +146,8 @@ class GpExchangeTest : public ::testing::Test {
   GpManager* manager = nullptr;
   std::unique_ptr<GpSimProcess> sim;
   std::vector<Mensagem> mensagens;
-  std::vector<std::string> impressas;
+  std::vector<std::string> impressas;  // "copy:first line" of each printed copy
+  size_t linhas_impressas = 0;  // lines of the last printed copy
 
 };
 
@@ -380,6 +383,105 @@ TEST_F(GpExchangeTest, MultiplosCartoesConfirmsTheFirstCardBeforeTheSecondCrt) {
   EXPECT_FALSE(tef.RespostasPendentes()[1].CNFEnviado());
   EXPECT_THAT(backups(), ::testing::UnorderedElementsAre("RiZedIzAde_GPSim_001.tef",
                                                          "RiZedIzAde_GPSim_002.tef"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Hostile files, written by the test itself from the wait handler in place of a manager.
+
+class GpHostileFilesTest : public GpExchangeTest {
+ protected:
+  void SetUp() override {
+    GpExchangeTest::SetUp();
+    tef.OnAguardaResp = [this](const std::string& arquivo, int, bool& interromper) {
+      if (arquivo == sts() && fs::exists(req())) answer_status();
+      if (arquivo == resp() && !fs::exists(resp())) {
+        if (respostas.empty()) interromper = true;
+        else {
+          write(resp(), respostas.front());
+          respostas.erase(respostas.begin());
+        }
+      }
+    };
+    manager->Inicializar();
+  }
+
+  std::string req() const { return (gp / "req" / "IntPos.001").string(); }
+  std::string sts() const { return (gp / "resp" / "IntPos.Sts").string(); }
+  std::string resp() const { return (gp / "resp" / "IntPos.001").string(); }
+  static void write(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  }
+  // The request's header and identifier as "000-000 = CRT\r\n001-000 = 7\r\n".
+  std::string request_key() const {
+    const std::string pedido = read_file(req());
+    const size_t fim = pedido.find("\r\n", pedido.find("001-000"));
+    return pedido.substr(0, fim + 2);
+  }
+  void answer_status() {
+    std::string texto = status ? status(request_key()) : request_key() + "999-999 = 0\r\n";
+    write(sts(), texto);
+    fs::remove(req());
+  }
+
+  std::function<std::string(const std::string&)> status;  // request key -> status text
+  std::vector<std::string> respostas;  // written in turn, each once the last one is gone
+};
+
+TEST_F(GpHostileFilesTest, BadStatusFilesAreRefusedAndLeaveNoFile) {
+  struct Row {
+    const char* caso;
+    std::function<std::string(const std::string&)> status;
+  } const rows[] = {
+      {"truncated", [](const std::string& k) { return k.substr(0, k.size() - 5); }},
+      {"without trailer", [](const std::string& k) { return k; }},
+      {"of another request",
+       [](const std::string& k) { return "000-000 = ADM\r\n" + k.substr(15) + "999-999 = 0\r\n"; }},
+      {"in UTF-16",
+       [](const std::string& k) {
+         std::string wide = "\xFF\xFE";
+         for (char c : k + "999-999 = 0\r\n") wide += std::string{c, '\0'};
+         return wide;
+       }},
+      {"a folder (last: it stays)", [this](const std::string&) {
+         fs::create_directory(sts());
+         return std::string();
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.caso);
+    status = row.status;
+    EXPECT_THROW(manager->ATV(), ERiZedIzAdeSTSInvalido);
+    EXPECT_FALSE(fs::exists(req()));
+    EXPECT_FALSE(fs::exists(resp()));
+    EXPECT_FALSE(fs::is_regular_file(sts()));
+  }
+}
+
+TEST_F(GpHostileFilesTest, BadResponsesAreSkippedUntilAGoodOneComes) {
+  const std::string cabeca = "000-000 = ADM\r\n";
+  manager->SetNumVias(1);
+  // The identifier the ADM will carry: one past the activity check's.
+  const std::string id = "001-000 = " + std::to_string(manager->IDSeq() + 2) + "\r\n";
+  std::string dez_mil;
+  for (int i = 1; i <= 10000; ++i)
+    dez_mil += FormataChave(29, 1 + i % 999) + " = LINHA " + std::to_string(i) + "\r\n";
+  respostas = {
+      cabeca + id + "009-000 = 0\r\n028-000 = 1\r\n029-00",           // truncated
+      cabeca + id + "009-000 = 0\r\n",                                // without trailer
+      cabeca + "001-000 = 1\r\n009-000 = 0\r\n999-999 = 0\r\n",      // another request
+      std::string("\xFF\xFE" "0\0" "0\0" "0\0", 8),                   // UTF-16
+      cabeca + id + "009-000 = 0\r\n028-000 = 10000\r\n" + dez_mil + "999-999 = 0\r\n",
+  };
+  EXPECT_TRUE(manager->ADM());
+  ASSERT_EQ(impressas.size(), 1u);
+  EXPECT_EQ(linhas_impressas, 10000u);
+  EXPECT_THAT(respostas, IsEmpty());
+  EXPECT_THAT(exchange_files(), IsEmpty());
+  const std::string log = read_file(folder / "tef.log");
+  size_t desprezados = 0;
+  for (size_t at = log.find("desprezado"); at != std::string::npos; at = log.find("desprezado", at + 1))
+    ++desprezados;
+  EXPECT_EQ(desprezados, 4u);
 }
 
 }  // namespace
