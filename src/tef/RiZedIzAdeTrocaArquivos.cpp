@@ -31,6 +31,29 @@ std::string texto_do_arquivo(const TRiZedIzAdeArquivo& Arquivo) {
   return texto;
 }
 
+// The cheque's keys, which a CHQ sends and a CNC repeats from the cheque's response.
+struct DadosCheque {
+  const std::string& CMC7;
+  char TipoPessoa;
+  const std::string& DocumentoPessoa;
+  TDateTime DataCheque;
+  const std::string &Banco, &Agencia, &AgenciaDC, &Conta, &ContaDC, &Cheque, &ChequeDC;
+};
+
+void grava_cheque(TRiZedIzAdeReq& req, const DadosCheque& c) {
+  req.SetCMC7(c.CMC7);
+  if (c.TipoPessoa != ' ') req.SetTipoPessoa(c.TipoPessoa);  // a blank is "not given"
+  req.SetDocumentoPessoa(c.DocumentoPessoa);
+  req.SetDataCheque(c.DataCheque);
+  req.SetBanco(c.Banco);
+  req.SetAgencia(c.Agencia);
+  req.SetAgenciaDC(c.AgenciaDC);
+  req.SetConta(c.Conta);
+  req.SetContaDC(c.ContaDC);
+  req.SetCheque(c.Cheque);
+  req.SetChequeDC(c.ChequeDC);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -378,17 +401,8 @@ bool TRiZedIzAdeClass::CHQ(Currency Valor, const std::string& IndiceFPG_ECF,
   TRiZedIzAdeReq& req = *fpReq;
   req.SetDocumentoVinculado(DocumentoVinculado);
   req.SetValorTotal(Valor);
-  req.SetCMC7(CMC7);
-  if (TipoPessoa != ' ') req.SetTipoPessoa(TipoPessoa);
-  req.SetDocumentoPessoa(DocumentoPessoa);
-  req.SetDataCheque(DataCheque);
-  req.SetBanco(Banco);
-  req.SetAgencia(Agencia);
-  req.SetAgenciaDC(AgenciaDC);
-  req.SetConta(Conta);
-  req.SetContaDC(ContaDC);
-  req.SetCheque(Cheque);
-  req.SetChequeDC(ChequeDC);
+  grava_cheque(req, {CMC7, TipoPessoa, DocumentoPessoa, DataCheque, Banco, Agencia, AgenciaDC,
+                     Conta, ContaDC, Cheque, ChequeDC});
   req.SetMoeda(0);
   GravaIdentificacao();
   FinalizarRequisicao();
@@ -414,20 +428,12 @@ bool TRiZedIzAdeClass::CNC() {
   TRiZedIzAdeReq& req = *fpReq;
   req.SetDocumentoVinculado(r.DocumentoVinculado());
   req.SetValorTotal(r.ValorTotal());
-  req.SetCMC7(r.fpCMC7);
-  if (r.fpTipoPessoa != ' ') req.SetTipoPessoa(r.fpTipoPessoa);
-  req.SetDocumentoPessoa(r.fpDocumentoPessoa);
-  req.SetDataCheque(r.fpDataCheque);
+  grava_cheque(req, {r.fpCMC7, r.fpTipoPessoa, r.fpDocumentoPessoa, r.fpDataCheque, r.fpBanco,
+                     r.fpAgencia, r.fpAgenciaDC, r.fpConta, r.fpContaDC, r.fpCheque,
+                     r.fpChequeDC});
   req.SetRede(r.Rede());
   req.SetNSU(r.NSU());
   req.SetDataHoraTransacaoComprovante(r.fpDataHoraTransacaoComprovante);
-  req.SetBanco(r.fpBanco);
-  req.SetAgencia(r.fpAgencia);
-  req.SetAgenciaDC(r.fpAgenciaDC);
-  req.SetConta(r.fpConta);
-  req.SetContaDC(r.fpContaDC);
-  req.SetCheque(r.fpCheque);
-  req.SetChequeDC(r.fpChequeDC);
   req.SetMoeda(r.fpMoeda);
   return ConcluirOperacao();
 }

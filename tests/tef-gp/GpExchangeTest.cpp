@@ -245,16 +245,34 @@ TEST_F(GpExchangeTest, CncSendsTheTransactionGivenOrTheCurrentResponse) {
   // Without arguments: the transaction of the manager's current response.
   TRiZedIzAdeResp& atual = manager->Resp();
   atual.Conteudo().AssignLinhas({"000-000 = CRT", "002-000 = 77", "003-000 = 2500",
-                                 "010-000 = OUTRA", "012-000 = 000456", "022-000 = 05032025",
-                                 "023-000 = 090000"});
+                                 "006-000 = J", "010-000 = OUTRA", "012-000 = 000456",
+                                 "022-000 = 05032025", "023-000 = 090000", "033-000 = 341"});
   atual.ConteudoToProperty();
   EXPECT_TRUE(manager->CNC());
   EXPECT_THAT(requests()[2], ::testing::IsSupersetOf({"000-000 = CNC", "002-000 = 77",
                                                       "003-000 = 2500", "004-000 = 0",
                                                       "010-000 = OUTRA", "012-000 = 000456",
                                                       "022-000 = 05032025",
-                                                      "023-000 = 090000"}));
+                                                      "023-000 = 090000", "006-000 = J",
+                                                      "033-000 = 341"}));
   EXPECT_THAT(headers(), ElementsAre("CNC", "CNF", "CNC", "CNF"));  // each receipt printed
+}
+
+TEST_F(GpExchangeTest, ChqSendsTheChequeAndBecomesAPendingPayment) {
+  start_and_initialise("approved");
+  TDateTime data = 0;
+  ASSERT_TRUE(TryEncodeDate(2025, 3, 10, data));
+  EXPECT_TRUE(manager->CHQ(Currency::FromCents(2000), "02", "9", "<CMC7>", ' ', "123", data,
+                           "341", "0001", "2", "12345", "6", "000777", "8", "compensação"));
+  EXPECT_THAT(requests()[0],
+              ElementsAre("000-000 = CHQ", ::testing::StartsWith("001-000 = "), "002-000 = 9",
+                          "003-000 = 2000", "004-000 = 0", "005-000 = <CMC7>", "007-000 = 123",
+                          "008-000 = 10032025", "033-000 = 341", "034-000 = 0001",
+                          "035-000 = 2", "036-000 = 12345", "037-000 = 6", "038-000 = 000777",
+                          "039-000 = 8", "701-000 = Caixa 2.1", "706-000 = 1",
+                          "716-000 = Loja Exemplo Ltda", "999-999 = 0"));
+  ASSERT_EQ(tef.RespostasPendentes().Count(), 1);
+  EXPECT_EQ(tef.RespostasPendentes()[0].Header(), "CHQ");
 }
 
 TEST_F(GpExchangeTest, NcnTellsTheOperatorWithTheDetailsItHas) {
