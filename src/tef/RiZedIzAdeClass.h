@@ -218,6 +218,8 @@ class TRiZedIzAdeClass : public TComponent {
   // What ADM and both CNCs do after their request keys: identification, request, response,
   // processing. Returns whether the response approved the operation.
   bool ConcluirOperacao();
+  // ProcessarResposta, then FinalizarResposta(true) whether it failed or not.
+  void ProcessarEFinalizarResposta();
   // Registers an approved payment on the cash register (AutoEfetuarPagamento), asking the
   // operator to retry while it fails; on giving up cancels the coupon and, outside service
   // mode, the pending transactions.

@@ -285,13 +285,7 @@ bool TRiZedIzAdeClass::ProcessarRespostaPagamento(const std::string& IndiceFPG_E
     return true;
   }
 
-  try {
-    ProcessarResposta();
-  } catch (...) {
-    FinalizarResposta(true);
-    throw;
-  }
-  FinalizarResposta(true);
+  ProcessarEFinalizarResposta();
   if (Valor >= saldoAntes && !pendentes.Empty() &&
       fDono.DoExibeMsg(opmYesNo,
                        "Gostaria de continuar a transação com outra(s) forma(s) de pagamento ?") !=
@@ -357,6 +351,11 @@ bool TRiZedIzAdeClass::ConcluirOperacao() {
   FinalizarRequisicao();
   LerRespostaRequisicao();
   const bool aprovada = fpResp->TransacaoAprovada();
+  ProcessarEFinalizarResposta();
+  return aprovada;
+}
+
+void TRiZedIzAdeClass::ProcessarEFinalizarResposta() {
   try {
     ProcessarResposta();
   } catch (...) {
@@ -364,7 +363,6 @@ bool TRiZedIzAdeClass::ConcluirOperacao() {
     throw;
   }
   FinalizarResposta(true);
-  return aprovada;
 }
 
 bool TRiZedIzAdeClass::ADM() {
