@@ -275,6 +275,45 @@ TEST_F(GpExchangeTest, ChqSendsTheChequeAndBecomesAPendingPayment) {
   EXPECT_EQ(tef.RespostasPendentes()[0].Header(), "CHQ");
 }
 
+TEST_F(GpExchangeTest, CashRegisterGivenUpAfterApprovalUndoesThePayment) {
+  start_and_initialise("approved");
+  tef.SetAutoEfetuarPagamento(true);
+  std::vector<TRiZedIzAdeOperacaoECF> comandos;
+  tef.OnComandaECF = [&](TRiZedIzAdeOperacaoECF op, TRiZedIzAdeResp&, int& r) {
+    comandos.push_back(op);
+    r = 1;
+  };
+  int tentativas = 0;
+  tef.OnComandaECFPagamento = [&](const std::string&, Currency, int& r) {
+    ++tentativas;
+    r = 0;  // the printer fails; the operator answers no to trying again
+  };
+  crt();
+  EXPECT_EQ(tentativas, 1);
+  EXPECT_EQ(mensagens[0].texto, "Impressora não responde\r\nDeseja imprimir novamente ?");
+  EXPECT_THAT(comandos, ElementsAre(opeCancelaCupom));
+  EXPECT_THAT(headers(), ElementsAre("CRT", "NCN"));
+  EXPECT_TRUE(tef.RespostasPendentes().Empty());
+  EXPECT_THAT(backups(), IsEmpty());
+  EXPECT_THAT(exchange_files(), IsEmpty());
+}
+
+TEST_F(GpExchangeTest, RefusedPaymentGivenUpUndoesTheSalesEarlierPayments) {
+  start_and_initialise("approved");
+  EXPECT_TRUE(crt(6.00));
+  sim.reset();
+  start("declined");
+  EXPECT_FALSE(crt(4.50));
+  ASSERT_GE(mensagens.size(), 2u);
+  EXPECT_EQ(mensagens[0].texto, "TRANSAÇÃO NEGADA");
+  EXPECT_EQ(mensagens[1].operacao, opmYesNo);
+  EXPECT_EQ(mensagens[1].texto,
+            "Gostaria de continuar a transação com outra(s) forma(s) de pagamento ?");
+  EXPECT_THAT(headers(), ElementsAre("CRT", "CRT", "NCN"));
+  EXPECT_TRUE(tef.RespostasPendentes().Empty());
+  EXPECT_THAT(backups(), IsEmpty());
+}
+
 TEST_F(GpExchangeTest, NcnTellsTheOperatorWithTheDetailsItHas) {
   start_and_initialise("approved");
   const std::string valor = Currency::FromCents(1050).Format(decimal_separator());
