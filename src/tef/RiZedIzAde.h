@@ -15,26 +15,6 @@
 #include "tef/RiZedIzAdeClass.h"
 #include "tef/RiZedIzAdeTef.h"
 
-// The application's identification, written by standard managers into their requests.
-// Each value is stored trimmed.
-class TRiZedIzAdeIdentificacao {
- public:
-  const std::string& NomeAplicacao() const { return FNomeAplicacao; }
-  void SetNomeAplicacao(const std::string& AValue);
-  const std::string& RazaoSocial() const { return FRazaoSocial; }
-  void SetRazaoSocial(const std::string& AValue);
-  const std::string& SoftwareHouse() const { return FSoftwareHouse; }
-  void SetSoftwareHouse(const std::string& AValue);
-  const std::string& VersaoAplicacao() const { return FVersaoAplicacao; }
-  void SetVersaoAplicacao(const std::string& AValue);
-
- private:
-  std::string FNomeAplicacao;
-  std::string FRazaoSocial;
-  std::string FSoftwareHouse;
-  std::string FVersaoAplicacao;
-};
-
 // The pending responses of one payment: same cash-register payment form and order.
 struct TRiZedIzAdeGrupoRespostasPendentes {
   std::string IndiceFPG_ECF;
@@ -129,8 +109,6 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   bool FornecerTaxaDeServico() const override { return fFornecerTaxaDeServico; }
   void SetFornecerTaxaDeServico(bool AValue) { fFornecerTaxaDeServico = AValue; }
 
-  TRiZedIzAdeIdentificacao& Identificacao() { return fIdentificacao; }
-  const TRiZedIzAdeIdentificacao& Identificacao() const override { return fIdentificacao; }
   // Nothing blocks keyboard and mouse in this system.
   bool TecladoBloqueado() const override { return fTecladoBloqueado; }
 
@@ -197,6 +175,7 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
 
   // ---- further settings ----
   TRiZedIzAdeIdentificacao& Identificacao() { return fIdentificacao; }
+  const TRiZedIzAdeIdentificacao& Identificacao() const override { return fIdentificacao; }
   int32_t NumVias() const { return fNumVias; }
   void SetNumVias(int32_t AValue);
   // Milliseconds slept between the checks of the pauses while special texts are shown.
@@ -283,7 +262,6 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   TRiZedIzAdeReqEstado fEstadoReq = reqNenhum;
   TRiZedIzAdeRespEstado fEstadoResp = respNenhum;
   bool fExibirMsgAutenticacao = true;
-  TRiZedIzAdeIdentificacao fIdentificacao;
   bool fMultiplosCartoes = false;
   int32_t fNumeroMaximoCartoes = 0;
   std::string fPathBackup;

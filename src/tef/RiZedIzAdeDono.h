@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/Text.h"
 #include "tef/RiZedIzAdeComponent.h"
 #include "tef/RiZedIzAdeTypes.h"
 
@@ -69,18 +68,18 @@ struct TRiZedIzAdeDadosTransacao {
   }
 };
 
-// How the application names itself in the requests of a standard manager. Each value is
-// stored trimmed.
+// The application's identification, written by standard managers into their requests.
+// Each value is stored trimmed.
 class TRiZedIzAdeIdentificacao {
  public:
   const std::string& NomeAplicacao() const { return FNomeAplicacao; }
-  void SetNomeAplicacao(const std::string& AValue) { FNomeAplicacao = norvane::trim(AValue); }
+  void SetNomeAplicacao(const std::string& AValue);
   const std::string& RazaoSocial() const { return FRazaoSocial; }
-  void SetRazaoSocial(const std::string& AValue) { FRazaoSocial = norvane::trim(AValue); }
+  void SetRazaoSocial(const std::string& AValue);
   const std::string& SoftwareHouse() const { return FSoftwareHouse; }
-  void SetSoftwareHouse(const std::string& AValue) { FSoftwareHouse = norvane::trim(AValue); }
+  void SetSoftwareHouse(const std::string& AValue);
   const std::string& VersaoAplicacao() const { return FVersaoAplicacao; }
-  void SetVersaoAplicacao(const std::string& AValue) { FVersaoAplicacao = norvane::trim(AValue); }
+  void SetVersaoAplicacao(const std::string& AValue);
 
  private:
   std::string FNomeAplicacao;
