@@ -1,6 +1,7 @@
 // The file exchange with a standard manager: the point of sale writes a request file, the
 // manager's program answers with a status file (request taken) and then a response file.
 // Every step runs on the caller's thread; the waits sleep between looks at the folder.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -149,8 +150,8 @@ bool TRiZedIzAdeClass::AguardaArquivo(const std::string& Arquivo, const std::str
   const TRiZedIzAdeAguardaRespEvent& aguarda = fDono.Eventos().OnAguardaResp;
   const norvane::TimePoint inicio = norvane::now();
   struct Aguardando {
-    bool& flag;
-    explicit Aguardando(bool& f) : flag(f) { flag = true; }
+    std::atomic<bool>& flag;
+    explicit Aguardando(std::atomic<bool>& f) : flag(f) { flag = true; }
     ~Aguardando() { flag = false; }
   };
   bool existe = false;
