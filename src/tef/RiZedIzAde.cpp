@@ -33,10 +33,8 @@ void TRiZedIzAde::Adiciona(std::unique_ptr<TRiZedIzAdeClass> Manager,
 
 void TRiZedIzAde::SetGPAtual(TRiZedIzAdeTipo AValue) {
   if (AValue == fGPAtual) return;
-  if (AValue == gpCliSiTef) {
-    for (const auto& manager : fTEFList)
-      if (manager->Tipo() == gpCliSiTef) fTefClass = manager.get();
-  }
+  for (const auto& manager : fTEFList)
+    if (AValue != gpNenhum && manager->Tipo() == AValue) fTefClass = manager.get();
   fGPAtual = AValue;
 }
 

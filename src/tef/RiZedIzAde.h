@@ -15,26 +15,6 @@
 #include "tef/RiZedIzAdeClass.h"
 #include "tef/RiZedIzAdeTef.h"
 
-// The application's identification, written by standard managers into their requests.
-// Each value is stored trimmed.
-class TRiZedIzAdeIdentificacao {
- public:
-  const std::string& NomeAplicacao() const { return FNomeAplicacao; }
-  void SetNomeAplicacao(const std::string& AValue);
-  const std::string& RazaoSocial() const { return FRazaoSocial; }
-  void SetRazaoSocial(const std::string& AValue);
-  const std::string& SoftwareHouse() const { return FSoftwareHouse; }
-  void SetSoftwareHouse(const std::string& AValue);
-  const std::string& VersaoAplicacao() const { return FVersaoAplicacao; }
-  void SetVersaoAplicacao(const std::string& AValue);
-
- private:
-  std::string FNomeAplicacao;
-  std::string FRazaoSocial;
-  std::string FSoftwareHouse;
-  std::string FVersaoAplicacao;
-};
-
 // The pending responses of one payment: same cash-register payment form and order.
 struct TRiZedIzAdeGrupoRespostasPendentes {
   std::string IndiceFPG_ECF;
@@ -69,8 +49,9 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   const TRiZedIzAdeClassList& TEFList() const { return fTEFList; }
   // The current manager, or nullptr before gpCliSiTef has been selected.
   TRiZedIzAdeClass* TefClass() const { return fTefClass; }
-  // Selecting gpCliSiTef makes the CliSiTef manager current; any other kind changes only
-  // GPAtual and the current manager stays what it was.
+  // Selecting a kind makes the manager of that kind current (the CliSiTef manager for
+  // gpCliSiTef); a kind no manager has changes only GPAtual, and the current manager stays
+  // what it was.
   TRiZedIzAdeTipo GPAtual() const override { return fGPAtual; }
   void SetGPAtual(TRiZedIzAdeTipo AValue);
   // The current manager's request and response; ERiZedIzAdeErro when none is current.
@@ -96,7 +77,7 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   void SetAutoFinalizarCupom(bool AValue);
   bool AutoEfetuarPagamento() const override { return fAutoEfetuarPagamento; }
   void SetAutoEfetuarPagamento(bool AValue);
-  bool CHQEmGerencial() const { return fCHQEmGerencial; }
+  bool CHQEmGerencial() const override { return fCHQEmGerencial; }
   void SetCHQEmGerencial(bool AValue) { fCHQEmGerencial = AValue; }
   // Largest change a payment may produce, in currency units; 0 or less: no limit.
   double TrocoMaximo() const override { return fTrocoMaximo; }
@@ -127,6 +108,9 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   void SetFornecerTaxaDeEmbarque(bool AValue) { fFornecerTaxaDeEmbarque = AValue; }
   bool FornecerTaxaDeServico() const override { return fFornecerTaxaDeServico; }
   void SetFornecerTaxaDeServico(bool AValue) { fFornecerTaxaDeServico = AValue; }
+
+  // Nothing blocks keyboard and mouse in this system.
+  bool TecladoBloqueado() const override { return fTecladoBloqueado; }
 
   // Request and response states, set by the managers; a change raises its event.
   TRiZedIzAdeReqEstado EstadoReq() const { return fEstadoReq; }
@@ -191,6 +175,7 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
 
   // ---- further settings ----
   TRiZedIzAdeIdentificacao& Identificacao() { return fIdentificacao; }
+  const TRiZedIzAdeIdentificacao& Identificacao() const override { return fIdentificacao; }
   int32_t NumVias() const { return fNumVias; }
   void SetNumVias(int32_t AValue);
   // Milliseconds slept between the checks of the pauses while special texts are shown.
@@ -280,6 +265,7 @@ class TRiZedIzAde : public TRiZedIzAdeDono, public TRiZedIzAdeEventos {
   bool fMultiplosCartoes = false;
   int32_t fNumeroMaximoCartoes = 0;
   std::string fPathBackup;
+  bool fTecladoBloqueado = false;
   TRiZedIzAdeTipo fGPAtual = gpNenhum;
   TRiZedIzAdeClass* fTefClass = nullptr;  // not owned: one of fTEFList
   TRiZedIzAdeCliSiTef* fTefCliSiTef = nullptr;  // not owned: one of fTEFList

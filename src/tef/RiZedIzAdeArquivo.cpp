@@ -568,7 +568,9 @@ bool ArquivoExiste(const std::string& NomeArquivo) {
 
 void ApagaArquivo(const std::string& NomeArquivo) {
   if (NomeArquivo.empty()) return;
-  ::unlink(NomeArquivo.c_str());
+  // Once the unlink succeeded the file is gone: one of that name seen afterwards is a new
+  // file another program (a standard manager answering) has just written, not a failure.
+  if (::unlink(NomeArquivo.c_str()) == 0) return;
   struct stat st{};
   if (::lstat(NomeArquivo.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
     throw ERiZedIzAdeArquivo("Erro ao apagar o arquivo:\r\n" + NomeArquivo);

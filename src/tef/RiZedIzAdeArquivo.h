@@ -218,7 +218,8 @@ std::string DesescapaTexto(const std::string& Texto);
 // last component may hold the wildcards "*" and "?". Files and folders alike.
 bool ArquivoExiste(const std::string& NomeArquivo);
 // Deletes a file. Nothing for an empty path or a missing file; raises ERiZedIzAdeArquivo
-// "Erro ao apagar o arquivo:\r\n<path>" when a file of that name is still there afterwards.
+// "Erro ao apagar o arquivo:\r\n<path>" when the file could not be deleted and is still
+// there.
 void ApagaArquivo(const std::string& NomeArquivo);
 
 namespace norvane {

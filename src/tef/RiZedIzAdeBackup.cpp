@@ -38,7 +38,7 @@ std::string TRiZedIzAdeClass::MascaraArquivosBackup() const {
 
 std::unique_ptr<TRiZedIzAdeResp> TRiZedIzAdeClass::NovaRespostaDoTipo(TRiZedIzAdeTipo Tipo) const {
   if (Tipo == gpCliSiTef) return std::make_unique<TRiZedIzAdeResp>();
-  throw ERiZedIzAdeErro("Resposta do gerenciador " + enum_name(Tipo) + " não suportada");
+  return std::make_unique<TRiZedIzAdeRespTXT>();
 }
 
 std::unique_ptr<TRiZedIzAdeResp> TRiZedIzAdeClass::CopiaDaResposta(

@@ -73,6 +73,11 @@ void TRiZedIzAdeClass::VerificaRequisicaoIniciada() {
   if (fpReq->Header().empty()) throw ERiZedIzAdeErro("Nenhuma Requisição Iniciada");
 }
 
+void TRiZedIzAdeClass::Recusa(const std::string& Operacao) const {
+  throw ERiZedIzAdeErro("Operação " + Operacao + " não disponível no Gerenciador Padrão " +
+                        Name());
+}
+
 int TRiZedIzAdeClass::LerTrilha3(std::string& AResposta) {
   (void)AResposta;
   Recusa("LerTrilha3");

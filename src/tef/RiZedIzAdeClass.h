@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "tef/RiZedIzAdeArquivo.h"
 #include "tef/RiZedIzAdeBase.h"
 #include "tef/RiZedIzAdeComponent.h"
@@ -14,6 +15,7 @@
 #include "tef/RiZedIzAdeLog.h"
 #include "tef/RiZedIzAdeNomes.h"
 #include "tef/RiZedIzAdeResp.h"
+#include "tef/RiZedIzAdeRespTXT.h"
 #include "tef/RiZedIzAdeRespostasPendentes.h"
 #include "tef/RiZedIzAdeTypes.h"
 
@@ -60,20 +62,39 @@ class TRiZedIzAdeClass : public TComponent {
   virtual void SetNumVias(int32_t AValue) { fpNumVias = AValue; }
   bool AguardandoResposta() const { return fpAguardandoResposta; }
 
-  // Request steps of the file-exchange manager.
+  // ---- request steps of the file exchange with a standard manager ----
+  // Starts a request: refuses while a wait runs, confirms the sale's earlier card payments
+  // before a new one (MultiplosCartoes), checks the manager is active (but for ATV), removes
+  // every exchange file, takes the next identifier (or AID when above 0) and writes the
+  // header to the temporary file.
   virtual void IniciarRequisicao(const std::string& AHeader, int32_t AID = 0);
+  // Writes the application's name and version (701), company (716) and capabilities (706).
   virtual void GravaIdentificacao();
+  // Closes the request (trailer, flushed), renames it to the request path and waits up to
+  // EsperaSTS seconds for the status file. Raises ERiZedIzAdeGPNaoResponde when none comes
+  // and ERiZedIzAdeSTSInvalido when it is of another request; either way no request,
+  // status or response file is left behind.
   virtual void FinalizarRequisicao();
-  virtual void VerificaResposta();
+  // True unless the response is a standard manager's one of another request or without
+  // trailer.
+  virtual bool VerificaResposta();
+  // Waits, without time limit, for a response of this request; a response of another
+  // request is logged, deleted and waited past. A cancel through OnAguardaResp without a
+  // response raises ERiZedIzAdeArquivo "...não encontrado".
   virtual void LerRespostaRequisicao();
-  virtual void FinalizarResposta();
+  // Ends the response: deletes the response file when asked, clears request and response.
+  virtual void FinalizarResposta(bool ApagarResposta);
 
  protected:
   // Writes the owner's current response to the next free backup file, flushed to disk,
   // sets the response's ArqBackup and returns the path. Numbers run from 001 to 999; when
   // all are taken it raises ERiZedIzAdeErro and the payment stops there.
   virtual std::string CopiarResposta();
+  // After ADM and CNC: a response with receipt lines is printed (ImprimirRelatorio) and
+  // reported to OnDepoisConfirmarTransacoes alone; otherwise the operator's text is shown.
   virtual void ProcessarResposta();
+  // After CRT and CHQ: reads the response; an approved payment is backed up and joins the
+  // pending list, a refused one is processed and ended. Returns whether it was approved.
   virtual bool ProcessarRespostaPagamento(const std::string& IndiceFPG_ECF, Currency Valor);
 
  public:
@@ -110,7 +131,8 @@ class TRiZedIzAdeClass : public TComponent {
   // records it (key 899-001) in the response and its backup file.
   virtual void ConfirmarTransacoesAnteriores();
 
-  // Transaction operations (kinds of manager fill them; the base refuses).
+  // Transaction operations. The base exchanges files with a standard manager; the CliSiTef
+  // manager replaces them with calls into its library.
   virtual void ATV();
   virtual bool ADM();
   virtual bool CRT(Currency Valor, const std::string& IndiceFPG_ECF,
@@ -157,9 +179,9 @@ class TRiZedIzAdeClass : public TComponent {
   void SetGPExeName(const std::string& AValue);
 
   // A new, empty response of the variant that reads a response of the given kind of
-  // manager ("copy by kind"). The base knows the plain record for gpCliSiTef; a manager
-  // that has a variant of its own (the CliSiTef response) returns it instead, so that its
-  // copies carry every field. Other kinds raise ERiZedIzAdeErro.
+  // manager ("copy by kind"): the plain record for gpCliSiTef, the standard manager's
+  // key-value response for every other kind. A manager that has a variant of its own (the
+  // CliSiTef response) returns it instead, so that its copies carry every field.
   virtual std::unique_ptr<TRiZedIzAdeResp> NovaRespostaDoTipo(TRiZedIzAdeTipo Tipo) const;
   // A copy of a response made by NovaRespostaDoTipo for the response's own kind.
   std::unique_ptr<TRiZedIzAdeResp> CopiaDaResposta(const TRiZedIzAdeResp& Source) const;
@@ -186,6 +208,25 @@ class TRiZedIzAdeClass : public TComponent {
  private:
   // One attempt of the report printing; false when the cash register failed.
   bool ImprimirViasRelatorio();
+  // Waits for a file: sleeps EsperaSleep, hands each turn to OnAguardaResp (with the whole
+  // seconds left until Prazo, or elapsed when there is no deadline), until the file is
+  // there, the deadline passes or the handler interrupts. Logs the end with Etapa ("<name>
+  // FinalizarRequisicao: CRT") and returns whether the file is there. AguardandoResposta is
+  // true exactly during the wait, even when the handler raises.
+  bool AguardaArquivo(const std::string& Arquivo, const std::string& Etapa,
+                      const norvane::TimePoint* Prazo);
+  // What ADM and both CNCs do after their request keys: identification, request, response,
+  // processing. Returns whether the response approved the operation.
+  bool ConcluirOperacao();
+  // ProcessarResposta, then FinalizarResposta(true) whether it failed or not.
+  void ProcessarEFinalizarResposta();
+  // Registers an approved payment on the cash register (AutoEfetuarPagamento), asking the
+  // operator to retry while it fails; on giving up cancels the coupon and, outside service
+  // mode, the pending transactions.
+  void EfetuarPagamentoECF(const std::string& IndiceFPG_ECF, Currency Valor,
+                           TRiZedIzAdeResp& Copia);
+  // Cancels the cash register's coupon and, outside service mode, the pending transactions.
+  void CancelarCupomEPendentes();
   [[noreturn]] void Recusa(const std::string& Operacao) const;
 
   TRiZedIzAdeDono& fDono;

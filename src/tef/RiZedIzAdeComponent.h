@@ -50,6 +50,8 @@ class TRiZedIzAdeObjectList {
     fItems.erase(fItems.begin() + Index);
   }
   void Clear() { fItems.clear(); }
+  // Takes every item out, leaving the list empty; the caller owns them.
+  std::vector<std::unique_ptr<T>> TakeAll() { return std::exchange(fItems, {}); }
 
   auto begin() const { return fItems.begin(); }
   auto end() const { return fItems.end(); }

@@ -68,6 +68,26 @@ struct TRiZedIzAdeDadosTransacao {
   }
 };
 
+// The application's identification, written by standard managers into their requests.
+// Each value is stored trimmed.
+class TRiZedIzAdeIdentificacao {
+ public:
+  const std::string& NomeAplicacao() const { return FNomeAplicacao; }
+  void SetNomeAplicacao(const std::string& AValue);
+  const std::string& RazaoSocial() const { return FRazaoSocial; }
+  void SetRazaoSocial(const std::string& AValue);
+  const std::string& SoftwareHouse() const { return FSoftwareHouse; }
+  void SetSoftwareHouse(const std::string& AValue);
+  const std::string& VersaoAplicacao() const { return FVersaoAplicacao; }
+  void SetVersaoAplicacao(const std::string& AValue);
+
+ private:
+  std::string FNomeAplicacao;
+  std::string FRazaoSocial;
+  std::string FSoftwareHouse;
+  std::string FVersaoAplicacao;
+};
+
 class TRiZedIzAdeDono : public TComponent {
  public:
   using TComponent::TComponent;
@@ -115,4 +135,9 @@ class TRiZedIzAdeDono : public TComponent {
   virtual const std::string& CNPJVantor() const = 0;
   virtual bool FornecerTaxaDeEmbarque() const = 0;
   virtual bool FornecerTaxaDeServico() const = 0;
+  // What a standard manager's requests carry and how it prints cheque receipts.
+  virtual const TRiZedIzAdeIdentificacao& Identificacao() const = 0;
+  virtual bool CHQEmGerencial() const = 0;
+  // Whether keyboard and mouse are blocked (the standard manager's own screens need them).
+  virtual bool TecladoBloqueado() const = 0;
 };

@@ -292,19 +292,20 @@ TEST_F(TefBackupTest, CancelarTellsTheOperatorToKeepTheCouponForTefAuttar) {
   EXPECT_EQ(mensagens[0].texto, "Transação TEF não Efetuada Reter o Cupom Fiscal!");
 }
 
-TEST_F(TefBackupTest, ResponsesOfAKindWithoutVariantAreRefusedAndKept) {
+TEST_F(TefBackupTest, ResponsesOfAStandardManagerAreCopiedAsItsKeyValueResponse) {
   manager->SetTipo(gpTefDial);
   manager->SetName("TefDial");
   manager->variantes.clear();
   write_backup(1, "CRT", "8", false);
-  try {
-    manager->CancelarTransacoesPendentesClass();
-    FAIL() << "a response of a kind without a variant must be refused";
-  } catch (const ERiZedIzAdeErro& e) {
-    EXPECT_STREQ(e.what(), "Resposta do gerenciador gpTefDial não suportada");
-  }
-  EXPECT_THAT(manager->calls, IsEmpty());
-  EXPECT_THAT(backups_left(), ElementsAre("RiZedIzAde_TefDial_001.tef"));
+  std::string nsu_da_copia;
+  tef.OnAntesCancelarTransacao = [&](TRiZedIzAdeResp& copia) {
+    ASSERT_NE(dynamic_cast<TRiZedIzAdeRespTXT*>(&copia), nullptr);
+    nsu_da_copia = copia.NSU();
+  };
+  manager->CancelarTransacoesPendentesClass();
+  EXPECT_EQ(nsu_da_copia, "8");
+  EXPECT_THAT(manager->calls, ElementsAre("NCN 8"));
+  EXPECT_THAT(backups_left(), IsEmpty());
 }
 
 TEST_F(TefBackupTest, UnreadableAndHostileBackupFilesDoNotStopThePass) {
