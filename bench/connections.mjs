@@ -2,12 +2,15 @@
 //  - "/session/start" round trip over wss on one connection, against Node's `ws` TLS echo
 //    server (same certificate, same client) echoing the same text;
 //  - a new connection (TLS, upgrade, "/session/start"), against a bare TLS 1.2 handshake
-//    with the service;
+//    with the service, with the ws client and with the bare handshake's own TLS client;
 //  - the share of real clients served while another process floods the port with plain
 //    TCP connects that never start TLS;
 //  - peak resident memory for the largest message accepted, against the message's size.
-//   NORVANE_SERVICE_DIR=build/service node bench/connections.mjs [rounds]
+//   NORVANE_SERVICE_DIR=build/service node bench/connections.mjs [rounds] [parts]
+// `parts` picks some of the measurements (comma-separated: roundtrip, connect, flood, memory);
+// all four by default.
 import { fork } from 'node:child_process';
+import crypto from 'node:crypto';
 import fs from 'node:fs';
 import https from 'node:https';
 import path from 'node:path';
@@ -18,6 +21,7 @@ import { startService } from '../e2e/lib/service.mjs';
 import { connectClient, mintSessionToken, sessionClaims } from '../e2e/lib/session-helpers.mjs';
 
 const rounds = Number(process.argv[2] ?? 1000);
+const parts = new Set((process.argv[3] ?? 'roundtrip,connect,flood,memory').split(','));
 const MiB = 1024 * 1024;
 
 if (process.argv[2] === '--flood') {
@@ -69,7 +73,54 @@ function tlsHandshake(port) {
   });
 }
 
-async function newConnectionSession(port, start, timeoutMs = 5000) {
+// The same TLS client as tlsHandshake, then the upgrade request and one masked text frame;
+// resolves on the first frame back. Beside tlsHandshake it measures what the service adds to
+// a handshake, without the ws library's own costs on the client side.
+function rawSession(port, text) {
+  return new Promise((resolve, reject) => {
+    const socket = tls.connect({ host: '127.0.0.1', port, rejectUnauthorized: false,
+                                 minVersion: 'TLSv1.2', maxVersion: 'TLSv1.2' });
+    let upgraded = false;
+    let received = Buffer.alloc(0);
+    socket.once('secureConnect', () => {
+      socket.write('GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n' +
+                   `Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: ${crypto.randomBytes(16).toString('base64')}\r\n\r\n`);
+    });
+    socket.on('data', (data) => {
+      received = Buffer.concat([received, data]);
+      if (!upgraded) {
+        const end = received.indexOf('\r\n\r\n');
+        if (end < 0) return;
+        if (!received.subarray(0, end).toString('latin1').includes(' 101 ')) {
+          socket.destroy();
+          reject(new Error('upgrade refused'));
+          return;
+        }
+        upgraded = true;
+        received = received.subarray(end + 4);
+        const payload = Buffer.from(text);
+        const mask = crypto.randomBytes(4);
+        for (let i = 0; i < payload.length; ++i) payload[i] ^= mask[i & 3];
+        const length = payload.length < 126 ? Buffer.from([0x80 | payload.length])
+          : Buffer.from([0x80 | 126, payload.length >> 8, payload.length & 0xFF]);
+        socket.write(Buffer.concat([Buffer.from([0x81]), length, mask, payload]));
+      }
+      if (!upgraded || received.length < 4) return;
+      const length7 = received[1] & 0x7F;
+      const header = length7 === 126 ? 4 : 2;
+      const length = length7 === 126 ? received.readUInt16BE(2) : length7;
+      if (received.length < header + length) return;
+      socket.destroy();
+      const reply = received.subarray(header, header + length).toString();
+      if (reply.includes('"created"')) resolve();
+      else reject(new Error(`unexpected reply: ${reply}`));
+    });
+    socket.once('error', reject);
+  });
+}
+
+// Connects, sends `start` and waits for a reply that contains `expect`.
+async function newConnectionSession(port, start, expect, timeoutMs = 5000) {
   const client = await Promise.race([
     connectClient(port),
     new Promise((_, reject) => setTimeout(() => reject(new Error('connect timed out')), timeoutMs)),
@@ -77,7 +128,7 @@ async function newConnectionSession(port, start, timeoutMs = 5000) {
   try {
     client.send(start);
     const reply = await client.next(timeoutMs);
-    if (!reply || !reply.includes('"created"')) throw new Error(`no session: ${reply}`);
+    if (!reply || !reply.includes(expect)) throw new Error(`unexpected reply: ${reply}`);
   } finally {
     client.ws.terminate();
   }
@@ -97,71 +148,91 @@ async function main() {
   echo.on('connection', (ws) => ws.on('message', (data) => ws.send(data.toString())));
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
   const echoPort = server.address().port;
-  const f = (ms) => `${(ms * 1000).toFixed(0)} µs`;
   try {
     const token = await mintSessionToken(sessionClaims(), 'HS256');
     const start = JSON.stringify({ route: '/session/start', type: 'session', token });
-
-    // 1. Round trip on one connection.
     const client = await connectClient(service.port);
-    const peerClient = await connectClient(echoPort);
-    await roundTrips(client, start, 200);
-    await roundTrips(peerClient, start, 200);
-    const ours = await roundTrips(client, start, rounds);
-    const peer = await roundTrips(peerClient, start, rounds);
-    console.log(`session start round trip: median ${f(ours.median)}, p99 ${f(ours.p99)}`);
-    console.log(`ws echo peer:             median ${f(peer.median)}, p99 ${f(peer.p99)}`);
-    console.log(`ratio service/ws echo: median ${(ours.median / peer.median).toFixed(2)}, p99 ${(ours.p99 / peer.p99).toFixed(2)}`);
-    await peerClient.close();
-
-    // 2. A new connection each time.
-    const fresh = [];
-    const bare = [];
-    for (let i = 0; i < Math.min(rounds, 300); ++i) {
-      let t0 = performance.now();
-      await newConnectionSession(service.port, start);
-      fresh.push(performance.now() - t0);
-      t0 = performance.now();
-      await tlsHandshake(service.port);
-      bare.push(performance.now() - t0);
-    }
-    const freshStats = stats(fresh);
-    const bareStats = stats(bare);
-    console.log(`new connection + session start: median ${f(freshStats.median)}; bare TLS 1.2 handshake: median ${f(bareStats.median)}`);
-    console.log(`ratio new connection/bare TLS: median ${(freshStats.median / bareStats.median).toFixed(2)}`);
-
-    // 3. Real clients during a connect flood (bounded: 8 s of connects to loopback).
-    const flood = fork(new URL(import.meta.url).pathname, ['--flood', String(service.port), '8000']);
-    const floodDone = new Promise((resolve) => flood.once('message', resolve));
-    await new Promise((resolve) => setTimeout(resolve, 500));
-    let served = 0;
-    let tried = 0;
-    const floodUntil = Date.now() + 6500;
-    while (Date.now() < floodUntil) {
-      ++tried;
-      try {
-        await newConnectionSession(service.port, start, 3000);
-        ++served;
-      } catch {
-        // counted as not served
-      }
-    }
-    const { made } = await floodDone;
-    console.log(`connect flood: ${made} plain TCP connects in 8 s; real clients served ${served}/${tried} (${(100 * served / tried).toFixed(1)} %)`);
-
-    // 4. Peak memory for the largest accepted message (a text member just under the bound).
-    const last = await connectClient(service.port);
-    const before = rssPeakKiB(service.child.pid);
-    const big = JSON.stringify({ route: '/nothing', pad: 'x'.repeat(64 * MiB - 64) });
-    last.send(big);
-    if ((await last.next(60000)) === null) throw new Error('no reply to the large message');
-    const peak = rssPeakKiB(service.child.pid);
-    console.log(`largest accepted message ${(big.length / MiB).toFixed(1)} MiB: peak resident ${(peak / 1024).toFixed(1)} MiB (before ${(before / 1024).toFixed(1)} MiB), ratio ${(peak * 1024 / big.length).toFixed(2)}`);
-    await last.close();
+    if (parts.has('roundtrip')) await roundTripPart(client, echoPort, start);
+    if (parts.has('connect')) await newConnectionPart(service.port, echoPort, start);
+    if (parts.has('flood')) await floodPart(service.port, start);
+    if (parts.has('memory')) await memoryPart(service);
     await client.close();
   } finally {
     echo.close();
     server.close();
     await service.dispose();
   }
+}
+
+function µs(ms) {
+  return `${(ms * 1000).toFixed(0)} µs`;
+}
+
+// 1. Round trip on one connection.
+async function roundTripPart(client, echoPort, start) {
+  const peerClient = await connectClient(echoPort);
+  await roundTrips(client, start, 200);
+  await roundTrips(peerClient, start, 200);
+  const ours = await roundTrips(client, start, rounds);
+  const peer = await roundTrips(peerClient, start, rounds);
+  console.log(`session start round trip: median ${µs(ours.median)}, p99 ${µs(ours.p99)}`);
+  console.log(`ws echo peer:             median ${µs(peer.median)}, p99 ${µs(peer.p99)}`);
+  console.log(`ratio service/ws echo: median ${(ours.median / peer.median).toFixed(2)}, p99 ${(ours.p99 / peer.p99).toFixed(2)}`);
+  await peerClient.close();
+}
+
+// 2. A new connection each time. The same steps against the ws echo server show how much of
+// the cost beyond the bare handshake is the client's own (its upgrade request, its checks).
+async function newConnectionPart(port, echoPort, start) {
+  const fresh = [], bare = [], raw = [], peerFresh = [], peerBare = [];
+  const timed = async (into, step) => {
+    const t0 = performance.now();
+    await step();
+    into.push(performance.now() - t0);
+  };
+  for (let i = 0; i < Math.min(rounds, 300); ++i) {
+    await timed(fresh, () => newConnectionSession(port, start, '"created"'));
+    await timed(bare, () => tlsHandshake(port));
+    await timed(raw, () => rawSession(port, start));
+    await timed(peerFresh, () => newConnectionSession(echoPort, start, start));
+    await timed(peerBare, () => tlsHandshake(echoPort));
+  }
+  const [f, b, r, pf, pb] = [fresh, bare, raw, peerFresh, peerBare].map(stats);
+  console.log(`new connection + session start: median ${µs(f.median)}; bare TLS 1.2 handshake: median ${µs(b.median)}`);
+  console.log(`ratio new connection/bare TLS: median ${(f.median / b.median).toFixed(2)}`);
+  console.log(`same with the bare handshake's client: median ${µs(r.median)}, ratio ${(r.median / b.median).toFixed(2)}`);
+  console.log(`ws echo peer: new connection + echo ${µs(pf.median)}; bare TLS ${µs(pb.median)}; ratio ${(pf.median / pb.median).toFixed(2)}`);
+}
+
+// 3. Real clients during a connect flood (bounded: 8 s of connects to loopback).
+async function floodPart(port, start) {
+  const flood = fork(new URL(import.meta.url).pathname, ['--flood', String(port), '8000']);
+  const floodDone = new Promise((resolve) => flood.once('message', resolve));
+  await new Promise((resolve) => setTimeout(resolve, 500));
+  let served = 0;
+  let tried = 0;
+  const floodUntil = Date.now() + 6500;
+  while (Date.now() < floodUntil) {
+    ++tried;
+    try {
+      await newConnectionSession(port, start, '"created"', 3000);
+      ++served;
+    } catch {
+      // counted as not served
+    }
+  }
+  const { made } = await floodDone;
+  console.log(`connect flood: ${made} plain TCP connects in 8 s; real clients served ${served}/${tried} (${(100 * served / tried).toFixed(1)} %)`);
+}
+
+// 4. Peak memory for the largest accepted message (a text member just under the bound).
+async function memoryPart(service) {
+  const last = await connectClient(service.port);
+  const before = rssPeakKiB(service.child.pid);
+  const big = JSON.stringify({ route: '/nothing', pad: 'x'.repeat(64 * MiB - 64) });
+  last.send(big);
+  if ((await last.next(60000)) === null) throw new Error('no reply to the large message');
+  const peak = rssPeakKiB(service.child.pid);
+  console.log(`largest accepted message ${(big.length / MiB).toFixed(1)} MiB: peak resident ${(peak / 1024).toFixed(1)} MiB (before ${(before / 1024).toFixed(1)} MiB), ratio ${(peak * 1024 / big.length).toFixed(2)}`);
+  await last.close();
 }

@@ -1,5 +1,8 @@
 #include "routing/JsonText.h"
 
+#include <locale.h>
+#include <stdlib.h>
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -10,7 +13,7 @@
 namespace norvane {
 namespace {
 
-// Builds the tree for nlohmann's SAX parser. Unlike nlohmann's own builder it stops at
+// Builds the tree from the reader's values. Unlike nlohmann's own builder it stops at
 // kMaxJsonDepth, keeps the first of duplicate members, and appends members without the
 // linear search of ordered_map (a message with a million members would otherwise take
 // hours to parse).
@@ -20,13 +23,11 @@ class BoundedTreeBuilder {
   using number_unsigned_t = Json::number_unsigned_t;
   using number_float_t = Json::number_float_t;
   using string_t = Json::string_t;
-  using binary_t = Json::binary_t;
 
   explicit BoundedTreeBuilder(Json& root) : root_(root) {}
 
   bool too_deep() const { return too_deep_; }
   bool too_many() const { return too_many_; }
-  bool number_overflow() const { return number_overflow_; }
 
   bool null() { return add(Json(nullptr)); }
   bool boolean(bool value) { return add(Json(value)); }
@@ -34,7 +35,6 @@ class BoundedTreeBuilder {
   bool number_unsigned(number_unsigned_t value) { return add(Json(value)); }
   bool number_float(number_float_t value, const string_t&) { return add(Json(value)); }
   bool string(string_t& value) { return add(Json(std::move(value))); }
-  bool binary(binary_t&) { return add(Json(nullptr)); }
 
   bool start_object(std::size_t) { return open(Json::object()); }
   bool start_array(std::size_t) { return open(Json::array()); }
@@ -53,12 +53,6 @@ class BoundedTreeBuilder {
     members.emplace_back(std::move(name), Json());
     member_slot_ = &members.back().second;
     return true;
-  }
-
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
-    // 406 is nlohmann's "number overflow": valid JSON whose number no double can hold.
-    if (error.id == 406) number_overflow_ = true;
-    return false;
   }
 
  private:
@@ -139,7 +133,6 @@ class BoundedTreeBuilder {
   std::size_t values_ = 0;
   bool too_deep_ = false;
   bool too_many_ = false;
-  bool number_overflow_ = false;
 };
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
@@ -241,6 +234,299 @@ void append_float(std::string& out, double value) {
 
 }  // namespace
 
+namespace {
+
+// Bytes a JSON string holds as they are: everything from the space on in ASCII, but for the
+// quote and the backslash.
+constexpr std::array<bool, 256> make_string_plain() {
+  std::array<bool, 256> table{};
+  for (int c = 0x20; c < 0x80; ++c) table[c] = true;
+  table['"'] = table['\\'] = false;
+  return table;
+}
+constexpr std::array<bool, 256> kStringPlain = make_string_plain();
+
+// Reads JSON text and hands each value to the tree builder. nlohmann's own lexer keeps two
+// growing copies of every token (the decoded text and the raw bytes, each doubling as it
+// grows), so a message holding one huge string took four times its size at peak; this one
+// measures each string before decoding it and holds it once, at its final size.
+class TextReader {
+ public:
+  enum class Outcome { Ok, Syntax, NumberOverflow, Stopped };
+
+  TextReader(std::string_view text, BoundedTreeBuilder& builder)
+      : at_(text.data()), end_(text.data() + text.size()), builder_(builder) {}
+
+  Outcome read() {
+    // A byte order mark before the text is allowed and ignored.
+    if (end_ - at_ >= 3 && std::string_view(at_, 3) == "\xEF\xBB\xBF") at_ += 3;
+    bool want_value = true;
+    for (;;) {
+      skip_blanks();
+      if (want_value) {
+        if (at_ == end_) return Outcome::Syntax;
+        const char c = *at_;
+        if (c == '{' || c == '[') {
+          ++at_;
+          if (!(c == '{' ? builder_.start_object(kUnknownSize) : builder_.start_array(kUnknownSize)))
+            return Outcome::Stopped;
+          open_.push_back(c);
+          skip_blanks();
+          if (at_ < end_ && *at_ == (c == '{' ? '}' : ']')) {
+            ++at_;
+            if (!close()) return Outcome::Stopped;
+            want_value = false;
+          } else if (c == '{') {
+            const Outcome key = member_name();
+            if (key != Outcome::Ok) return key;
+          }
+          continue;
+        }
+        const Outcome value = scalar();
+        if (value != Outcome::Ok) return value;
+        want_value = false;
+        continue;
+      }
+      if (open_.empty()) return at_ == end_ ? Outcome::Ok : Outcome::Syntax;
+      if (at_ == end_) return Outcome::Syntax;
+      const char c = *at_++;
+      if (c == ',') {
+        want_value = true;
+        if (open_.back() == '{') {
+          skip_blanks();
+          const Outcome key = member_name();
+          if (key != Outcome::Ok) return key;
+        }
+      } else if (c == (open_.back() == '{' ? '}' : ']')) {
+        if (!close()) return Outcome::Stopped;
+      } else {
+        return Outcome::Syntax;
+      }
+    }
+  }
+
+ private:
+  static constexpr std::size_t kUnknownSize = static_cast<std::size_t>(-1);
+
+  void skip_blanks() {
+    while (at_ < end_ && (*at_ == ' ' || *at_ == '\t' || *at_ == '\n' || *at_ == '\r')) ++at_;
+  }
+
+  bool close() {
+    const char kind = open_.back();
+    open_.pop_back();
+    return kind == '{' ? builder_.end_object() : builder_.end_array();
+  }
+
+  bool literal(std::string_view word) {
+    if (static_cast<std::size_t>(end_ - at_) < word.size() || std::string_view(at_, word.size()) != word)
+      return false;
+    at_ += word.size();
+    return true;
+  }
+
+  // `"name"` then `:`; the value follows.
+  Outcome member_name() {
+    if (at_ == end_ || *at_ != '"' || !string_token(text_)) return Outcome::Syntax;
+    skip_blanks();
+    if (at_ == end_ || *at_ != ':') return Outcome::Syntax;
+    ++at_;
+    return builder_.key(text_) ? Outcome::Ok : Outcome::Stopped;
+  }
+
+  Outcome scalar() {
+    bool accepted = true;
+    switch (*at_) {
+      case '"':
+        if (!string_token(text_)) return Outcome::Syntax;
+        accepted = builder_.string(text_);
+        break;
+      case 't':
+        if (!literal("true")) return Outcome::Syntax;
+        accepted = builder_.boolean(true);
+        break;
+      case 'f':
+        if (!literal("false")) return Outcome::Syntax;
+        accepted = builder_.boolean(false);
+        break;
+      case 'n':
+        if (!literal("null")) return Outcome::Syntax;
+        accepted = builder_.null();
+        break;
+      default:
+        return number();
+    }
+    return accepted ? Outcome::Ok : Outcome::Stopped;
+  }
+
+  static bool digit(char c) { return c >= '0' && c <= '9'; }
+
+  // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)? ; a whole number is kept as an integer
+  // when 64 bits hold it (unsigned when not negative), else as a double.
+  Outcome number() {
+    const char* start = at_;
+    if (at_ < end_ && *at_ == '-') ++at_;
+    if (at_ == end_ || !digit(*at_)) return Outcome::Syntax;
+    if (*at_ == '0') {
+      ++at_;
+    } else {
+      while (at_ < end_ && digit(*at_)) ++at_;
+    }
+    bool whole = true;
+    if (at_ < end_ && *at_ == '.') {
+      whole = false;
+      ++at_;
+      if (at_ == end_ || !digit(*at_)) return Outcome::Syntax;
+      while (at_ < end_ && digit(*at_)) ++at_;
+    }
+    if (at_ < end_ && (*at_ == 'e' || *at_ == 'E')) {
+      whole = false;
+      ++at_;
+      if (at_ < end_ && (*at_ == '+' || *at_ == '-')) ++at_;
+      if (at_ == end_ || !digit(*at_)) return Outcome::Syntax;
+      while (at_ < end_ && digit(*at_)) ++at_;
+    }
+    if (whole) {
+      if (*start == '-') {
+        Json::number_integer_t value = 0;
+        if (std::from_chars(start, at_, value).ec == std::errc())
+          return builder_.number_integer(value) ? Outcome::Ok : Outcome::Stopped;
+      } else {
+        Json::number_unsigned_t value = 0;
+        if (std::from_chars(start, at_, value).ec == std::errc())
+          return builder_.number_unsigned(value) ? Outcome::Ok : Outcome::Stopped;
+      }
+    }
+    // strtod rounds what is too small to zero and what is too large to infinity, which no
+    // JSON text can carry back: that is refused, not rounded.
+    const std::string digits(start, at_);
+    const double value = ::strtod_l(digits.c_str(), nullptr, c_locale());
+    if (!std::isfinite(value)) return Outcome::NumberOverflow;
+    return builder_.number_float(value, digits) ? Outcome::Ok : Outcome::Stopped;
+  }
+
+  // The decimal point is "." whatever locale the process runs in.
+  static locale_t c_locale() {
+    static const locale_t c = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return c;
+  }
+
+  static int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  // The four hex digits of a \u escape at at_ (just past "\u").
+  bool hex4(unsigned& unit) {
+    if (end_ - at_ < 4) return false;
+    unit = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int v = hex_value(at_[i]);
+      if (v < 0) return false;
+      unit = (unit << 4) | static_cast<unsigned>(v);
+    }
+    at_ += 4;
+    return true;
+  }
+
+  static void append_utf8(std::string& out, unsigned cp) {
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+
+  // A string token at at_ (on its opening quote), decoded into `out`: escapes resolved,
+  // UTF-8 checked, control characters refused.
+  bool string_token(std::string& out) {
+    ++at_;
+    // The decoded text is never longer than the raw one: measure first, allocate once.
+    const char* close = at_;
+    for (;;) {
+      while (close < end_ && *close != '"' && *close != '\\') ++close;
+      if (close == end_) return false;
+      if (*close == '"') break;
+      close += 2;
+      if (close > end_) return false;
+    }
+    out.clear();
+    out.reserve(static_cast<std::size_t>(close - at_));
+    for (;;) {
+      const char* run = at_;
+      while (run < end_ && kStringPlain[static_cast<unsigned char>(*run)]) ++run;
+      out.append(at_, run);
+      at_ = run;
+      if (at_ == end_) return false;
+      const auto c = static_cast<unsigned char>(*at_);
+      if (c == '"') {
+        ++at_;
+        return true;
+      }
+      if (c < 0x20) return false;
+      if (c >= 0x80) {
+        unsigned code_point = 0;
+        const std::size_t length = decode_utf8(reinterpret_cast<const unsigned char*>(at_),
+                                               static_cast<std::size_t>(end_ - at_), code_point);
+        if (length == 0) return false;
+        out.append(at_, length);
+        at_ += length;
+        continue;
+      }
+      // A backslash.
+      ++at_;
+      if (at_ == end_) return false;
+      const char escaped = *at_++;
+      switch (escaped) {
+        case '"': out.push_back('"'); break;
+        case '\\': out.push_back('\\'); break;
+        case '/': out.push_back('/'); break;
+        case 'b': out.push_back('\b'); break;
+        case 'f': out.push_back('\f'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'r': out.push_back('\r'); break;
+        case 't': out.push_back('\t'); break;
+        case 'u': {
+          unsigned unit = 0;
+          if (!hex4(unit)) return false;
+          if (unit >= 0xDC00 && unit <= 0xDFFF) return false;  // a low surrogate alone
+          if (unit >= 0xD800 && unit <= 0xDBFF) {
+            unsigned low = 0;
+            if (end_ - at_ < 2 || at_[0] != '\\' || at_[1] != 'u') return false;
+            at_ += 2;
+            if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+          }
+          append_utf8(out, unit);
+          break;
+        }
+        default:
+          return false;
+      }
+    }
+  }
+
+  const char* at_;
+  const char* const end_;
+  BoundedTreeBuilder& builder_;
+  std::vector<char> open_;  // '{' or '[' for each container still open
+  std::string text_;        // the string token being read
+};
+
+}  // namespace
+
 JsonParseResult parse_json_text(std::string_view text) {
   JsonParseResult result;
   if (text.size() > kMaxJsonText) {
@@ -248,17 +534,18 @@ JsonParseResult parse_json_text(std::string_view text) {
     return result;
   }
   BoundedTreeBuilder builder(result.value);
-  bool parsed = false;
+  TextReader::Outcome outcome = TextReader::Outcome::Syntax;
   try {
-    parsed = Json::sax_parse(text, &builder, Json::input_format_t::json, true, false);
+    outcome = TextReader(text, builder).read();
   } catch (const std::exception&) {
-    parsed = false;  // an error thrown by the lexer instead of reported through parse_error
+    outcome = TextReader::Outcome::Syntax;
   }
-  if (parsed) {
+  if (outcome == TextReader::Outcome::Ok) {
     result.status = JsonParseStatus::Ok;
   } else {
-    result.status = builder.too_deep() || builder.too_many() || builder.number_overflow() ? JsonParseStatus::Refused
-                                                                    : JsonParseStatus::NotJson;
+    const bool refused =
+        outcome == TextReader::Outcome::NumberOverflow || builder.too_deep() || builder.too_many();
+    result.status = refused ? JsonParseStatus::Refused : JsonParseStatus::NotJson;
     result.value = Json();
   }
   return result;

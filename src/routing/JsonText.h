@@ -11,7 +11,7 @@ namespace norvane {
 // replies come out in the order the client expects.
 using Json = nlohmann::ordered_json;
 
-// Client text is hostile. nlohmann's parser itself is iterative, but everything that walks
+// Client text is hostile. The reader is iterative, but everything that walks
 // the resulting tree (writer, destructor, copies) recurses, so nesting is bounded here;
 // the size bound keeps one message from holding several copies of a huge text in memory.
 inline constexpr std::size_t kMaxJsonDepth = 128;

@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -208,6 +209,11 @@ bool TServerThread::open_listener() {
       return fail("Porta " + std::to_string(port_) + ": " + std::strerror(error));
     }
   }
+  // The kernel hands over a connection only once its first bytes (the TLS ClientHello) have
+  // come: a flood of connects that never say anything stays in the kernel's queue and costs
+  // the service no thread and no place among the half-open connections.
+  const int defer_seconds = kHandshakeMs / 1000;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds, sizeof defer_seconds);
   if (::listen(fd, SOMAXCONN) != 0) {
     int error = errno;
     ::close(fd);
@@ -264,6 +270,14 @@ void TServerThread::Execute() {
 }
 
 void TServerThread::admit(int fd) {
+  // A connection that ended before it said a word (a connect flood closing its sockets, which
+  // the kernel hands over only then) is closed here: no thread is started for it.
+  char first;
+  const ssize_t peeked = ::recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    ::close(fd);
+    return;
+  }
   reap_finished();
   std::lock_guard<std::mutex> lock(mutex_);
   make_room();

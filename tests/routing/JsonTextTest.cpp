@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -118,8 +119,50 @@ TEST(JsonParser, SortsHostileTextIntoOkNotJsonOrRefused) {
        }(),
        JsonParseStatus::Refused},
       {"integer beyond 64 bits becomes a double", R"({"n":123456789012345678901234567890})", JsonParseStatus::Ok},
+      {"number too small for a double is zero", R"({"n":1e-999})", JsonParseStatus::Ok},
+      {"byte order mark before the text", "\xEF\xBB\xBF{\"a\":1}", JsonParseStatus::Ok},
+      {"blanks around and between tokens", " \t\r\n{ \"a\" : [ 1 , 2 ] } \n", JsonParseStatus::Ok},
+      {"leading zero", "[01]", JsonParseStatus::NotJson},
+      {"point without digits", "[1.]", JsonParseStatus::NotJson},
+      {"exponent without digits", "[1e+]", JsonParseStatus::NotJson},
+      {"plus sign", "[+1]", JsonParseStatus::NotJson},
+      {"trailing comma", "[1,]", JsonParseStatus::NotJson},
+      {"member without colon", R"({"a" 1})", JsonParseStatus::NotJson},
+      {"member name not a string", "{a:1}", JsonParseStatus::NotJson},
+      {"unclosed string", R"(["abc)", JsonParseStatus::NotJson},
+      {"raw control character in a string", "[\"a\tb\"]", JsonParseStatus::NotJson},
+      {"unknown escape", R"(["\x41"])", JsonParseStatus::NotJson},
+      {"short \\u escape", R"(["\u12"])", JsonParseStatus::NotJson},
+      {"high surrogate alone", R"(["\uD83D"])", JsonParseStatus::NotJson},
+      {"high surrogate before another character", R"(["\uD83D\u0041"])", JsonParseStatus::NotJson},
+      {"low surrogate alone", R"(["\uDE00"])", JsonParseStatus::NotJson},
+      {"misspelt literal", "[tru]", JsonParseStatus::NotJson},
+      {"two texts", "{} {}", JsonParseStatus::NotJson},
+      {"unclosed array", "[1", JsonParseStatus::NotJson},
+      {"mismatched brackets", "[1}", JsonParseStatus::NotJson},
   };
   for (const auto& c : cases) EXPECT_EQ(norvane::parse_json_text(c.text).status, c.expected) << c.what;
+}
+
+TEST(JsonParser, ReadsEscapesAndNumbersAsTheirValues) {
+  const auto parsed = norvane::parse_json_text(
+      R"({"s":"a\"\\\/\b\f\n\r\t\u00e9\u20AC\uD83D\uDE00\u0000z","plain":"ação €","u":18446744073709551615,)"
+      R"("i":-9223372036854775808,"z":0,"m":-0,"big":18446744073709551616,"f":-1.5E+2,"t":true,"n":null})");
+  ASSERT_EQ(parsed.status, JsonParseStatus::Ok);
+  const Json& v = parsed.value;
+  EXPECT_EQ(v["s"].get<std::string>(), std::string("a\"\\/\b\f\n\r\t\u00e9\u20ac\U0001F600\0z", 20));
+  EXPECT_EQ(v["plain"].get<std::string>(), "ação €");
+  EXPECT_TRUE(v["u"].is_number_unsigned());
+  EXPECT_EQ(v["u"].get<std::uint64_t>(), 18446744073709551615ull);
+  EXPECT_TRUE(v["i"].is_number_integer() && !v["i"].is_number_unsigned());
+  EXPECT_EQ(v["i"].get<std::int64_t>(), INT64_MIN);
+  EXPECT_TRUE(v["z"].is_number_unsigned());
+  EXPECT_TRUE(v["m"].is_number_integer() && !v["m"].is_number_unsigned());
+  EXPECT_TRUE(v["big"].is_number_float());
+  EXPECT_DOUBLE_EQ(v["big"].get<double>(), 18446744073709551616.0);
+  EXPECT_DOUBLE_EQ(v["f"].get<double>(), -150.0);
+  EXPECT_TRUE(v["t"].get<bool>());
+  EXPECT_TRUE(v["n"].is_null());
 }
 
 TEST(JsonParser, FirstOfDuplicateMembersCounts) {

@@ -286,6 +286,39 @@ TEST_F(ListenerTest, AnEndedConnectionLeavesNoSocketOrThreadBehind) {
       << running_threads() << " threads running, " << threads << " before";
 }
 
+TEST_F(ListenerTest, PlainConnectsThatNeverSpeakTakeNoThread) {
+  TlsTestClient current;
+  connect_websocket(current);
+  const size_t threads = running_threads();
+  // Sockets that connect and never start TLS, as a connect flood opens them: twice as many
+  // as there are places for half-open connections.
+  std::vector<int> silent;
+  for (size_t i = 0; i < 2 * TServerThread::kMaxHalfOpen; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    silent.push_back(fd);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port_);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  // A client that connects after them is served, and no thread waits on the silent ones:
+  // the only new thread is that client's.
+  TlsTestClient next;
+  connect_websocket(next);
+  next.SendFrame(1, "echo:after");
+  EXPECT_EQ(next_text(next), "echo:after");
+  EXPECT_LE(running_threads(), threads + 1);
+  // Closed without a word, they are dropped as they come in, still without a thread.
+  for (int fd : silent) ::close(fd);
+  TlsTestClient last;
+  connect_websocket(last);
+  last.SendFrame(1, "echo:last");
+  EXPECT_EQ(next_text(last), "echo:last");
+  EXPECT_LE(running_threads(), threads + 2);
+}
+
 TEST_F(ListenerTest, RefusesOtherTlsVersions) {
   for (int version : {TLS1_VERSION, TLS1_1_VERSION, TLS1_3_VERSION}) {
     TlsTestClient client;
