@@ -7,7 +7,6 @@ namespace {
 
 using Replies = std::vector<std::string>;
 
-
 struct RouteCase {
   const char* what;
   std::string message;  // $LIVE, $EXPIRED name sessions the fixture made
