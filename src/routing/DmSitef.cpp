@@ -1,9 +1,56 @@
 #include "routing/ntDmSitef.h"
 
+#include <cstdlib>
+#include <string>
+
+#include "platform/ExeFolder.h"
+
 TDmSitef* DmSitef = nullptr;
 
-TDmSitef::TDmSitef() = default;
+norvane::TIniFile ServiceConfig() {
+  return norvane::TIniFile(norvane::exe_folder() + norvane::exe_base_name() + ".ini");
+}
+
+std::string CliSiTefLibraryFolder() { return norvane::exe_folder() + "dll/"; }
+
+namespace {
+
+// The end-to-end tests shorten the service's long waits through these variables; nothing
+// else sets them.
+std::chrono::milliseconds test_duration(const char* variable, std::chrono::milliseconds normal) {
+  const char* value = std::getenv(variable);
+  if (value == nullptr || *value == '\0') return normal;
+  char* end = nullptr;
+  const long long millis = std::strtoll(value, &end, 10);
+  return *end == '\0' && millis > 0 ? std::chrono::milliseconds(millis) : normal;
+}
+
+}  // namespace
+
+TDmSitef::TDmSitef() {
+  // The one manager this system uses; it becomes current when gpCliSiTef is selected.
+  RiZedIzAde.AddManager(std::make_unique<TRiZedIzAdeCliSiTef>(RiZedIzAde));
+  WireTefEvents();
+  FClientAnswerTimeout = test_duration("NORVANE_TEST_ANSWER_TIMEOUT_MS", FClientAnswerTimeout);
+  const std::chrono::milliseconds callback_timeout =
+      test_duration("NORVANE_TEST_CALLBACK_TIMEOUT_MS", TRestOptions().Timeout);
+  FExecuteRequest = [callback_timeout](TRESTRequestMethod method, const std::string& url,
+                                       const TArrayParamRequest& params, const std::string& body) {
+    TRestOptions options;
+    options.VerifyTLS = ServiceConfig().ReadBool("sitef", "callback_verify_tls", true);
+    options.ExtraCAFile = norvane::exe_folder() + "Certificado/ca_cert.pem";
+    options.Timeout = callback_timeout;
+    return ExecuteRequest(method, url, params, body, options);
+  };
+}
+
 TDmSitef::~TDmSitef() = default;
+
+TRiZedIzAdeCliSiTef& TDmSitef::CliSiTefManager() const { return *RiZedIzAde.TEFCliSiTef(); }
+
+bool TDmSitef::ConfirmTefTransaction(bool confirm, const std::string& document) {
+  return RiZedIzAde.ConfirmarTransacao(confirm, document);
+}
 
 void TDmSitef::DecodeWebSocketFrame(std::string& DecodedMessage) {
   DecodedMessage.clear();
@@ -14,6 +61,6 @@ void TDmSitef::SendClientMessage(const std::string& pMsg) {
   if (TClientChannel* channel = FClientChannel.load()) channel->SendClientMessage(pMsg);
 }
 
-void TDmSitef::ClientDisconnected() {
-  // The TEF component cancels its pending transactions here once it exists.
-}
+// Runs on the operation thread once the operation of the client that went away has ended
+// (its dialogue saw the client gone and cancelled it), never while the component is in use.
+void TDmSitef::ClientDisconnected() { RiZedIzAde.CancelarTransacoesPendentes(); }

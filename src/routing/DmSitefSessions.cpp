@@ -20,21 +20,6 @@ namespace {
 
 constexpr std::chrono::seconds kSessionLifetime{1800};
 
-// Keeps the first n characters of a longer text, pads a shorter one on the left with "0".
-// Characters, not bytes: a claim may hold non-ASCII text, and cutting inside a UTF-8
-// sequence would put a broken character into the terminal number.
-std::string fit_to(const std::string& text, std::size_t n) {
-  std::size_t count = 0;
-  std::size_t end = 0;
-  while (end < text.size() && count < n) {
-    ++end;
-    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
-    ++count;
-  }
-  if (end < text.size()) return text.substr(0, end);
-  return std::string(n - count, '0') + text;
-}
-
 // Whole decimal numbers only (optional sign), as a 32-bit integer; anything else raises the
 // conversion error with the offending text.
 std::int32_t text_to_int32(const std::string& text) {
@@ -65,21 +50,32 @@ bool is_blank(const std::string& text) {
   return true;
 }
 
-norvane::TIniFile service_ini() {
-  return norvane::TIniFile(norvane::exe_folder() + norvane::exe_base_name() + ".ini");
-}
-
-int configured_pdv_number() { return service_ini().ReadInteger("sitef", "pdv_number", 0); }
+int configured_pdv_number() { return ServiceConfig().ReadInteger("sitef", "pdv_number", 0); }
 
 }  // namespace
 
 std::string ConfiguredTokenSecret() {
-  const std::string secret = service_ini().ReadString("sitef", "jwt_secret", "");
+  const std::string secret = ServiceConfig().ReadString("sitef", "jwt_secret", "");
   return secret.empty() ? std::string(kSharedTokenSecret) : secret;
 }
 
+// Keeps the first n characters of a longer text, pads a shorter one on the left with "0".
+// Characters, not bytes: a claim may hold non-ASCII text, and cutting inside a UTF-8
+// sequence would put a broken character into the terminal number.
+std::string FitText(const std::string& text, std::size_t n) {
+  std::size_t count = 0;
+  std::size_t end = 0;
+  while (end < text.size() && count < n) {
+    ++end;
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+    ++count;
+  }
+  if (end < text.size()) return text.substr(0, end);
+  return std::string(n - count, '0') + text;
+}
+
 std::string BuildTerminalNumber(const std::string& branch_code, int pdv_number) {
-  return "AG" + fit_to(branch_code, 4) + fit_to(std::to_string(pdv_number), 2);
+  return "AG" + FitText(branch_code, 4) + FitText(std::to_string(pdv_number), 2);
 }
 
 std::string NewSessionUUID() { return norvane::new_guid(); }
@@ -113,6 +109,7 @@ void TDmSitef::ConfigureTefFromClaims(const Json& claims, const std::string& ter
   read.additional_parameters = GetJsonField(claims, "additional_parameters");
   read.operator_name = GetJsonField(claims, "operator");
   FSessionTefClaims = std::move(read);
+  ApplyTefConfiguration(FSessionTefClaims);
 }
 
 void TDmSitef::CreateSession(const std::string& pConfig, TIdContext* pIdContext) {

@@ -229,7 +229,14 @@ void append_float(std::string& out, double value) {
     out += "null";
     return;
   }
-  append_number(out, value);  // shortest text that reads back as the same double
+  // The shortest text that reads back as the same double, written as JavaScript writes
+  // numbers: plain digits between 1e-7 and 1e21 (0.0001, not 1e-04), an exponent outside.
+  const double magnitude = std::fabs(value);
+  char text[400];
+  const auto result = magnitude >= 1e-7 && magnitude < 1e21
+                          ? std::to_chars(text, text + sizeof text, value, std::chars_format::fixed)
+                          : std::to_chars(text, text + sizeof text, value);
+  out.append(text, result.ptr);
 }
 
 }  // namespace

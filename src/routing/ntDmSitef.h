@@ -2,13 +2,19 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/IniFile.h"
+#include "rest/uRest.h"
 #include "routing/JsonText.h"
 #include "routing/SessionList.h"
+#include "tef/RiZedIzAde.h"
+#include "tef/RiZedIzAdeTef.h"
 
 class TIdContext;   // a client connection of the listener (websocket/ServerThread.h)
 class TPrintQueue;  // the print queue thread (printing/ntPrintQueue.h)
@@ -105,9 +111,64 @@ class TDmSitef {
     FPrintQueue = queue;
   }
 
-  // Fields in declared order. The TEF component `RiZedIzAde` comes first once it exists.
+  // ---- the dialogue with the client during a TEF operation ----
+  void RiZedIzAdeExibeMsg(TRiZedIzAdeOperacaoMensagem Operacao, const std::string& Mensagem,
+                          TModalResult& AModalResult);
+  void RiZedIzAdeExibeMenu(const std::string& Titulo, const std::vector<std::string>& Opcoes,
+                           int& ItemSelecionado, bool& VoltarMenu);
+  // Resposta is single-byte.
+  void RiZedIzAdeObtemCampo(const std::string& Titulo, int TamanhoMinimo, int TamanhoMaximo, int TipoCampo,
+                            TRiZedIzAdeCliSiTefOperacaoCampo Operacao, std::string& Resposta, bool& Digitado,
+                            bool& VoltarMenu);
+  void RiZedIzAdeObtemCheque(const std::string& Titulo, int TipoCampo, TRiZedIzAdeCliSiTefOperacaoCampo Operacao,
+                             std::string& Resposta, bool& Digitado, bool& VoltarMenu);
+  void RiZedIzAdeObterSenha(const std::string& Titulo, bool& VoltarMenu);
+  void RiZedIzAdeExibeQRCode(const std::string& QRCode);
+  void RiZedIzAdeAguardaResp(const std::string& Arquivo, int SegundosTimeOut, bool& Interromper);
+
+  void ControlDisplayMessage(const std::string& pMessage, TRiZedIzAdeOperacaoMensagem pOperation,
+                             TModalResult& pModalResult);
+  // The client's next answer as JSON text, or empty text when none came in time, the client
+  // went away, or the message was no answer (another route, a cancellation request).
+  std::string GetClientResponse();
+  void GetMenuResponse(const std::vector<std::string>& Opcoes, int& ItemSelecionado, bool& VoltarMenu);
+  void GetConfirmationResponse(TModalResult& pModalResult);
+  void GetCollectResponse(std::string& Resposta, bool& VoltarMenu);
+  void SetCanCancel(bool pValue);
+  // Takes one message that arrived during a wait: a cancellation request is applied, any
+  // other message is kept for the next answer read.
+  void CheckClientCancellation();
+  void SendSampleMsg(const std::string& pMsg);
+
+  // ---- the other events of the TEF component ----
+  void RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes& RespostasPendentes);
+  void RiZedIzAdeComandaECFImprimeVia(TRiZedIzAdeTipoRelatorio TipoRelatorio, int Via,
+                                      const std::vector<std::string>& ImagemComprovante, int& RetornoECF);
+  void RiZedIzAdeInfoECF(TRiZedIzAdeInfoECF Operacao, std::string& RetornoECF);
+  void RiZedIzAdeMudaEstadoReq(TRiZedIzAdeReqEstado EstadoReq);
+  void RiZedIzAdeMudaEstadoResp(TRiZedIzAdeRespEstado EstadoResp);
+  // One element of the result message's transaction_data for a response.
+  norvane::Json BuildTransactionData(const TRiZedIzAdeResp& R) const;
+
+  // ---- the sales back-end ----
+  // Reports an approved result to the back-end; true when it accepted the report. Adds
+  // payment_id and company_id to the first transaction_data element.
+  bool SendTransactionCallback(norvane::Json& ResultObject);
+  // Puts Name into the first element of ResultObject's transaction_data (replacing a member
+  // of that name); false when there is no such element.
+  static bool SetTransactionDataValue(norvane::Json& ResultObject, const std::string& Name,
+                                      const norvane::Json& Value);
+  // Tests hand the data module another HTTP client.
+  void SetExecuteRequest(TExecuteRequest request) { FExecuteRequest = std::move(request); }
+  // How long the dialogue waits for each answer of the client (two minutes; tests shorten it).
+  void SetClientAnswerTimeout(std::chrono::milliseconds timeout) { FClientAnswerTimeout = timeout; }
+
+  // Fields in declared order.
+  TRiZedIzAde RiZedIzAde;
   std::string fUltimaMsg;
-  std::string fLastContentReceived;
+  // Client messages read during waits that were neither cancellations nor dropped, oldest
+  // first; the next answer reads take them in order, so an early answer is never lost.
+  std::deque<std::string> fLastContentReceived;
   std::string fPayerName;
   std::string fNsuCancelamento;
   std::atomic<bool> fPodeCancelar{false};
@@ -133,8 +194,28 @@ class TDmSitef {
   // Reads the TEF configuration claims in their order (a missing one raises the
   // missing-member error) and keeps them; the TEF component is configured from them.
   void ConfigureTefFromClaims(const norvane::Json& claims, const std::string& terminal_number);
-  // Answers that the route's operation is not available in this build.
-  void AnswerNotAvailable();
+  // Gives every event of the TEF component its handler.
+  void WireTefEvents();
+  // Sends a dialogue message of type "message", "confirmation" or "question".
+  void SendDialogueMessage(const char* type, const std::string& message, const std::vector<std::string>& options);
+  // Asks "Deseja realmente cancelar esta operação?" and keeps fCancelado unless the answer is "Não".
+  void ConfirmCancellation();
+  // The dialogue state of one operation: set clean when it starts and when it ends.
+  void BeginDialogue();
+  void EndDialogue() { BeginDialogue(); }
+  // Applies one client message read during a wait (cancellation or kept answer).
+  void TakeMessageDuringWait(const std::string& text);
+  // Configures the TEF component from a session start's claims and initialises it again
+  // when the server, store, terminal or registration changed.
+  void ApplyTefConfiguration(const TSessionTefClaims& claims);
+  // The TLS part of a session start's TEF configuration: CONFITLS.INI written (or deleted
+  // without TLS), the control folder moved away when the registration token changed. True
+  // when the token changed.
+  bool ApplyTlsConfiguration(const TSessionTefClaims& claims);
+  // The component's CliSiTef manager.
+  TRiZedIzAdeCliSiTef& CliSiTefManager() const;
+  // Confirms (or undoes) the payment in CliSiTef; false when that failed.
+  bool ConfirmTefTransaction(bool confirm, const std::string& document);
 
   std::atomic<TClientChannel*> FClientChannel{nullptr};
   // The message being routed (operation thread only).
@@ -142,10 +223,35 @@ class TDmSitef {
   const norvane::Json* FRoutedMessage = nullptr;
   std::mutex FPrintQueueLock;  // held while a request hands its file to the queue
   TPrintQueue* FPrintQueue = nullptr;
+  TExecuteRequest FExecuteRequest;
+  std::chrono::milliseconds FClientAnswerTimeout{120000};
+  // The last answer read ended without an answer because of time or a client gone: the
+  // cancellation it caused is not put to the client as a question.
+  bool FAnswerWaitGaveUp = false;
+  // The client of the running operation went away; said once in the log.
+  bool FClientGoneLogged = false;
 };
 
 // The process-wide data module (created by the service object).
 extern TDmSitef* DmSitef;
+
+// The service's configuration file (section `sitef` and its keys).
+norvane::TIniFile ServiceConfig();
+
+// The folder of the CliSiTef library and its own files (CONFITLS.INI), with a trailing "/".
+std::string CliSiTefLibraryFolder();
+
+// The CliSiTef library's control folder (NORVANE_CLISITEF_ROOT moves its root in tests).
+std::string CliSiTefControlFolder();
+
+// A cancellation's transaction_date: "yyyy-mm-dd" (ten characters) with an optional blank
+// and "hh:nn:ss" (eight or more); the separators are not checked. False when it is no
+// valid date and time.
+bool ParseTransactionDate(const std::string& text, TDateTime& when);
+
+// Fits a text to n characters: a longer one keeps its first n characters, a shorter one is
+// padded on the left with "0".
+std::string FitText(const std::string& text, std::size_t n);
 
 // "AG" + branch code fitted to 4 characters + pdv number fitted to 2: a longer text keeps
 // its first characters, a shorter one is padded on the left with "0".

@@ -8,6 +8,8 @@
 #include <string>
 #include <strings.h>
 
+#include <curl/curl.h>
+
 #include "platform/ServiceSignals.h"
 #include "platform/SystemdUnit.h"
 #include "service/uNorvaneSiTefService.h"
@@ -82,6 +84,14 @@ int main(int argc, char** argv) {
   // Before any thread exists, so every thread inherits the mask and only the main loop
   // takes the control signals.
   norvane::block_service_signals();
+  // libcurl's global set-up is not thread-safe: once, here, before any thread starts.
+  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+    std::fprintf(stderr, "Erro ao iniciar a biblioteca HTTP (libcurl).\n");
+    return 1;
+  }
+  struct CurlGlobal {
+    ~CurlGlobal() { curl_global_cleanup(); }
+  } curl_global;
 
   TNorvaneSiTefService service;
   bool started = true;

@@ -67,6 +67,7 @@ void TNorvaneSiTefService::create_data_module() {
   std::error_code ignored;  // an existing folder is no error; a missing one shows in the log
   std::filesystem::create_directories(
       std::filesystem::path(FTefLogFileName).parent_path(), ignored);
+  DmSitef->RiZedIzAde.SetArqLOG(FTefLogFileName);
 }
 
 void TNorvaneSiTefService::ServiceDestroy() {

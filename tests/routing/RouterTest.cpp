@@ -7,8 +7,6 @@ namespace {
 
 using Replies = std::vector<std::string>;
 
-const std::string kNotAvailable = ErrorReply("Operação ainda não disponível.");
-
 struct RouteCase {
   const char* what;
   std::string message;  // $LIVE, $EXPIRED name sessions the fixture made
@@ -44,20 +42,24 @@ TEST_F(RouterTest, AnswersEachRouteBySessionState) {
       {"nesting ten thousand deep", nested(10000), {ErrorReply("Mensagem inválida.")}},
       {"a number beyond double", R"({"route":"/version","v":1e999})", {ErrorReply("Mensagem inválida.")}},
       {"no route", R"({"type":"version"})", {ErrorReply("Campo route nao encontrado.")}},
-      {"/version needs no session", R"({"route":"/version","type":"version"})", {kNotAvailable}},
+      {"/version needs no session", R"({"route":"/version","type":"version","category":"service_exe"})",
+       {R"({"type":"version","category":"service_exe","version":"Vers\u00E3o n\u00E3o encontrada","updating":false,)"
+        R"("pdv_number":"03"})"}},
       {"/print needs no session", R"({"route":"/print","type":"print"})", {ErrorReply("Campo data nao encontrado.")}},
-      {"confirmation skips the session check", R"({"route":"/transaction","type":"confirmation"})", {kNotAvailable}},
+      {"confirmation skips the session check", R"({"route":"/transaction","type":"confirmation"})", {}},
       {"transaction without session_uuid", R"({"route":"/transaction","type":"transaction"})",
        {ErrorReply("Campo session_uuid nao encontrado.")}},
       {"transaction without type", R"({"route":"/transaction","session_uuid":"$LIVE"})",
        {ErrorReply("Campo type nao encontrado.")}},
       {"transaction with a live session", R"({"route":"/transaction","type":"transaction","session_uuid":"$LIVE"})",
-       {kNotAvailable}},
+       {ErrorReply("Campo operation nao encontrado.")}},
+      // No session start configured the TEF component: the library cannot be reached.
       {"/initialize with a live session", R"({"route":"/initialize","type":"initialize","session_uuid":"$LIVE"})",
-       {kNotAvailable}},
-      {"/pinpad/status with a live session", R"({"route":"/pinpad/status","session_uuid":"$LIVE"})", {kNotAvailable}},
-      {"/transaction/cancel with a live session", R"({"route":"/transaction/cancel","session_uuid":"$LIVE"})",
-       {kNotAvailable}},
+       {ErrorReply("Erro ao conectar com servidor TEF: Erro ao conectar com servidor TEF")}},
+      {"/pinpad/status with a live session", R"({"route":"/pinpad/status","session_uuid":"$LIVE"})",
+       {ErrorReply("Campo type nao encontrado.")}},
+      {"/transaction/cancel with a live session",
+       R"({"route":"/transaction/cancel","type":"cancellation","session_uuid":"$LIVE"})", {}},
       {"/initialize with an unknown session", R"({"route":"/initialize","session_uuid":"NOPE"})",
        {ErrorReply("Sessão inválida.")}},
       {"session identifiers are case-sensitive",
@@ -106,7 +108,7 @@ TEST_F(RouterTest, FinishAnswersThenForgetsTheSession) {
 TEST_F(RouterTest, HugeMessagesEndOnlyThemselves) {
   dm_.FSessionList.AddItem(live_, clock_ + std::chrono::minutes(10), nullptr);
   const std::string big(60u << 20, 'x');
-  EXPECT_EQ(Route(R"({"route":"/version","data":")" + big + "\"}"), Replies{kNotAvailable});
+  EXPECT_EQ(Route(R"({"route":"/version","data":")" + big + "\"}"), Replies{ErrorReply("Campo type nao encontrado.")});
   EXPECT_EQ(Route(R"({"route":")" + std::string(1u << 20, 'r') + "\"}"),
             Replies{ErrorReply("Campo session_uuid nao encontrado.")});
   EXPECT_EQ(Route(R"({"route":"/session/start","type":"session","token":")" + std::string(1u << 20, 'A') + ".B.C\"}"),

@@ -35,7 +35,7 @@ class SessionTest : public RoutingTest {
       if (value.is_null()) claims.erase(name);
       else claims[name] = value;
     }
-    return Route(StartMessage(claims));
+    return RouteStart(StartMessage(claims));
   }
   std::string ServiceLog() {
     std::ifstream file(norvane::service_log_file());
@@ -48,7 +48,7 @@ class SessionTest : public RoutingTest {
 TEST_F(SessionTest, CreatedReplyHasItsMembersInOrderAndExpiresInUtcHalfAnHourLater) {
   setenv("TZ", "America/Sao_Paulo", 1);  // a local zone three hours off UTC
   tzset();
-  const Replies replies = Route(StartMessage(ValidClaims()));
+  const Replies replies = RouteStart(StartMessage(ValidClaims()));
   unsetenv("TZ");
   tzset();
   ASSERT_EQ(replies.size(), 1u);
@@ -186,7 +186,7 @@ TEST_F(SessionTest, TokenTimesAreHonouredWithAMinuteOfLeeway) {
   for (const Case& c : cases) {
     Json claims = ValidClaims();
     for (const auto& [name, value] : c.times.items()) claims[name] = value;
-    const Replies replies = Route(StartMessage(claims));
+    const Replies replies = RouteStart(StartMessage(claims));
     ASSERT_EQ(replies.size(), 1u) << c.name;
     if (c.accepted) {
       EXPECT_NE(replies[0].find("\"status\":\"created\""), std::string::npos) << c.name << ": " << replies[0];
@@ -204,7 +204,7 @@ TEST_F(SessionTest, AConfiguredSecretReplacesTheBuiltInOne) {
     message["route"] = "/session/start";
     message["type"] = "session";
     message["token"] = GenerateJWT(secret, ValidClaims());
-    return Route(norvane::write_json(message));
+    return RouteStart(norvane::write_json(message));
   };
   EXPECT_EQ(start(std::string(kSharedTokenSecret)), Replies{ErrorReply("Acesso não autorizado.")});
   const Replies replies = start("only this workstation's secret");

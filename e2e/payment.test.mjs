@@ -1,0 +1,342 @@
+// Payments end to end: the installed service with the stand-in CliSiTef library, a real
+// HTTPS sales back-end, and the README's browser example as the sales application.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, beforeEach, describe, test } from 'node:test';
+import { decodeProtectedHeader, jwtVerify } from 'jose';
+import { startSalesBackend, selfSignedCertificate } from './lib/sales-backend.mjs';
+import { SHARED_SECRET, connectClient } from './lib/session-helpers.mjs';
+import {
+  controlRoot, journal, readUntil, readmeTakePayment, scriptedOperator, sessionClient, setStandIn,
+  startPaymentService, token,
+} from './lib/payment-helpers.mjs';
+
+const limit = { timeout: 60000 };
+const sale = { operation: 3, payer_name: 'Ana Lúcia', transaction_value: 10.5, number_of_installments: 0 };
+const notConfirmed = 'Ocorreu um erro durante o processo, a transação TEF não será confirmada.';
+const lastFinalisation = (service) => journal(service).split('\n').filter((l) => l.includes('FinalizaFuncaoSiTefInterativo')).pop() ?? '';
+
+describe('payments', () => {
+  let service, backend, takePayment, url;
+  before(async () => {
+    ({ service, backend } = await startPaymentService());
+    takePayment = readmeTakePayment(service.caCert);
+    url = `wss://127.0.0.1:${service.port}`;
+  });
+  after(async () => { await backend?.close(); await service?.dispose(); });
+  beforeEach(() => {
+    backend.answer = { status: 201, body: { data: 1234 } };
+    setStandIn(service);
+  });
+
+  test('an approved credit sale is reported, confirmed and answered with its receipts', limit, async () => {
+    // Function 0 asks the kind of payment and how the card is read: credit, typed.
+    const operator = scriptedOperator({ menu: (title, options) => options.find((o) => /Credito|Digitado/.test(o)) });
+    const before = backend.requests.length;
+    const result = await takePayment(url, await token(backend), { ...sale, operation: 0 }, operator);
+
+    assert.equal(result.status, 'approved', JSON.stringify(result));
+    assert.equal(result.message, 'Transação TEF concluída com sucesso.');
+    const [element] = result.transaction_data;
+    assert.equal(element.operation, 'credit');
+    assert.equal(element.sale_id, 42);
+    assert.equal(element.payer_name, 'Ana Lúcia');
+    assert.equal(element.transaction_value, 10.5);
+    assert.equal(element.payment_id, 1234);
+    assert.equal(element.company_id, 7);
+    assert.equal(element.gateway, 'Software Express');
+    assert.match(element.transaction_date_time, /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/);
+    assert.deepEqual(element.receipt.map((r) => r.copy_number), [1, 2]);
+    assert.ok(element.receipt.every((r) => r.data.length > 3));
+
+    // The dialogue, in order: the card-entry menu, the typed card's fields, messages.
+    const kinds = operator.seen.map((s) => s.type);
+    const firstMenu = kinds.indexOf('menu');
+    const firstCollect = kinds.indexOf('collect');
+    assert.ok(firstMenu >= 0 && firstCollect > firstMenu, kinds.join(','));
+    assert.ok(kinds.includes('message'), kinds.join(','));
+    assert.ok(operator.seen.some((s) => s.type === 'message' && s.text === 'Inicializando TEF...'));
+
+    // The back-end got the result before the payment id, on the token path.
+    assert.equal(backend.requests.length, before + 1);
+    const request = backend.requests[before];
+    assert.equal(request.method, 'POST');
+    const match = request.url.match(/^\/api\/v1\/sales\/tef\/callback\/([\w-]+\.[\w-]+\.[\w-]+)$/);
+    assert.ok(match, request.url);
+    assert.equal(decodeProtectedHeader(match[1]).alg, 'HS384');
+    assert.deepEqual((await jwtVerify(match[1], SHARED_SECRET)).payload, {});
+    assert.equal(request.headers['content-type'], 'application/json');
+    assert.equal(request.headers.accept, '*/*');
+    assert.equal(request.headers['accept-charset'], 'UTF-8, *;q=0.8');
+    assert.equal(request.headers['user-agent'], undefined);
+    assert.match(request.body, /^[\x20-\x7e]*$/);  // every character beyond ASCII escaped
+    const body = JSON.parse(request.body);
+    assert.deepEqual(Object.keys(body), ['type', 'status', 'message', 'transaction_data']);
+    assert.equal(body.status, 'approved');
+    assert.equal(body.transaction_data[0].payment_id, undefined);
+
+    assert.match(lastFinalisation(service), /confirma=1.*transacao="confirmada"/);
+  });
+
+  const refusals = [
+    { what: 'a 500 answer', answer: { status: 500, body: 'falhou' }, log: 'Erro ao registrar transação na API: 500 - Internal Server Error' },
+    { what: 'a 422 answer with a message', answer: { status: 422, body: { message: 'Venda já paga' } },
+      log: 'Erro ao registrar transação na API: Code: 422 - Message: Venda já paga' },
+    { what: 'no answer', answer: { hang: true }, log: 'Erro ao registrar transação na API: Request Error', told: true },
+  ];
+  for (const row of refusals) {
+    test(`a payment the back-end does not accept (${row.what}) is undone`, limit, async () => {
+      backend.answer = row.answer;
+      const operator = scriptedOperator();
+      const result = await takePayment(url, await token(backend), sale, operator);
+      assert.equal(result.status, 'canceled', JSON.stringify(result));
+      assert.equal(result.message, notConfirmed);
+      assert.deepEqual(Object.keys(result), ['type', 'transaction_data', 'status', 'message']);
+      assert.equal(result.transaction_data[0].payment_id, 0);
+      assert.match(lastFinalisation(service), /confirma=0.*transacao="desfeita"/);
+      assert.ok(service.logText().includes(row.log), row.log);
+      const told = operator.seen.some((s) => s.type === 'message' && s.text.startsWith('Erro ao registrar transação: Request Error'));
+      assert.equal(told, Boolean(row.told));
+    });
+  }
+
+  test('a redirect of the callback address is followed with the report', limit, async () => {
+    const before = backend.requests.length;
+    const result = await takePayment(url, await token(backend, { callback_url: backend.baseUrl('/redirected-from/api/') }),
+      sale, scriptedOperator());
+    assert.equal(result.status, 'approved', JSON.stringify(result));
+    assert.match(backend.requests[before].url, /^\/api\/v1\/sales\/tef\/callback\//);
+    assert.equal(JSON.parse(backend.requests[before].body).type, 'result');
+  });
+
+  test('a declined sale and a sale the client cancels while the card is awaited', limit, async () => {
+    setStandIn(service, { Scenario: 'declined' });
+    const declined = await takePayment(url, await token(backend), sale, scriptedOperator());
+    assert.equal(declined.message, 'Transação TEF não realizada.');
+    assert.ok(['unauthorized', 'canceled'].includes(declined.status), declined.status);
+
+    setStandIn(service, { Scenario: 'abort' });
+    const operator = scriptedOperator({ cancelWhenAllowed: true });
+    const cancelled = await takePayment(url, await token(backend), sale, operator);
+    assert.deepEqual(cancelled, { type: 'result', status: 'canceled', message: 'Transação TEF não realizada.' });
+    assert.ok(operator.seen.some((s) => s.type === 'can_cancel' && s.allowed));
+  });
+
+  test('an instant payment shows its QR code; a second transaction meanwhile changes nothing', limit, async () => {
+    const { client, session } = await sessionClient(service, backend);
+    try {
+      client.send({ route: '/transaction', type: 'transaction', session_uuid: session, operation: 122,
+        payer_name: 'Pix', transaction_value: '25,00' });
+      const [, qr] = await readUntil(client, (m) => m.type === 'qrcode');
+      assert.match(qr.data, /^000201/);
+      // A second request while the payment runs is dropped by the dialogue: no reply.
+      client.send({ route: '/transaction', type: 'transaction', session_uuid: session, operation: 3,
+        payer_name: 'Outro', transaction_value: 1 });
+      const [read, result] = await readUntil(client, (m) => m.type === 'result');
+      assert.equal(result.status, 'approved', JSON.stringify(read));
+      assert.equal(result.transaction_data[0].operation, 'pix');
+      assert.equal(result.transaction_data[0].payer_name, 'Pix');
+      assert.equal(result.transaction_data[0].transaction_value, 25);
+      assert.equal(await client.next(500), null);
+    } finally {
+      await client.close();
+    }
+  });
+
+  test('a cancellation of an earlier sale and a reprint', limit, async () => {
+    const { client, session } = await sessionClient(service, backend);
+    try {
+      client.send({ route: '/transaction', type: 'cancellation', session_uuid: session, operation: 200,
+        cancellation_nsu: '123456', transaction_date: '2025-11-26 15:48:41', transaction_value: 10.5 });
+      const answerAll = async () => {
+        for (;;) {
+          const [, m] = await readUntil(client, (x) => ['menu', 'collect', 'question', 'confirmation', 'result'].includes(x.type));
+          if (m.type === 'result') return m;
+          if (m.type === 'menu') client.send({ route: '/transaction', type: 'menu', response: m.options[0], back_menu: false });
+          if (m.type === 'collect') client.send({ route: '/transaction', type: 'collect', typed: true, response: '1', back_menu: false });
+          if (m.type === 'question') client.send({ route: '/transaction', type: 'question', response: 'Sim' });
+          if (m.type === 'confirmation') client.send({ route: '/transaction', type: 'confirmation' });
+        }
+      };
+      const cancellation = await answerAll();
+      assert.equal(cancellation.status, 'approved', JSON.stringify(cancellation));
+      assert.equal(cancellation.transaction_data[0].operation, 'cancellation');
+      assert.equal(cancellation.transaction_data[0].canceled_nsu, '123456');
+      assert.equal(cancellation.transaction_data[0].card_number, undefined);
+
+      client.send({ route: '/transaction', type: 'reprint', session_uuid: session, operation: 113 });
+      const reprint = await answerAll();
+      assert.ok(reprint.type === 'result', JSON.stringify(reprint));
+      if (reprint.status === 'approved') {
+        assert.deepEqual(Object.keys(reprint.transaction_data[0]),
+          ['sale_id', 'operation', 'receipt', 'payment_id', 'company_id']);
+        assert.equal(reprint.transaction_data[0].operation, 'reprint');
+      }
+    } finally {
+      await client.close();
+    }
+  });
+
+  test('a refused request and a cancel that is not allowed', limit, async () => {
+    const { client, session } = await sessionClient(service, backend);
+    try {
+      const rows = [
+        [{ type: 'Transaction', operation: 3 }, 'O campo type diferente de transaction'],
+        [{ type: 'cancellation', operation: 200, cancellation_nsu: ' ', transaction_date: '2025-11-26' },
+          'O campo "cancellation_nsu" não foi preenchido.'],
+        [{ type: 'cancellation', operation: 200, cancellation_nsu: '1', transaction_date: '26/11/2025' },
+          'O campo "transaction_date" não foi preenchido corretamente.'],
+        [{ type: 'transaction', operation: 3, payer_name: 'x' }, 'Valor inválido'],
+      ];
+      for (const [members, message] of rows) {
+        client.send({ route: '/transaction', session_uuid: session, ...members });
+        assert.deepEqual(JSON.parse(await client.next()), { type: 'error', message });
+      }
+      client.send({ route: '/transaction/cancel', type: 'cancellation', session_uuid: session });
+      client.send({ route: '/transaction', type: 'confirmation' });
+      assert.equal(await client.next(500), null);
+      assert.match(service.logText(), /Entrou no cancelamento\.[\s\S]*Não pode cancelar/);
+    } finally {
+      await client.close();
+    }
+  });
+
+  test('pin-pad status for each answer of the library', limit, async () => {
+    const { client, session } = await sessionClient(service, backend);
+    try {
+      const rows = [
+        [1, { type: 'status', status: 'connected', message: 'PinPad conectado' }],
+        [0, { type: 'status', status: 'disconnected', message: 'Nenhum PinPad conectado' }],
+        [-1, { type: 'status', status: 'error', message: 'Erro na dll ou arquivo de configuração do PinPad' }],
+        [7, { type: 'status', status: '', message: '' }],
+      ];
+      for (const [answer, reply] of rows) {
+        setStandIn(service, { PinPad: answer });
+        client.send({ route: '/pinpad/status', type: 'status', session_uuid: session });
+        assert.deepEqual(JSON.parse(await client.next()), reply);
+      }
+      client.send({ route: '/pinpad/status', type: 'pinpad', session_uuid: session });
+      assert.deepEqual(JSON.parse(await client.next()), { type: 'error', message: 'Campo type diferente de pinpad.' });
+      client.send({ route: '/initialize', type: 'initialize', session_uuid: session });
+      assert.deepEqual(JSON.parse(await client.next()), { type: 'initialize', message: 'Inicializado com sucesso.' });
+    } finally {
+      await client.close();
+    }
+  });
+
+  test('a client that leaves in the middle of a payment: nothing confirmed, the next client served', limit, async () => {
+    setStandIn(service, { Scenario: 'abort' });
+    const { client, session } = await sessionClient(service, backend);
+    const confirmedBefore = (journal(service).match(/transacao="confirmada"/g) ?? []).length;
+    client.send({ route: '/transaction', type: 'transaction', session_uuid: session, ...sale });
+    await readUntil(client, (m) => m.type === 'can_cancel' && m.can_cancel);
+    client.ws.terminate();
+
+    const next = await sessionClient(service, backend);
+    try {
+      next.client.send({ route: '/version', type: 'version', category: 'service_exe' });
+      const [, version] = await readUntil(next.client, (m) => m.type === 'version');
+      assert.equal(version.updating, false);
+      assert.equal((journal(service).match(/transacao="confirmada"/g) ?? []).length, confirmedBefore);
+      assert.match(service.logText(), /o cliente desconectou durante a opera/);
+    } finally {
+      await next.client.close();
+    }
+  });
+});
+
+describe('session starts configure CliSiTef', () => {
+  let service, backend;
+  before(async () => { ({ service, backend } = await startPaymentService({ env: {} })); });
+  after(async () => { await backend?.close(); await service?.dispose(); });
+
+  const start = async (overrides) => {
+    const client = await connectClient(service.port);
+    try {
+      client.send({ route: '/session/start', type: 'session', token: await token(backend, overrides) });
+      const [read] = await readUntil(client, (m) => m.type === 'session' || m.type === 'error');
+      return read;
+    } finally {
+      await client.close();
+    }
+  };
+  const initialising = [
+    { type: 'message', message: 'Inicializando TEF...', options: [], can_cancel: false },
+    { type: 'message', message: '', options: [], can_cancel: false },
+  ];
+
+  test('the first start initialises, the same again does not, another store code does', limit, async () => {
+    assert.deepEqual((await start({})).slice(0, 2), initialising);
+    assert.equal((await start({})).length, 1);
+    assert.deepEqual((await start({ store_code: '00000002' })).slice(0, 2), initialising);
+    const log = service.logText();
+    assert.match(log, /Inicializando CliSiTef\.\.\.[\s\S]*CliSiTef inicializado\./);
+  });
+
+  test('a TLS start writes CONFITLS.INI and moves the control folder; a plain start deletes it', limit, async () => {
+    const control = path.join(controlRoot(service), 'NaoExcluirControleCliSiTef');
+    fs.mkdirSync(control, { recursive: true });
+    const tls = { connection_type: 'TLS', store_cnpj: '12.345.678/0001-90', tef_cnpj: '98765432000110', registration_token: 'TOKEN-E2E' };
+    const read = await start(tls);
+    assert.equal(read.at(-1).status, 'created', JSON.stringify(read));
+    const ini = fs.readFileSync(path.join(service.dir, 'dll', 'CONFITLS.INI'), 'utf8');
+    assert.match(ini, /TipoComunicacaoExterna=TLSGWP/);
+    assert.match(ini, /TokenRegistro=TOKEN-E2E/);
+    const moved = fs.readdirSync(controlRoot(service)).filter((n) => /^NaoExcluirControleCliSiTef-\d{14}$/.test(n));
+    assert.equal(moved.length, 1);
+    assert.match(service.logText(), /Alterou Token de Registro SiTef de "" para "TOKEN-E2E"/);
+
+    await start({});
+    assert.equal(fs.existsSync(path.join(service.dir, 'dll', 'CONFITLS.INI')), false);
+  });
+});
+
+describe('the back-end certificate', () => {
+  test('a self-signed back-end is refused and the payment undone, unless callback_verify_tls=0', limit, async () => {
+    for (const verify of [1, 0]) {
+      const { service, backend: trusted } = await startPaymentService({ extraIni: { callback_verify_tls: verify } });
+      await trusted.close();
+      const backend = await startSalesBackend(selfSignedCertificate());
+      try {
+        const takePayment = readmeTakePayment(service.caCert);
+        const result = await takePayment(`wss://127.0.0.1:${service.port}`, await token(backend), sale, scriptedOperator());
+        if (verify) {
+          assert.equal(result.status, 'canceled', JSON.stringify(result));
+          assert.equal(backend.requests.length, 0);
+          assert.match(service.logText(), /certificado do servidor de vendas foi recusado[\s\S]*callback_verify_tls=0/);
+          assert.match(lastFinalisation(service), /confirma=0/);
+        } else {
+          assert.equal(result.status, 'approved', JSON.stringify(result));
+          assert.equal(backend.requests.length, 1);
+        }
+      } finally {
+        await backend.close();
+        await service.dispose();
+      }
+    }
+  });
+});
+
+describe('a client that does not answer', () => {
+  // The two-minute answer wait, shortened for this service only.
+  let service, backend;
+  before(async () => {
+    ({ service, backend } = await startPaymentService({ env: { NORVANE_TEST_ANSWER_TIMEOUT_MS: '1500' } }));
+  });
+  after(async () => { await backend?.close(); await service?.dispose(); });
+
+  test('a menu left unanswered cancels the payment and is logged', limit, async () => {
+    const { client, session } = await sessionClient(service, backend);
+    try {
+      client.send({ route: '/transaction', type: 'transaction', session_uuid: session, ...sale, operation: 0 });
+      await readUntil(client, (m) => m.type === 'menu');
+      const [read, result] = await readUntil(client, (m) => m.type === 'result');
+      assert.deepEqual(result, { type: 'result', status: 'canceled', message: 'Transação TEF não realizada.' }, JSON.stringify(read));
+      assert.match(service.logText(), /GetClientResponse: timeout aguardando resposta do cliente\./);
+      assert.doesNotMatch(lastFinalisation(service), /confirma=1/);
+    } finally {
+      await client.close();
+    }
+  });
+});

@@ -1,0 +1,186 @@
+#include "rest/uRest.h"
+
+#include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+struct CurlEasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
+
+const char* method_name(TRESTRequestMethod method) {
+  switch (method) {
+    case TRESTRequestMethod::rmPOST: return "POST";
+    case TRESTRequestMethod::rmPUT: return "PUT";
+    case TRESTRequestMethod::rmGET: return "GET";
+    case TRESTRequestMethod::rmDELETE: return "DELETE";
+    case TRESTRequestMethod::rmPATCH: return "PATCH";
+  }
+  return "GET";
+}
+
+bool sends_form(TRESTRequestMethod method) {
+  return method == TRESTRequestMethod::rmPOST || method == TRESTRequestMethod::rmPUT ||
+         method == TRESTRequestMethod::rmPATCH;
+}
+
+std::string escaped(CURL* handle, const std::string& text) {
+  char* out = curl_easy_escape(handle, text.data(), static_cast<int>(text.size()));
+  std::string result = out ? out : "";
+  curl_free(out);
+  return result;
+}
+
+// Received bytes and the reason phrase of the last status line (a redirect or a 100
+// Continue starts a new one).
+struct Received {
+  TRESTResponse* response;
+  bool too_large = false;
+};
+
+size_t on_body(char* data, size_t size, size_t count, void* user) {
+  auto* received = static_cast<Received*>(user);
+  const size_t bytes = size * count;
+  if (received->response->Content.size() + bytes > kMaxResponseBytes) {
+    received->too_large = true;
+    return 0;  // stops the transfer with CURLE_WRITE_ERROR
+  }
+  received->response->Content.append(data, bytes);
+  return bytes;
+}
+
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+  auto* received = static_cast<Received*>(user);
+  const size_t bytes = size * count;
+  const std::string line(data, bytes);
+  if (line.rfind("HTTP/", 0) == 0) {
+    received->response->Content.clear();
+    // "HTTP/1.1 201 Created\r\n": the reason phrase follows the second blank.
+    std::string reason;
+    const auto first = line.find(' ');
+    const auto second = first == std::string::npos ? first : line.find(' ', first + 1);
+    if (second != std::string::npos) reason = line.substr(second + 1);
+    while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n')) reason.pop_back();
+    received->response->StatusText = reason;
+  }
+  return bytes;
+}
+
+// Adds the workstation's own CA file to the system CAs libcurl has already loaded.
+CURLcode add_extra_ca(CURL*, void* ssl_context, void* user) {
+  const auto* path = static_cast<const std::string*>(user);
+  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_context));
+  // A missing or unreadable file only leaves the system CAs; the refusal that may follow
+  // says what to do.
+  if (store != nullptr) X509_STORE_load_file(store, path->c_str());
+  return CURLE_OK;
+}
+
+bool file_exists(const std::string& path) {
+  struct stat info {};
+  return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const std::string& URL,
+                                              const TArrayParamRequest& Params, const std::string& Body,
+                                              const TRestOptions& Options) {
+  CurlEasy handle(curl_easy_init());
+  if (!handle) throw ERestRequestError("Request Error não foi possível criar a requisição HTTP");
+  CURL* curl = handle.get();
+
+  std::string url = URL;
+  std::string query;
+  std::string form;
+  CurlList headers(curl_slist_append(nullptr, "Accept: */*"));
+  curl_slist* last = curl_slist_append(headers.get(), "Accept-Charset: UTF-8, *;q=0.8");
+  for (const TParamRequest& param : Params) {
+    switch (param.tipo) {
+      case rpHTTPHEADER:
+        last = curl_slist_append(headers.get(), (param.nome + ": " + param.valor).c_str());
+        break;
+      case rpURLSEGMENT: {
+        const std::string placeholder = "{" + param.nome + "}";
+        for (auto at = url.find(placeholder); at != std::string::npos; at = url.find(placeholder, at)) {
+          const std::string value = escaped(curl, param.valor);
+          url.replace(at, placeholder.size(), value);
+          at += value.size();
+        }
+        break;
+      }
+      case rpGETorPOST: {
+        std::string& target = Body.empty() && sends_form(Method) ? form : query;
+        if (!target.empty()) target += '&';
+        target += escaped(curl, param.nome) + "=" + escaped(curl, param.valor);
+        break;
+      }
+      case rpREQUESTBODY:
+        break;
+    }
+  }
+  if (!query.empty()) url += (url.find('?') == std::string::npos ? "?" : "&") + query;
+  // libcurl would otherwise ask the server for "100 Continue" before a larger body.
+  last = curl_slist_append(headers.get(), "Expect:");
+  if (!Body.empty()) {
+    last = curl_slist_append(headers.get(), "Content-Type: application/json");
+  } else if (!form.empty()) {
+    last = curl_slist_append(headers.get(), "Content-Type: application/x-www-form-urlencoded");
+  }
+  if (last == nullptr) throw ERestRequestError("Request Error sem memória para os cabeçalhos");
+  const std::string& payload = Body.empty() ? form : Body;
+
+  auto response = std::make_unique<TRESTResponse>();
+  Received received{response.get()};
+  char error_text[CURL_ERROR_SIZE] = "";
+  const bool secure = url.rfind("https:", 0) == 0;
+  std::string extra_ca = Options.ExtraCAFile;
+
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method_name(Method));
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+  if (Method == TRESTRequestMethod::rmGET) {
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  } else if (!payload.empty() || sends_form(Method)) {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, payload.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
+  }
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(Options.Timeout.count()));
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);  // threads: no SIGALRM for name look-ups
+  curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, Options.VerifyTLS ? 1L : 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, Options.VerifyTLS ? 2L : 0L);
+  if (Options.VerifyTLS && file_exists(extra_ca)) {
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, add_extra_ca);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &extra_ca);
+  }
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &received);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
+
+  const CURLcode result = curl_easy_perform(curl);
+  if (result != CURLE_OK) {
+    std::string reason = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
+    if (received.too_large) reason = "resposta maior que " + std::to_string(kMaxResponseBytes) + " bytes";
+    if (result == CURLE_PEER_FAILED_VERIFICATION) throw ERestCertificateRefused("Request Error " + reason);
+    throw ERestRequestError("Request Error " + reason);
+  }
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response->StatusCode);
+  return response;
+}

@@ -1,0 +1,66 @@
+#pragma once
+// A small HTTP client for the service's outward calls (the sales back-end's callback), on
+// libcurl. curl_global_init must have run once, before any thread started (main does it).
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+enum class TRESTRequestMethod { rmPOST, rmPUT, rmGET, rmDELETE, rmPATCH };
+
+enum TRequestParamType { rpGETorPOST, rpURLSEGMENT, rpREQUESTBODY, rpHTTPHEADER };
+
+struct TParamRequest {
+  std::string nome;
+  std::string valor;
+  TRequestParamType tipo = rpGETorPOST;
+  bool encode = true;  // a header value is sent as given either way: headers are not encoded
+};
+
+using TArrayParamRequest = std::vector<TParamRequest>;
+
+// What came back: the last answer after any redirects.
+struct TRESTResponse {
+  long StatusCode = 0;
+  std::string StatusText;  // the reason phrase of the status line ("Created")
+  std::string Content;
+};
+
+// How the peer's certificate is checked and how long a call may take.
+struct TRestOptions {
+  // Verify the server's certificate chain and name against the system's CAs and ExtraCAFile.
+  // Off accepts any certificate, so anyone on the path can answer in the server's place.
+  bool VerifyTLS = true;
+  std::string ExtraCAFile;  // PEM; ignored when empty or missing
+  std::chrono::milliseconds Timeout{60000};
+};
+
+// Raised for a call that got no HTTP answer (no connection, time-out, TLS failure, an
+// answer beyond kMaxResponseBytes). The message is "Request Error " + the reason.
+class ERestRequestError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The server's certificate was refused by the check of TRestOptions::VerifyTLS.
+class ERestCertificateRefused : public ERestRequestError {
+ public:
+  using ERestRequestError::ERestRequestError;
+};
+
+// A back-end answer larger than this is not read: the callback's answer is a small JSON object.
+inline constexpr std::size_t kMaxResponseBytes = 1024 * 1024;
+
+// One request: Accept "*/*", Accept-Charset "UTF-8, *;q=0.8", no user agent, redirects
+// followed (a POST is posted again to the new place; an https address is never redirected
+// to plain http), the body (when not empty) as application/json. HTTP error statuses come
+// back as responses; only a call without an answer raises.
+std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const std::string& URL,
+                                              const TArrayParamRequest& Params, const std::string& Body,
+                                              const TRestOptions& Options = {});
+
+// The signature of ExecuteRequest, so that the data module can be handed another in tests.
+using TExecuteRequest = std::function<std::unique_ptr<TRESTResponse>(
+    TRESTRequestMethod, const std::string&, const TArrayParamRequest&, const std::string&)>;

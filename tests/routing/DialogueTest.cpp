@@ -1,0 +1,238 @@
+#include <string>
+#include <vector>
+
+#include "RoutingFixture.h"
+#include "platform/CodePage.h"
+#include "service/GravaLog.h"
+
+namespace {
+
+using norvane::Json;
+
+std::string Answer(const std::string& json_members) { return R"({"route":"/transaction",)" + json_members + "}"; }
+
+const std::vector<std::string> kLines = {"1:A Vista", "2:Parcelado pelo Estabelecimento"};
+const std::string kAskCancel =
+    R"({"type":"question","message":"Deseja realmente cancelar esta opera\u00E7\u00E3o?","options":["Sim","N\u00E3o"],"can_cancel":false})";
+
+class DialogueTest : public RoutingTest {
+ protected:
+  struct Menu {
+    int item = -1;
+    bool back = false;
+  };
+  Menu RunMenu() {
+    Menu menu;
+    dm_.RiZedIzAdeExibeMenu("Selecione", kLines, menu.item, menu.back);
+    return menu;
+  }
+  bool Interrupted() {
+    bool interrupt = false;
+    dm_.RiZedIzAdeAguardaResp("23", 0, interrupt);
+    return interrupt;
+  }
+  std::string LogText() {
+    std::ifstream file(norvane::service_log_file());
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  }
+};
+
+TEST_F(DialogueTest, MenuAnswersSelectGoBackOrCancel) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> answers;
+    int item;
+    bool back;
+    bool cancelled;
+    bool asked_to_confirm;
+  };
+  const std::vector<Case> cases = {
+      {"a line in other letter case", {Answer(R"("type":"menu","response":" 2:PARCELADO pelo estabelecimento ","back_menu":false)")},
+       1, false, false, false},
+      {"a text that is no line", {Answer(R"("type":"menu","response":"3:Outro","back_menu":false)")}, -1, false, false, false},
+      {"back, then not cancelling",
+       {Answer(R"("type":"menu","response":"","back_menu":true)"), Answer(R"("type":"question","response":"Não")")},
+       -1, true, false, true},
+      {"nothing chosen, then cancelling",
+       {Answer(R"("type":"menu","response":"","back_menu":false)"), Answer(R"("type":"question","response":"Sim")")},
+       -1, false, true, true},
+      {"an answer of another kind", {Answer(R"("type":"collect","typed":true,"response":"1")")}, -1, false, false, false},
+      {"another route", {R"({"route":"/version","type":"menu","response":"1:A Vista"})"}, -1, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    dm_.fCancelado = false;
+    channel_.sent.clear();
+    for (const auto& answer : c.answers) channel_.Queue(answer);
+    const Menu menu = RunMenu();
+    EXPECT_EQ(menu.item, c.item);
+    EXPECT_EQ(menu.back, c.back);
+    EXPECT_EQ(dm_.fCancelado.load(), c.cancelled);
+    ASSERT_FALSE(channel_.sent.empty());
+    EXPECT_EQ(channel_.sent[0],
+              R"({"type":"menu","title":"Selecione","options":["1:A Vista","2:Parcelado pelo Estabelecimento"],)"
+              R"("can_cancel":false,"back_menu":false})");
+    EXPECT_EQ(channel_.sent.size() == 2 && channel_.sent[1] == kAskCancel, c.asked_to_confirm);
+  }
+  // The cancellation that stayed is handed to the component at its next wait, once.
+  dm_.fCancelado = true;
+  EXPECT_TRUE(Interrupted());
+  EXPECT_FALSE(dm_.fCancelado.load());
+}
+
+TEST_F(DialogueTest, CollectHandsBackTypedTextInTheSingleByteCodePageOrGoesBack) {
+  std::string response = "preset";
+  bool typed = true, back = false;
+  channel_.Queue(Answer(R"("type":"collect","typed":true,"response":"José 12","back_menu":false)"));
+  dm_.RiZedIzAdeObtemCampo("Nome", 1, 20, 500, tcSeguranca, response, typed, back);
+  EXPECT_EQ(response, norvane::to_windows1252("José 12"));
+  EXPECT_EQ(channel_.sent.at(0),
+            R"({"type":"collect","title":"Nome","minimum_size":1,"maximum_size":20,"field_type":500,)"
+            R"("field_operation":"seguran\u00E7a","can_cancel":false,"back_menu":false,"typed":true})");
+
+  channel_.sent.clear();
+  channel_.Queue(Answer(R"("type":"collect","typed":false,"response":"","back_menu":true)"));
+  dm_.RiZedIzAdeObtemCampo("Nome", 1, 20, 500, tcString, response, typed, back);
+  EXPECT_TRUE(back);
+  EXPECT_TRUE(typed);  // left as it came
+  EXPECT_FALSE(dm_.fCancelado.load());
+  EXPECT_EQ(channel_.sent.size(), 1u);  // nothing asked
+}
+
+TEST_F(DialogueTest, MessagesAndTheirAnswers) {
+  struct Case {
+    TRiZedIzAdeOperacaoMensagem operation;
+    const char* text;
+    std::string answer;  // empty: none is read
+    std::string sent;
+    TModalResult result;
+    bool cancelled;
+  };
+  const std::vector<Case> cases = {
+      {opmYesNoCustom, "Imprimir?", Answer(R"("type":"question","response":"Reimprimir")"),
+       R"({"type":"question","message":"Imprimir?","options":["Sim","N\u00E3o","Reimprimir"],"can_cancel":false})", mrOk,
+       false},
+      {opmYesNo, "Confirma?", Answer(R"("type":"question","response":"Não")"),
+       R"({"type":"question","message":"Confirma?","options":["Sim","N\u00E3o"],"can_cancel":false})", mrNo, false},
+      {opmOK, "Sem conexao SiTef", Answer(R"("type":"confirmation")"),
+       R"({"type":"confirmation","message":"Sem conexao SiTef","options":["Ok"],"can_cancel":false})", mrNone, true},
+      {opmExcept, "Unauthorized", Answer(R"("type":"confirmation")"),
+       R"({"type":"confirmation","message":"Unauthorized","options":[],"can_cancel":false})", mrNone, true},
+      {opmExibirMsgCliente, "Insira o cartao", "",
+       R"({"type":"message","message":"Insira o cartao","options":[],"can_cancel":false})", 99, false},
+      {opmRemoverMsgCliente, "x", "", "", 99, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    dm_.fCancelado = false;
+    channel_.sent.clear();
+    if (!c.answer.empty()) channel_.Queue(c.answer);
+    TModalResult result = 99;
+    dm_.RiZedIzAdeExibeMsg(c.operation, c.text, result);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(dm_.fCancelado.load(), c.cancelled);
+    EXPECT_EQ(channel_.sent, c.sent.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.sent});
+  }
+}
+
+TEST_F(DialogueTest, MalformedAnswersAreToldToTheClientAndCountAsNone) {
+  channel_.Queue(R"({"type":"menu","response":"1:A Vista"})");  // no route
+  channel_.Queue(Answer(R"("type":"menu","back_menu":false)"));  // no response
+  Menu first = RunMenu();
+  Menu second = RunMenu();
+  EXPECT_EQ(first.item, -1);
+  EXPECT_EQ(second.item, -1);
+  EXPECT_EQ(channel_.sent.at(1), ErrorReply("Campo route nao encontrado."));
+  EXPECT_EQ(channel_.sent.at(3), ErrorReply("Campo response nao encontrado."));
+
+  TModalResult result = 99;
+  channel_.sent.clear();
+  channel_.Queue(Answer(R"("response":"Sim")"));  // no type
+  dm_.RiZedIzAdeExibeMsg(opmYesNo, "Confirma?", result);
+  EXPECT_EQ(result, 99);
+  EXPECT_EQ(channel_.sent.at(1), ErrorReply("Campo type nao encontrado."));
+}
+
+TEST_F(DialogueTest, MessagesArrivingDuringWaitsAreKeptInOrder) {
+  // Two answers that came early, while the component waited: neither is lost.
+  channel_.Queue(Answer(R"("type":"menu","response":"1:A Vista","back_menu":false)"));
+  channel_.Queue(Answer(R"("type":"menu","response":"2:Parcelado pelo Estabelecimento","back_menu":false)"));
+  EXPECT_FALSE(Interrupted());
+  EXPECT_FALSE(Interrupted());
+  EXPECT_EQ(RunMenu().item, 0);
+  EXPECT_EQ(RunMenu().item, 1);
+}
+
+TEST_F(DialogueTest, CancellationDuringAWaitInterruptsOnlyWhenAllowed) {
+  dm_.RiZedIzAde.SetGPAtual(gpCliSiTef);
+  dm_.fUltimaMsg = "Retire o cartao da leitora";  // this notice keeps cancelling closed
+  channel_.Queue(R"({"route":"/transaction/cancel","type":"cancellation"})");
+  EXPECT_FALSE(Interrupted());  // not allowed yet: dropped
+  EXPECT_FALSE(dm_.fPodeCancelar.load());
+
+  dm_.fUltimaMsg.clear();
+  EXPECT_FALSE(Interrupted());  // the wait for the card opens cancelling
+  EXPECT_TRUE(dm_.fPodeCancelar.load());
+  EXPECT_EQ(channel_.sent.back(), R"({"type":"can_cancel","can_cancel":true})");
+  channel_.Queue(R"({"route":"/transaction/cancel","type":"cancellation"})");
+  EXPECT_TRUE(Interrupted());
+  EXPECT_FALSE(Interrupted());
+}
+
+TEST_F(DialogueTest, ACancellationReadAsAnAnswerGoesToTheCancelOperation) {
+  dm_.fPodeCancelar = true;
+  channel_.Queue(R"({"route":"/transaction/cancel","type":"cancellation"})");
+  EXPECT_EQ(dm_.GetClientResponse(), "");
+  EXPECT_TRUE(dm_.fCancelado.load());
+  EXPECT_NE(LogText().find("Setou no cancelamento = true"), std::string::npos);
+}
+
+TEST_F(DialogueTest, NoAnswerInTimeCancelsWithoutAskingAgain) {
+  dm_.SetClientAnswerTimeout(std::chrono::milliseconds(30));
+  const Menu menu = RunMenu();
+  EXPECT_EQ(menu.item, -1);
+  EXPECT_TRUE(dm_.fCancelado.load());
+  EXPECT_EQ(channel_.sent.size(), 1u);  // the menu only: a silent client is not asked to confirm
+  EXPECT_NE(LogText().find("GetClientResponse: timeout aguardando resposta do cliente."), std::string::npos);
+  EXPECT_TRUE(Interrupted());
+}
+
+TEST_F(DialogueTest, AClientThatLeavesEndsTheDialogueAtOnce) {
+  channel_.Disconnect();
+  std::string response;
+  bool typed = true, back = false;
+  dm_.RiZedIzAdeObtemCampo("Valor", 1, 9, 146, tcCurrency, response, typed, back);
+  EXPECT_TRUE(dm_.fCancelado.load());
+  EXPECT_TRUE(Interrupted());
+  EXPECT_TRUE(Interrupted());  // the wait sees the client gone again
+  const std::string log = LogText();
+  const auto first = log.find("o cliente desconectou");
+  EXPECT_NE(first, std::string::npos);
+  EXPECT_EQ(log.find("o cliente desconectou", first + 1), std::string::npos);  // said once
+}
+
+TEST_F(DialogueTest, HighlightedNoticeCountsDownThenStays) {
+  TModalResult result = mrNone;
+  dm_.RiZedIzAdeExibeMsg(opmDestaqueVia, "Retire a via", result);
+  const auto& sent = channel_.sent;
+  ASSERT_GE(sent.size(), 6u);
+  EXPECT_EQ(sent.front(), R"({"type":"message","message":"Retire a via 2","options":[],"can_cancel":false})");
+  EXPECT_EQ(sent.back(), R"({"type":"message","message":"Retire a via","options":[],"can_cancel":false})");
+  EXPECT_EQ(sent[sent.size() - 2], R"({"type":"message","message":"Retire a via 0","options":[],"can_cancel":false})");
+  EXPECT_EQ(dm_.fUltimaMsg, "Retire a via");
+}
+
+TEST_F(DialogueTest, QrCodeAndCheckAndPasswordEvents) {
+  dm_.RiZedIzAdeExibeQRCode("00020101021226");
+  EXPECT_EQ(channel_.sent.at(0), R"({"type":"qrcode","data":"00020101021226"})");
+  std::string response;
+  bool typed = true, back = false;
+  dm_.RiZedIzAdeObtemCheque("CMC7", 517, tcCMC7, response, typed, back);
+  EXPECT_TRUE(back);
+  back = true;
+  dm_.RiZedIzAdeObterSenha("Senha", back);
+  EXPECT_FALSE(back);
+  EXPECT_EQ(channel_.sent.size(), 1u);
+}
+
+}  // namespace
