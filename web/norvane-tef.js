@@ -408,17 +408,21 @@ export class NorvaneTef {
    * @returns {Promise<void>}
    */
   async abort() {
-    const call = this.current;
-    if (!call?.transaction) throw new TefError('Nenhum pagamento em andamento para cancelar.');
+    // A payment that this client did not start (one of a page before a reload) can be
+    // cancelled too: the service's dialogue says when.
     if (this.prompt) {
       this.aborting = true;
       this.prompt.cancel();
       return;
     }
-    if (!this.cancellable) {
-      throw new TefError('O pagamento não pode ser cancelado neste momento: aguarde o pedido do cartão.');
+    if (this.cancellable && this.connected) {
+      const message = { route: '/transaction/cancel', type: 'cancellation' };
+      if (this.sessionUuid) message.session_uuid = this.sessionUuid;
+      this.send(message);
+      return;
     }
-    this.send({ route: '/transaction/cancel', type: 'cancellation', session_uuid: this.sessionMember() });
+    if (!this.current?.transaction) throw new TefError('Nenhum pagamento em andamento para cancelar.');
+    throw new TefError('O pagamento não pode ser cancelado neste momento: aguarde o pedido do cartão.');
   }
 
   /**
