@@ -33,6 +33,7 @@ function renewSession() {
     const { token, saleId } = await api('POST', '/api/session');
     $('sale-id').textContent = `nº ${saleId}`;
     await tef.startSession(token);
+    document.body.dataset.session = 'open';
   })();
   sessionReady.catch(() => { sessionReady = null; });
   return sessionReady;
