@@ -274,12 +274,15 @@ export class NorvaneTef {
   // ---- requests --------------------------------------------------------------------------
 
   /**
-   * Runs one request when the previous ones have ended. `settle(reply)` decides what a reply
-   * means for it: 'resolve', 'reject' or undefined (not its reply).
+   * Runs one request when the previous ones have ended. `message` is built then (a function
+   * may read the session opened by a request before it). `settle(reply, call)` says what a
+   * reply means for it: 'resolve', 'keep' (part of the reply, wait on) or undefined (an error
+   * reply rejects; anything else is not its reply). `then` sends what must follow it at once.
    */
-  request(message, { settle, transaction = false, then } = {}) {
+  request(build, { settle, transaction = false, then } = {}) {
     const run = async () => {
       await this.whenOpen();
+      const message = typeof build === 'function' ? build() : build;
       return new Promise((resolve, reject) => {
         const call = { message, settle, transaction, resolve, reject, heard: false, timer: null, callbackError: null };
         this.current = call;
@@ -345,7 +348,7 @@ export class NorvaneTef {
   /** Closes the session. @returns {Promise<{type: 'session', status: 'finished', message: string}>} */
   async finishSession() {
     const reply = await this.request(
-      { route: '/session/finish', type: 'session', session_uuid: this.sessionMember() },
+      () => ({ route: '/session/finish', type: 'session', session_uuid: this.sessionMember() }),
       { settle: (m) => (m.type === 'session' && m.status === 'finished' ? 'resolve' : undefined) });
     this.sessionUuid = null;
     return reply;
@@ -359,12 +362,11 @@ export class NorvaneTef {
    * @returns {Promise<TefResult>}
    */
   pay({ operation, value, installments = 0, payerName = '', saleId } = {}) {
-    const message = {
+    return this.transaction(() => ({
       route: '/transaction', type: 'transaction', session_uuid: this.sessionMember(),
       operation, payer_name: payerName, transaction_value: value, number_of_installments: installments,
-    };
-    if (saleId !== undefined) message.sale_id = saleId;
-    return this.transaction(message);
+      ...(saleId !== undefined && { sale_id: saleId }),
+    }));
   }
 
   /**
@@ -373,13 +375,12 @@ export class NorvaneTef {
    * @returns {Promise<TefResult>}
    */
   cancelPayment({ operation, nsu, date, value, installments = 0, saleId } = {}) {
-    const message = {
+    return this.transaction(() => ({
       route: '/transaction', type: 'cancellation', session_uuid: this.sessionMember(),
       operation, cancellation_nsu: nsu, transaction_date: transactionDate(date),
       transaction_value: value, number_of_installments: installments,
-    };
-    if (saleId !== undefined) message.sale_id = saleId;
-    return this.transaction(message);
+      ...(saleId !== undefined && { sale_id: saleId }),
+    }));
   }
 
   /**
@@ -388,11 +389,11 @@ export class NorvaneTef {
    * @returns {Promise<TefResult>}
    */
   reprint({ operation = 113 } = {}) {
-    return this.transaction({ route: '/transaction', type: 'reprint', session_uuid: this.sessionMember(), operation });
+    return this.transaction(() => ({ route: '/transaction', type: 'reprint', session_uuid: this.sessionMember(), operation }));
   }
 
-  transaction(message) {
-    return this.request(message, {
+  transaction(build) {
+    return this.request(build, {
       transaction: true,
       // A result before any dialogue message of this request is the tail of an earlier
       // operation (the service may send a second result after a cancelled report).
@@ -467,7 +468,7 @@ export class NorvaneTef {
 
   /** @returns {Promise<{type: 'status', status: 'connected'|'disconnected'|'error'|'', message: string}>} */
   pinpadStatus() {
-    return this.request({ route: '/pinpad/status', type: 'status', session_uuid: this.sessionMember() },
+    return this.request(() => ({ route: '/pinpad/status', type: 'status', session_uuid: this.sessionMember() }),
       { settle: (m) => (m.type === 'status' ? 'resolve' : undefined) });
   }
 

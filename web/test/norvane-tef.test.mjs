@@ -71,7 +71,7 @@ describe('norvane-tef.js against a scripted service', () => {
     const finished = { type: 'session', status: 'finished', message: 'Sessão finalizada com sucesso.' };
     fake.send(finished);
     assert.deepEqual(await finishing, finished);
-    assert.throws(() => tef.pay({ operation: 3, value: 1 }), /Nenhuma sessão aberta/);
+    await assert.rejects(tef.pay({ operation: 3, value: 1 }), /Nenhuma sessão aberta/);
   });
 
   test('every call sends its route and resolves with its reply; error replies reject with their text', limit, async () => {
