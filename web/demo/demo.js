@@ -243,6 +243,8 @@ const dialogue = {
     box.hidden = false;
   },
   canCancel(allowed) {
+    // Also for a payment this page did not start (one running when the page was reloaded).
+    if (allowed) openDialogue();
     $('abort').hidden = !allowed;
   },
   receipt({ copyNumber, lines }) {

@@ -60,7 +60,13 @@ function readBody(request, limit) {
     let size = 0;
     request.on('data', (chunk) => {
       size += chunk.length;
-      if (size > limit) { reject(new HttpError(413, `corpo acima de ${limit} bytes`)); request.destroy(); return; }
+      if (size > limit) {
+        // Read no more; the answer closes the connection, so the rest is never taken in.
+        request.pause();
+        request.removeAllListeners('data');
+        reject(new HttpError(413, `corpo acima de ${limit} bytes`));
+        return;
+      }
       chunks.push(chunk);
     });
     request.on('end', () => resolve(Buffer.concat(chunks).toString('utf8')));
@@ -141,7 +147,9 @@ export async function startDemoBackEnd({ serviceDir, port = 0, host = '127.0.0.1
 
   function send(response, status, body) {
     const text = JSON.stringify(body);
-    response.writeHead(status, { 'content-type': 'application/json; charset=utf-8', 'cache-control': 'no-store' });
+    const headers = { 'content-type': 'application/json; charset=utf-8', 'cache-control': 'no-store' };
+    if (status === 413) headers.connection = 'close';
+    response.writeHead(status, headers);
     response.end(text);
   }
 
