@@ -334,16 +334,23 @@ async function pay(operation) {
     return;
   }
   notice('');
-  setPaying(true);
-  openDialogue();
-  showMessage('Iniciando o pagamento…');
-  try {
+  await runTransaction('Pagamento', async () => {
     const { saleId } = await api('POST', '/api/sales');
     $('sale-id').textContent = `nº ${saleId}`;
     const installments = Number($('installments').value);
-    const result = await withSession(() => tef.pay({
+    return withSession(() => tef.pay({
       operation, value, installments: installments > 1 ? installments : 0, payerName: $('payer').value.trim(), saleId,
     }));
+  });
+}
+
+/** A payment, cancellation or reprint: the modal while it runs, then its result or its error. */
+async function runTransaction(title, start) {
+  setPaying(true);
+  openDialogue(title);
+  showMessage('Iniciando…');
+  try {
+    const result = await start();
     closeDialogue();
     showResult(result);
   } catch (error) {
@@ -377,20 +384,7 @@ $('version').addEventListener('click', () => tool(async () => {
   const reply = await tef.version({ category: 'service_exe' });
   return `Serviço versão ${reply.version}, PDV ${reply.pdv_number}.`;
 }));
-$('reprint').addEventListener('click', async () => {
-  setPaying(true);
-  openDialogue('Reimpressão');
-  try {
-    const result = await withSession(() => tef.reprint({ operation: 113 }));
-    closeDialogue();
-    showResult(result);
-  } catch (error) {
-    closeDialogue();
-    notice(error.message, true);
-  } finally {
-    setPaying(false);
-  }
-});
+$('reprint').addEventListener('click', () => runTransaction('Reimpressão', () => withSession(() => tef.reprint({ operation: 113 }))));
 
 // ---- start ---------------------------------------------------------------------------------
 
