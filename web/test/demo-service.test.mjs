@@ -6,18 +6,22 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { after, afterEach, before, describe, test } from 'node:test';
-import { configureStandIn, startService } from '../../e2e/lib/service.mjs';
+import { canRunCups, startCups } from '../../e2e/lib/cups.mjs';
+import { configureStandIn, startService, waitFor } from '../../e2e/lib/service.mjs';
 import { openDemo, takePayment } from './cashier.mjs';
 
 const limit = { timeout: 90000 };
 
 describe('the demo page with the installed service', () => {
+  let cups;
   let service;
   let demo;
   let page;
 
   before(async () => {
-    service = await startService();
+    cups = canRunCups ? await startCups() : null;
+    service = cups ? await startService({ extraIni: { printer: cups.queue }, env: { CUPS_SERVER: cups.server } })
+      : await startService();
     configureStandIn(service.dir, { Scenario: 'approved', PollCount: 1, PollIntervalMs: 20 });
     demo = await openDemo(service.dir, fs.readFileSync(path.join(service.dir, 'Certificado', 'server_cert.pem')));
     page = demo.page;
@@ -26,6 +30,7 @@ describe('the demo page with the installed service', () => {
   after(async () => {
     await demo?.close();
     await service?.dispose();
+    await cups?.stop();
   });
 
   afterEach(() => assert.deepEqual(demo.browser.errors, [], 'console errors on the page'));
@@ -48,6 +53,15 @@ describe('the demo page with the installed service', () => {
     assert.equal(await page.locator('dd[data-field="Parcelas"]').textContent(), '3');
     await page.locator('#reports td', { hasText: String(report.paymentId) }).waitFor();
     assert.equal(await page.locator('#receipts pre').count(), 2);
+  });
+
+  test('the receipt prints as a layout through a private CUPS queue', limit, async (t) => {
+    if (!cups) { t.skip('a private cupsd needs root'); return; }
+    await page.locator('#print').click();
+    await page.locator('#notice', { hasText: 'Comprovante enviado para a impressora.' }).waitFor();
+    await waitFor(() => fs.existsSync(cups.output) && fs.statSync(cups.output).size > 0,
+      { timeoutMs: 30000, what: 'the receipt at the printer' });
+    assert.match(execFileSync('pdfinfo', [cups.output], { encoding: 'utf8' }), /Pages:\s+1\n/);
   });
 
   test('a Pix sale shows a QR code that decodes to the text the service sent', limit, async () => {
