@@ -317,6 +317,9 @@ export class NorvaneTef {
     if (this.current !== call) return;
     this.current = null;
     this.aborting = false;
+    // A prompt still open when the operation ended (the service gave up waiting for it) is
+    // answered by nobody: an answer now would reach the service as a new request.
+    this.prompt = null;
   }
 
   failCurrent(error) {
