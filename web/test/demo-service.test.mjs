@@ -91,6 +91,26 @@ describe('the demo page with the installed service', () => {
     assert.equal(demo.backEnd.reports.at(-1).report.transaction_data[0].operation, 'pix');
   });
 
+  test('a reload while the card is awaited ends that payment unreported, and the reloaded page takes the next one', limit, async () => {
+    configureStandIn(service.dir, { Scenario: 'abort' });
+    const reports = demo.backEnd.reports.length;
+    try {
+      await page.click('.pay >> text=Débito');
+      await page.locator('#dialogue-options button', { hasText: 'Magnetico' }).click();
+      await page.locator('#abort').waitFor();  // the card is awaited
+      await page.reload();
+      // The reloaded page's session starts once the service has ended the old payment.
+      await page.locator('body[data-session="open"]').waitFor({ state: 'attached', timeout: 30000 });
+    } finally {
+      configureStandIn(service.dir, { Scenario: 'approved' });
+    }
+    assert.equal(await page.locator('#result').isHidden(), true, 'the old payment reached the new page');
+    assert.equal(demo.backEnd.reports.length, reports, 'the abandoned payment was reported');
+    await takePayment(page, 'Débito', { choices: [/Magnetico/, /^Sim$/] });
+    await page.locator('#result-status', { hasText: 'Aprovada' }).waitFor();
+    assert.equal(demo.backEnd.reports.length, reports + 1);
+  });
+
   test('cancelling while the card is awaited ends "canceled"', limit, async () => {
     configureStandIn(service.dir, { Scenario: 'abort' });
     const reports = demo.backEnd.reports.length;
