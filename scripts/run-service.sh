@@ -19,7 +19,6 @@ demo=$!
 stop() { kill "$demo" "$service" 2>/dev/null || true; wait "$demo" "$service" 2>/dev/null || true; }
 trap stop EXIT
 trap 'exit 0' INT TERM
-echo "Open the demo page above in a browser that trusts build/service/Certificado/ca_cert.pem" \
-     "(README: \"Try it in a browser\"). Ctrl+C stops the service and the demo."
+echo "Service and demo starting; Ctrl+C stops both."
 # Either one ending ends both: a demo without its service (or the reverse) is no use.
 wait -n "$service" "$demo"

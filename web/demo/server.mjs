@@ -216,6 +216,8 @@ if (process.argv[1] && path.resolve(process.argv[1]) === fileURLToPath(import.me
   startDemoBackEnd({ serviceDir, port: Number(argument('--port', '8080')), host: argument('--host', '127.0.0.1') })
     .then((demo) => {
       console.log(`Demo: ${demo.url}  (service at wss://localhost:${demo.servicePort})`);
+      console.log(`The browser must trust ${path.join(serviceDir, 'Certificado', 'ca_cert.pem')} ` +
+        '(README, "Try it in a browser").');
       const stop = () => demo.close().then(() => process.exit(0));
       process.once('SIGINT', stop);
       process.once('SIGTERM', stop);
