@@ -11,16 +11,16 @@ import { mintSessionToken, sessionClaims } from './lib/session-helpers.mjs';
 
 const limit = { timeout: 60000 };
 
-/** Answers the stand-in's questions as a cashier would for a sale in `installments`. */
-function cashier(seen, installments = 0) {
+/** Answers the stand-in's questions as a cashier would: a credit card, in `installments`. */
+function cashier(seen, installments) {
+  const choices = [/Cartao de Credito/, /Magnetico/, /Parcelado pelo Estabelecimento/];
   return {
     message: (text) => seen.push(['message', text]),
     confirmation: ({ message }) => { seen.push(['confirmation', message]); },
     question: ({ message }) => { seen.push(['question', message]); return 'Sim'; },
     menu: ({ title, options }) => {
       seen.push(['menu', title, options]);
-      const wanted = installments > 1 ? /Parcelado pelo Estabelecimento/ : /Magnetico|A Vista/;
-      return Math.max(0, options.findIndex((o) => wanted.test(o) || /Magnetico/.test(o)));
+      return Math.max(0, options.findIndex((o) => choices.some((c) => c.test(o))));
     },
     collect: (field) => { seen.push(['collect', field.title]); return String(installments); },
     qrcode: (data) => seen.push(['qrcode', data]),
@@ -65,7 +65,8 @@ describe('norvane-tef.js against the installed service', () => {
     assert.equal(version.category, 'clisitef_dll');
     assert.match(version.version, /^\d+\.\d+\.\d+\.\d+$/);
 
-    const sale = await tef.pay({ operation: 3, value: 30, installments: 3, payerName: 'Maria', saleId: 4242 });
+    // Operation 0: the TEF's menu of payment kinds, so the client answers every menu itself.
+    const sale = await tef.pay({ operation: 0, value: 30, payerName: 'Maria', saleId: 4242 });
     assert.equal(sale.status, 'approved', JSON.stringify(sale));
     const [data] = sale.transaction_data;
     assert.equal(data.operation, 'credit');

@@ -317,6 +317,7 @@ export class NorvaneTef {
     if (this.current !== call) return;
     this.current = null;
     this.aborting = false;
+    this.cancellable = false;
     // A prompt still open when the operation ended (the service gave up waiting for it) is
     // answered by nobody: an answer now would reach the service as a new request.
     this.prompt = null;
@@ -423,6 +424,8 @@ export class NorvaneTef {
       const message = { route: '/transaction/cancel', type: 'cancellation' };
       if (this.sessionUuid) message.session_uuid = this.sessionUuid;
       this.send(message);
+      // Once is enough: the service does not always say that cancelling stopped being allowed.
+      this.cancellable = false;
       return;
     }
     if (!this.current?.transaction) throw new TefError('Nenhum pagamento em andamento para cancelar.');

@@ -253,6 +253,8 @@ const dialogue = {
 };
 
 $('abort').addEventListener('click', () => {
+  $('abort').hidden = true;
+  showMessage('Cancelando o pagamento…');
   tef.abort().catch((error) => notice(error.message, true));
 });
 
