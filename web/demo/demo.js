@@ -290,7 +290,7 @@ function showResult(result, note = '') {
     }
     for (const copy of data.receipt ?? []) {
       const pre = document.createElement('pre');
-      pre.textContent = `${copy.copy_number}ª via\n\n${copy.data.join('').replace(/\n+$/, '')}`;
+      pre.textContent = `${copy.copy_number}ª via\n\n${receiptLines(copy).join('\n')}`;
       receipts.append(pre);
     }
   }
@@ -300,10 +300,16 @@ function showResult(result, note = '') {
 
 const escapeXml = (text) => text.replace(/[<>&"']/g, (c) => `&#${c.charCodeAt(0)};`);
 
+/** The lines of a receipt copy, whether each element is a line or carries line feeds. */
+function receiptLines(copy) {
+  const lines = copy.data.flatMap((line) => String(line).replace(/\r/g, '').split('\n'));
+  while (lines.length && lines.at(-1).trim() === '') lines.pop();
+  return lines;
+}
+
 /** The customer's copy as a receipt layout: one printed line per receipt line. */
 function receiptLayout(copy) {
-  const lines = copy.data.join('').split('\n');
-  while (lines.length && lines.at(-1).trim() === '') lines.pop();
+  const lines = receiptLines(copy);
   const body = lines.map((line) => (line.trim() === '' ? '<feed/>' : `<line>${escapeXml(line)}</line>`)).join('');
   return `<?xml version="1.0" encoding="UTF-8"?><receipt><header><title>COMPROVANTE</title></header><hr/>${body}<cut/></receipt>`;
 }
