@@ -302,7 +302,7 @@ const escapeXml = (text) => text.replace(/[<>&"']/g, (c) => `&#${c.charCodeAt(0)
 
 /** The lines of a receipt copy, whether each element is a line or carries line feeds. */
 function receiptLines(copy) {
-  const lines = copy.data.flatMap((line) => String(line).replace(/\r/g, '').split('\n'));
+  const lines = copy.data.flatMap((line) => String(line).replace(/\r/g, '').replace(/\n$/, '').split('\n'));
   while (lines.length && lines.at(-1).trim() === '') lines.pop();
   return lines;
 }

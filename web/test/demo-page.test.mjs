@@ -90,7 +90,7 @@ test('menus are buttons with the option texts, a field honours its sizes, a ques
     type: 'result', status: 'approved', message: 'Transação TEF concluída com sucesso.',
     transaction_data: [{
       sale_id: sent.sale_id, operation: 'credit', card_number: '411111******1111', transaction_value: 30,
-      number_of_installments: 3, nsu_code: '412345', receipt: [{ copy_number: 1, data: ['VIA CLIENTE\n', 'R$ 30,00\n'] }],
+      number_of_installments: 3, nsu_code: '412345', receipt: [{ copy_number: 1, data: ['VIA CLIENTE', 'R$ 30,00'] }],
       payment_id: 5123, company_id: 1,
     }],
   });
