@@ -45,7 +45,10 @@ if ! locale -a 2>/dev/null | grep -qi '^pt_BR\.utf-\?8$'; then
   $SUDO locale-gen >/dev/null
 fi
 
-# Node packages of the end-to-end tests.
-if [[ -f e2e/package-lock.json ]]; then
-  (cd e2e && npm ci --no-audit --no-fund --loglevel=error)
-fi
+# Node packages of the end-to-end tests, and of the browser library's demo and tests
+# (playwright-core drives Debian's chromium; it downloads no browser of its own).
+for folder in e2e web; do
+  if [[ -f "$folder/package-lock.json" ]]; then
+    (cd "$folder" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+  fi
+done

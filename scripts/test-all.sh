@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Set-up, build, and every test: unit and integration tests (ctest), end-to-end tests
-# against the installed service folder, the Debian packages, and a short run of every
-# fuzz target.
+# against the installed service folder, the browser library and demo page in Chromium,
+# the Debian packages, and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -28,6 +28,10 @@ if compgen -G "e2e/*.test.mjs" >/dev/null; then
   (cd e2e && NORVANE_SERVICE_DIR="$PWD/../build/service" NORVANE_BUILD_DIR="$PWD/../build" \
      node --test --test-concurrency=1 ./*.test.mjs)
 fi
+
+echo "== browser client library and demo page (Node and headless Chromium)"
+(cd web && NORVANE_SERVICE_DIR="$PWD/../build/service" NORVANE_BUILD_DIR="$PWD/../build" \
+   node --test --test-concurrency=1 test/*.test.mjs)
 
 echo "== Debian packages (built, checked, installed and purged again)"
 tests/package/package-test.sh build

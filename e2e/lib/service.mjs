@@ -100,13 +100,7 @@ export class RunningService {
   }
 }
 
-// Copies the service folder, writes its ini and starts it; resolves once the port accepts.
-export async function startService({ extraIni = {}, env = {}, waitForListener = true } = {}) {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'norvane-e2e-'));
-  fs.cpSync(serviceDir, dir, { recursive: true });
-  fs.rmSync(path.join(dir, 'Log'), { recursive: true, force: true });
-  const port = await freePort();
-  fs.writeFileSync(path.join(dir, 'SvcNorvaneSiTef.ini'), iniText(port, extraIni));
+async function launch(dir, port, env, waitForListener) {
   const child = spawn(path.join(dir, 'SvcNorvaneSiTef'), [], {
     cwd: dir,
     env: { ...process.env, LC_TIME: 'pt_BR.UTF-8', ...env },
@@ -117,4 +111,34 @@ export async function startService({ extraIni = {}, env = {}, waitForListener = 
     await waitFor(() => portOpen(port), { what: `service port ${port}` });
   }
   return service;
+}
+
+// Copies the service folder, writes its ini and starts it; resolves once the port accepts.
+export async function startService({ extraIni = {}, env = {}, waitForListener = true } = {}) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'norvane-e2e-'));
+  fs.cpSync(serviceDir, dir, { recursive: true });
+  fs.rmSync(path.join(dir, 'Log'), { recursive: true, force: true });
+  const port = await freePort();
+  fs.writeFileSync(path.join(dir, 'SvcNorvaneSiTef.ini'), iniText(port, extraIni));
+  return launch(dir, port, env, waitForListener);
+}
+
+// Stops the service and starts it again in the same folder on the same port, as a
+// workstation does when the service is restarted.
+export async function restartService(service, env = {}) {
+  await service.stop();
+  return launch(service.dir, service.port, env, true);
+}
+
+// Sets keys of the stand-in CliSiTef library's settings (dll/CliSiTef.ini of a service
+// folder), keeping the others; it reads them again at every function start.
+export function configureStandIn(dir, values) {
+  const file = path.join(dir, 'dll', 'CliSiTef.ini');
+  let lines = fs.readFileSync(file, 'utf8').split(/\r?\n/);
+  for (const [key, value] of Object.entries(values)) {
+    const at = lines.findIndex((line) => line.toLowerCase().startsWith(`${key.toLowerCase()}=`));
+    if (at >= 0) lines[at] = `${key}=${value}`;
+    else lines = [...lines.slice(0, lines.indexOf('[Simulator]') + 1), `${key}=${value}`, ...lines.slice(lines.indexOf('[Simulator]') + 1)];
+  }
+  fs.writeFileSync(file, lines.join('\n'));
 }

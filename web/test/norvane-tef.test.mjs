@@ -1,0 +1,331 @@
+// The client library against a scripted service: each test plays the service's side of the
+// conversation message by message and checks what the library sends and resolves.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import { after, before, beforeEach, describe, test } from 'node:test';
+import { BACK, CANCEL, NorvaneTef } from '../norvane-tef.js';
+import { makeCertificates, say, startFakeService, trustingWebSocket } from './fake-service.mjs';
+
+const limit = { timeout: 20000 };
+const SESSION = '9A1B2C3D-0000-4000-8000-00000000ABCD';
+const created = {
+  type: 'session', status: 'created', message: 'Sessão criada com sucesso.',
+  expiration: '2026-12-10T12:30:00.000Z', session_uuid: SESSION, store_code: '00000001', terminal_number: 'AG100901',
+};
+const approved = {
+  type: 'result', status: 'approved', message: 'Transação TEF concluída com sucesso.',
+  transaction_data: [{ sale_id: 42, operation: 'credit', payment_id: 1234, company_id: 7, receipt: [] }],
+};
+
+let certificates;
+let fake;
+let tef;
+let seen;      // what the dialogue handlers were shown, in order
+let answers;   // what the dialogue handlers answer, taken in order
+
+function client(options = {}) {
+  return new NorvaneTef({
+    WebSocket: trustingWebSocket(certificates.ca),
+    dialogue: {
+      message: (text) => seen.push(['message', text]),
+      confirmation: (prompt) => { seen.push(['confirmation', prompt.message]); },
+      question: (prompt) => { seen.push(['question', prompt.message, prompt.options]); return answers.shift(); },
+      menu: (prompt) => { seen.push(['menu', prompt.title, prompt.options]); return answers.shift(); },
+      collect: (prompt) => { seen.push(['collect', prompt]); return answers.shift(); },
+      qrcode: (data) => seen.push(['qrcode', data]),
+      canCancel: (allowed) => seen.push(['canCancel', allowed]),
+    },
+    ...options,
+  });
+}
+
+async function openSession() {
+  const starting = tef.startSession('TOKEN');
+  await fake.receive();
+  fake.send(created);
+  await starting;
+}
+
+before(async () => { certificates = makeCertificates(); });
+after(() => fs.rmSync(certificates.folder, { recursive: true, force: true }));
+
+describe('norvane-tef.js against a scripted service', () => {
+  beforeEach(async (t) => {
+    fake = await startFakeService(certificates);
+    seen = [];
+    answers = [];
+    tef = client();
+    await tef.connect(fake.url);
+    t.after(async () => { tef.close(); await fake.stop(); });
+  });
+
+  test('a session starts through the initialisation messages and finishes with its id', limit, async () => {
+    const starting = tef.startSession('TOKEN');
+    assert.deepEqual(await fake.receive(), { route: '/session/start', type: 'session', token: 'TOKEN' });
+    fake.send(say.message('Inicializando TEF...'), say.message(''), created);
+    assert.deepEqual(await starting, created);
+    assert.deepEqual(seen, [['message', 'Inicializando TEF...'], ['message', '']]);
+
+    const finishing = tef.finishSession();
+    assert.deepEqual(await fake.receive(), { route: '/session/finish', type: 'session', session_uuid: SESSION });
+    const finished = { type: 'session', status: 'finished', message: 'Sessão finalizada com sucesso.' };
+    fake.send(finished);
+    assert.deepEqual(await finishing, finished);
+    await assert.rejects(tef.pay({ operation: 3, value: 1 }), /Nenhuma sessão aberta/);
+  });
+
+  test('every call sends its route and resolves with its reply; error replies reject with their text', limit, async () => {
+    await openSession();
+    const cases = [
+      {
+        call: () => tef.version({ category: 'clisitef_dll', version: '1.0.13.6', downloadUrl: 'https://x/y' }),
+        sent: { route: '/version', type: 'version', category: 'clisitef_dll', version: '1.0.13.6', download_url: 'https://x/y' },
+        reply: { type: 'version', category: 'clisitef_dll', version: '1.0.12.5', updating: true, pdv_number: '01' },
+      },
+      {
+        call: () => tef.pinpadStatus(),
+        sent: { route: '/pinpad/status', type: 'status', session_uuid: SESSION },
+        reply: { type: 'status', status: 'connected', message: 'PinPad conectado' },
+      },
+      {
+        call: () => tef.pinpadStatus(),
+        sent: { route: '/pinpad/status', type: 'status', session_uuid: SESSION },
+        reply: say.error('Erro ao verificar pinpad: biblioteca não carregada'),
+      },
+      {
+        call: () => tef.pay({ operation: 3, value: 0 }),
+        sent: {
+          route: '/transaction', type: 'transaction', session_uuid: SESSION, operation: 3, payer_name: '',
+          transaction_value: 0, number_of_installments: 0,
+        },
+        reply: say.error('Valor inválido'),
+      },
+      {
+        call: () => tef.cancelPayment({ operation: 200, nsu: '412345', date: new Date(2025, 10, 26, 15, 48, 41), value: 10.5, saleId: 9 }),
+        sent: {
+          route: '/transaction', type: 'cancellation', session_uuid: SESSION, operation: 200, cancellation_nsu: '412345',
+          transaction_date: '2025-11-26 15:48:41', transaction_value: 10.5, number_of_installments: 0, sale_id: 9,
+        },
+        reply: say.error('O campo "transaction_date" não foi preenchido corretamente.'),
+      },
+      {
+        call: () => tef.startSession('FORGED'),
+        sent: { route: '/session/start', type: 'session', token: 'FORGED' },
+        reply: say.error('Acesso não autorizado.'),
+      },
+    ];
+    for (const { call, sent, reply } of cases) {
+      const outcome = call();
+      assert.deepEqual(await fake.receive(), sent);
+      fake.send(reply);
+      if (reply.type === 'error') {
+        await assert.rejects(outcome, (error) => error.name === 'TefError' && error.message === reply.message
+          && error.reply.type === 'error');
+      } else {
+        assert.deepEqual(await outcome, reply);
+      }
+    }
+  });
+
+  test('a credit sale relays menus, a typed field and a question, and resolves with the result', limit, async () => {
+    await openSession();
+    answers = ['Magnetico/Chip', 'Parcelado pelo Estabelecimento', '3', 'Sim'];
+    const paying = tef.pay({ operation: 3, value: 10, installments: 3, payerName: 'Maria', saleId: 42 });
+    assert.equal((await fake.receive()).payer_name, 'Maria');
+    fake.send(say.message('Conectando ao SiTef...'), say.menu('', ['Magnetico/Chip', 'Digitado']));
+    assert.deepEqual(await fake.receive(), { route: '/transaction', type: 'menu', response: 'Magnetico/Chip', back_menu: false });
+    fake.send(say.canCancel(true), say.message('Insira ou passe o cartao'), say.canCancel(false));
+    fake.send(say.menu('Selecione a forma de pagamento', ['A Vista', 'Parcelado pelo Estabelecimento']));
+    assert.deepEqual(await fake.receive(),
+      { route: '/transaction', type: 'menu', response: 'Parcelado pelo Estabelecimento', back_menu: false });
+    fake.send(say.collect('Numero de parcelas', 1, 2, 505));
+    assert.deepEqual(await fake.receive(),
+      { route: '/transaction', type: 'collect', typed: true, response: '3', back_menu: false });
+    fake.send(say.question('Confirma 3 parcelas de R$ 3,33?'));
+    assert.deepEqual(await fake.receive(), { route: '/transaction', type: 'question', response: 'Sim' });
+    fake.send(say.confirmation('Transacao aprovada'));
+    assert.deepEqual(await fake.receive(), { route: '/transaction', type: 'confirmation' });
+    fake.send(approved);
+    assert.deepEqual(await paying, approved);
+    assert.deepEqual(seen.map((s) => s[0]), ['message', 'menu', 'canCancel', 'message', 'canCancel', 'menu',
+      'collect', 'question', 'confirmation']);
+    assert.deepEqual(seen[6][1], {
+      title: 'Numero de parcelas', minimum: 1, maximum: 2, fieldType: 505, fieldOperation: 'string', backMenu: false,
+    });
+  });
+
+  test('menus and fields answer by index, BACK and CANCEL; a question outside the options is answered "Não"', limit, async () => {
+    await openSession();
+    const paying = tef.pay({ operation: 3, value: 5 });
+    await fake.receive();
+    const rounds = [
+      [1, say.menu('Cartao', ['Magnetico/Chip', 'Digitado']), { type: 'menu', response: 'Digitado', back_menu: false }],
+      [BACK, say.collect('Numero do cartao', 13, 19, 512), { type: 'collect', typed: false, response: '', back_menu: true }],
+      [CANCEL, say.menu('Cartao', ['Magnetico/Chip', 'Digitado']), { type: 'menu', response: '', back_menu: false }],
+      ['Talvez', say.question('Deseja realmente cancelar esta operação?'), { type: 'question', response: 'Não' }],
+      [CANCEL, say.collect('Validade', 4, 4, 513), { type: 'collect', typed: false, response: '', back_menu: false }],
+    ];
+    for (const [answer, prompt, reply] of rounds) {
+      answers.push(answer);
+      fake.send(prompt);
+      assert.deepEqual(await fake.receive(), { route: '/transaction', ...reply }, JSON.stringify(prompt));
+    }
+    fake.send(say.notDone('canceled'));
+    assert.equal((await paying).status, 'canceled');
+  });
+
+  test('abort() cancels while the card is awaited, answers an open prompt with CANCEL, and refuses otherwise', limit, async () => {
+    await openSession();
+    const paying = tef.pay({ operation: 2, value: 5 });
+    await fake.receive();
+    fake.send(say.message('Conectando ao SiTef...'));
+    await waitUntil(() => seen.length === 1);
+    await assert.rejects(tef.abort(), /não pode ser cancelado neste momento/);
+    fake.send(say.canCancel(true));
+    await waitUntil(() => tef.cancellable);
+    await tef.abort();
+    assert.deepEqual(await fake.receive(), { route: '/transaction/cancel', type: 'cancellation', session_uuid: SESSION });
+    fake.send(say.canCancel(false), say.notDone('canceled'));
+    assert.deepEqual(await paying, say.notDone('canceled'));
+    await assert.rejects(tef.abort(), /Nenhum pagamento em andamento/);
+
+    // A prompt the cashier has not answered yet: abort answers it and confirms the cancellation.
+    const paying2 = tef.pay({ operation: 3, value: 5 });
+    await fake.receive();
+    answers.push(new Promise(() => {}));  // the cashier never chooses
+    fake.send(say.menu('Selecione a forma de pagamento', ['A Vista', 'Parcelado pelo Estabelecimento']));
+    await waitUntil(() => tef.prompt !== null);
+    await tef.abort();
+    assert.deepEqual(await fake.receive(), { route: '/transaction', type: 'menu', response: '', back_menu: false });
+    fake.send(say.question('Deseja realmente cancelar esta operação?'));
+    assert.deepEqual(await fake.receive(), { route: '/transaction', type: 'question', response: 'Sim' });
+    fake.send(say.notDone('canceled'));
+    assert.equal((await paying2).status, 'canceled');
+    assert.equal(seen.filter((s) => s[0] === 'question').length, 0, 'the confirmation was answered by the library');
+  });
+
+  test('two calls at once run one after the other', limit, async () => {
+    await openSession();
+    const paying = tef.pay({ operation: 2, value: 5 });
+    const asking = tef.version();
+    assert.equal((await fake.receive()).route, '/transaction');
+    fake.send(say.message('Conectando ao SiTef...'));
+    assert.ok(await fake.quiet(), 'the version query went out while the payment ran');
+    fake.send(say.notDone('unauthorized'));
+    assert.equal((await paying).status, 'unauthorized');
+    assert.deepEqual(await fake.receive(), { route: '/version', type: 'version', category: 'service_exe' });
+    const reply = { type: 'version', category: 'service_exe', version: '1.0.0.0', updating: false, pdv_number: '01' };
+    fake.send(reply);
+    assert.deepEqual(await asking, reply);
+  });
+
+  test('a late result of an earlier operation is not taken for the next one; a report error travels with the result', limit, async () => {
+    const unclaimed = [];
+    tef.options.onUnclaimed = (message) => unclaimed.push(message);
+    await openSession();
+    const paying = tef.pay({ operation: 3, value: 5 });
+    await fake.receive();
+    fake.send(say.notDone('canceled'));  // the tail of an earlier payment, before this one's dialogue
+    fake.send(say.message('Conectando ao SiTef...'));
+    fake.send(say.error('Erro ao registrar transação: Request Error timeout'));
+    const canceled = { ...approved, status: 'canceled', message: 'Ocorreu um erro durante o processo, a transação TEF não será confirmada.' };
+    fake.send(canceled);
+    const result = await paying;
+    assert.equal(result.status, 'canceled');
+    assert.equal(result.callbackError, 'Erro ao registrar transação: Request Error timeout');
+    assert.deepEqual(unclaimed, [say.notDone('canceled')]);
+  });
+
+  test('print sends the document as base64 and proves its acceptance with a version query', limit, async () => {
+    const pdf = new Uint8Array([0x25, 0x50, 0x44, 0x46, 0xff, 0x00]);
+    const printing = tef.print({ pdf });
+    assert.deepEqual(await fake.receive(), { route: '/print', type: 'print', data: 'JVBERv8A', file_type: 'pdf' });
+    assert.deepEqual(await fake.receive(), { route: '/version', type: 'version', category: 'service_exe' });
+    fake.send({ type: 'version', category: 'service_exe', version: '1.0.0.0', updating: false, pdv_number: '01' });
+    await printing;
+
+    const layout = '<receipt><title>PÃO</title></receipt>';
+    const refused = tef.print({ layout });
+    const sent = await fake.receive();
+    assert.equal(Buffer.from(sent.data, 'base64').toString('utf8'), layout);
+    assert.equal(sent.file_type, 'gdi');
+    await fake.receive();
+    fake.send(say.error('Erro na conversão do arquivo: base64 inválido'), say.error('Arquivo convertido não localizado.'),
+      { type: 'version', category: 'service_exe', version: '1.0.0.0', updating: false, pdv_number: '01' });
+    await assert.rejects(refused, { message: 'Erro na conversão do arquivo: base64 inválido Arquivo convertido não localizado.' });
+  });
+
+  test('a request that the service never answers fails with advice instead of hanging', limit, async () => {
+    tef.close();
+    tef = client({ replyTimeoutMs: 300 });
+    await tef.connect(fake.url);
+    await openSession();
+    await assert.rejects(tef.pay({ operation: 3, value: 5 }), /não respondeu a \/transaction em 0 s\. Outra operação/);
+    // The queue goes on after the failure.
+    const asking = tef.version();
+    await fake.receive();  // the unanswered /transaction
+    assert.equal((await fake.receive()).route, '/version');
+    fake.send({ type: 'version', category: 'service_exe', version: '1', updating: false, pdv_number: '01' });
+    assert.equal((await asking).version, '1');
+  });
+});
+
+describe('connection', () => {
+  test('a service that restarts is reconnected to; the call in flight fails and the next one waits for it', limit, async () => {
+    const service = await startFakeService(certificates);
+    const states = [];
+    const tefClient = client({ firstRetryMs: 50, maxRetryMs: 200, onStatus: (state) => states.push(state) });
+    try {
+      await tefClient.connect(service.url);
+      const port = service.port;
+      const asking = tefClient.version();
+      await service.receive();
+      await service.stop();
+      await assert.rejects(asking, /A conexão com o serviço caiu antes da resposta/);
+      const queued = tefClient.version();  // waits for the connection to come back
+      await waitUntil(() => states.filter((s) => s === 'reconnecting').length >= 2);
+      const restarted = await startFakeService(certificates, port);
+      try {
+        assert.deepEqual(await restarted.receive(), { route: '/version', type: 'version', category: 'service_exe' });
+        restarted.send({ type: 'version', category: 'service_exe', version: '2', updating: false, pdv_number: '01' });
+        assert.equal((await queued).version, '2');
+        assert.deepEqual(states.slice(0, 2), ['connecting', 'open']);
+        assert.equal(states.at(-1), 'open');
+      } finally {
+        tefClient.close();
+        await restarted.stop();
+      }
+    } finally {
+      tefClient.close();
+    }
+  });
+
+  test('a service that is down or whose certificate is not trusted gets an error that says what to do', limit, async () => {
+    const service = await startFakeService(certificates);
+    const port = service.port;
+    const stranger = makeCertificates();
+    fs.rmSync(stranger.folder, { recursive: true, force: true });
+    const untrusted = new NorvaneTef({ WebSocket: trustingWebSocket(stranger.ca) });
+    try {
+      await assert.rejects(untrusted.connect(service.url),
+        /Verifique se o serviço está em execução.*abra https:\/\/localhost:\d+\/ e aceite o certificado/s);
+    } finally {
+      untrusted.close();
+      await service.stop();
+    }
+    const nobody = client();
+    try {
+      await assert.rejects(nobody.connect(`wss://localhost:${port}`), /Não foi possível conectar ao serviço Norvane TEF/);
+    } finally {
+      nobody.close();
+    }
+  });
+});
+
+async function waitUntil(condition, timeoutMs = 5000) {
+  const deadline = Date.now() + timeoutMs;
+  while (!condition()) {
+    if (Date.now() > deadline) throw new Error('condition not reached');
+    await new Promise((resolve) => setTimeout(resolve, 10));
+  }
+}
