@@ -7,6 +7,7 @@
 // the library are single-byte (Windows-1252); messages and response fields are UTF-8.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tef/RiZedIzAdeClass.h"
@@ -115,6 +116,9 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   // ---- after the dialogue ----
   // Shows the library's error result to the operator (opmExcept); raises nothing.
   void AvaliaErro(int Sts);
+  // How the message of a positive result (the authoriser declined) begins; the host tells a
+  // declined payment from a cancelled one by it.
+  static constexpr std::string_view kNegadaPeloAutorizador = "Negada pelo autorizador (";
   // Raises ERiZedIzAdeErro "Nenhuma Requisição Iniciada" when no function was started.
   void VerificaRequisicaoIniciada() override;
   // Confirms (service mode only) or undoes the transaction of that document number.

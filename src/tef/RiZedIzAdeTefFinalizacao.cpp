@@ -37,7 +37,7 @@ void TRiZedIzAdeCliSiTef::AvaliaErro(int Sts) {
     case -6: mensagem = "Operação cancelada pelo usuário"; break;
     default:
       mensagem = Sts < 0 ? "Operadora do cartão de crédito off-line (" + std::to_string(Sts) + ")"
-                         : "Negada pelo autorizador (" + std::to_string(Sts) + ")";
+                         : std::string(kNegadaPeloAutorizador) + std::to_string(Sts) + ")";
   }
   GravaLog("AvaliaErro: STS " + std::to_string(Sts));
   Dono().DoExibeMsg(opmExcept, mensagem);

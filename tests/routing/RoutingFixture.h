@@ -25,6 +25,8 @@ class RecordingChannel : public TClientChannel {
  public:
   TClientRead WaitClientMessage(std::chrono::milliseconds timeout) override {
     std::unique_lock<std::mutex> lock(mutex_);
+    ++waits_;
+    asked_.notify_all();
     arrived_.wait_for(lock, timeout, [this] { return !inbox_.empty() || gone_; });
     if (!inbox_.empty()) {
       std::string text = std::move(inbox_.front());
@@ -49,6 +51,12 @@ class RecordingChannel : public TClientChannel {
     gone_ = true;
     arrived_.notify_all();
   }
+  // Blocks until the data module has waited for the client at least once (it asked
+  // something, or is watching for a cancellation during a wait).
+  void WaitUntilAsked() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    asked_.wait(lock, [this] { return waits_ > 0; });
+  }
   std::vector<std::string> Sent() {
     std::lock_guard<std::mutex> lock(mutex_);
     return sent;
@@ -58,7 +66,9 @@ class RecordingChannel : public TClientChannel {
  private:
   std::mutex mutex_;
   std::condition_variable arrived_;
+  std::condition_variable asked_;
   std::deque<std::string> inbox_;
+  int waits_ = 0;
   bool gone_ = false;
 };
 

@@ -1,3 +1,7 @@
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -6,11 +10,20 @@
 
 namespace {
 
+using norvane::Json;
+
 class TransactionTest : public RoutingTest {
  protected:
   void SetUp() override {
     RoutingTest::SetUp();
     session_ = StartSession();
+    // The back-end accepts every payment and records what it was sent; nothing leaves the machine.
+    dm_.SetExecuteRequest([this](TRESTRequestMethod, const std::string& url, const TArrayParamRequest&,
+                                 const std::string& body) {
+      posted_.push_back(url + "\n" + body);
+      return std::make_unique<TRESTResponse>(TRESTResponse{201, "Created", R"({"data":1234})"});
+    });
+    channel_.sent.clear();
   }
   std::string Request(const std::string& members) {
     return R"({"route":"/transaction","session_uuid":")" + session_ + R"(",)" + members + "}";
@@ -23,7 +36,12 @@ class TransactionTest : public RoutingTest {
       ++count;
     return count;
   }
+  // An answer of the dialogue: a menu line or "Sim"/"Não" in `response`.
+  static std::string Answer(const std::string& kind, const std::string& response) {
+    return R"({"route":"/transaction","type":")" + kind + R"(","response":")" + response + R"(","back_menu":false})";
+  }
   std::string session_;
+  std::vector<std::string> posted_;
 };
 
 TEST_F(TransactionTest, RequestsAreCheckedBeforeAnythingStarts) {
@@ -61,22 +79,123 @@ TEST_F(TransactionTest, RequestsAreCheckedBeforeAnythingStarts) {
 // the one dropped changes nothing of the running one.
 TEST_F(TransactionTest, OnlyOneOfTwoRacingRequestsRuns) {
   SetStandIn({"Scenario=abort"});  // the card is awaited until the operation is cancelled
-  dm_.SetClientAnswerTimeout(std::chrono::milliseconds(50));
   const std::string first = Request(R"("type":"transaction","operation":2,"payer_name":"A","transaction_value":1,"sale_id":11)");
   const std::string second = Request(R"("type":"transaction","operation":2,"payer_name":"B","transaction_value":2,"sale_id":22)");
-  std::thread a([&] { dm_.StartTransaction(first, nullptr); });
-  std::thread b([&] { dm_.StartTransaction(second, nullptr); });
-  // Whichever got in waits for the card; the client goes and the wait ends it.
-  while (Starts() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::mutex mutex;
+  std::condition_variable done;
+  int returned = 0;
+  auto run = [&](const std::string& request) {
+    dm_.StartTransaction(request, nullptr);
+    std::lock_guard<std::mutex> lock(mutex);
+    ++returned;
+    done.notify_all();
+  };
+  std::thread a(run, first);
+  std::thread b(run, second);
+  // The one that got in asks how the card is entered and waits for the client; the other
+  // has returned without a word.
+  channel_.WaitUntilAsked();
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    done.wait(lock, [&] { return returned == 1; });
+  }
+  EXPECT_EQ(Starts(), 1);
   const std::string payer = dm_.fPayerName;
   const int sale = dm_.fVenda_Id;
   EXPECT_TRUE((payer == "A" && sale == 11) || (payer == "B" && sale == 22)) << payer << sale;
+  EXPECT_TRUE(dm_.fProcessando.load());
   channel_.Disconnect();
   a.join();
   b.join();
   EXPECT_EQ(Starts(), 1);
   EXPECT_EQ(dm_.fPayerName, payer);
   EXPECT_FALSE(dm_.fProcessando.load());
+  EXPECT_EQ(Journal().find(R"(transacao="confirmada")"), std::string::npos);
+  for (const auto& message : channel_.Sent()) EXPECT_EQ(message.find(R"("type":"error")"), std::string::npos) << message;
+}
+
+
+// A whole credit sale as the client takes it: the two menus answered, the back-end told and
+// accepting, the payment confirmed in the library and the result with the receipts.
+TEST_F(TransactionTest, AnApprovedSaleIsReportedConfirmedAndAnswered) {
+  // Three installments: the component picks the plan and types the count the request gave;
+  // the client only confirms them.
+  channel_.Queue(Answer("question", "Sim"));
+  dm_.StartTransaction(Request(R"("type":"transaction","operation":3,"payer_name":"Ana","transaction_value":"10,50","sale_id":42,"number_of_installments":3)"), nullptr);
+
+  std::vector<std::string> kinds;
+  Json result;
+  for (const auto& text : channel_.Sent()) {
+    const Json message = norvane::parse_json_text(text).value;
+    const std::string kind = message.value("type", "");
+    if (kinds.empty() || kinds.back() != kind) kinds.push_back(kind);
+    if (kind == "question") EXPECT_EQ(message["message"], "Confirma 3 parcelas de R$ 3,50?");
+    if (kind == "result") result = message;
+  }
+  EXPECT_EQ(kinds, (std::vector<std::string>{"message", "question", "message", "result"}));
+  ASSERT_TRUE(result.is_object());
+  EXPECT_EQ(result["status"], "approved");
+  ASSERT_EQ(result["transaction_data"].size(), 1u);
+  const Json& element = result["transaction_data"][0];
+  EXPECT_EQ(element["sale_id"], 42);
+  EXPECT_EQ(element["operation"], "credit");
+  EXPECT_EQ(element["payer_name"], "Ana");
+  EXPECT_EQ(element["transaction_value"], 10.5);
+  EXPECT_EQ(element["number_of_installments"], 3);
+  EXPECT_EQ(element["payment_id"], 1234);
+  EXPECT_EQ(element["receipt"].size(), 2u);
+
+  // The back-end was sent the same result before the payment id was known.
+  ASSERT_EQ(posted_.size(), 1u);
+  EXPECT_EQ(posted_[0].rfind("https://vendas.example/api/v1/sales/tef/callback/", 0), 0u) << posted_[0];
+  const Json body = norvane::parse_json_text(posted_[0].substr(posted_[0].find('\n') + 1)).value;
+  EXPECT_EQ(body["status"], "approved");
+  EXPECT_FALSE(body["transaction_data"][0].contains("payment_id"));
+
+  EXPECT_NE(Journal().find(R"(transacao="confirmada")"), std::string::npos) << Journal();
+  EXPECT_FALSE(dm_.fProcessando.load());
+}
+
+// How a sale that is not approved ends for the client: one result, and the library's
+// error shown first as a confirmation.
+TEST_F(TransactionTest, ASaleThatFailsEndsUnauthorizedOrCanceledByItsCause) {
+  struct Case {
+    std::vector<std::string> stand_in;
+    std::vector<std::string> answers;
+    std::string shown;   // the confirmation of the library's error
+    std::string status;
+  };
+  const std::string ok = R"({"route":"/transaction","type":"confirmation"})";
+  const std::vector<Case> cases = {
+      {{"Scenario=declined"}, {ok}, "Negada pelo autorizador (5)", "unauthorized"},
+      {{"Scenario=declined", "DeclineCode=51"}, {ok}, "Negada pelo autorizador (51)", "unauthorized"},
+      // The client cancels while the card is awaited.
+      {{"Scenario=abort", "PollCount=1000000"}, {R"({"route":"/transaction/cancel","type":"cancellation"})", ok},
+       "Operação cancelada pelo operador", "canceled"},
+      {{"Scenario=noconnection"}, {ok, ok},
+       "Não foi possivel realizar a conexão com o servidor SiTef\r\nPor favor tente mais tarde...", "canceled"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stand_in.back());
+    SetStandIn(c.stand_in);
+    channel_.sent.clear();
+    for (const auto& answer : c.answers) channel_.Queue(answer);
+    dm_.StartTransaction(Request(R"("type":"transaction","operation":3,"payer_name":"Ana","transaction_value":5)"), nullptr);
+    const auto sent = channel_.Sent();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back(), R"({"type":"result","status":")" + c.status + R"(","message":"Transa\u00E7\u00E3o TEF n\u00E3o realizada."})");
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const std::string& m) { return m.find(R"("type":"result")") != std::string::npos; }), 1);
+    {
+      Json shown = Json::object();
+      shown["type"] = "confirmation";
+      shown["message"] = c.shown;
+      shown["options"] = Json::array();
+      shown["can_cancel"] = false;
+      EXPECT_NE(std::find(sent.begin(), sent.end(), norvane::write_json(shown)), sent.end());
+    }
+    EXPECT_FALSE(dm_.fProcessando.load());
+    EXPECT_FALSE(dm_.fCancelado.load() && c.status == "unauthorized");
+  }
   EXPECT_EQ(Journal().find(R"(transacao="confirmada")"), std::string::npos);
 }
 
