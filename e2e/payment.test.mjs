@@ -297,7 +297,8 @@ describe('the back-end certificate', () => {
     for (const verify of [1, 0]) {
       const { service, backend: trusted } = await startPaymentService({ extraIni: { callback_verify_tls: verify } });
       await trusted.close();
-      const backend = await startSalesBackend(selfSignedCertificate());
+      const selfSigned = selfSignedCertificate();
+      const backend = await startSalesBackend(selfSigned);
       try {
         const takePayment = readmeTakePayment(service.caCert);
         const result = await takePayment(`wss://127.0.0.1:${service.port}`, await token(backend), sale, scriptedOperator());
@@ -306,6 +307,13 @@ describe('the back-end certificate', () => {
           assert.equal(backend.requests.length, 0);
           assert.match(service.logText(), /certificado do servidor de vendas foi recusado[\s\S]*callback_verify_tls=0/);
           assert.match(lastFinalisation(service), /confirma=0/);
+          // The workstation's CA file is read again once it changes: with the back-end's
+          // certificate added to it, the next report goes through.
+          fs.appendFileSync(path.join(service.dir, 'Certificado', 'ca_cert.pem'), selfSigned.cert);
+          const next = await takePayment(`wss://127.0.0.1:${service.port}`, await token(backend), sale, scriptedOperator());
+          assert.equal(next.status, 'approved', JSON.stringify(next));
+          assert.equal(backend.requests.length, 1);
+          assert.match(lastFinalisation(service), /confirma=1/);
         } else {
           assert.equal(result.status, 'approved', JSON.stringify(result));
           assert.equal(backend.requests.length, 1);

@@ -6,6 +6,10 @@
 
 #include <sys/stat.h>
 
+#include <memory>
+#include <mutex>
+#include <string>
+
 namespace {
 
 struct CurlEasyDeleter {
@@ -75,13 +79,83 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
-// Adds the workstation's own CA file to the system CAs libcurl has already loaded.
-CURLcode add_extra_ca(CURL*, void* ssl_context, void* user) {
-  const auto* path = static_cast<const std::string*>(user);
-  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_context));
-  // A missing or unreadable file only leaves the system CAs; the refusal that may follow
-  // says what to do.
-  if (store != nullptr) X509_STORE_load_file(store, path->c_str());
+bool file_exists(const std::string& path);
+
+struct X509StoreDeleter {
+  void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
+using X509StoreOwner = std::unique_ptr<X509_STORE, X509StoreDeleter>;
+
+// When a file was last changed, so that a replaced CA file is read again.
+struct FileStamp {
+  std::string path;
+  timespec changed{};
+  off_t size = -1;
+  bool operator==(const FileStamp& other) const {
+    return path == other.path && changed.tv_sec == other.changed.tv_sec &&
+           changed.tv_nsec == other.changed.tv_nsec && size == other.size;
+  }
+};
+FileStamp stamp_of(const std::string& path) {
+  FileStamp stamp{path};
+  struct stat info {};
+  if (!path.empty() && ::stat(path.c_str(), &info) == 0) {
+    stamp.changed = info.st_mtim;
+    stamp.size = info.st_size;
+  }
+  return stamp;
+}
+
+// The CAs a back-end's certificate is checked against: the system's bundle (the one libcurl
+// would load) and the workstation's own CA file. Reading and parsing the system bundle costs
+// tens of milliseconds, more than the whole rest of a payment report, so the store is built
+// once and shared by every request until one of the two files changes. An X509_STORE may be
+// used by several TLS contexts at once.
+class TrustedCAs {
+ public:
+  // The store for these files, built when first asked or when a file changed; null when
+  // it cannot be built (the handshake then refuses the certificate, and says so).
+  X509_STORE* For(const std::string& system_bundle, const std::string& extra) {
+    const FileStamp system_stamp = stamp_of(system_bundle);
+    const FileStamp extra_stamp = stamp_of(extra);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!store_ || !(system_stamp == system_) || !(extra_stamp == extra_)) {
+      X509StoreOwner store(X509_STORE_new());
+      if (!store) return nullptr;
+      // A missing or unreadable file only leaves the other CAs; the refusal that may follow
+      // says what to do.
+      if (file_exists(system_bundle)) X509_STORE_load_file(store.get(), system_bundle.c_str());
+      if (file_exists(extra)) X509_STORE_load_file(store.get(), extra.c_str());
+      store_ = std::move(store);
+      system_ = system_stamp;
+      extra_ = extra_stamp;
+    }
+    return store_.get();
+  }
+
+ private:
+  std::mutex mutex_;
+  X509StoreOwner store_;
+  FileStamp system_;
+  FileStamp extra_;
+};
+
+TrustedCAs& trusted_cas() {
+  static TrustedCAs cas;
+  return cas;
+}
+
+struct TrustSettings {
+  std::string system_bundle;
+  std::string extra;
+};
+
+// Hands the TLS context of a request the shared store of trusted CAs.
+CURLcode use_trusted_cas(CURL*, void* ssl_context, void* user) {
+  const auto* settings = static_cast<const TrustSettings*>(user);
+  X509_STORE* store = trusted_cas().For(settings->system_bundle, settings->extra);
+  if (store == nullptr) return CURLE_OUT_OF_MEMORY;
+  SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(ssl_context), store);  // takes its own reference
   return CURLE_OK;
 }
 
@@ -143,7 +217,7 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
   Received received{response.get()};
   char error_text[CURL_ERROR_SIZE] = "";
   const bool secure = url.rfind("https:", 0) == 0;
-  std::string extra_ca = Options.ExtraCAFile;
+  TrustSettings trust;
 
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method_name(Method));
@@ -164,9 +238,17 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
   curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, Options.VerifyTLS ? 1L : 0L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, Options.VerifyTLS ? 2L : 0L);
-  if (Options.VerifyTLS && file_exists(extra_ca)) {
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, add_extra_ca);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &extra_ca);
+  if (Options.VerifyTLS) {
+    // The CA bundle libcurl would read for itself on every request; it reads nothing now,
+    // and the shared store is put in its place.
+    char* system_bundle = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_CAINFO, &system_bundle) == CURLE_OK && system_bundle != nullptr)
+      trust.system_bundle = system_bundle;
+    trust.extra = Options.ExtraCAFile;
+    curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, use_trusted_cas);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &trust);
   }
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
