@@ -1,0 +1,97 @@
+// Where the time of a credit sale goes inside the service, without the network: the whole
+// "/transaction" through the data module (the client answering at once, a back-end that
+// accepts every report at once), beside its peer in the same run: the bare library calls
+// with the same answers, the stand-in's own share. The difference is the service's own work
+// (dialogue loop, bridge, the payment's backup, result and report). Neither waits on a
+// timer: the stand-in polls nothing and a credit sale in service mode shows no highlighted
+// notice. bench/tef_sale_bench splits the component's loop from the library the same way.
+#include <cstdlib>
+#include <memory>
+
+#include "CreditSale.h"
+#include "platform/ExeFolder.h"
+#include "routing/JsonText.h"
+#include "routing/Jwt.h"
+#include "routing/ntDmSitef.h"
+
+namespace {
+
+using namespace credit_sale;
+
+// The client: takes every message and never has anything to say (a sale without
+// installments asks nothing).
+class SilentClient : public TClientChannel {
+ public:
+  TClientRead WaitClientMessage(std::chrono::milliseconds) override { return {TClientRead::Kind::TimedOut, {}}; }
+  void SendClientMessage(const std::string& text) override {
+    ++sent;
+    if (text.find(R"("type":"result")") != std::string::npos) last_result = text;
+  }
+  int sent = 0;
+  std::string last_result;
+};
+
+struct DataModuleSale {
+  SilentClient client;
+  TDmSitef dm;
+
+  DataModuleSale() {
+    const fs::path folder = pasta() / "service";
+    fs::create_directories(folder / "dll");
+    fs::copy_file(pasta() / "dll" / "CliSiTef32I.dll", folder / "dll" / "CliSiTef32I.dll", fs::copy_options::none);
+    fs::copy_file(pasta() / "dll" / "CliSiTef.ini", folder / "dll" / "CliSiTef.ini", fs::copy_options::none);
+    norvane::set_exe_folder_for_tests(folder.string() + "/");
+    std::ofstream(folder / (norvane::exe_base_name() + ".ini")) << "[Sitef]\nserver_port=0\npdv_number=1\n";
+    setenv("NORVANE_CLISITEF_ROOT", (folder / "CliSiTef").c_str(), 1);
+    dm.RiZedIzAde.SetArqLOG((folder / "tef.log").string());
+    dm.SetClientChannel(&client);
+    dm.SetExecuteRequest([](TRESTRequestMethod, const std::string&, const TArrayParamRequest&, const std::string&) {
+      return std::make_unique<TRESTResponse>(TRESTResponse{201, "Created", R"({"data":1234})"});
+    });
+    const norvane::Json claims = norvane::Json::parse(R"({"secctional_code":"1009","ip_address":"127.0.0.1",
+      "store_code":"00000001","additional_parameters":"","operator":"CAIXA 1","sale_id":42,"company_id":7,
+      "callback_url":"https://vendas.example/api/"})");
+    norvane::Json start = norvane::Json::object();
+    start["route"] = "/session/start";
+    start["type"] = "session";
+    start["token"] = GenerateJWT(std::string(kSharedTokenSecret), claims);
+    dm.RouteTargeting(norvane::write_json(start), nullptr);
+  }
+  ~DataModuleSale() {
+    dm.SetClientChannel(nullptr);
+    unsetenv("NORVANE_CLISITEF_ROOT");
+    norvane::set_exe_folder_for_tests("");
+  }
+  void Sale() {
+    client.last_result.clear();
+    dm.StartTransaction(R"({"route":"/transaction","type":"transaction","operation":3,"payer_name":"Bench",)"
+                        R"("transaction_value":"10,50","sale_id":42})", nullptr);
+    if (client.last_result.find(R"("status":"approved")") == std::string::npos)
+      throw std::runtime_error("venda não aprovada: " + client.last_result);
+  }
+};
+
+void BM_VendaPeloModuloDeDados(benchmark::State& state) {
+  // One data module for every run: its library stays loaded, and its file must not be
+  // copied over while it is.
+  static DataModuleSale sale;
+  sale.client.sent = 0;
+  for (auto _ : state) sale.Sale();
+  state.SetItemsProcessed(state.iterations());
+  state.counters["mensagens"] = benchmark::Counter(sale.client.sent, benchmark::Counter::kAvgIterations);
+}
+
+void BM_VendaSoBiblioteca(benchmark::State& state) { VendaSoBiblioteca(state); }
+
+BENCHMARK(BM_VendaPeloModuloDeDados)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_VendaSoBiblioteca)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  fs::remove_all(pasta());
+  return 0;
+}
