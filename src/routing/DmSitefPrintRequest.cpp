@@ -138,7 +138,7 @@ void TDmSitef::Print(const std::string& pContent, TSession* pSession) {
 }
 
 void TDmSitef::PrintData(const std::string& pFileType, std::string_view pData) {
-  const norvane::TIniFile ini(norvane::exe_folder() + "SvcNorvaneSiTef.ini");
+  const norvane::TIniFile ini = ServiceConfig();
   // The queue prints on the printer named at service start; the setting is read again
   // here so that a request is refused at once when there is none.
   if (norvane::trim(ini.ReadString("sitef", "printer", "")).empty()) {

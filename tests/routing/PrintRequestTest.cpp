@@ -35,7 +35,8 @@ class PrintRequestTest : public RoutingTest {
   }
 
   void SetPrinter(const std::string& printer) {
-    std::ofstream(folder_ + "/SvcNorvaneSiTef.ini") << "[sitef]\nserver_port=0\nprinter=" << printer << "\n";
+    std::ofstream(folder_ + "/" + norvane::exe_base_name() + ".ini")
+        << "[sitef]\nserver_port=0\npdv_number=3\nprinter=" << printer << "\n";
   }
 
   static std::string Request(const std::string& data, const std::string& file_type = "pdf") {
