@@ -205,6 +205,19 @@ class TRiZedIzAdeClass : public TComponent {
   std::atomic<bool> fpAguardandoResposta{false};
   bool fpSalvarArquivoBackup = true;
 
+  // How a manager registers a payment: the file exchange blocks keyboard and mouse around
+  // it and numbers a cheque printed in a management report 999; CliSiTef does neither.
+  struct TRegistroECF {
+    bool BloquearTeclado = false;
+    bool ChequeEmGerencialComo999 = false;
+  };
+  // Registers an approved payment on the cash register (AutoEfetuarPagamento), asking the
+  // operator to retry while it fails; on giving up cancels the coupon and, outside service
+  // mode, the pending transactions. Once registered, lowers the balance to pay and gives
+  // the copy in the pending list its payment order.
+  void EfetuarPagamentoECF(const std::string& IndiceFPG_ECF, Currency Valor,
+                           TRiZedIzAdeResp& Copia, TRegistroECF Como);
+
  private:
   // One attempt of the report printing; false when the cash register failed.
   bool ImprimirViasRelatorio();
@@ -220,11 +233,6 @@ class TRiZedIzAdeClass : public TComponent {
   bool ConcluirOperacao();
   // ProcessarResposta, then FinalizarResposta(true) whether it failed or not.
   void ProcessarEFinalizarResposta();
-  // Registers an approved payment on the cash register (AutoEfetuarPagamento), asking the
-  // operator to retry while it fails; on giving up cancels the coupon and, outside service
-  // mode, the pending transactions.
-  void EfetuarPagamentoECF(const std::string& IndiceFPG_ECF, Currency Valor,
-                           TRiZedIzAdeResp& Copia);
   // Cancels the cash register's coupon and, outside service mode, the pending transactions.
   void CancelarCupomEPendentes();
   [[noreturn]] void Recusa(const std::string& Operacao) const;

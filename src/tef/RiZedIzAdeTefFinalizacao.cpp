@@ -99,31 +99,7 @@ bool TRiZedIzAdeCliSiTef::ProcessarRespostaPagamento(const std::string& IndiceFP
     return true;
   }
 
-  if (dono.AutoEfetuarPagamento()) {
-    bool registrado = false;
-    while (true) {
-      try {
-        dono.ECFPagamento(IndiceFPG_ECF, Valor.ToDouble());
-        pendentes.SetSaldoAPagar((pendentes.SaldoAPagar() - Valor).RoundToCentsHalfEven());
-        copia.SetOrdemPagamento(pendentes.Count() + 1);
-        registrado = true;
-        break;
-      } catch (const ERiZedIzAdeECF& e) {
-        GravaLog(Name() + " ProcessarRespostaPagamento: " + e.what());
-      }
-      if (dono.DoExibeMsg(opmYesNo, "Impressora não responde\r\nDeseja imprimir novamente ?") ==
-          mrYes)
-        continue;
-      try {
-        dono.ComandarECF(opeCancelaCupom);
-      } catch (const std::exception& e) {
-        // Giving up already: the coupon's cancellation is tried once, its failure logged.
-        GravaLog(Name() + " ProcessarRespostaPagamento: " + e.what());
-      }
-      break;
-    }
-    if (!registrado && !dono.ModoServico()) dono.CancelarTransacoesPendentes();
-  }
+  if (dono.AutoEfetuarPagamento()) EfetuarPagamentoECF(IndiceFPG_ECF, Valor, copia, {});
 
   if (pendentes.SaldoRestante() <= Currency() && dono.AutoFinalizarCupom()) {
     GravaLog("AutoFinalizarCupom ...");

@@ -276,7 +276,8 @@ bool TRiZedIzAdeClass::ProcessarRespostaPagamento(const std::string& IndiceFPG_E
     nova->Assign(*fpResp);
     nova->fpArqRespPendente = fArqResp;
     TRiZedIzAdeResp& copia = pendentes.Add(std::move(nova));
-    if (fDono.AutoEfetuarPagamento()) EfetuarPagamentoECF(IndiceFPG_ECF, Valor, copia);
+    if (fDono.AutoEfetuarPagamento())
+      EfetuarPagamentoECF(IndiceFPG_ECF, Valor, copia, {.BloquearTeclado = true, .ChequeEmGerencialComo999 = true});
     // The response file stays: it belongs to the pending payment until its confirmation.
     FinalizarResposta(false);
     if (fDono.AutoFinalizarCupom() && pendentes.SaldoRestante() <= Currency()) {
@@ -296,9 +297,16 @@ bool TRiZedIzAdeClass::ProcessarRespostaPagamento(const std::string& IndiceFPG_E
 }
 
 void TRiZedIzAdeClass::EfetuarPagamentoECF(const std::string& IndiceFPG_ECF, Currency Valor,
-                                          TRiZedIzAdeResp& Copia) {
+                                          TRiZedIzAdeResp& Copia, TRegistroECF Como) {
   TRiZedIzAdeRespostasPendentes& pendentes = fDono.RespostasPendentes();
-  fDono.BloquearMouseTeclado(true);
+  // Keyboard and mouse come back however the registration ends, an error included.
+  struct Desbloqueio {
+    TRiZedIzAdeDono* dono;
+    ~Desbloqueio() {
+      if (dono != nullptr) dono->BloquearMouseTeclado(false);
+    }
+  } desbloqueio{Como.BloquearTeclado ? &fDono : nullptr};
+  if (Como.BloquearTeclado) fDono.BloquearMouseTeclado(true);
   bool registrado = false;
   while (!registrado) {
     try {
@@ -309,15 +317,15 @@ void TRiZedIzAdeClass::EfetuarPagamentoECF(const std::string& IndiceFPG_ECF, Cur
       if (fDono.DoExibeMsg(opmYesNo, kImpressoraNaoResponde) != mrYes) break;
     }
   }
-  fDono.BloquearMouseTeclado(false);
   if (!registrado) {
     CancelarCupomEPendentes();
     return;
   }
   pendentes.SetSaldoAPagar((pendentes.SaldoAPagar() - Valor).RoundToCentsHalfEven());
   // Cheques printed in a management report carry 999 instead of their order.
-  Copia.SetOrdemPagamento(Copia.Header() == "CHQ" && fDono.CHQEmGerencial() ? 999
-                                                                          : pendentes.Count() + 1);
+  Copia.SetOrdemPagamento(Como.ChequeEmGerencialComo999 && Copia.Header() == "CHQ" && fDono.CHQEmGerencial()
+                              ? 999
+                              : pendentes.Count() + 1);
 }
 
 void TRiZedIzAdeClass::CancelarCupomEPendentes() {
