@@ -129,7 +129,9 @@ TEST_F(TransactionTest, AnApprovedSaleIsReportedConfirmedAndAnswered) {
     const Json message = norvane::parse_json_text(text).value;
     const std::string kind = message.value("type", "");
     if (kinds.empty() || kinds.back() != kind) kinds.push_back(kind);
-    if (kind == "question") EXPECT_EQ(message["message"], "Confirma 3 parcelas de R$ 3,50?");
+    if (kind == "question") {
+      EXPECT_EQ(message["message"], "Confirma 3 parcelas de R$ 3,50?");
+    }
     if (kind == "result") result = message;
   }
   EXPECT_EQ(kinds, (std::vector<std::string>{"message", "question", "message", "result"}));
