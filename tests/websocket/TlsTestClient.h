@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -208,6 +209,14 @@ class TlsTestClient {
     }
     ERR_clear_error();
     return all;
+  }
+
+  // True when something (data, an alert or the end of the stream) is waiting to be read,
+  // without waiting for it.
+  bool InputWaiting() {
+    if (SSL_pending(ssl_) > 0) return true;
+    pollfd waiting{fd_, POLLIN, 0};
+    return ::poll(&waiting, 1, 0) > 0;
   }
 
   // True when the server closed the connection (end of stream or reset) within 5 s.
