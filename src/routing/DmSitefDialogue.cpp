@@ -340,7 +340,7 @@ void TDmSitef::RiZedIzAdeAguardaResp(const std::string& Arquivo, int, bool& Inte
 }
 
 void TDmSitef::CheckClientCancellation() {
-  if (fCancelado) return;
+  if (fCancelado || fLastContentReceived.size() >= kMaxHeldMessages) return;
   TClientChannel* channel = FClientChannel.load();
   if (channel == nullptr) return;
   FProcessandoMsg = true;

@@ -168,7 +168,10 @@ class TDmSitef {
   std::string fUltimaMsg;
   // Client messages read during waits that were neither cancellations nor dropped, oldest
   // first; the next answer reads take them in order, so an early answer is never lost.
+  // Past kMaxHeldMessages the waits stop taking messages, so a client that floods a
+  // payment fills its connection's inbox and is closed there.
   std::deque<std::string> fLastContentReceived;
+  static constexpr std::size_t kMaxHeldMessages = 1024;
   std::string fPayerName;
   std::string fNsuCancelamento;
   std::atomic<bool> fPodeCancelar{false};

@@ -127,8 +127,10 @@ class TServerThread : public TClientChannel {
   static constexpr int kHandshakeMs = 10000;
   // A frame that has started and makes no progress for this long closes the connection.
   static constexpr int kStalledFrameMs = 30000;
-  // Messages waiting in a connection's inbox: past either bound the client is closed.
-  static constexpr size_t kMaxInboxMessages = 16;
+  // Messages waiting in a connection's inbox: past either bound the client is closed. The
+  // count is generous: a sales application may send a burst of "/print" requests, which
+  // get no reply, or keep asking things while a payment holds the operation.
+  static constexpr size_t kMaxInboxMessages = 1024;
   static constexpr size_t kMaxInboxBytes = 64u * 1024 * 1024;
   // Unsent bytes a connection may hold before it is closed as a client that never reads.
   static constexpr size_t kMaxOutboxBytes = 64u * 1024 * 1024;

@@ -163,6 +163,19 @@ TEST_F(DialogueTest, MessagesArrivingDuringWaitsAreKeptInOrder) {
   EXPECT_EQ(RunMenu().item, 1);
 }
 
+// A client that keeps sending during a payment's waits: the dialogue holds a bounded number
+// of its messages for later answers and leaves the rest in the connection's inbox (whose
+// own bound closes such a client); the held ones are still read in order.
+TEST_F(DialogueTest, MessagesHeldDuringWaitsAreBounded) {
+  const std::size_t sent = TDmSitef::kMaxHeldMessages + 3;
+  for (std::size_t i = 0; i < sent; ++i) channel_.Queue(Answer(R"("type":"menu","response":"1:A Vista","back_menu":false)"));
+  for (std::size_t i = 0; i < sent; ++i) EXPECT_FALSE(Interrupted());
+  EXPECT_EQ(dm_.fLastContentReceived.size(), TDmSitef::kMaxHeldMessages);
+  EXPECT_EQ(channel_.Waiting(), 3u);
+  EXPECT_EQ(RunMenu().item, 0);
+  EXPECT_EQ(dm_.fLastContentReceived.size(), TDmSitef::kMaxHeldMessages - 1);
+}
+
 TEST_F(DialogueTest, CancellationDuringAWaitInterruptsOnlyWhenAllowed) {
   dm_.RiZedIzAde.SetGPAtual(gpCliSiTef);
   dm_.fUltimaMsg = "Retire o cartao da leitora";  // this notice keeps cancelling closed

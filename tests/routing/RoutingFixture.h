@@ -57,6 +57,11 @@ class RecordingChannel : public TClientChannel {
     std::unique_lock<std::mutex> lock(mutex_);
     asked_.wait(lock, [this] { return waits_ > 0; });
   }
+  // Client messages not yet taken by a wait.
+  std::size_t Waiting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return inbox_.size();
+  }
   std::vector<std::string> Sent() {
     std::lock_guard<std::mutex> lock(mutex_);
     return sent;

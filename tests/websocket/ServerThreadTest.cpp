@@ -233,7 +233,8 @@ TEST_F(ListenerTest, AClientThatFloodsTheInboxIsClosed) {
   EXPECT_EQ(frame.first_byte, 0x88);
   EXPECT_EQ(frame.payload, "\x03\xF0");  // 1008
   EXPECT_TRUE(client.ClosedByServer());
-  EXPECT_NE(log().find("] Conexão fechada: mais de 16 mensagens"), std::string::npos);
+  EXPECT_NE(log().find("] Conexão fechada: mais de " + std::to_string(TServerThread::kMaxInboxMessages) + " mensagens"),
+            std::string::npos);
 }
 
 TEST_F(ListenerTest, ABrokenFrameClosesWith1002AndTheNextClientIsServed) {
