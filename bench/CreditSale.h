@@ -139,4 +139,13 @@ inline void VendaSoBiblioteca(benchmark::State& state) {
   dlclose(biblioteca);
 }
 
+// Runs the registered benchmarks, then removes the scratch folder.
+inline int RunBenchmarks(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  fs::remove_all(pasta());
+  return 0;
+}
+
 }  // namespace credit_sale

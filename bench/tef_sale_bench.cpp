@@ -22,10 +22,4 @@ BENCHMARK(BM_VendaCreditoSoBiblioteca)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  fs::remove_all(pasta());
-  return 0;
-}
+int main(int argc, char** argv) { return credit_sale::RunBenchmarks(argc, argv); }
