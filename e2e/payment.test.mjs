@@ -5,7 +5,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, beforeEach, describe, test } from 'node:test';
 import { decodeProtectedHeader, jwtVerify } from 'jose';
-import { startSalesBackend, selfSignedCertificate } from './lib/sales-backend.mjs';
+import { intermediateIssuedCertificate, selfSignedCertificate, startSalesBackend } from './lib/sales-backend.mjs';
 import { SHARED_SECRET, connectClient } from './lib/session-helpers.mjs';
 import {
   controlRoot, journal, readUntil, readmeTakePayment, scriptedOperator, sessionClient, setStandIn,
@@ -297,8 +297,7 @@ describe('the back-end certificate', () => {
     for (const verify of [1, 0]) {
       const { service, backend: trusted } = await startPaymentService({ extraIni: { callback_verify_tls: verify } });
       await trusted.close();
-      const selfSigned = selfSignedCertificate();
-      const backend = await startSalesBackend(selfSigned);
+      const backend = await startSalesBackend(selfSignedCertificate());
       try {
         const takePayment = readmeTakePayment(service.caCert);
         const result = await takePayment(`wss://127.0.0.1:${service.port}`, await token(backend), sale, scriptedOperator());
@@ -307,13 +306,6 @@ describe('the back-end certificate', () => {
           assert.equal(backend.requests.length, 0);
           assert.match(service.logText(), /certificado do servidor de vendas foi recusado[\s\S]*callback_verify_tls=0/);
           assert.match(lastFinalisation(service), /confirma=0/);
-          // The workstation's CA file is read again once it changes: with the back-end's
-          // certificate added to it, the next report goes through.
-          fs.appendFileSync(path.join(service.dir, 'Certificado', 'ca_cert.pem'), selfSigned.cert);
-          const next = await takePayment(`wss://127.0.0.1:${service.port}`, await token(backend), sale, scriptedOperator());
-          assert.equal(next.status, 'approved', JSON.stringify(next));
-          assert.equal(backend.requests.length, 1);
-          assert.match(lastFinalisation(service), /confirma=1/);
         } else {
           assert.equal(result.status, 'approved', JSON.stringify(result));
           assert.equal(backend.requests.length, 1);
@@ -322,6 +314,29 @@ describe('the back-end certificate', () => {
         await backend.close();
         await service.dispose();
       }
+    }
+  });
+
+  test('a back-end certified by an intermediate CA is trusted once that CA is added to ca_cert.pem', limit, async () => {
+    const { service, backend: unused } = await startPaymentService();
+    await unused.close();
+    const chained = intermediateIssuedCertificate();
+    const backend = await startSalesBackend(chained);
+    try {
+      const takePayment = readmeTakePayment(service.caCert);
+      const refused = await takePayment(`wss://127.0.0.1:${service.port}`, await token(backend), sale, scriptedOperator());
+      assert.equal(refused.status, 'canceled', JSON.stringify(refused));
+      assert.equal(backend.requests.length, 0);
+      // The file is read again once it changes; the intermediate alone is enough, without
+      // the root above it.
+      fs.appendFileSync(path.join(service.dir, 'Certificado', 'ca_cert.pem'), chained.intermediate);
+      const accepted = await takePayment(`wss://127.0.0.1:${service.port}`, await token(backend), sale, scriptedOperator());
+      assert.equal(accepted.status, 'approved', JSON.stringify(accepted));
+      assert.equal(backend.requests.length, 1);
+      assert.match(lastFinalisation(service), /confirma=1/);
+    } finally {
+      await backend.close();
+      await service.dispose();
     }
   });
 });

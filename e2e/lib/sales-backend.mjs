@@ -95,3 +95,32 @@ export function selfSignedCertificate() {
     fs.rmSync(dir, { recursive: true, force: true });
   }
 }
+
+// A certificate for 127.0.0.1 issued by an intermediate CA under a root that nobody trusts:
+// { cert, key } for the back-end (the leaf alone) and the intermediate's certificate.
+export function intermediateIssuedCertificate() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'norvane-chain-'));
+  const file = (name) => path.join(dir, name);
+  const openssl = (...args) => execFileSync('openssl', args, { stdio: 'ignore' });
+  try {
+    fs.writeFileSync(file('ca.ext'), 'basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n');
+    fs.writeFileSync(file('leaf.ext'), 'subjectAltName=IP:127.0.0.1\n');
+    openssl('req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=Norvane Test Root',
+      '-keyout', file('root.key'), '-out', file('root.pem'));
+    openssl('req', '-newkey', 'rsa:2048', '-nodes', '-subj', '/CN=Norvane Test Intermediate',
+      '-keyout', file('int.key'), '-out', file('int.csr'));
+    openssl('x509', '-req', '-in', file('int.csr'), '-CA', file('root.pem'), '-CAkey', file('root.key'),
+      '-set_serial', '2', '-days', '2', '-extfile', file('ca.ext'), '-out', file('int.pem'));
+    openssl('req', '-newkey', 'rsa:2048', '-nodes', '-subj', '/CN=127.0.0.1',
+      '-keyout', file('leaf.key'), '-out', file('leaf.csr'));
+    openssl('x509', '-req', '-in', file('leaf.csr'), '-CA', file('int.pem'), '-CAkey', file('int.key'),
+      '-set_serial', '3', '-days', '2', '-extfile', file('leaf.ext'), '-out', file('leaf.pem'));
+    return {
+      cert: fs.readFileSync(file('leaf.pem')),
+      key: fs.readFileSync(file('leaf.key')),
+      intermediate: fs.readFileSync(file('int.pem')),
+    };
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}

@@ -106,31 +106,49 @@ FileStamp stamp_of(const std::string& path) {
   return stamp;
 }
 
-// The CAs a back-end's certificate is checked against: the system's bundle (the one libcurl
-// would load) and the workstation's own CA file. Reading and parsing the system bundle costs
-// tens of milliseconds, more than the whole rest of a payment report, so the store is built
-// once and shared by every request until one of the two files changes. An X509_STORE may be
-// used by several TLS contexts at once.
+// Where the system's CAs are: the bundle file and the hashed folder libcurl would read.
+struct TrustSettings {
+  std::string system_bundle;
+  std::string system_folder;
+  std::string extra;  // the workstation's own CA file
+};
+
+// The CAs a back-end's certificate is checked against: the system's (the ones libcurl would
+// load) and the workstation's own CA file. Reading and parsing the system bundle costs tens
+// of milliseconds, more than the whole rest of a payment report, so the store is built once
+// and shared by every request until one of the two files changes. An X509_STORE may be used
+// by several TLS contexts at once; each holds its own reference.
 class TrustedCAs {
  public:
-  // The store for these files, built when first asked or when a file changed; null when
-  // it cannot be built (the handshake then refuses the certificate, and says so).
-  X509_STORE* For(const std::string& system_bundle, const std::string& extra) {
-    const FileStamp system_stamp = stamp_of(system_bundle);
-    const FileStamp extra_stamp = stamp_of(extra);
+  // A reference to the store for these files, built when first asked or when a file
+  // changed; null when it cannot be built (the handshake then refuses the certificate).
+  X509StoreOwner For(const TrustSettings& settings) {
+    const FileStamp system_stamp = stamp_of(settings.system_bundle);
+    const FileStamp extra_stamp = stamp_of(settings.extra);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!store_ || !(system_stamp == system_) || !(extra_stamp == extra_)) {
+    if (!store_ || !(system_stamp == system_) || !(extra_stamp == extra_) || settings.system_folder != folder_) {
       X509StoreOwner store(X509_STORE_new());
       if (!store) return nullptr;
       // A missing or unreadable file only leaves the other CAs; the refusal that may follow
       // says what to do.
-      if (file_exists(system_bundle)) X509_STORE_load_file(store.get(), system_bundle.c_str());
-      if (file_exists(extra)) X509_STORE_load_file(store.get(), extra.c_str());
+      bool system = false;
+      if (file_exists(settings.system_bundle))
+        system = X509_STORE_load_file(store.get(), settings.system_bundle.c_str()) == 1;
+      if (!settings.system_folder.empty())
+        system = X509_STORE_load_path(store.get(), settings.system_folder.c_str()) == 1 || system;
+      if (!system) X509_STORE_set_default_paths(store.get());
+      if (file_exists(settings.extra)) X509_STORE_load_file(store.get(), settings.extra.c_str());
+      // As libcurl sets on its own store: a CA file may hold an intermediate CA (or the
+      // back-end's own certificate) and be trusted without the root above it.
+      X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_TRUSTED_FIRST);
       store_ = std::move(store);
       system_ = system_stamp;
       extra_ = extra_stamp;
+      folder_ = settings.system_folder;
     }
-    return store_.get();
+    // The caller's reference is taken before another request can replace (and free) it.
+    if (X509_STORE_up_ref(store_.get()) != 1) return nullptr;
+    return X509StoreOwner(store_.get());
   }
 
  private:
@@ -138,6 +156,7 @@ class TrustedCAs {
   X509StoreOwner store_;
   FileStamp system_;
   FileStamp extra_;
+  std::string folder_;
 };
 
 TrustedCAs& trusted_cas() {
@@ -145,17 +164,11 @@ TrustedCAs& trusted_cas() {
   return cas;
 }
 
-struct TrustSettings {
-  std::string system_bundle;
-  std::string extra;
-};
-
 // Hands the TLS context of a request the shared store of trusted CAs.
 CURLcode use_trusted_cas(CURL*, void* ssl_context, void* user) {
-  const auto* settings = static_cast<const TrustSettings*>(user);
-  X509_STORE* store = trusted_cas().For(settings->system_bundle, settings->extra);
-  if (store == nullptr) return CURLE_OUT_OF_MEMORY;
-  SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(ssl_context), store);  // takes its own reference
+  X509StoreOwner store = trusted_cas().For(*static_cast<const TrustSettings*>(user));
+  if (!store) return CURLE_OUT_OF_MEMORY;
+  SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(ssl_context), store.release());  // takes our reference
   return CURLE_OK;
 }
 
@@ -244,6 +257,9 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
     char* system_bundle = nullptr;
     if (curl_easy_getinfo(curl, CURLINFO_CAINFO, &system_bundle) == CURLE_OK && system_bundle != nullptr)
       trust.system_bundle = system_bundle;
+    char* system_folder = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_CAPATH, &system_folder) == CURLE_OK && system_folder != nullptr)
+      trust.system_folder = system_folder;
     trust.extra = Options.ExtraCAFile;
     curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
     curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
