@@ -265,8 +265,10 @@ void TDmSitef::ConfirmCancellation() {
 
 void TDmSitef::BeginDialogue() {
   fLastContentReceived.clear();
+  FHeldBytes = 0;
   FAnswerWaitGaveUp = false;
   FClientGoneLogged = false;
+  FFloodLogged = false;
 }
 
 std::string TDmSitef::GetClientResponse() {
@@ -274,6 +276,7 @@ std::string TDmSitef::GetClientResponse() {
   if (!fLastContentReceived.empty()) {
     text = std::move(fLastContentReceived.front());
     fLastContentReceived.pop_front();
+    FHeldBytes -= text.size();
   } else {
     bool gone = false;
     const auto deadline = std::chrono::steady_clock::now() + FClientAnswerTimeout;
@@ -340,7 +343,7 @@ void TDmSitef::RiZedIzAdeAguardaResp(const std::string& Arquivo, int, bool& Inte
 }
 
 void TDmSitef::CheckClientCancellation() {
-  if (fCancelado || fLastContentReceived.size() >= kMaxHeldMessages) return;
+  if (fCancelado) return;
   TClientChannel* channel = FClientChannel.load();
   if (channel == nullptr) return;
   FProcessandoMsg = true;
@@ -374,5 +377,16 @@ void TDmSitef::TakeMessageDuringWait(const std::string& text) {
     if (fPodeCancelar) fCancelado = true;
     return;
   }
+  if (fLastContentReceived.size() >= kMaxHeldMessages || FHeldBytes + text.size() > kMaxHeldBytes) {
+    if (!FFloodLogged) {
+      FFloodLogged = true;
+      GravaLog("CheckClientCancellation: o cliente enviou mensagens demais durante a operação (mais de " +
+               std::to_string(kMaxHeldMessages) + " ou " + std::to_string(kMaxHeldBytes) +
+               " bytes); a operação será cancelada e as mensagens seguintes descartadas.");
+    }
+    fCancelado = true;
+    return;
+  }
+  FHeldBytes += text.size();
   fLastContentReceived.push_back(text);
 }

@@ -168,10 +168,11 @@ class TDmSitef {
   std::string fUltimaMsg;
   // Client messages read during waits that were neither cancellations nor dropped, oldest
   // first; the next answer reads take them in order, so an early answer is never lost.
-  // Past kMaxHeldMessages the waits stop taking messages, so a client that floods a
-  // payment fills its connection's inbox and is closed there.
+  // A client that sends more than these bounds during one operation is flooding it: the
+  // message past them is dropped and the operation cancelled.
   std::deque<std::string> fLastContentReceived;
   static constexpr std::size_t kMaxHeldMessages = 1024;
+  static constexpr std::size_t kMaxHeldBytes = 64u * 1024 * 1024;
   std::string fPayerName;
   std::string fNsuCancelamento;
   std::atomic<bool> fPodeCancelar{false};
@@ -233,6 +234,10 @@ class TDmSitef {
   bool FAnswerWaitGaveUp = false;
   // The client of the running operation went away; said once in the log.
   bool FClientGoneLogged = false;
+  // Bytes of the messages in fLastContentReceived.
+  std::size_t FHeldBytes = 0;
+  // The client flooded the running operation; said once in the log.
+  bool FFloodLogged = false;
 };
 
 // The process-wide data module (created by the service object).

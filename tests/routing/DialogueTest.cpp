@@ -163,15 +163,20 @@ TEST_F(DialogueTest, MessagesArrivingDuringWaitsAreKeptInOrder) {
   EXPECT_EQ(RunMenu().item, 1);
 }
 
-// A client that keeps sending during a payment's waits: the dialogue holds a bounded number
-// of its messages for later answers and leaves the rest in the connection's inbox (whose
-// own bound closes such a client); the held ones are still read in order.
-TEST_F(DialogueTest, MessagesHeldDuringWaitsAreBounded) {
+// A client that keeps sending during a payment's waits: the dialogue holds its messages for
+// later answers up to a bound; past it the client is flooding the payment, which is
+// cancelled (said once in the log) and what comes after is dropped. The held answers are
+// still read in order.
+TEST_F(DialogueTest, AClientThatFloodsAPaymentCancelsIt) {
   const std::size_t sent = TDmSitef::kMaxHeldMessages + 3;
   for (std::size_t i = 0; i < sent; ++i) channel_.Queue(Answer(R"("type":"menu","response":"1:A Vista","back_menu":false)"));
-  for (std::size_t i = 0; i < sent; ++i) EXPECT_FALSE(Interrupted());
+  for (std::size_t i = 0; i < TDmSitef::kMaxHeldMessages; ++i) ASSERT_FALSE(Interrupted()) << i;
+  EXPECT_TRUE(Interrupted());
   EXPECT_EQ(dm_.fLastContentReceived.size(), TDmSitef::kMaxHeldMessages);
-  EXPECT_EQ(channel_.Waiting(), 3u);
+  const std::string log = LogText();
+  EXPECT_NE(log.find("o cliente enviou mensagens demais durante a operação"), std::string::npos);
+  EXPECT_TRUE(Interrupted());
+  EXPECT_EQ(LogText(), log);  // said once
   EXPECT_EQ(RunMenu().item, 0);
   EXPECT_EQ(dm_.fLastContentReceived.size(), TDmSitef::kMaxHeldMessages - 1);
 }
