@@ -131,7 +131,7 @@ void TDmSitef::ControlDisplayMessage(const std::string& pMessage, TRiZedIzAdeOpe
       // The operation has failed. A decline by the authoriser is told to the client as
       // "unauthorized"; anything else (the operator's or customer's cancellation, no
       // connection) as "canceled".
-      if (!pMessage.starts_with(TRiZedIzAdeCliSiTef::kNegadaPeloAutorizador)) fCancelado = true;
+      if (!TRiZedIzAdeCliSiTef::MensagemDeNegacao(pMessage)) fCancelado = true;
       GravaLog("opmExcept: " + pMessage);
       SendDialogueMessage("confirmation", pMessage, {});
       GetConfirmationResponse(pModalResult);

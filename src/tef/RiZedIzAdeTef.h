@@ -116,8 +116,12 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   // ---- after the dialogue ----
   // Shows the library's error result to the operator (opmExcept); raises nothing.
   void AvaliaErro(int Sts);
-  // How the message of a positive result (the authoriser declined) begins; the host tells a
-  // declined payment from a cancelled one by it.
+  // Whether a message this manager shows with opmExcept says that the authoriser declined
+  // the operation (the library's "Unauthorized" notice, or the text of a positive result),
+  // as opposed to a cancellation or a failure: the host reports the two differently.
+  static bool MensagemDeNegacao(const std::string& Mensagem);
+  // The library's key-press notice of a decline, and how the text of a positive result begins.
+  static constexpr std::string_view kNotificacaoNaoAutorizada = "Unauthorized";
   static constexpr std::string_view kNegadaPeloAutorizador = "Negada pelo autorizador (";
   // Raises ERiZedIzAdeErro "Nenhuma Requisição Iniciada" when no function was started.
   void VerificaRequisicaoIniciada() override;

@@ -413,7 +413,7 @@ void TRiZedIzAdeCliSiTef::TrataComando(Dialogo& d) {
     case 22: {
       const std::string texto = d.Texto.empty() ? "PRESSIONE <ENTER>" : d.Texto;
       const std::string aparado = norvane::trim(texto);
-      if (aparado == "Unauthorized")
+      if (aparado == TRiZedIzAdeCliSiTef::kNotificacaoNaoAutorizada)
         dono.DoExibeMsg(opmExcept, texto);
       else if (aparado == "Transacao ja efetuada")
         dono.DoExibeMsg(opmOK,

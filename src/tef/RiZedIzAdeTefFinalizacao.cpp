@@ -1,6 +1,7 @@
 // What follows a CliSiTef function: the error shown to the operator, the response handed
 // on (printed, or added to the pending list), and the transaction's end in the library.
 #include "platform/CodePage.h"
+#include "platform/Text.h"
 #include "tef/RiZedIzAdeTef.h"
 
 namespace {
@@ -22,6 +23,10 @@ void esvaziando_depois(TRiZedIzAdeRespostasPendentes& pendentes, F&& f) {
 }
 
 }  // namespace
+
+bool TRiZedIzAdeCliSiTef::MensagemDeNegacao(const std::string& Mensagem) {
+  return Mensagem.starts_with(kNegadaPeloAutorizador) || norvane::trim(Mensagem) == kNotificacaoNaoAutorizada;
+}
 
 void TRiZedIzAdeCliSiTef::AvaliaErro(int Sts) {
   std::string mensagem;

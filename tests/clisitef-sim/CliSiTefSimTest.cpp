@@ -244,6 +244,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {{501, "1"}, {502, "12345678000195"}}, {{31, "cheque"}}},
         ScenarioCase{"Declined", "Scenario=declined\nDeclineCode=51\n", 2, "10,00", "", {"1"},
                      -1, 51, {}, {{3, "Transacao nao autorizada"}}},
+        ScenarioCase{"UnauthorizedNotice", "Scenario=unauthorized\n", 2, "10,00", "", {"1"}, -1, 5,
+                     {}, {{22, "Unauthorized"}}},
         ScenarioCase{"NoConnection", "Scenario=noconnection\n", 0, "10,00", "", {}, -1, -5, {},
                      {{3, "Sem conexao SiTef"}, {22, "Sem conexao SiTef"}}},
         ScenarioCase{"AlreadyDone", "Scenario=alreadydone\n", 2, "10,00", "", {"1"}, -1, 11, {},

@@ -116,8 +116,12 @@ TEST_F(DialogueTest, MessagesAndTheirAnswers) {
        R"({"type":"question","message":"Confirma?","options":["Sim","N\u00E3o"],"can_cancel":false})", mrNo, false},
       {opmOK, "Sem conexao SiTef", Answer(R"("type":"confirmation")"),
        R"({"type":"confirmation","message":"Sem conexao SiTef","options":["Ok"],"can_cancel":false})", mrNone, true},
+      {opmExcept, "Módulo não inicializado", Answer(R"("type":"confirmation")"),
+       R"({"type":"confirmation","message":"M\u00F3dulo n\u00E3o inicializado","options":[],"can_cancel":false})", mrNone,
+       true},
+      // A decline is not a cancellation: the sale ends "unauthorized".
       {opmExcept, "Unauthorized", Answer(R"("type":"confirmation")"),
-       R"({"type":"confirmation","message":"Unauthorized","options":[],"can_cancel":false})", mrNone, true},
+       R"({"type":"confirmation","message":"Unauthorized","options":[],"can_cancel":false})", mrNone, false},
       {opmExibirMsgCliente, "Insira o cartao", "",
        R"({"type":"message","message":"Insira o cartao","options":[],"can_cancel":false})", 99, false},
       {opmRemoverMsgCliente, "x", "", "", 99, false},

@@ -287,6 +287,9 @@ void authorise(Script& s) {
     case Scenario::declined:
       s.show(kBothMessages, "Transacao nao autorizada@Saldo insuficiente");
       s.end(s.c.settings.decline_code);
+    case Scenario::unauthorized:
+      s.notice("Unauthorized");
+      s.end(s.c.settings.decline_code);
     case Scenario::alreadydone:
       s.notice("Transacao ja efetuada");
       s.end(s.c.settings.already_done_result);

@@ -22,9 +22,9 @@ constexpr ScenarioName kScenarioNames[] = {
     {"credit", Scenario::credit},             {"pix", Scenario::pix},
     {"check", Scenario::check},               {"cancellation", Scenario::cancellation},
     {"reprint", Scenario::reprint},           {"admin", Scenario::admin},
-    {"declined", Scenario::declined},         {"abort", Scenario::abort},
-    {"customerabort", Scenario::customerabort}, {"noconnection", Scenario::noconnection},
-    {"alreadydone", Scenario::alreadydone},
+    {"declined", Scenario::declined},         {"unauthorized", Scenario::unauthorized},
+    {"abort", Scenario::abort},               {"customerabort", Scenario::customerabort},
+    {"noconnection", Scenario::noconnection}, {"alreadydone", Scenario::alreadydone},
 };
 
 }  // namespace

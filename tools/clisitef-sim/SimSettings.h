@@ -16,6 +16,7 @@ enum class Scenario {
   reprint,
   admin,
   declined,       // dialogue by function code; the authoriser declines (positive result)
+  unauthorized,   // the same, the decline first told by the notice (command 22) "Unauthorized"
   abort,          // the card or QR-code wait never ends until the caller aborts (-1)
   customerabort,  // the customer cancels on the pin-pad while typing the password (-6)
   noconnection,   // "Sem conexao SiTef", result -5
