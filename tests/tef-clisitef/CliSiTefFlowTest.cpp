@@ -70,13 +70,13 @@ class CliSiTefFlowTest : public ::testing::Test {
 
   // A component as the service sets it up: service mode, every event assigned, and a
   // host that confirms every approved payment it is told about.
-  void Start(bool confirma = true) {
+  void Start(bool confirma = true, bool servico = true) {
     tef = std::make_unique<TRiZedIzAde>();
     manager = &tef->AddManager(std::make_unique<TRiZedIzAdeCliSiTef>(*tef));
     tef->SetPathBackup((folder / "TEF").string());
     tef->SetArqLOG((folder / "tef.log").string());
-    tef->SetModoServico(true);
-    manager->SetModoServico(true);
+    tef->SetModoServico(servico);
+    manager->SetModoServico(servico);
     manager->SetPathDLL((folder / "dll").string());
     manager->SetEnderecoIP("127.0.0.1");
     manager->SetCodigoLoja("00000000");
@@ -84,7 +84,10 @@ class CliSiTefFlowTest : public ::testing::Test {
     tef->OnExibeMsg = [this](TRiZedIzAdeOperacaoMensagem op, const std::string& texto,
                              TModalResult& r) {
       mensagens.push_back(enum_name(op) + ":" + texto);
-      if (op == opmYesNo) r = mrYes;
+      if (op == opmYesNo) {
+        r = respostas_sim_nao.empty() ? mrYes : respostas_sim_nao.front();
+        if (!respostas_sim_nao.empty()) respostas_sim_nao.erase(respostas_sim_nao.begin());
+      }
     };
     tef->OnComandaECF = [](TRiZedIzAdeOperacaoECF, TRiZedIzAdeResp&, int& r) { r = 1; };
     tef->OnComandaImpressao = [](int& r, TRiZedIzAdeResp&, bool) { r = 1; };
@@ -122,6 +125,7 @@ class CliSiTefFlowTest : public ::testing::Test {
   std::unique_ptr<TRiZedIzAde> tef;
   TRiZedIzAdeCliSiTef* manager = nullptr;
   std::vector<std::string> mensagens, qrcodes, aprovadas;
+  std::vector<TModalResult> respostas_sim_nao;  // the operator's answers to yes/no, in order
   bool interromper_espera = false;
 };
 
@@ -216,6 +220,63 @@ TEST_F(CliSiTefFlowTest, TransactionsAgainstTheStandIn) {
     EXPECT_TRUE(backups().empty());
     EXPECT_FALSE(manager->AguardandoResposta());
     f.confere(*this);
+    tef.reset();
+  }
+}
+
+// Outside service mode an approved payment is registered on the cash register at once
+// (AutoEfetuarPagamento); a cash register that fails is retried while the operator says
+// yes, and giving up cancels the coupon and settles the pending payments.
+TEST_F(CliSiTefFlowTest, DesktopPaymentIsRegisteredOnTheCashRegisterOrGivenUp) {
+  struct Caso {
+    const char* nome;
+    int falhas;                          // attempts the cash register fails before it works
+    std::vector<TModalResult> operador;  // answers to "Impressora não responde..."
+    int tentativas;
+    bool registrado;
+  };
+  const Caso casos[] = {
+      {"registered at once", 0, {}, 1, true},
+      {"fails once, operator retries", 1, {mrYes}, 2, true},
+      {"fails, operator gives up", 5, {mrNo}, 1, false},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.nome);
+    fs::remove_all(folder / "TEF");  // no payment of an earlier case left to settle
+    set_setting("Scenario", "approved");
+    mensagens.clear();
+    respostas_sim_nao = c.operador;
+    Start(true, false);
+    tef->SetAutoEfetuarPagamento(true);
+    tef->SetAutoFinalizarCupom(false);  // the coupon stays open: a registered payment stays pending
+    std::vector<TRiZedIzAdeOperacaoECF> comandos;
+    tef->OnComandaECF = [&](TRiZedIzAdeOperacaoECF op, TRiZedIzAdeResp&, int& r) {
+      comandos.push_back(op);
+      r = 1;
+    };
+    int tentativas = 0;
+    tef->OnComandaECFPagamento = [&](const std::string& indice, Currency valor, int& r) {
+      EXPECT_EQ(indice, "01");
+      EXPECT_EQ(valor, Currency::FromCents(1050));
+      r = ++tentativas > c.falhas ? 1 : 0;
+    };
+    manager->SetOperacaoCRT(3);
+    EXPECT_TRUE(tef->CRT(10.5, "01", "", 0, "", "", "", "00"));
+    EXPECT_EQ(tentativas, c.tentativas);
+    const auto perguntas = std::count(mensagens.begin(), mensagens.end(),
+                                      "opmYesNo:Impressora não responde\r\nDeseja imprimir novamente ?");
+    EXPECT_EQ(perguntas, static_cast<long>(c.operador.size()));
+    if (c.registrado) {
+      EXPECT_TRUE(comandos.empty());
+      ASSERT_EQ(tef->RespostasPendentes().Count(), 1);
+      EXPECT_EQ(tef->RespostasPendentes().SaldoAPagar(), Currency());  // this payment paid the sale
+      EXPECT_EQ(tef->RespostasPendentes()[0].OrdemPagamento(), 2);
+      EXPECT_EQ(backups().size(), 1u);  // kept until the coupon is closed
+    } else {
+      EXPECT_EQ(comandos, std::vector<TRiZedIzAdeOperacaoECF>{opeCancelaCupom});
+      EXPECT_TRUE(tef->RespostasPendentes().Empty());
+      EXPECT_TRUE(backups().empty());  // settled by the cancellation of the pending payments
+    }
     tef.reset();
   }
 }
