@@ -265,7 +265,6 @@ void TDmSitef::ConfirmCancellation() {
 
 void TDmSitef::BeginDialogue() {
   fLastContentReceived.clear();
-  FHeldBytes = 0;
   FAnswerWaitGaveUp = false;
   FClientGoneLogged = false;
   FFloodLogged = false;
@@ -276,7 +275,6 @@ std::string TDmSitef::GetClientResponse() {
   if (!fLastContentReceived.empty()) {
     text = std::move(fLastContentReceived.front());
     fLastContentReceived.pop_front();
-    FHeldBytes -= text.size();
   } else {
     bool gone = false;
     const auto deadline = std::chrono::steady_clock::now() + FClientAnswerTimeout;
@@ -377,7 +375,9 @@ void TDmSitef::TakeMessageDuringWait(const std::string& text) {
     if (fPodeCancelar) fCancelado = true;
     return;
   }
-  if (fLastContentReceived.size() >= kMaxHeldMessages || FHeldBytes + text.size() > kMaxHeldBytes) {
+  std::size_t held_bytes = text.size();
+  for (const std::string& held : fLastContentReceived) held_bytes += held.size();
+  if (fLastContentReceived.size() >= kMaxHeldMessages || held_bytes > kMaxHeldBytes) {
     if (!FFloodLogged) {
       FFloodLogged = true;
       GravaLog("CheckClientCancellation: o cliente enviou mensagens demais durante a operação (mais de " +
@@ -387,6 +387,5 @@ void TDmSitef::TakeMessageDuringWait(const std::string& text) {
     fCancelado = true;
     return;
   }
-  FHeldBytes += text.size();
   fLastContentReceived.push_back(text);
 }

@@ -28,8 +28,7 @@ void write_update_key(norvane::TIniFile& config, bool written) {
 
 void TDmSitef::CheckFileVersion(const std::string& pContent, TSession*) {
   norvane::JsonParseResult storage;
-  const Json* parsed = ParsedMessage(pContent, storage);
-  const Json& message = parsed != nullptr ? *parsed : storage.value;
+  const Json& message = MessageValue(pContent, storage);
   if (GetJsonField(message, "type") != "version") {
     SendClientMessage(BuildErrorReply("Campo type diferente de version."));
     return;
@@ -84,8 +83,7 @@ void TDmSitef::CheckFileVersion(const std::string& pContent, TSession*) {
 
 void TDmSitef::CheckPinpad(const std::string& pContent, TSession*) {
   norvane::JsonParseResult storage;
-  const Json* parsed = ParsedMessage(pContent, storage);
-  if (GetJsonField(parsed != nullptr ? *parsed : Json(), "type") != "status") {
+  if (GetJsonField(MessageValue(pContent, storage), "type") != "status") {
     SendClientMessage(BuildErrorReply("Campo type diferente de pinpad."));
     return;
   }

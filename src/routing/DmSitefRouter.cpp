@@ -18,6 +18,12 @@ const norvane::Json* TDmSitef::ParsedMessage(const std::string& pContent,
   return storage.status == norvane::JsonParseStatus::Ok ? &storage.value : nullptr;
 }
 
+const norvane::Json& TDmSitef::MessageValue(const std::string& pContent, norvane::JsonParseResult& storage) const {
+  if (const norvane::Json* parsed = ParsedMessage(pContent, storage)) return *parsed;
+  storage.value = norvane::Json();
+  return storage.value;
+}
+
 void TDmSitef::RouteTargeting(const std::string& pContent, TIdContext* pIdContext) {
   const norvane::JsonParseResult parsed = norvane::parse_json_text(pContent);
   if (parsed.status == norvane::JsonParseStatus::NotJson) return;  // not JSON: no answer at all

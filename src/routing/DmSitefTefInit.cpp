@@ -140,8 +140,7 @@ void TDmSitef::ApplyTefConfiguration(const TSessionTefClaims& claims) {
 
 void TDmSitef::InitializeSiTef(const std::string& pContent, TSession*) {
   norvane::JsonParseResult storage;
-  const Json* parsed = ParsedMessage(pContent, storage);
-  if (GetJsonField(parsed != nullptr ? *parsed : Json(), "type") != "initialize") {
+  if (GetJsonField(MessageValue(pContent, storage), "type") != "initialize") {
     SendClientMessage(BuildErrorReply("Campo type diferente de initialize."));
     return;
   }

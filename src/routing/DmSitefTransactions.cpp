@@ -101,9 +101,7 @@ bool ParseTransactionDate(const std::string& text, TDateTime& when) {
 
 void TDmSitef::CancelTransactionInProgress(const std::string& pContent) {
   norvane::JsonParseResult storage;
-  const Json* parsed = ParsedMessage(pContent, storage);
-  const Json& message = parsed != nullptr ? *parsed : storage.value;
-  if (GetJsonField(message, "type") != "cancellation") return;
+  if (GetJsonField(MessageValue(pContent, storage), "type") != "cancellation") return;
   GravaLog("Entrou no cancelamento.");
   if (fPodeCancelar) {
     fCancelado = true;
@@ -115,8 +113,7 @@ void TDmSitef::CancelTransactionInProgress(const std::string& pContent) {
 
 void TDmSitef::StartTransaction(const std::string& pContent, TSession*) {
   norvane::JsonParseResult storage;
-  const Json* parsed = ParsedMessage(pContent, storage);
-  const Json message = parsed != nullptr ? *parsed : Json();
+  const Json& message = MessageValue(pContent, storage);
   const std::string type = GetJsonField(message, "type");
   // A late answer of the dialogue that nothing read any more: nothing to do.
   if (type == "confirmation") return;

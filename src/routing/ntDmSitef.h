@@ -84,6 +84,9 @@ class TDmSitef {
   // text (a message is parsed once however many steps read it); otherwise `pContent` parsed
   // into `storage`. Null when the text is not a JSON value the service takes.
   const norvane::Json* ParsedMessage(const std::string& pContent, norvane::JsonParseResult& storage) const;
+  // The same, for a handler that only reads members: an empty value when the text is not
+  // one the service takes, so every member read finds nothing.
+  const norvane::Json& MessageValue(const std::string& pContent, norvane::JsonParseResult& storage) const;
 
   // Called by the listener on the closing connection's thread.
   void ClientDisconnected();
@@ -234,8 +237,6 @@ class TDmSitef {
   bool FAnswerWaitGaveUp = false;
   // The client of the running operation went away; said once in the log.
   bool FClientGoneLogged = false;
-  // Bytes of the messages in fLastContentReceived.
-  std::size_t FHeldBytes = 0;
   // The client flooded the running operation; said once in the log.
   bool FFloodLogged = false;
 };

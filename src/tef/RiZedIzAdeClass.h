@@ -235,6 +235,10 @@ class TRiZedIzAdeClass : public TComponent {
   void ProcessarEFinalizarResposta();
   // Cancels the cash register's coupon and, outside service mode, the pending transactions.
   void CancelarCupomEPendentes();
+  // The request that confirms (CNF) or undoes (NCN) a transaction, identified by its
+  // network, NSU, finalisation and linked document.
+  void EnviarFinalizacao(const std::string& Header, std::string Rede, std::string NSU,
+                         std::string Finalizacao, std::string DocumentoVinculado);
   [[noreturn]] void Recusa(const std::string& Operacao) const;
 
   TRiZedIzAdeDono& fDono;

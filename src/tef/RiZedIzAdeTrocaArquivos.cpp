@@ -464,14 +464,18 @@ void TRiZedIzAdeClass::CNF() {
 
 void TRiZedIzAdeClass::CNF(const std::string& Rede, const std::string& NSU,
                            const std::string& Finalizacao, const std::string& DocumentoVinculado) {
-  // The arguments may be the response's own fields, which the request start clears.
-  const std::string rede = Rede, nsu = NSU, finalizacao = Finalizacao;
-  const std::string documento = DocumentoVinculado;
-  IniciarRequisicao("CNF");
-  fpReq->SetDocumentoVinculado(documento);
-  fpReq->SetRede(rede);
-  fpReq->SetNSU(nsu);
-  fpReq->SetFinalizacao(finalizacao);
+  EnviarFinalizacao("CNF", Rede, NSU, Finalizacao, DocumentoVinculado);
+}
+
+void TRiZedIzAdeClass::EnviarFinalizacao(const std::string& Header, std::string Rede, std::string NSU,
+                                         std::string Finalizacao, std::string DocumentoVinculado) {
+  // Taken by value: the arguments may be the response's own fields, which the request start
+  // clears.
+  IniciarRequisicao(Header);
+  fpReq->SetDocumentoVinculado(DocumentoVinculado);
+  fpReq->SetRede(Rede);
+  fpReq->SetNSU(NSU);
+  fpReq->SetFinalizacao(Finalizacao);
   FinalizarRequisicao();
 }
 
@@ -483,15 +487,9 @@ void TRiZedIzAdeClass::NCN() {
 void TRiZedIzAdeClass::NCN(const std::string& Rede, const std::string& NSU,
                            const std::string& Finalizacao, Currency Valor,
                            const std::string& DocumentoVinculado) {
-  // The arguments may be the response's own fields, which the request start clears.
-  const std::string rede = Rede, nsu = NSU, finalizacao = Finalizacao;
-  const std::string documento = DocumentoVinculado;
-  IniciarRequisicao("NCN");
-  fpReq->SetDocumentoVinculado(documento);
-  fpReq->SetRede(rede);
-  fpReq->SetNSU(nsu);
-  fpReq->SetFinalizacao(finalizacao);
-  FinalizarRequisicao();
+  // Copies: the arguments may be the response's own fields, which the request clears.
+  const std::string rede = Rede, nsu = NSU;
+  EnviarFinalizacao("NCN", Rede, NSU, Finalizacao, DocumentoVinculado);
   if (fpTipo == gpTefAuttar) return;
 
   std::string detalhes;
