@@ -12,7 +12,7 @@
 #include "platform/ExeFolder.h"
 #include "routing/JsonText.h"
 #include "routing/Jwt.h"
-#include "routing/ntDmSitef.h"
+#include "datamodule/ntDmSitef.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "rest/SalesCallback.h"
+#include "datamodule/SalesCallback.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

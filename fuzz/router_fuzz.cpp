@@ -7,7 +7,7 @@
 
 #include "platform/ExeFolder.h"
 #include "routing/JsonText.h"
-#include "routing/ntDmSitef.h"
+#include "datamodule/ntDmSitef.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "platform/ServiceSignals.h"
 #include "platform/SystemdUnit.h"
 #include "printing/ntPrintQueue.h"
-#include "routing/ntDmSitef.h"
-#include "service/GravaLog.h"
+#include "datamodule/ntDmSitef.h"
+#include "platform/GravaLog.h"
 #include "tef/RiZedIzAdeTef.h"
 #include "websocket/WebSocketCodec.h"
 

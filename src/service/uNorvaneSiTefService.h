@@ -2,6 +2,7 @@
 #include <memory>
 #include <string>
 
+#include "datamodule/ntDmSitef.h"
 #include "platform/IniFile.h"
 #include "websocket/ServerThread.h"
 

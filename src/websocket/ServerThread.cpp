@@ -15,7 +15,7 @@
 #include <system_error>
 
 #include "platform/ExeFolder.h"
-#include "service/GravaLog.h"
+#include "platform/GravaLog.h"
 #include "websocket/WebSocketCodec.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "routing/ntDmSitef.h"
+#include "websocket/ClientChannel.h"
 #include "websocket/TlsStream.h"
 
 // One client connection. Its socket is read and written only by its own thread, which

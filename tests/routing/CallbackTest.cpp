@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "RoutingFixture.h"
-#include "rest/SalesCallback.h"
-#include "service/GravaLog.h"
+#include "datamodule/SalesCallback.h"
+#include "platform/GravaLog.h"
 
 namespace {
 

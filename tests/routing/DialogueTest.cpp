@@ -3,7 +3,7 @@
 
 #include "RoutingFixture.h"
 #include "platform/CodePage.h"
-#include "service/GravaLog.h"
+#include "platform/GravaLog.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "platform/ExeFolder.h"
 #include "routing/JsonText.h"
 #include "routing/Jwt.h"
-#include "routing/ntDmSitef.h"
+#include "datamodule/ntDmSitef.h"
 
 // The client side of the data module: records every service message it is sent, and hands
 // the data module the client messages a test queues (in order, from any thread), as the

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "RoutingFixture.h"
-#include "service/GravaLog.h"
+#include "platform/GravaLog.h"
 
 using norvane::Json;
 using Replies = std::vector<std::string>;

@@ -6,7 +6,7 @@
 
 #include "RoutingFixture.h"
 #include "platform/IniFile.h"
-#include "service/GravaLog.h"
+#include "platform/GravaLog.h"
 
 namespace {
 

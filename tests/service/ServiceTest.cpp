@@ -14,7 +14,7 @@
 #include "platform/Clock.h"
 #include "platform/ExeFolder.h"
 #include "platform/SystemdUnit.h"
-#include "service/GravaLog.h"
+#include "platform/GravaLog.h"
 
 using testing_support::port_open;
 using testing_support::wait_until;

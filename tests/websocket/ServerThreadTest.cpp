@@ -13,8 +13,8 @@
 
 #include "TlsTestClient.h"
 #include "platform/ExeFolder.h"
-#include "routing/ntDmSitef.h"
-#include "service/GravaLog.h"
+#include "datamodule/ntDmSitef.h"
+#include "platform/GravaLog.h"
 
 using testing_support::Frame;
 using testing_support::TlsTestClient;

@@ -7,7 +7,7 @@
 
 #include "TlsTestClient.h"
 #include "platform/ExeFolder.h"
-#include "service/GravaLog.h"
+#include "platform/GravaLog.h"
 
 using namespace norvane::websocket;
 using testing_support::client_frame;

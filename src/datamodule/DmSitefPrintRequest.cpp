@@ -15,8 +15,8 @@
 #include "platform/Text.h"
 #include "printing/ntPrintQueue.h"
 #include "routing/JsonText.h"
-#include "routing/ntDmSitef.h"
-#include "service/GravaLog.h"
+#include "datamodule/ntDmSitef.h"
+#include "platform/GravaLog.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <exception>
 
 #include "routing/JsonText.h"
-#include "routing/ntDmSitef.h"
+#include "datamodule/ntDmSitef.h"
 
 namespace {
 

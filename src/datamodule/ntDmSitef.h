@@ -15,33 +15,10 @@
 #include "routing/SessionList.h"
 #include "tef/RiZedIzAde.h"
 #include "tef/RiZedIzAdeTef.h"
+#include "websocket/ClientChannel.h"
 
 class TIdContext;   // a client connection of the listener (websocket/ServerThread.h)
 class TPrintQueue;  // the print queue thread (printing/ntPrintQueue.h)
-
-// What a wait for the client's next message gave.
-struct TClientRead {
-  enum class Kind { Message, TimedOut, Disconnected, Stopped } kind;
-  std::string text;  // the whole message when kind == Message
-};
-
-// Where the data module reads client messages from and writes service messages to: the
-// listener's current connection in the service, a scripted peer in tests.
-class TClientChannel {
- public:
-  virtual ~TClientChannel() = default;
-  // Waits up to `timeout` for the next complete message of the client whose operation is
-  // running, taking it from that connection's inbox, in order. Disconnected: that client
-  // went away or was replaced; Stopped: the service is stopping. Never sleeps in a loop.
-  virtual TClientRead WaitClientMessage(std::chrono::milliseconds timeout) = 0;
-  // Enqueues one text message for the client and returns at once.
-  virtual void SendClientMessage(const std::string& pMsg) = 0;
-  // Reads one whole message; empty when none came (the client went, the service stops).
-  virtual void DecodeWebSocketFrame(std::string& DecodedMessage) {
-    TClientRead read = WaitClientMessage(std::chrono::hours(24));
-    DecodedMessage = read.kind == TClientRead::Kind::Message ? std::move(read.text) : std::string();
-  }
-};
 
 // The claims a session start reads for the TEF configuration, in the order it reads them.
 // They are read (so that a token lacking one fails there) and kept here for the TEF set-up.

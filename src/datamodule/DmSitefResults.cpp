@@ -6,8 +6,8 @@
 #include <exception>
 
 #include "routing/JsonText.h"
-#include "routing/ntDmSitef.h"
-#include "service/GravaLog.h"
+#include "datamodule/ntDmSitef.h"
+#include "platform/GravaLog.h"
 #include "tef/RiZedIzAdeTef.h"
 
 using norvane::Json;

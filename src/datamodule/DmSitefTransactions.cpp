@@ -9,8 +9,8 @@
 #include "platform/CodePage.h"
 #include "platform/Text.h"
 #include "routing/JsonText.h"
-#include "routing/ntDmSitef.h"
-#include "service/GravaLog.h"
+#include "datamodule/ntDmSitef.h"
+#include "platform/GravaLog.h"
 
 using norvane::Json;
 

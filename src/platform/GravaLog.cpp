@@ -1,4 +1,4 @@
-#include "service/GravaLog.h"
+#include "platform/GravaLog.h"
 
 #include <langinfo.h>
 #include <locale.h>

@@ -1,4 +1,4 @@
-#include "routing/ntDmSitef.h"
+#include "datamodule/ntDmSitef.h"
 
 #include <cstdlib>
 #include <string>

@@ -5,11 +5,11 @@
 #include <exception>
 
 #include "platform/ExeFolder.h"
-#include "rest/SalesCallback.h"
+#include "datamodule/SalesCallback.h"
 #include "routing/JsonText.h"
 #include "routing/Jwt.h"
-#include "routing/ntDmSitef.h"
-#include "service/GravaLog.h"
+#include "datamodule/ntDmSitef.h"
+#include "platform/GravaLog.h"
 
 using norvane::Json;
 

@@ -11,8 +11,8 @@
 #include "platform/IniFile.h"
 #include "routing/JsonText.h"
 #include "routing/Jwt.h"
-#include "routing/ntDmSitef.h"
-#include "service/GravaLog.h"
+#include "datamodule/ntDmSitef.h"
+#include "platform/GravaLog.h"
 
 using norvane::Json;
 

@@ -5,8 +5,8 @@
 #include "platform/ExeFolder.h"
 #include "platform/FileVersion.h"
 #include "routing/JsonText.h"
-#include "routing/ntDmSitef.h"
-#include "service/GravaLog.h"
+#include "datamodule/ntDmSitef.h"
+#include "platform/GravaLog.h"
 #include "tef/RiZedIzAdeTef.h"
 
 using norvane::Json;
