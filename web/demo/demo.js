@@ -1,10 +1,11 @@
 // The demo sales page: a cashier's screen on top of norvane-tef.js. The back-end that serves
 // it mints the session tokens and receives the payment reports (server.mjs).
-import { BACK, CANCEL, NorvaneTef } from '/norvane-tef.js';
+import { BACK, NorvaneTef } from '/norvane-tef.js';
 import qrcode from '/vendor/qrcode.mjs';
 
 const $ = (id) => document.getElementById(id);
 const STATUS_TEXT = { approved: 'Aprovada', canceled: 'Cancelada', unauthorized: 'Não autorizada' };
+const REPRINT_STATUS_TEXT = { approved: 'Reimpressão concluída', canceled: 'Reimpressão cancelada', unauthorized: 'Reimpressão não realizada' };
 const OPERATION_TEXT = { debit: 'Débito', credit: 'Crédito', pix: 'Pix', cancellation: 'Cancelamento', reprint: 'Reimpressão' };
 const SESSION_ERRORS = ['Sessão inválida.', 'Sessão expirada.'];
 const money = new Intl.NumberFormat('pt-BR', { style: 'currency', currency: 'BRL' });
@@ -13,7 +14,15 @@ let tef;
 let config;
 let paying = false;
 let lastResult = null;
-/** Moments of the last payment, for the benchmark: click, messages in and out, result shown. */
+/** The sale on screen: the number the next payment uses, reserved with the back-end. */
+let saleId = null;
+let saleReady = null;
+/** The last message from the service, parsed, for the members the library does not hand on. */
+let lastIncoming = null;
+/** The last notice of the TEF library during the running transaction (why it was declined…). */
+let lastNotice = '';
+/** Whether the notice under the buttons is the library's own text (an empty message clears it). */
+let noticeFromTef = false;/** Moments of the last payment, for the benchmark: click, messages in and out, result shown. */
 window.demoTimings = [];
 
 // ---- back-end ------------------------------------------------------------------------------
@@ -30,8 +39,9 @@ let sessionReady = null;
 /** Opens a session with a token from the back-end; calls wait for it through withSession. */
 function renewSession() {
   sessionReady = (async () => {
-    const { token, saleId } = await api('POST', '/api/session');
-    $('sale-id').textContent = `nº ${saleId}`;
+    const { token, saleId: reserved } = await api('POST', '/api/session');
+    // The first session's sale number is the first sale's; later sessions keep the sale on screen.
+    if (saleId === null && saleReady === null) showSale(reserved);
     await tef.startSession(token);
     document.body.dataset.session = 'open';
   })();
@@ -51,8 +61,28 @@ async function withSession(call) {
   }
 }
 
+function showSale(id) {
+  saleId = id;
+  $('sale-id').textContent = `nº ${id}`;
+}
+
+/** Reserves the next sale's number once a sale is paid, and shows it. */
+function nextSale() {
+  saleId = null;
+  $('sale-id').textContent = '';
+  saleReady = api('POST', '/api/sales').then(({ saleId: id }) => { saleReady = null; showSale(id); });
+  saleReady.catch(() => { saleReady = null; });
+  return saleReady;
+}
+
+async function currentSale() {
+  if (saleId === null) await (saleReady ?? nextSale());
+  return saleId;
+}
+
 async function refreshReports() {
-  const { payments } = await api('GET', '/api/payments');
+  const { payments, reprints = [] } = await api('GET', '/api/payments');
+  showReprints(reprints);
   const body = $('reports');
   body.replaceChildren();
   if (payments.length === 0) {
@@ -63,6 +93,23 @@ async function refreshReports() {
     const first = report.transaction_data?.[0] ?? {};
     body.append(row([
       [String(paymentId)], [String(first.sale_id ?? '')], [OPERATION_TEXT[first.operation] ?? first.operation ?? ''],
+      [typeof first.transaction_value === 'number' ? money.format(first.transaction_value) : ''],
+      [first.nsu_code ?? ''], [new Date(receivedAt).toLocaleTimeString('pt-BR')],
+    ]));
+  }
+}
+
+function showReprints(reprints) {
+  const body = $('reprints');
+  body.replaceChildren();
+  if (reprints.length === 0) {
+    body.append(row([['Nenhuma reimpressão recebida.', 5]], 'empty'));
+    return;
+  }
+  for (const { reprintId, receivedAt, report } of [...reprints].reverse()) {
+    const first = report.transaction_data?.[0] ?? {};
+    body.append(row([
+      [String(reprintId)], [OPERATION_TEXT[first.operation] ?? first.operation ?? ''],
       [typeof first.transaction_value === 'number' ? money.format(first.transaction_value) : ''],
       [first.nsu_code ?? ''], [new Date(receivedAt).toLocaleTimeString('pt-BR')],
     ]));
@@ -84,6 +131,7 @@ function row(cells, className) {
 // ---- page state ----------------------------------------------------------------------------
 
 function notice(text, isError = false) {
+  noticeFromTef = false;
   $('notice').textContent = text;
   $('notice').classList.toggle('error', isError);
 }
@@ -124,26 +172,52 @@ function log(direction, text) {
   window.demoTimings.push([direction, performance.now(), text.slice(0, 60)]);
 }
 
+/** `value` true while an operation runs: the sale's fields are fixed until it ends. */
 function setPaying(value) {
   paying = value;
-  for (const button of document.querySelectorAll('.pay button, .tools button')) button.disabled = value;
+  for (const button of document.querySelectorAll('.pay button, .tools button, #print')) button.disabled = value;
+  for (const field of ['amount', 'payer']) $(field).disabled = value;
+  $('installments').disabled = value;
+}
+
+/** "À vista" for 0 and 1: the library reports 0 for debit, Pix and single credit. */
+function installmentsText(count) {
+  const n = Number(count);
+  return Number.isInteger(n) && n > 1 ? `${n}x` : 'À vista';
+}
+
+/** A menu line without its code ("1:A Vista" shows "A Vista"); the answer is still the whole line. */
+function menuLineText(line) {
+  const colon = line.indexOf(':');
+  const text = colon >= 0 ? line.slice(colon + 1).trim() : line;
+  return text === '' ? line : text;
 }
 
 // ---- the dialogue modal --------------------------------------------------------------------
 
 const dialog = $('dialogue');
 let answerPrompt = null;  // resolves the prompt on screen
+let dialogueTitle = 'Pagamento';  // the running operation's, for what has no title of its own
 
-function openDialogue(title = 'Pagamento') {
+function openDialogue(title = dialogueTitle) {
   $('dialogue-title').textContent = title;
   if (!dialog.open) dialog.showModal();
 }
 
 function closeDialogue() {
   clearPrompt();
-  $('qrcode').hidden = true;
-  $('abort').hidden = true;
+  hideQrCode();
+  cancellable = false;
+  showAbort();
+  showMessage('');
   if (dialog.open) dialog.close();
+}
+
+function hideQrCode() {
+  const box = $('qrcode');
+  box.hidden = true;
+  box.replaceChildren();  // an old code must not be scannable again, whatever the style says
+  delete box.dataset.text;
 }
 
 function clearPrompt() {
@@ -151,6 +225,18 @@ function clearPrompt() {
   $('dialogue-options').replaceChildren();
   $('dialogue-input').hidden = true;
   $('dialogue-hint').hidden = true;
+  showAbort();
+}
+
+/** Whether the service lets the running payment be cancelled now (its can_cancel). */
+let cancellable = false;
+
+/**
+ * One "Cancelar pagamento": while the service allows cancelling, or while a menu or field is
+ * open (abort() then answers it with CANCEL and confirms).
+ */
+function showAbort() {
+  $('abort').hidden = !(cancellable || answerPrompt !== null);
 }
 
 function showMessage(text) {
@@ -163,11 +249,12 @@ function showMessage(text) {
  */
 function prompt({ title, message, buttons, field }) {
   clearPrompt();
-  openDialogue(title || 'Pagamento');
+  openDialogue(title || dialogueTitle);
   showMessage(message ?? '');
-  $('qrcode').hidden = true;
+  hideQrCode();
   return new Promise((resolve) => {
     answerPrompt = (value) => { clearPrompt(); resolve(value); };
+    showAbort();
     const input = $('dialogue-input');
     if (field) {
       input.hidden = false;
@@ -210,30 +297,63 @@ $('dialogue-form').addEventListener('submit', (event) => {
 // Escape must not close the modal in the middle of a payment: the service still waits.
 dialog.addEventListener('cancel', (event) => event.preventDefault());
 
+/** Every dialogue message carries can_cancel; the library passes on only the can_cancel message's. */
+function followCanCancel() {
+  if (lastIncoming?.can_cancel === false && cancellable) {
+    cancellable = false;
+    showAbort();
+  }
+}
+
+/** Keeps the library's last notice for the result: a decline's reason is said only there. */
+function keepNotice(text) {
+  const clean = String(text ?? '').replace(/@/g, '\n').trim();
+  if (clean) lastNotice = clean;
+}
+
 const dialogue = {
   message(text) {
-    if (paying || dialog.open) { openDialogue(); showMessage(text); } else if (text) notice(text);
+    followCanCancel();
+    if (paying || dialog.open) {
+      keepNotice(text);
+      openDialogue();
+      showMessage(text);
+      // "" clears the display: a paid QR code goes with it.
+      if (text === '') hideQrCode();
+    } else if (text) {
+      notice(text);
+      noticeFromTef = true;
+    } else if (noticeFromTef) {
+      notice('');  // "" clears the library's display, here the line under the buttons
+    }
   },
   confirmation({ message }) {
+    followCanCancel();
+    keepNotice(message);
     return prompt({ message, buttons: [['OK', 'ok']] });
   },
   question({ message, options }) {
+    followCanCancel();
     return prompt({ message, buttons: options.map((o) => [o, o, o === 'Não' ? 'secondary' : '']) });
   },
   menu({ title, options }) {
+    followCanCancel();
+    // Going back from a menu is offered only when the service says it is possible.
+    const back = lastIncoming?.type === 'menu' && lastIncoming.back_menu === true;
     return prompt({
       title, message: '',
-      buttons: [...options.map((o, i) => [o, i]), ['Voltar', BACK, 'secondary'], ['Cancelar', CANCEL, 'secondary']],
+      buttons: [...options.map((o, i) => [menuLineText(o), i]), ...(back ? [['Voltar', BACK, 'secondary']] : [])],
     });
   },
   collect(field) {
+    followCanCancel();
     return prompt({
       title: field.title, message: '', field,
-      buttons: [['Confirmar', 'typed'], ['Voltar', BACK, 'secondary'], ['Cancelar', CANCEL, 'secondary']],
+      buttons: [['Confirmar', 'typed'], ...(field.backMenu ? [['Voltar', BACK, 'secondary']] : [])],
     });
   },
   qrcode(data) {
-    openDialogue('Pix');
+    openDialogue();
     const code = qrcode(0, 'M');
     code.addData(data);
     code.make();
@@ -245,7 +365,8 @@ const dialogue = {
   canCancel(allowed) {
     // Also for a payment this page did not start (one running when the page was reloaded).
     if (allowed) openDialogue();
-    $('abort').hidden = !allowed;
+    cancellable = allowed;
+    showAbort();
   },
   receipt({ copyNumber, lines }) {
     log('in', `(comprovante ${copyNumber}ª via, ${lines.length} linhas)`);
@@ -253,6 +374,8 @@ const dialogue = {
 };
 
 $('abort').addEventListener('click', () => {
+  cancellable = false;
+  clearPrompt();  // abort() answers the open menu or field itself
   $('abort').hidden = true;
   showMessage('Cancelando o pagamento…');
   tef.abort().catch((error) => notice(error.message, true));
@@ -260,24 +383,33 @@ $('abort').addEventListener('click', () => {
 
 // ---- result --------------------------------------------------------------------------------
 
-function showResult(result, note = '') {
+function showResult(result, note = '', kind = 'payment') {
   lastResult = result;
   $('result').hidden = false;
-  const status = $('result-status');
-  status.textContent = (STATUS_TEXT[result.status] ?? result.status) + note;
-  status.className = `status ${result.status}`;
-  $('result-message').textContent = result.callbackError ? `${result.message} (${result.callbackError})` : result.message;
   const data = result.transaction_data?.[0];
+  const reprint = kind === 'reprint' || data?.operation === 'reprint';
+  const status = $('result-status');
+  status.textContent = ((reprint ? REPRINT_STATUS_TEXT : STATUS_TEXT)[result.status] ?? result.status) + note;
+  status.className = `status ${result.status}`;
+  // The library's last notice says why a payment was declined; the result message does not.
+  const reason = $('result-notice');
+  reason.textContent = note ? '' : lastNotice;
+  reason.hidden = reason.textContent === '';
+  $('result-message').textContent = result.callbackError ? `${result.message} (${result.callbackError})` : result.message;
   const list = $('result-data');
   list.replaceChildren();
   const receipts = $('receipts');
   receipts.replaceChildren();
   if (data) {
     const fields = [
-      ['Pagamento', data.payment_id], ['Venda', data.sale_id], ['Forma', OPERATION_TEXT[data.operation] ?? data.operation],
-      ['Cartão', data.card_number], ['Bandeira', data.institution],
+      // A reprint is no payment: the back-end gives it no payment id.
+      ['Pagamento', reprint ? undefined : data.payment_id], ['Venda', data.sale_id],
+      ['Forma', OPERATION_TEXT[data.operation] ?? data.operation],
+      // `institution` is the network's code (00125…), not the card's brand.
+      ['Cartão', data.card_number], ['Código da rede', data.institution],
       ['Valor', typeof data.transaction_value === 'number' ? money.format(data.transaction_value) : undefined],
-      ['Parcelas', data.number_of_installments], ['NSU', data.nsu_code], ['Autorização', data.authorization_code],
+      ['Parcelas', reprint || data.number_of_installments === undefined ? undefined : installmentsText(data.number_of_installments)],
+      ['NSU', data.nsu_code], ['Autorização', data.authorization_code],
     ];
     for (const [name, value] of fields) {
       if (value === undefined || value === '' || value === null) continue;
@@ -295,6 +427,7 @@ function showResult(result, note = '') {
     }
   }
   $('print').hidden = !(data?.receipt?.length);
+  $('printed').hidden = true;
   window.demoTimings.push(['result', performance.now(), result.status]);
 }
 
@@ -314,14 +447,43 @@ function receiptLayout(copy) {
   return `<?xml version="1.0" encoding="UTF-8"?><receipt><header><title>COMPROVANTE</title></header><hr/>${body}<cut/></receipt>`;
 }
 
+/** What to set for a print refusal of the service. */
+const PRINT_ADVICE = {
+  'Impressora não definida.': 'Defina printer na seção [sitef] de SvcNorvaneSiTef.ini com o nome de uma ' +
+    'impressora do CUPS (lpstat -p lista as impressoras) e reinicie o serviço; sem printer, scripts/run-service.sh ' +
+    'cria e define a impressora PDF de demonstração.',
+};
+
+function printFailure(message) {
+  const advice = PRINT_ADVICE[message] ?? 'Confira printer na seção [sitef] de SvcNorvaneSiTef.ini e as linhas ' +
+    '[Impressora] do log do serviço.';
+  return `Não foi possível imprimir: ${message} ${advice}`;
+}
+
 $('print').addEventListener('click', async () => {
   const copy = lastResult?.transaction_data?.[0]?.receipt?.[0];
   if (!copy) return;
+  $('printed').hidden = true;
+  $('print').disabled = true;
   try {
+    // The demo back-end serves what a PDF printer writes: ask it where things stand first.
+    const prints = await api('GET', '/api/prints').catch(() => ({ folder: null }));
     await tef.print({ layout: receiptLayout(copy) });
     notice('Comprovante enviado para a impressora.');
+    if (!prints.folder) return;
+    const { file } = await api('GET', `/api/prints/next?since=${prints.now}`);
+    if (!file) {
+      notice(`Comprovante enviado para a impressora, mas nenhum PDF apareceu em ${prints.folder}: ` +
+        'veja as linhas [Impressora] do log do serviço e o log do CUPS.', true);
+      return;
+    }
+    $('printed-link').href = file.url;
+    $('printed-link').textContent = `Abrir o PDF do comprovante impresso (${file.name})`;
+    $('printed').hidden = false;
   } catch (error) {
-    notice(`Não foi possível imprimir: ${error.message}`, true);
+    notice(printFailure(error.message), true);
+  } finally {
+    $('print').disabled = paying;
   }
 });
 
@@ -333,6 +495,8 @@ function amount() {
   return /^\d+(\.\d{1,2})?$/.test(text) && value > 0 ? value : null;
 }
 
+const CREDIT = 3;
+
 async function pay(operation) {
   window.demoTimings = [['click', performance.now(), String(operation)]];
   const value = amount();
@@ -342,28 +506,37 @@ async function pay(operation) {
     return;
   }
   notice('');
-  await runTransaction('Pagamento', async () => {
-    const { saleId } = await api('POST', '/api/sales');
-    $('sale-id').textContent = `nº ${saleId}`;
-    const installments = Number($('installments').value);
+  // The installments apply to "Crédito" only: debit, Pix and check are paid at once, and in
+  // the TEF's own menu the TEF asks the plan itself.
+  const installments = operation === CREDIT ? Number($('installments').value) : 0;
+  const result = await runTransaction('Pagamento', async () => {
+    const sale = await currentSale();
     return withSession(() => tef.pay({
-      operation, value, installments: installments > 1 ? installments : 0, payerName: $('payer').value.trim(), saleId,
+      operation, value, installments: installments > 1 ? installments : 0, payerName: $('payer').value.trim(), saleId: sale,
     }));
   });
+  // A paid sale is over: the next payment is for a new sale. A declined one may be paid again.
+  if (result?.status === 'approved') nextSale().catch((error) => notice(error.message, true));
 }
 
 /** A payment, cancellation or reprint: the modal while it runs, then its result or its error. */
-async function runTransaction(title, start) {
+async function runTransaction(title, start, kind = 'payment') {
   setPaying(true);
+  // The previous operation's result must not stand behind this one's dialogue.
+  $('result').hidden = true;
+  lastNotice = '';
+  dialogueTitle = title;
   openDialogue(title);
   showMessage('Iniciando…');
   try {
     const result = await start();
     closeDialogue();
-    showResult(result);
+    showResult(result, '', kind);
+    return result;
   } catch (error) {
     closeDialogue();
     notice(error.message, true);
+    return null;
   } finally {
     setPaying(false);
     refreshReports().catch(() => {});
@@ -392,14 +565,14 @@ $('version').addEventListener('click', () => tool(async () => {
   const reply = await tef.version({ category: 'service_exe' });
   return `Serviço versão ${reply.version}, PDV ${reply.pdv_number}.`;
 }));
-$('reprint').addEventListener('click', () => runTransaction('Reimpressão', () => withSession(() => tef.reprint({ operation: 113 }))));
+$('reprint').addEventListener('click', () => runTransaction('Reimpressão', () => withSession(() => tef.reprint({ operation: 113 })), 'reprint'));
 
 // ---- start ---------------------------------------------------------------------------------
 
 for (let n = 1; n <= 12; n += 1) {
   const option = document.createElement('option');
   option.value = String(n);
-  option.textContent = n === 1 ? 'À vista' : `${n}x`;
+  option.textContent = installmentsText(n);
   $('installments').append(option);
 }
 
@@ -408,7 +581,11 @@ async function start() {
   refreshReports().catch(() => {});
   tef = new NorvaneTef({
     dialogue,
-    onMessage: log,
+    onMessage: (direction, text) => {
+      log(direction, text);
+      if (direction !== 'in') return;
+      try { lastIncoming = JSON.parse(text); } catch { lastIncoming = null; }
+    },
     onStatus: (state) => {
       setStatus(state);
       if (state === 'open') {

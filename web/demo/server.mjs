@@ -1,9 +1,12 @@
 // The demo sales back-end: serves the demo page over HTTPS, mints the session tokens the
 // service accepts, and receives the service's payment reports, answering each with a payment
-// id and showing them to the page. It reads the service folder for its port, its token
+// id and showing them to the page. A reprint is reported the same way but is no payment: it
+// is kept apart and gets no payment id. It reads the service folder for its port, its token
 // secret and its development certificate, so the page, the service and this back-end agree.
+// With --print-dir it also serves the PDF files a PDF printer writes there, so that the page
+// can link to the receipt it printed.
 //
-//   node web/demo/server.mjs [--service-dir build/service] [--port 8080]
+//   node web/demo/server.mjs [--service-dir build/service] [--port 8080] [--print-dir DIR]
 //
 // Prints "Demo: https://localhost:PORT/" once it listens.
 import crypto from 'node:crypto';
@@ -22,6 +25,8 @@ const BUILT_IN_SECRET = 'Hw4Tq8Zn2Kb6Xp1Rj9Lc3Vm7Ds5Fy0Ue';
 const SMALL_BODY = 4 * 1024;            // a token or sale request
 const REPORT_BODY = 4 * 1024 * 1024;    // a payment report with its receipt copies
 const KEPT_REPORTS = 200;
+const PRINT_WAIT_MS = 30000;            // how long the page may wait for a printed PDF
+const PRINTED_NAME = /^[^/\\]{1,200}\.pdf$/i;
 
 const STATIC_FILES = {
   '/': ['demo/index.html', 'text/html; charset=utf-8'],
@@ -99,14 +104,16 @@ function portAccepts(port) {
  * Starts the back-end. `port` 0 takes a free one. Resolves with { port, url, reports, close }.
  * `reports` is the list of payment reports received, newest last.
  */
-export async function startDemoBackEnd({ serviceDir, port = 0, host = '127.0.0.1', servicePort } = {}) {
+export async function startDemoBackEnd({ serviceDir, port = 0, host = '127.0.0.1', servicePort, printDir = null } = {}) {
   const ini = readServiceIni(serviceDir);
   const secret = new TextEncoder().encode(ini.jwt_secret?.trim() || BUILT_IN_SECRET);
   const wsPort = servicePort ?? (Number.parseInt(ini.server_port, 10) > 0 ? Number.parseInt(ini.server_port, 10) : 443);
   const certificates = path.join(serviceDir, 'Certificado');
   const reports = [];
+  const reprints = [];
   let nextSaleId = 1000 + (Date.now() % 100000);
   let nextPaymentId = 5000;
+  let nextReprintId = 1;
   let origin = '';
 
   async function mintToken(saleId) {
@@ -128,7 +135,14 @@ export async function startDemoBackEnd({ serviceDir, port = 0, host = '127.0.0.1
       await readBody(request, SMALL_BODY);
       return { saleId: nextSaleId++ };
     },
-    'GET /api/payments': async () => ({ payments: reports }),
+    'GET /api/payments': async () => ({ payments: reports, reprints }),
+    'GET /api/prints': async () => ({ now: Date.now(), folder: printDir, files: printDir ? await printedFiles(printDir) : [] }),
+    'GET /api/prints/next': async (request, url, response) => {
+      if (!printDir) return { file: null };
+      const since = Number(url.searchParams.get('since'));
+      if (!Number.isFinite(since)) throw new HttpError(400, 'since ausente');
+      return { file: await nextPrintedFile(printDir, since, response) };
+    },
   };
 
   async function receiveReport(request, response, token) {
@@ -139,6 +153,15 @@ export async function startDemoBackEnd({ serviceDir, port = 0, host = '127.0.0.1
     }
     const report = await readJson(request, REPORT_BODY);
     if (!Array.isArray(report.transaction_data)) throw new HttpError(422, 'transaction_data ausente');
+    if (report.transaction_data[0]?.operation === 'reprint') {
+      // A reprint moves no money: recorded on its own, without a payment id. The service still
+      // needs a 2xx answer, or it takes the report as refused.
+      const reprintId = nextReprintId++;
+      reprints.push({ reprintId, receivedAt: new Date().toISOString(), report });
+      if (reprints.length > KEPT_REPORTS) reprints.shift();
+      send(response, 200, { reprint: reprintId });
+      return;
+    }
     const paymentId = nextPaymentId++;
     reports.push({ paymentId, receivedAt: new Date().toISOString(), report });
     if (reports.length > KEPT_REPORTS) reports.shift();
@@ -162,11 +185,25 @@ export async function startDemoBackEnd({ serviceDir, port = 0, host = '127.0.0.1
       response.end(fs.readFileSync(path.join(web, file[0])));
       return;
     }
+    const printed = url.pathname.match(/^\/prints\/([^/]+)$/);
+    if (request.method === 'GET' && printed && printDir) { sendPrinted(response, decodeURIComponent(printed[1])); return; }
     const callback = url.pathname.match(/^\/api\/v1\/sales\/tef\/callback\/([A-Za-z0-9_.-]{1,4096})$/);
     if (request.method === 'POST' && callback) { await receiveReport(request, response, callback[1]); return; }
     const route = routes[`${request.method} ${url.pathname}`];
     if (!route) throw new HttpError(404, 'não encontrado');
-    send(response, 200, await route(request));
+    send(response, 200, await route(request, url, response));
+  }
+
+  function sendPrinted(response, name) {
+    if (!PRINTED_NAME.test(name) || name.startsWith('.')) throw new HttpError(404, 'não encontrado');
+    let bytes;
+    try {
+      bytes = fs.readFileSync(path.join(printDir, name));
+    } catch {
+      throw new HttpError(404, 'não encontrado');
+    }
+    response.writeHead(200, { 'content-type': 'application/pdf', 'cache-control': 'no-store' });
+    response.end(bytes);
   }
 
   const server = https.createServer({
@@ -191,8 +228,74 @@ export async function startDemoBackEnd({ serviceDir, port = 0, host = '127.0.0.1
     url: `${origin}/`,
     servicePort: wsPort,
     reports,
+    reprints,
     close: () => new Promise((resolve) => { server.closeAllConnections(); server.close(() => resolve()); }),
   };
+}
+
+/** The whole PDF files of the print folder, newest first: { name, url, modified }. */
+async function printedFiles(folder) {
+  let names;
+  try {
+    names = await fs.promises.readdir(folder);
+  } catch {
+    return [];  // the printer has not written anything yet
+  }
+  const files = [];
+  for (const name of names) {
+    if (!PRINTED_NAME.test(name) || name.startsWith('.')) continue;
+    const file = path.join(folder, name);
+    try {
+      const stat = await fs.promises.stat(file);
+      if (stat.isFile() && await isWholePdf(file, stat.size)) {
+        files.push({ name, url: `/prints/${encodeURIComponent(name)}`, modified: stat.mtimeMs });
+      }
+    } catch { /* removed meanwhile */ }
+  }
+  return files.sort((a, b) => b.modified - a.modified);
+}
+
+/** A PDF is whole once its last bytes hold the end-of-file mark (the printer writes it last). */
+async function isWholePdf(file, size) {
+  if (size < 16) return false;
+  const handle = await fs.promises.open(file, 'r');
+  try {
+    const tail = Buffer.alloc(Math.min(size, 64));
+    await handle.read(tail, 0, tail.length, size - tail.length);
+    return tail.toString('latin1').includes('%%EOF');
+  } finally {
+    await handle.close();
+  }
+}
+
+/**
+ * The first whole PDF written in `folder` at or after `since` (ms since the epoch), waiting for
+ * it up to PRINT_WAIT_MS by watching the folder; null when none came or the page went away.
+ */
+async function nextPrintedFile(folder, since, response) {
+  const newest = async () => (await printedFiles(folder)).filter((f) => f.modified >= since).at(-1) ?? null;
+  await fs.promises.mkdir(folder, { recursive: true }).catch(() => {});
+  return new Promise((resolve) => {
+    let watcher = null;
+    let done = false;
+    const finish = (file) => {
+      if (done) return;
+      done = true;
+      clearTimeout(timer);
+      watcher?.close();
+      response.off('close', gone);
+      resolve(file);
+    };
+    const look = () => newest().then((file) => { if (file) finish(file); }, () => {});
+    const gone = () => finish(null);
+    const timer = setTimeout(() => newest().then(finish, () => finish(null)), PRINT_WAIT_MS);
+    response.once('close', gone);
+    try {
+      watcher = fs.watch(folder, look);
+      watcher.on('error', () => {});
+    } catch { /* a folder that cannot be watched is looked at once more when the wait ends */ }
+    look();
+  });
 }
 
 /** The certificate's public-key hash, as Chromium's --ignore-certificate-errors-spki-list takes it. */
@@ -213,7 +316,11 @@ if (process.argv[1] && path.resolve(process.argv[1]) === fileURLToPath(import.me
       'or name the folder with --service-dir.');
     process.exit(1);
   }
-  startDemoBackEnd({ serviceDir, port: Number(argument('--port', '8080')), host: argument('--host', '127.0.0.1') })
+  const printDir = argument('--print-dir', null);
+  startDemoBackEnd({
+    serviceDir, port: Number(argument('--port', '8080')), host: argument('--host', '127.0.0.1'),
+    printDir: printDir && path.resolve(printDir),
+  })
     .then((demo) => {
       console.log(`Demo: ${demo.url}  (service at wss://localhost:${demo.servicePort})`);
       console.log(`The browser must trust ${path.join(serviceDir, 'Certificado', 'ca_cert.pem')} ` +

@@ -1,7 +1,7 @@
 // The demo page in Chromium against a scripted service: each dialogue message drawn as the
 // cashier sees it, answered by clicking, and the answer the page sends checked member by member.
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -45,6 +45,162 @@ after(async () => {
 });
 
 const options = () => page.locator('#dialogue-options button');
+const shown = (selector) => page.locator(selector).evaluate((e) => e.checkVisibility());
+
+/** The QR codes zbarimg reads in a screenshot of the dialogue: what a customer could scan. */
+async function scannableCodes() {
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'norvane-qr-'));
+  try {
+    await page.locator('#dialogue').screenshot({ path: path.join(folder, 'dialogue.png') });
+    // zbarimg exits 4 when it finds no code.
+    const run = spawnSync('zbarimg', ['--quiet', '--raw', path.join(folder, 'dialogue.png')], { encoding: 'utf8' });
+    return run.stdout.split('\n').filter(Boolean);
+  } finally {
+    fs.rmSync(folder, { recursive: true, force: true });
+  }
+}
+
+test('between sales the page shows what is current: no stale notice, the sale number used, no old result', limit, async () => {
+  // The session's "Inicializando TEF..." was followed by an empty message, which clears it.
+  assert.equal(await page.locator('#notice').textContent(), '');
+  const saleOnScreen = Number((await page.locator('#sale-id').textContent()).replace(/\D/g, ''));
+  assert.ok(saleOnScreen > 0);
+
+  await page.fill('#amount', '12,00');
+  await page.click('.pay >> text=Débito');
+  const first = await fake.receive();
+  assert.equal(first.sale_id, saleOnScreen, 'the first sale does not use the number the page showed');
+  fake.send(say.message('Conectando ao SiTef...'), say.message('Transacao nao autorizada@Saldo insuficiente'),
+    say.message('Negada pelo autorizador (5)'));
+  await page.locator('#dialogue-message', { hasText: 'Negada pelo autorizador (5)' }).waitFor();
+  fake.send({ type: 'result', status: 'unauthorized', message: 'Transação TEF não realizada.' });
+  await page.locator('#result-status', { hasText: 'Não autorizada' }).waitFor();
+  // The reason of the decline is the library's last notice; it stays on the result.
+  assert.equal(await page.locator('#result-notice').textContent(), 'Negada pelo autorizador (5)');
+  assert.equal(await shown('#result-notice'), true);
+
+  // A declined sale is still unpaid: paying it again uses the same number, and the old
+  // result does not stand behind the new dialogue.
+  await page.click('.pay >> text=Pix');
+  const second = await fake.receive();
+  assert.equal(second.sale_id, saleOnScreen);
+  fake.send(say.message('Conectando ao SiTef...'));
+  await page.locator('#dialogue-message', { hasText: 'Conectando ao SiTef...' }).waitFor();
+  assert.equal(await shown('#result'), false, 'the previous result shows behind the new dialogue');
+  fake.send({
+    type: 'result', status: 'approved', message: 'Transação TEF concluída com sucesso.',
+    transaction_data: [{ sale_id: saleOnScreen, operation: 'pix', transaction_value: 12, number_of_installments: 0, payment_id: 5001 }],
+  });
+  await page.locator('#result-status', { hasText: 'Aprovada' }).waitFor();
+  // Paid: the number on screen is now the next sale's, and that sale uses it.
+  await page.waitForFunction((old) => /\d/.test(document.getElementById('sale-id').textContent)
+    && !document.getElementById('sale-id').textContent.includes(String(old)), saleOnScreen);
+  const next = Number((await page.locator('#sale-id').textContent()).replace(/\D/g, ''));
+  await page.click('.pay >> text=Débito');
+  assert.equal((await fake.receive()).sale_id, next);
+  fake.send(say.notDone('canceled'));
+  await page.locator('#result-status', { hasText: 'Cancelada' }).waitFor();
+});
+
+test('installments show "À vista" for 0 and 1, apply to "Crédito" only, and the menu titles come as sent', limit, async () => {
+  await page.fill('#amount', '20,00');
+  await page.selectOption('#installments', '4');
+  const cases = [
+    // [button, installments sent, number in the result, shown]
+    ['Débito', 0, 0, 'À vista'],
+    ['Pix', 0, 0, 'À vista'],
+    ['Menu TEF', 0, 1, 'À vista'],
+    ['Crédito', 4, 4, '4x'],
+  ];
+  for (const [button, sent, reported, text] of cases) {
+    await page.click(`.pay >> text=${button}`);
+    const request = await fake.receive();
+    assert.equal(request.number_of_installments, sent, button);
+    // The sale's fields cannot change under a running payment.
+    assert.equal(await page.locator('#installments').isDisabled(), true, button);
+    fake.send(say.menu('Selecione o plano', ['1:A Vista', '2:Parcelado pelo Estabelecimento']));
+    await page.locator('#dialogue-title', { hasText: 'Selecione o plano' }).waitFor();
+    assert.deepEqual(await options().allTextContents(), ['A Vista', 'Parcelado pelo Estabelecimento'], button);
+    await options().first().click();
+    assert.equal((await fake.receive()).response, '1:A Vista', 'the answer is the whole menu line');
+    fake.send({
+      type: 'result', status: 'approved', message: 'Transação TEF concluída com sucesso.',
+      transaction_data: [{ operation: 'debit', transaction_value: 20, number_of_installments: reported, institution: '00125', payment_id: 5002 }],
+    });
+    await page.locator('#result-status', { hasText: 'Aprovada' }).waitFor();
+    assert.equal(await page.locator('dd[data-field="Parcelas"]').textContent(), text, button);
+    await page.waitForFunction(() => !document.querySelector('.pay button').disabled);
+  }
+  assert.equal(await page.locator('#installments').isEnabled(), true);
+  // The network code is not the card's brand.
+  assert.equal(await page.locator('dt', { hasText: 'Bandeira' }).count(), 0);
+  assert.equal(await page.locator('dd[data-field="Código da rede"]').textContent(), '00125');
+});
+
+test('one "Cancelar pagamento" for menus and fields, "Voltar" only where going back is possible, none once can_cancel is false', limit, async () => {
+  await page.click('.pay >> text=Crédito');
+  await fake.receive();
+  fake.send(say.menu('Forma de leitura', ['1:Magnetico/Chip', '2:Digitado']));
+  await page.locator('#dialogue-title', { hasText: 'Forma de leitura' }).waitFor();
+  const cancelLike = () => page.locator('#dialogue button:visible', { hasText: /Cancelar|Voltar/ }).allTextContents();
+  assert.deepEqual(await cancelLike(), ['Cancelar pagamento']);
+  await options().filter({ hasText: 'Digitado' }).click();
+  assert.equal((await fake.receive()).response, '2:Digitado');
+
+  fake.send({ ...say.collect('Numero do cartao', 13, 19, 512), back_menu: true });
+  await page.locator('#dialogue-input').waitFor();
+  assert.deepEqual(await cancelLike(), ['Voltar', 'Cancelar pagamento']);
+  await page.fill('#dialogue-input', '4111111111111111');
+  await options().filter({ hasText: 'Confirmar' }).click();
+  await fake.receive();
+
+  fake.send(say.canCancel(true));
+  await page.locator('#abort').waitFor();
+  // The service says no can_cancel false of its own after the card wait; every later
+  // message carries can_cancel false, the approval's among them.
+  fake.send(say.message('Transação aprovada'));
+  await page.locator('#dialogue-message', { hasText: 'Transação aprovada' }).waitFor();
+  assert.equal(await shown('#abort'), false, '"Cancelar pagamento" next to "Transação aprovada"');
+  fake.send({ type: 'result', status: 'approved', message: 'Transação TEF concluída com sucesso.', transaction_data: [{ operation: 'credit', payment_id: 5003 }] });
+  await page.locator('#result-status', { hasText: 'Aprovada' }).waitFor();
+});
+
+test('a reprint is shown as a reprint, not as a payment', limit, async () => {
+  await page.click('#reprint');
+  assert.equal((await fake.receive()).type, 'reprint');
+  fake.send(say.message('Reimpressão concluída'), {
+    type: 'result', status: 'approved', message: 'Transação TEF concluída com sucesso.',
+    transaction_data: [{ operation: 'reprint', nsu_code: '412345', payment_id: 0, receipt: [{ copy_number: 1, data: ['VIA CLIENTE'] }] }],
+  });
+  await page.locator('#result-status', { hasText: 'Reimpressão concluída' }).waitFor();
+  assert.equal(await page.locator('dd[data-field="Pagamento"]').count(), 0);
+  assert.equal(await page.locator('dd[data-field="Forma"]').textContent(), 'Reimpressão');
+});
+
+test('a print error says what to set, and the next print that succeeds clears it', limit, async () => {
+  await page.click('#reprint');
+  await fake.receive();
+  fake.send(say.message('Reimpressão'), {
+    type: 'result', status: 'approved', message: 'Transação TEF concluída com sucesso.',
+    transaction_data: [{ operation: 'reprint', receipt: [{ copy_number: 1, data: ['VIA CLIENTE', 'R$ 1,00'] }] }],
+  });
+  await page.locator('#print').waitFor();
+  await page.click('#print');
+  assert.equal((await fake.receive()).route, '/print');
+  assert.equal((await fake.receive()).route, '/version');
+  fake.send(say.error('Impressora não definida.'), { type: 'version', category: 'service_exe', version: '1.0', updating: false, pdv_number: '1' });
+  const notice = page.locator('#notice');
+  await notice.and(page.locator('.error')).waitFor();
+  assert.match(await notice.textContent(), /Impressora não definida\..*printer.*\[sitef\].*SvcNorvaneSiTef\.ini/);
+
+  await page.click('#print');
+  assert.equal((await fake.receive()).route, '/print');
+  assert.equal((await fake.receive()).route, '/version');
+  fake.send({ type: 'version', category: 'service_exe', version: '1.0', updating: false, pdv_number: '1' });
+  await notice.filter({ hasText: 'Comprovante enviado para a impressora.' }).waitFor();
+  assert.equal(await notice.evaluate((e) => e.classList.contains('error')), false);
+});
+
 
 test('menus are buttons with the option texts, a field honours its sizes, a question its options', limit, async () => {
   await page.fill('#amount', '30,00');
@@ -58,7 +214,7 @@ test('menus are buttons with the option texts, a field honours its sizes, a ques
 
   fake.send(say.message('Conectando ao SiTef...'), say.menu('Selecione a forma de pagamento', ['A Vista', 'Parcelado pelo Estabelecimento']));
   await page.locator('#dialogue-title', { hasText: 'Selecione a forma de pagamento' }).waitFor();
-  assert.deepEqual(await options().allTextContents(), ['A Vista', 'Parcelado pelo Estabelecimento', 'Voltar', 'Cancelar']);
+  assert.deepEqual(await options().allTextContents(), ['A Vista', 'Parcelado pelo Estabelecimento']);
   await options().filter({ hasText: 'Parcelado pelo Estabelecimento' }).click();
   assert.deepEqual(await fake.receive(),
     { route: '/transaction', type: 'menu', response: 'Parcelado pelo Estabelecimento', back_menu: false });
@@ -119,6 +275,18 @@ test('a QR code is drawn from the text the service sent, and the cancel button s
   fake.send(say.notDone('canceled'));
   await page.locator('#result-status', { hasText: 'Cancelada' }).waitFor();
   assert.equal(await page.locator('#result-message').textContent(), 'Transação TEF não realizada.');
+
+  // The next payment, a debit, must not show the old code: a customer could pay it again.
+  await page.click('.pay >> text=Débito');
+  await fake.receive();
+  fake.send(say.message('Insira ou passe o cartao'), say.canCancel(true));
+  await page.locator('#abort').waitFor();
+  assert.equal(await shown('#qrcode'), false, 'the last QR code is on screen');
+  assert.deepEqual(await scannableCodes(), []);
+  await page.click('#abort');
+  await fake.receive();
+  fake.send(say.notDone('canceled'));
+  await page.locator('#result-status', { hasText: 'Cancelada' }).waitFor();
 });
 
 test('an error reply is shown to the cashier and the page stays usable', limit, async () => {
