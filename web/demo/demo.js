@@ -222,6 +222,7 @@ function hideQrCode() {
 
 function clearPrompt() {
   answerPrompt = null;
+  delete dialog.dataset.prompt;
   $('dialogue-options').replaceChildren();
   $('dialogue-input').hidden = true;
   $('dialogue-hint').hidden = true;
@@ -247,8 +248,9 @@ function showMessage(text) {
  * Shows a prompt and resolves with the answer: a button's value, or the typed text when
  * `field` is given. Buttons: [label, value, className].
  */
-function prompt({ title, message, buttons, field }) {
+function prompt({ kind, title, message, buttons, field }) {
   clearPrompt();
+  dialog.dataset.prompt = kind;  // what is asked, for a test or a helper reading the page
   openDialogue(title || dialogueTitle);
   showMessage(message ?? '');
   hideQrCode();
@@ -330,25 +332,25 @@ const dialogue = {
   confirmation({ message }) {
     followCanCancel();
     keepNotice(message);
-    return prompt({ message, buttons: [['OK', 'ok']] });
+    return prompt({ kind: 'confirmation', message, buttons: [['OK', 'ok']] });
   },
   question({ message, options }) {
     followCanCancel();
-    return prompt({ message, buttons: options.map((o) => [o, o, o === 'Não' ? 'secondary' : '']) });
+    return prompt({ kind: 'question', message, buttons: options.map((o) => [o, o, o === 'Não' ? 'secondary' : '']) });
   },
   menu({ title, options }) {
     followCanCancel();
     // Going back from a menu is offered only when the service says it is possible.
     const back = lastIncoming?.type === 'menu' && lastIncoming.back_menu === true;
     return prompt({
-      title, message: '',
+      kind: 'menu', title, message: '',
       buttons: [...options.map((o, i) => [menuLineText(o), i]), ...(back ? [['Voltar', BACK, 'secondary']] : [])],
     });
   },
   collect(field) {
     followCanCancel();
     return prompt({
-      title: field.title, message: '', field,
+      kind: 'field', title: field.title, message: '', field,
       buttons: [['Confirmar', 'typed'], ...(field.backMenu ? [['Voltar', BACK, 'secondary']] : [])],
     });
   },

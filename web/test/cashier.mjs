@@ -30,11 +30,9 @@ export async function takePayment(page, button, { choices = [], typed = '', abor
       title: document.getElementById('dialogue-title').textContent,
       message: document.getElementById('dialogue-message').textContent,
       options: [...document.querySelectorAll('#dialogue-options button')].map((b) => b.textContent),
-      field: !document.getElementById('dialogue-input').hidden,
+      kind: document.getElementById('dialogue').dataset.prompt,
     }));
-    prompt.kind = prompt.field ? 'field'
-      : prompt.options.includes('Voltar') ? 'menu'
-        : prompt.options.length === 1 && prompt.options[0] === 'OK' ? 'confirmation' : 'question';
+    prompt.field = prompt.kind === 'field';
     prompts.push(prompt);
     const buttons = page.locator('#dialogue-options button');
     if (prompt.field) {
@@ -50,8 +48,8 @@ export async function takePayment(page, button, { choices = [], typed = '', abor
 }
 
 /** The demo back-end of a service folder, and Chromium on its page with the service connected. */
-export async function openDemo(serviceDir, certificatePem) {
-  const backEnd = await startDemoBackEnd({ serviceDir });
+export async function openDemo(serviceDir, certificatePem, { printDir = null } = {}) {
+  const backEnd = await startDemoBackEnd({ serviceDir, printDir });
   const browser = await launchChromium(certificatePem);
   await browser.page.goto(backEnd.url);
   await browser.page.locator('#status', { hasText: 'Serviço conectado' }).waitFor();

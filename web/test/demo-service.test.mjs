@@ -1,29 +1,57 @@
 // The demo page in headless Chromium against the installed service with the stand-in CliSiTef
-// library and the demo back-end: sales taken by clicking as a cashier would.
+// library and the demo back-end: sales taken by clicking as a cashier would. With root, the
+// receipt prints on the demo's PDF printer (scripts/demo-printer.sh) of a private scheduler.
+// The screenshots of docs/ that the README shows are taken here, so that they stay current.
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { fileURLToPath } from 'node:url';
 import { after, afterEach, before, describe, test } from 'node:test';
 import { canRunCups, startCups } from '../../e2e/lib/cups.mjs';
-import { configureStandIn, startService, waitFor } from '../../e2e/lib/service.mjs';
+import { configureStandIn, startService } from '../../e2e/lib/service.mjs';
 import { openDemo, takePayment } from './cashier.mjs';
 
 const limit = { timeout: 90000 };
+const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
+const docs = path.join(repo, 'docs');
+const PDF_PRINTER = 'NorvaneDemoPDF';
+
+/** Runs scripts/demo-printer.sh against the private scheduler; its output, to see what it did. */
+function setUpPdfPrinter(cups, folder, instance) {
+  const run = spawnSync(path.join(repo, 'scripts', 'demo-printer.sh'), [PDF_PRINTER, folder, instance],
+    { env: { ...process.env, CUPS_SERVER: cups.server }, encoding: 'utf8' });
+  assert.equal(run.status, 0, run.stderr);
+  return run.stdout + run.stderr;
+}
 
 describe('the demo page with the installed service', () => {
   let cups;
+  let printed = null;  // the PDF printer's folder
+  let instance = null;
   let service;
   let demo;
   let page;
 
   before(async () => {
     cups = canRunCups ? await startCups() : null;
-    service = cups ? await startService({ extraIni: { printer: cups.queue }, env: { CUPS_SERVER: cups.server } })
+    if (cups) {
+      printed = fs.mkdtempSync(path.join(os.tmpdir(), 'norvane-demo-pdf-'));
+      // CUPS-PDF reads its settings from /etc/cups/cups-pdf-INSTANCE.conf: one of this run's own.
+      instance = `norvane-test-${process.pid}`;
+      const first = setUpPdfPrinter(cups, printed, instance);
+      assert.match(first, new RegExp(`printer ${PDF_PRINTER} ready`));
+      const device = spawnSync('lpstat', ['-v', PDF_PRINTER], { env: { ...process.env, CUPS_SERVER: cups.server }, encoding: 'utf8' }).stdout;
+      // Run again, it finds everything as wanted and changes nothing.
+      assert.equal(setUpPdfPrinter(cups, printed, instance), '');
+      assert.equal(spawnSync('lpstat', ['-v', PDF_PRINTER], { env: { ...process.env, CUPS_SERVER: cups.server }, encoding: 'utf8' }).stdout, device);
+    }
+    service = cups ? await startService({ extraIni: { printer: PDF_PRINTER }, env: { CUPS_SERVER: cups.server } })
       : await startService();
     configureStandIn(service.dir, { Scenario: 'approved', PollCount: 1, PollIntervalMs: 20 });
-    demo = await openDemo(service.dir, fs.readFileSync(path.join(service.dir, 'Certificado', 'server_cert.pem')));
+    demo = await openDemo(service.dir, fs.readFileSync(path.join(service.dir, 'Certificado', 'server_cert.pem')),
+      { printDir: printed });
     page = demo.page;
   });
 
@@ -31,9 +59,57 @@ describe('the demo page with the installed service', () => {
     await demo?.close();
     await service?.dispose();
     await cups?.stop();
+    if (instance) fs.rmSync(`/etc/cups/cups-pdf-${instance}.conf`, { force: true });
+    if (printed) fs.rmSync(printed, { recursive: true, force: true });
   });
 
   afterEach(() => assert.deepEqual(demo.browser.errors, [], 'console errors on the page'));
+
+  test('the four states a new user meets, drawn for the README: connected, dialogue, approved with receipts, declined', limit, async () => {
+    const shot = (name) => page.screenshot({ path: path.join(docs, `demo-${name}.png`), fullPage: true });
+    await page.locator('#notice:empty').waitFor({ state: 'attached' });
+    await shot('connected');
+
+    await page.fill('#amount', '30,00');
+    await page.selectOption('#installments', '3');
+    await page.click('.pay >> text=Menu TEF');
+    await page.locator('#dialogue-title', { hasText: 'Selecione a forma de pagamento' }).waitFor();
+    await shot('dialogue');
+    await page.locator('#dialogue-options button', { hasText: 'Cartao de Credito' }).click();
+    await page.locator('#dialogue-options button', { hasText: 'Magnetico/Chip' }).click();
+    await page.locator('#dialogue-options button', { hasText: 'Parcelado pelo Estabelecimento' }).click();
+    await page.fill('#dialogue-input', '3');
+    await page.locator('#dialogue-options button', { hasText: 'Confirmar' }).click();
+    await page.locator('#dialogue-options button', { hasText: 'Sim' }).click();
+    await page.locator('#result-status', { hasText: 'Aprovada' }).waitFor();
+    await page.waitForFunction(() => !document.querySelector('.pay button').disabled);
+    assert.equal(await page.locator('dd[data-field="Parcelas"]').textContent(), '3x');
+    await page.locator('#reports td', { hasText: String(demo.backEnd.reports.at(-1).paymentId) }).waitFor();
+    await shot('approved');
+
+    configureStandIn(service.dir, { Scenario: 'declined' });
+    try {
+      await takePayment(page, 'Débito', { choices: [/Magnetico/] });
+    } finally {
+      configureStandIn(service.dir, { Scenario: 'approved' });
+    }
+    await page.locator('#result-status', { hasText: 'Não autorizada' }).waitFor();
+    // The reason of the decline is on the result, as the library last said it.
+    assert.equal(await page.locator('#result-notice').textContent(), 'Negada pelo autorizador (5)');
+    await shot('declined');
+  });
+
+  test('a reprint is recorded by the back-end apart from the payments, and shown as a reprint', limit, async () => {
+    const payments = demo.backEnd.reports.length;
+    const reprints = demo.backEnd.reprints.length;
+    await page.click('#reprint');
+    await page.locator('#result-status', { hasText: 'Reimpressão concluída' }).waitFor();
+    await page.waitForFunction(() => !document.querySelector('.pay button').disabled);
+    assert.equal(demo.backEnd.reports.length, payments, 'a reprint was recorded as a payment');
+    assert.equal(demo.backEnd.reprints.length, reprints + 1);
+    assert.equal(await page.locator('dd[data-field="Pagamento"]').count(), 0);
+    await page.locator('#reprints td', { hasText: String(demo.backEnd.reprints.at(-1).reprintId) }).first().waitFor();
+  });
 
   test('a credit sale in installments ends with its payment id, and the back-end has the report', limit, async () => {
     // Through the TEF's own menus: with the "Crédito" button the TEF component itself answers
@@ -52,18 +128,31 @@ describe('the demo page with the installed service', () => {
     assert.equal(await page.locator('dd[data-field="Pagamento"]').textContent(), String(report.paymentId));
     assert.equal(report.report.transaction_data[0].operation, 'credit');
     assert.equal(report.report.transaction_data[0].number_of_installments, 3);
-    assert.equal(await page.locator('dd[data-field="Parcelas"]').textContent(), '3');
+    assert.equal(await page.locator('dd[data-field="Parcelas"]').textContent(), '3x');
     await page.locator('#reports td', { hasText: String(report.paymentId) }).waitFor();
     assert.equal(await page.locator('#receipts pre').count(), 2);
   });
 
-  test('the receipt prints as a layout through a private CUPS queue', limit, async (t) => {
+  test('the receipt prints as a layout on the demo PDF printer, and the page links to the PDF', limit, async (t) => {
     if (!cups) { t.skip('a private cupsd needs root'); return; }
     await page.locator('#print').click();
     await page.locator('#notice', { hasText: 'Comprovante enviado para a impressora.' }).waitFor();
-    await waitFor(() => fs.existsSync(cups.output) && fs.statSync(cups.output).size > 0,
-      { timeoutMs: 30000, what: 'the receipt at the printer' });
-    assert.match(execFileSync('pdfinfo', [cups.output], { encoding: 'utf8' }), /Pages:\s+1\n/);
+    const link = page.locator('#printed-link');
+    await link.waitFor({ timeout: 45000 });
+    // The link is the demo back-end's copy of the file the printer wrote.
+    const { status, type, bytes } = await page.evaluate(async (href) => {
+      const response = await fetch(href);
+      return { status: response.status, type: response.headers.get('content-type'), bytes: [...new Uint8Array(await response.arrayBuffer())] };
+    }, await link.getAttribute('href'));
+    assert.equal(status, 200);
+    assert.equal(type, 'application/pdf');
+    const [file] = fs.readdirSync(printed).filter((name) => name.endsWith('.pdf'));
+    assert.deepEqual(Buffer.from(bytes), fs.readFileSync(path.join(printed, file)));
+    assert.match(execFileSync('pdfinfo', [path.join(printed, file)], { encoding: 'utf8' }), /Pages:\s+1\n/);
+    // The receipt is drawn, not a blank page (its text is pictures once CUPS-PDF rewrote it).
+    const pgm = execFileSync('pdftoppm', ['-gray', '-r', '30', path.join(printed, file)]);
+    const pixels = pgm.subarray(pgm.length - pgm.toString('latin1').split(/\s+/).slice(1, 3).reduce((a, b) => a * Number(b), 1));
+    assert.ok(pixels.filter((v) => v < 128).length > 100, 'the printed PDF is blank');
   });
 
   test('a Pix sale shows a QR code that decodes to the text the service sent', limit, async () => {
