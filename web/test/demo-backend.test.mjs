@@ -72,6 +72,51 @@ test('a report signed with the configured secret gets 201 and a payment id; othe
   assert.equal(backEnd.reports.length, before, 'a refused report was kept');
 });
 
+test('a reprint report is answered 2xx without a payment id and kept apart from the payments', async () => {
+  const payments = backEnd.reports.length;
+  const reprint = JSON.stringify({
+    type: 'result', status: 'approved', message: 'Transação TEF concluída com sucesso.',
+    transaction_data: [{ operation: 'reprint', nsu_code: '412345', receipt: [] }],
+  });
+  const { status, text } = await call('POST', `/api/v1/sales/tef/callback/${await serviceToken()}`, reprint);
+  assert.ok(status >= 200 && status <= 204, String(status));
+  assert.equal('data' in JSON.parse(text), false, 'a reprint got a payment id');
+  assert.equal(backEnd.reports.length, payments);
+  assert.equal(backEnd.reprints.at(-1).report.transaction_data[0].nsu_code, '412345');
+  const listed = JSON.parse((await call('GET', '/api/payments')).text);
+  assert.equal(listed.payments.length, payments);
+  assert.equal(listed.reprints.length, backEnd.reprints.length);
+});
+
+test('printed PDFs are served from the print folder only', async () => {
+  const folder = fs.mkdtempSync(path.join(certificates.folder, 'prints-'));
+  fs.writeFileSync(path.join(folder, 'job_7-Cupom.pdf'), '%PDF-1.4\n1 0 obj\n%%EOF\n');
+  fs.writeFileSync(path.join(certificates.folder, 'secret.pdf'), '%PDF-1.4 secret %%EOF');
+  const printing = await startDemoBackEnd({ serviceDir: certificates.folder, printDir: folder });
+  const get = (pathname) => new Promise((resolve) => {
+    https.get({ host: '127.0.0.1', port: printing.port, path: pathname, ca: certificates.ca, servername: 'localhost' }, (response) => {
+      let body = '';
+      response.on('data', (chunk) => { body += chunk; });
+      response.on('end', () => resolve({ status: response.statusCode, type: response.headers['content-type'], body }));
+    });
+  });
+  try {
+    const { files, folder: named } = JSON.parse((await get('/api/prints')).body);
+    assert.equal(named, folder);
+    assert.deepEqual(files.map((f) => f.url), ['/prints/job_7-Cupom.pdf']);
+    const pdf = await get('/prints/job_7-Cupom.pdf');
+    assert.deepEqual([pdf.status, pdf.type], [200, 'application/pdf']);
+    // A file already there counts as the next print only when it was written since the time given.
+    assert.equal(JSON.parse((await get(`/api/prints/next?since=${files[0].modified}`)).body).file.name, 'job_7-Cupom.pdf');
+    for (const outside of ['/prints/..%2Fsecret.pdf', '/prints/%2E%2E%2Fsecret.pdf', '/prints/secret.pdf', '/prints/job_7-Cupom.txt']) {
+      assert.equal((await get(outside)).status, 404, outside);
+    }
+    assert.equal((await call('GET', '/prints/job_7-Cupom.pdf')).status, 404, 'served without a print folder');
+  } finally {
+    await printing.close();
+  }
+});
+
 test('session tokens carry the claims the service reads and the back-end as callback address', async () => {
   const { status, text } = await call('POST', '/api/session', '{}');
   assert.equal(status, 200);
