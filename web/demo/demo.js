@@ -237,7 +237,8 @@ let cancellable = false;
  * open (abort() then answers it with CANCEL and confirms).
  */
 function showAbort() {
-  $('abort').hidden = !(cancellable || answerPrompt !== null);
+  const prompted = dialog.dataset.prompt;
+  $('abort').hidden = !(cancellable || prompted === 'menu' || prompted === 'field');
 }
 
 function showMessage(text) {
