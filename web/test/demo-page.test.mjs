@@ -62,6 +62,7 @@ async function scannableCodes() {
 
 test('between sales the page shows what is current: no stale notice, the sale number used, no old result', limit, async () => {
   // The session's "Inicializando TEF..." was followed by an empty message, which clears it.
+  await page.locator('body[data-session="open"]').waitFor({ state: 'attached' });
   assert.equal(await page.locator('#notice').textContent(), '');
   const saleOnScreen = Number((await page.locator('#sale-id').textContent()).replace(/\D/g, ''));
   assert.ok(saleOnScreen > 0);
