@@ -22,7 +22,8 @@ let lastIncoming = null;
 /** The last notice of the TEF library during the running transaction (why it was declined…). */
 let lastNotice = '';
 /** Whether the notice under the buttons is the library's own text (an empty message clears it). */
-let noticeFromTef = false;/** Moments of the last payment, for the benchmark: click, messages in and out, result shown. */
+let noticeFromTef = false;
+/** Moments of the last payment, for the benchmark: click, messages in and out, result shown. */
 window.demoTimings = [];
 
 // ---- back-end ------------------------------------------------------------------------------
