@@ -186,7 +186,7 @@ export async function startDemoBackEnd({ serviceDir, port = 0, host = '127.0.0.1
       return;
     }
     const printed = url.pathname.match(/^\/prints\/([^/]+)$/);
-    if (request.method === 'GET' && printed && printDir) { sendPrinted(response, decodeURIComponent(printed[1])); return; }
+    if (request.method === 'GET' && printed && printDir) { sendPrinted(response, printed[1]); return; }
     const callback = url.pathname.match(/^\/api\/v1\/sales\/tef\/callback\/([A-Za-z0-9_.-]{1,4096})$/);
     if (request.method === 'POST' && callback) { await receiveReport(request, response, callback[1]); return; }
     const route = routes[`${request.method} ${url.pathname}`];
@@ -194,7 +194,11 @@ export async function startDemoBackEnd({ serviceDir, port = 0, host = '127.0.0.1
     send(response, 200, await route(request, url, response));
   }
 
-  function sendPrinted(response, name) {
+  function sendPrinted(response, encoded) {
+    let name = '';
+    try {
+      name = decodeURIComponent(encoded);
+    } catch { /* a malformed escape names no file */ }
     if (!PRINTED_NAME.test(name) || name.startsWith('.')) throw new HttpError(404, 'não encontrado');
     let bytes;
     try {

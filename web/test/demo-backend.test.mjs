@@ -108,7 +108,7 @@ test('printed PDFs are served from the print folder only', async () => {
     assert.deepEqual([pdf.status, pdf.type], [200, 'application/pdf']);
     // A file already there counts as the next print only when it was written since the time given.
     assert.equal(JSON.parse((await get(`/api/prints/next?since=${files[0].modified}`)).body).file.name, 'job_7-Cupom.pdf');
-    for (const outside of ['/prints/..%2Fsecret.pdf', '/prints/%2E%2E%2Fsecret.pdf', '/prints/secret.pdf', '/prints/job_7-Cupom.txt']) {
+    for (const outside of ['/prints/..%2Fsecret.pdf', '/prints/%2E%2E%2Fsecret.pdf', '/prints/secret.pdf', '/prints/job_7-Cupom.txt', '/prints/%E0%A4%A.pdf']) {
       assert.equal((await get(outside)).status, 404, outside);
     }
     assert.equal((await call('GET', '/prints/job_7-Cupom.pdf')).status, 404, 'served without a print folder');
