@@ -4,15 +4,22 @@
 # page can be opened there. Needs no network, and is safe to run again: it changes nothing
 # that is already as wanted.
 #
-#   scripts/demo-printer.sh QUEUE OUTPUT_FOLDER [INSTANCE]
+#   scripts/demo-printer.sh [--ini FILE] QUEUE OUTPUT_FOLDER [INSTANCE]
 #
+# With --ini, the service's configuration decides: when its section [sitef] names another
+# printer nothing is set up (exit 3); when it names none, QUEUE is written there as `printer`.
 # The scheduler is the one CUPS_SERVER names; without CUPS_SERVER it is the system's, started
 # here when it is not running. CUPS-PDF reads the settings of the queue's instance from
 # /etc/cups/cups-pdf-INSTANCE.conf (default instance "norvane-demo"). In OUTPUT_FOLDER,
 # "${USER}" stands for the user who printed (CUPS-PDF expands it).
 set -euo pipefail
+ini=""
+if [[ "${1:-}" == --ini ]]; then
+  ini=$2
+  shift 2
+fi
 if (( $# < 2 )); then
-  echo "usage: $0 QUEUE OUTPUT_FOLDER [INSTANCE]" >&2
+  echo "usage: $0 [--ini FILE] QUEUE OUTPUT_FOLDER [INSTANCE]" >&2
   exit 2
 fi
 queue=$1
@@ -22,6 +29,22 @@ ppd=/usr/share/ppd/cups-pdf/CUPS-PDF_noopt.ppd
 backend=/usr/lib/cups/backend/cups-pdf
 SUDO=""
 [[ $(id -u) -ne 0 ]] && SUDO="sudo"
+
+# The `printer` of section [sitef] (section and key without regard to case, as the service reads them).
+ini_printer() {
+  awk -F= '{ sub(/\r$/, "") }
+    /^[ \t]*\[/ { section = tolower($0); gsub(/[][ \t]/, "", section); next }
+    section == "sitef" && tolower($1) ~ /^[ \t]*printer[ \t]*$/ { value = substr($0, index($0, "=") + 1) }
+    END { gsub(/^[ \t]+|[ \t]+$/, "", value); print value }' "$1"
+}
+printer=""
+if [[ -n "$ini" ]]; then
+  printer=$(ini_printer "$ini")
+  if [[ -n "$printer" && "${printer,,}" != "${queue,,}" ]]; then
+    echo "demo-printer: $ini names the printer $printer; no demo printer set up."
+    exit 3
+  fi
+fi
 
 if [[ ! -x "$backend" && ! -f "$backend" ]] || [[ ! -f "$ppd" ]]; then
   echo "demo-printer: CUPS-PDF is not installed; run scripts/setup.sh (package printer-driver-cups-pdf)." >&2
@@ -69,4 +92,17 @@ if [[ "$(lpstat -v "$queue" 2>/dev/null)" != "device for $queue: $uri" ]] ||
   $SUDO lpadmin -p "$queue" -E -v "$uri" -P "$ppd" -D "Norvane TEF demo: PDF files in $out" 2>&1 |
     { grep -v 'drivers are deprecated' || true; } >&2
   echo "demo-printer: printer $queue ready ($uri)"
+fi
+
+if [[ -n "$ini" && -z "$printer" ]]; then
+  # Into section [sitef], right under its header, in the file's own line ends.
+  awk -v line="printer=$queue" '{ print } /^[ \t]*\[[ \t]*[sS][iI][tT][eE][fF][ \t]*\]/ && !done {
+    print line (/\r$/ ? "\r" : ""); done = 1 }' "$ini" > "$ini.new"
+  if cmp -s "$ini" "$ini.new"; then
+    rm -f "$ini.new"
+    echo "demo-printer: $ini has no section [sitef]; add printer=$queue to it." >&2
+    exit 1
+  fi
+  mv "$ini.new" "$ini"
+  echo "demo-printer: printer=$queue written in $ini"
 fi

@@ -16,35 +16,22 @@ ini=build/service/SvcNorvaneSiTef.ini
 [[ -f "$ini" ]] || printf '[sitef]\r\nserver_port=8443\r\npdv_number=1\r\n' > "$ini"
 export LC_TIME="${LC_TIME:-pt_BR.UTF-8}"
 
-# The `printer` of section [sitef] (keys without regard to case, as the service reads them).
-ini_printer() {
-  awk -F= '{ sub(/\r$/, "") }
-    /^[ \t]*\[/ { section = tolower($0); gsub(/[][ \t]/, "", section); next }
-    section == "sitef" && tolower($1) ~ /^[ \t]*printer[ \t]*$/ { value = substr($0, index($0, "=") + 1) }
-    END { gsub(/^[ \t]+|[ \t]+$/, "", value); print value }' "$ini"
-}
-demo_printer=NorvaneDemoPDF
-SUDO=""
-[[ $(id -u) -ne 0 ]] && SUDO="sudo"
 # CUPS-PDF expands ${USER} to the user who printed: the service's, that is this script's user.
 # Debian's AppArmor profile of cupsd lets CUPS-PDF write under /var/spool/cups-pdf/.
 print_dir="/var/spool/cups-pdf/$(id -un)"
-printer=$(ini_printer)
 demo_args=()
-if [[ -z "$printer" || "${printer,,}" == "${demo_printer,,}" ]]; then
-  if scripts/demo-printer.sh "$demo_printer" '/var/spool/cups-pdf/${USER}'; then
-    if [[ -z "$printer" ]]; then
-      # Into section [sitef], right under its header, in the file's own line ends.
-      awk -v line="printer=$demo_printer" '{ print } /^[ \t]*\[[ \t]*[sS][iI][tT][eE][fF][ \t]*\]/ && !done {
-        print line (/\r$/ ? "\r" : ""); done = 1 }' "$ini" > "$ini.new" && mv "$ini.new" "$ini"
-      echo "Printer: $demo_printer written as printer in $ini"
-    fi
-    # Made now, so that the demo back-end can watch it before the first receipt is printed.
-    [[ -d "$print_dir" ]] || ${SUDO:-} install -d -m 0700 -o "$(id -u)" -g "$(id -g)" "$print_dir"
-    demo_args=(--print-dir "$print_dir")
-  else
-    echo "Printer: no PDF printer could be set up (see above); \"Imprimir comprovante\" will say what to set." >&2
+status=0
+scripts/demo-printer.sh --ini "$ini" NorvaneDemoPDF '/var/spool/cups-pdf/${USER}' || status=$?
+if (( status == 0 )); then
+  # Made now, so that the demo back-end can watch it before the first receipt is printed.
+  if [[ ! -d "$print_dir" ]]; then
+    SUDO=""
+    [[ $(id -u) -ne 0 ]] && SUDO="sudo"
+    $SUDO install -d -m 0700 -o "$(id -u)" -g "$(id -g)" "$print_dir" || true
   fi
+  demo_args=(--print-dir "$print_dir")
+elif (( status != 3 )); then
+  echo "Printer: no PDF printer could be set up (see above); \"Imprimir comprovante\" will say what to set." >&2
 fi
 
 build/service/SvcNorvaneSiTef &

@@ -18,12 +18,18 @@ const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '.
 const docs = path.join(repo, 'docs');
 const PDF_PRINTER = 'NorvaneDemoPDF';
 
-/** Runs scripts/demo-printer.sh against the private scheduler; its output, to see what it did. */
-function setUpPdfPrinter(cups, folder, instance) {
-  const run = spawnSync(path.join(repo, 'scripts', 'demo-printer.sh'), [PDF_PRINTER, folder, instance],
+/** Runs scripts/demo-printer.sh against the private scheduler: { status, output }. */
+function runDemoPrinter(cups, folder, instance, ...options) {
+  const run = spawnSync(path.join(repo, 'scripts', 'demo-printer.sh'), [...options, PDF_PRINTER, folder, instance],
     { env: { ...process.env, CUPS_SERVER: cups.server }, encoding: 'utf8' });
-  assert.equal(run.status, 0, run.stderr);
-  return run.stdout + run.stderr;
+  return { status: run.status, output: run.stdout + run.stderr };
+}
+
+/** Sets up the PDF printer; what the script said, to see what it did. */
+function setUpPdfPrinter(cups, folder, instance) {
+  const { status, output } = runDemoPrinter(cups, folder, instance);
+  assert.equal(status, 0, output);
+  return output;
 }
 
 describe('the demo page with the installed service', () => {
@@ -97,6 +103,33 @@ describe('the demo page with the installed service', () => {
     // The reason of the decline is on the result, as the library last said it.
     assert.equal(await page.locator('#result-notice').textContent(), 'Negada pelo autorizador (5)');
     await shot('declined');
+  });
+
+  test('the PDF printer is named in a configuration that names none, and another printer is left alone', limit, async (t) => {
+    if (!cups) { t.skip('a private cupsd needs root'); return; }
+    const ini = path.join(printed, 'SvcNorvaneSiTef.ini');
+    const cases = [
+      // [configuration, exit status, configuration after]
+      ['[sitef]\r\nserver_port=8443\r\n', 0, `[sitef]\r\nprinter=${PDF_PRINTER}\r\nserver_port=8443\r\n`],
+      ['[Other]\r\nprinter=X\r\n[ SITEF ]\r\nPrinter = Caixa1 \r\n', 3, null],
+      [`[sitef]\nprinter=${PDF_PRINTER.toLowerCase()}\n`, 0, null],
+      ['[geral]\r\nprinter=\r\n', 1, null],
+    ];
+    try {
+      for (const [before, status, after] of cases) {
+        fs.writeFileSync(ini, before);
+        const run = runDemoPrinter(cups, printed, instance, '--ini', ini);
+        assert.equal(run.status, status, `${JSON.stringify(before)}: ${run.output}`);
+        assert.equal(fs.readFileSync(ini, 'utf8'), after ?? before, JSON.stringify(before));
+        // Run again, it changes nothing and says nothing.
+        const again = runDemoPrinter(cups, printed, instance, '--ini', ini);
+        assert.equal(again.status, status);
+        assert.equal(fs.readFileSync(ini, 'utf8'), after ?? before);
+        if (status === 0) assert.equal(again.output, '');
+      }
+    } finally {
+      fs.rmSync(ini, { force: true });
+    }
   });
 
   test('a reprint is recorded by the back-end apart from the payments, and shown as a reprint', limit, async () => {
