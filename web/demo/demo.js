@@ -83,37 +83,24 @@ async function currentSale() {
 
 async function refreshReports() {
   const { payments, reprints = [] } = await api('GET', '/api/payments');
-  showReprints(reprints);
-  const body = $('reports');
-  body.replaceChildren();
-  if (payments.length === 0) {
-    body.append(row([['Nenhum pagamento recebido.', 6]], 'empty'));
-    return;
-  }
-  for (const { paymentId, receivedAt, report } of [...payments].reverse()) {
-    const first = report.transaction_data?.[0] ?? {};
-    body.append(row([
-      [String(paymentId)], [String(first.sale_id ?? '')], [OPERATION_TEXT[first.operation] ?? first.operation ?? ''],
-      [typeof first.transaction_value === 'number' ? money.format(first.transaction_value) : ''],
-      [first.nsu_code ?? ''], [new Date(receivedAt).toLocaleTimeString('pt-BR')],
-    ]));
-  }
+  // Reprints move no money: a table of their own, without sale or payment id.
+  showReports($('reports'), payments, 'Nenhum pagamento recebido.',
+    ({ paymentId }, first) => [String(paymentId), String(first.sale_id ?? '')]);
+  showReports($('reprints'), reprints, 'Nenhuma reimpressão recebida.', ({ reprintId }) => [String(reprintId)]);
 }
 
-function showReprints(reprints) {
-  const body = $('reprints');
+/** The reports the back-end received, newest first: `ids` gives the leading cells of a row. */
+function showReports(body, entries, emptyText, ids) {
   body.replaceChildren();
-  if (reprints.length === 0) {
-    body.append(row([['Nenhuma reimpressão recebida.', 5]], 'empty'));
+  if (entries.length === 0) {
+    body.append(row([[emptyText, body.closest('table').tHead.rows[0].cells.length]], 'empty'));
     return;
   }
-  for (const { reprintId, receivedAt, report } of [...reprints].reverse()) {
-    const first = report.transaction_data?.[0] ?? {};
-    body.append(row([
-      [String(reprintId)], [OPERATION_TEXT[first.operation] ?? first.operation ?? ''],
-      [typeof first.transaction_value === 'number' ? money.format(first.transaction_value) : ''],
-      [first.nsu_code ?? ''], [new Date(receivedAt).toLocaleTimeString('pt-BR')],
-    ]));
+  for (const entry of [...entries].reverse()) {
+    const first = entry.report.transaction_data?.[0] ?? {};
+    body.append(row([...ids(entry, first), OPERATION_TEXT[first.operation] ?? first.operation ?? '',
+      typeof first.transaction_value === 'number' ? money.format(first.transaction_value) : '',
+      first.nsu_code ?? '', new Date(entry.receivedAt).toLocaleTimeString('pt-BR')].map((text) => [text])));
   }
 }
 
