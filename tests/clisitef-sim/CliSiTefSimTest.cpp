@@ -390,6 +390,23 @@ TEST_F(StandIn, FinalisationJournalsConfirmOrUndoAndSettlesThePendingSale) {
   EXPECT_NE(finals[2].find("nenhuma transacao pendente"), std::string::npos);
 }
 
+// A second finalisation of a settled sale (its caller crashed before recording the first)
+// changes nothing and says how the sale had ended, whatever the second one asks.
+TEST_F(StandIn, ASecondFinalisationOfASettledSaleChangesNothing) {
+  ASSERT_EQ(configure(), 0);
+  const std::string date = today("%Y%m%d");
+  ASSERT_EQ(drive(2, "10,00", scripted({"1"})).result, 0);
+  api.FinalizaFuncao(1, kDocument, date.c_str(), "100010", "");
+  api.FinalizaFuncao(1, kDocument, date.c_str(), "100011", "");
+  api.FinalizaFuncao(0, kDocument, date.c_str(), "100012", "");
+  std::vector<std::string> outcomes;
+  for (const std::string& line : journal())
+    if (line.find("FinalizaFuncaoSiTefInterativo(") != std::string::npos) outcomes.push_back(line.substr(line.find("transacao=")));
+  EXPECT_EQ(outcomes, (std::vector<std::string>{R"(transacao="confirmada")", R"(transacao="ja confirmada")",
+                                                R"(transacao="ja confirmada")"}));
+  EXPECT_EQ(api.Pendentes(date.c_str(), nullptr), 0);
+}
+
 TEST_F(StandIn, PendingCountCanBeSetAndChecksItsDate) {
   settings("PendingCount=7\n");
   EXPECT_EQ(api.Pendentes(today("%Y%m%d").c_str(), nullptr), 7);

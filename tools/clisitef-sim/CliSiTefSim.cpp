@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -403,13 +404,19 @@ int finalise(const char* function, int32_t confirma, const char* cupom_fiscal,
   std::string document = text_of(cupom_fiscal);
   std::string outcome = "nenhuma transacao pendente";
   std::vector<Sale> pending = read_pending(settings.pending_file);
-  for (auto it = pending.begin(); it != pending.end(); ++it) {
-    if (it->document == document) {
-      outcome = confirma == 1 ? "confirmada" : "desfeita";
-      pending.erase(it);
-      write_pending(settings.pending_file, pending);
-      break;
-    }
+  std::vector<Settled> settled = read_settled(settings.settled_file);
+  const auto it = std::find_if(pending.begin(), pending.end(), [&](const Sale& s) { return s.document == document; });
+  if (it != pending.end()) {
+    outcome = confirma == 1 ? "confirmada" : "desfeita";
+    settled.push_back({it->document, it->nsu, outcome});
+    pending.erase(it);
+    write_pending(settings.pending_file, pending);
+    write_settled(settings.settled_file, settled);
+  } else {
+    // A finalisation of a sale already settled (the caller could not know whether its first
+    // one got through) changes nothing; the journal says so and how it had ended.
+    const auto done = std::find_if(settled.rbegin(), settled.rend(), [&](const Settled& s) { return s.document == document; });
+    if (done != settled.rend()) outcome = "ja " + done->outcome;
   }
   JournalLine line(function);
   line.number("confirma", confirma)

@@ -55,6 +55,8 @@ std::vector<std::string> split_tabs(const std::string& line) {
   return fields;
 }
 
+void replace_file(const std::string& file, const std::string& bytes);
+
 }  // namespace
 
 std::vector<Sale> read_pending(const std::string& file) {
@@ -87,9 +89,35 @@ void write_pending(const std::string& file, const std::vector<Sale>& sales) {
     text << s.function << '\t' << escape(s.document) << '\t' << escape(s.date) << '\t'
          << escape(s.nsu) << '\t' << s.cents << '\t' << escape(s.receipt_customer) << '\t'
          << escape(s.receipt_store) << '\n';
+  replace_file(file, text.str());
+}
+
+std::vector<Settled> read_settled(const std::string& file) {
+  std::vector<Settled> sales;
+  std::ifstream in(path_of(file), std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::vector<std::string> f = split_tabs(line);
+    if (f.size() != 3) continue;
+    sales.push_back({unescape(f[0]), unescape(f[1]), unescape(f[2])});
+  }
+  return sales;
+}
+
+void write_settled(const std::string& file, const std::vector<Settled>& sales) {
+  std::ostringstream text;
+  const size_t from = sales.size() > kSettledKept ? sales.size() - kSettledKept : 0;
+  for (size_t i = from; i < sales.size(); ++i)
+    text << escape(sales[i].document) << '\t' << escape(sales[i].nsu) << '\t' << escape(sales[i].outcome) << '\n';
+  replace_file(file, text.str());
+}
+
+namespace {
+
+// Replaces a file whole: a new file renamed over the old one.
+void replace_file(const std::string& file, const std::string& bytes) {
   const std::string path = path_of(file);
   const std::string temporary = path + ".tmp";
-  const std::string bytes = text.str();
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return;
   size_t done = 0;
@@ -103,5 +131,7 @@ void write_pending(const std::string& file, const std::vector<Sale>& sales) {
   if (done == bytes.size()) std::rename(temporary.c_str(), path.c_str());
   else ::unlink(temporary.c_str());
 }
+
+}  // namespace
 
 }  // namespace clisitef_sim

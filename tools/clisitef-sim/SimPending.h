@@ -13,4 +13,13 @@ namespace clisitef_sim {
 std::vector<Sale> read_pending(const std::string& file);
 void write_pending(const std::string& file, const std::vector<Sale>& sales);
 
+// The sales confirmed or undone, latest last (the last kSettledKept): a second finalisation
+// of one is answered as a real library answers it, changing nothing, and journaled as such.
+struct Settled {
+  std::string document, nsu, outcome;  // outcome: "confirmada" or "desfeita"
+};
+inline constexpr size_t kSettledKept = 200;
+std::vector<Settled> read_settled(const std::string& file);
+void write_settled(const std::string& file, const std::vector<Settled>& sales);
+
 }  // namespace clisitef_sim

@@ -76,6 +76,7 @@ Settings read_settings() {
   s.card_track2 = ini.ReadString(kSection, "CardTrack2", s.card_track2);
   s.journal = ini.ReadString(kSection, "Journal", s.journal);
   s.pending_file = ini.ReadString(kSection, "PendingFile", s.pending_file);
+  s.settled_file = ini.ReadString(kSection, "SettledFile", s.settled_file);
   return s;
 }
 

@@ -53,6 +53,7 @@ struct Settings {
   std::string card_track2 = "6062820000000001=29121010000000000000";
   std::string journal = "CliSiTef.journal";
   std::string pending_file = "CliSiTef.pendentes";
+  std::string settled_file = "CliSiTef.finalizadas";
 };
 
 // Folder of the loaded library, with a trailing "/".
