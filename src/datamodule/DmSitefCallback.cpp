@@ -42,7 +42,10 @@ TCallbackAnswer ReadCallbackAnswer(const TRESTResponse& response) {
   if (response.StatusCode >= 200 && response.StatusCode <= 204) {
     // The back-end has recorded the payment: an id it spelt badly must not undo it.
     answer.Accepted = true;
-    if (object && body.value.contains("data") && !read_payment_id(body.value.at("data"), answer.PaymentId)) {
+    if (response.ContentTooLarge) {
+      answer.Warning = "Resposta da API aceita com corpo maior que " + std::to_string(kMaxResponseBytes) +
+                       " bytes, não lido; id de pagamento 0.";
+    } else if (object && body.value.contains("data") && !read_payment_id(body.value.at("data"), answer.PaymentId)) {
       answer.PaymentId = 0;
       answer.Warning = "Resposta da API sem id de pagamento inteiro em \"data\": " +
                        norvane::json_value_text(body.value.at("data")).substr(0, 200);
@@ -71,13 +74,9 @@ bool TDmSitef::SetTransactionDataValue(Json& ResultObject, const std::string& Na
 }
 
 bool TDmSitef::SendTransactionCallback(Json& ResultObject) {
-  if (!fCallbackURL.empty() && fCallbackURL.back() != '/') fCallbackURL += '/';
-  const std::string token = GenerateJWT(ConfiguredTokenSecret());
-  const std::string url = fCallbackURL + "v1/sales/tef/callback/" + token;
-
   std::unique_ptr<TRESTResponse> response;
   try {
-    response = FExecuteRequest(TRESTRequestMethod::rmPOST, url, {}, norvane::write_json(ResultObject));
+    response = PostSalesReport(CallbackBase(), norvane::write_json(ResultObject));
   } catch (const std::exception& error) {
     GravaLog(std::string("Erro ao registrar transação na API: ") + error.what());
     if (dynamic_cast<const ERestCertificateRefused*>(&error) != nullptr) {

@@ -14,7 +14,6 @@ using norvane::Json;
 
 namespace {
 
-const char* const kNaoRealizada = "Transação TEF não realizada.";
 const char* const kNaoConfirmada = "Ocorreu um erro durante o processo, a transação TEF não será confirmada.";
 
 // An amount in currency units as a JSON number without trailing zeros: 189.23, 10.5, 7.
@@ -92,17 +91,36 @@ Json TDmSitef::BuildTransactionData(const TRiZedIzAdeResp& R) const {
 }
 
 void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes& RespostasPendentes) {
+  // The library has answered: from here on the payment can no longer be cancelled.
+  if (fPodeCancelar) SetCanCancel(false);
+  const std::string document = RiZedIzAde.Resp().DocumentoVinculado();
+  // The backups of these responses (one per approved payment; none when it could not be
+  // written): each carries the report and then the decision, so that a crash at any point
+  // leaves the next start what it needs to settle the payment once.
+  std::vector<std::string> backups;
+  for (int i = 0; i < RespostasPendentes.Count(); ++i)
+    if (!RespostasPendentes[i].ArqBackup().empty()) backups.push_back(RespostasPendentes[i].ArqBackup());
+  auto decide_and_settle = [&](bool confirm) {
+    AnnotateBackups(backups, {{kSequenciaDecisao, confirm ? kDecisaoConfirmar : kDecisaoDesfazer}});
+    TestHoldPoint("depois-da-resposta");
+    const bool done = ConfirmTefTransaction(confirm, document);
+    TestHoldPoint("depois-da-finalizacao");
+    return done;
+  };
+
   Json result = Json::object();
   result["type"] = "result";
   if (fCancelado) {
-    result["status"] = "unauthorized";
-    result["message"] = kNaoRealizada;
-    SendClientMessage(norvane::write_json(result));
+    // Approved while the client asked to cancel: undone at once, so that it neither stays
+    // pending in the library nor reaches a later report. The operation's end tells the
+    // client, with the one result "canceled".
+    GravaLog("Pagamento aprovado depois do pedido de cancelamento do cliente: desfeito.");
+    RespostasPendentes.Clear();
+    decide_and_settle(false);
     return;
   }
   result["status"] = "approved";
   result["message"] = "Transação TEF concluída com sucesso.";
-  const std::string document = RiZedIzAde.Resp().DocumentoVinculado();
   Json elements = Json::array();
   try {
     while (!RespostasPendentes.Empty()) {
@@ -112,7 +130,7 @@ void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes
   } catch (...) {
     // Approved by the library and not reported: it must not stay pending there, where the
     // next start would confirm it behind the back-end's back.
-    ConfirmTefTransaction(false, document);
+    decide_and_settle(false);
     throw;
   }
   result["transaction_data"] = std::move(elements);
@@ -120,11 +138,15 @@ void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes
 
   bool confirmed = false;
   if (result["transaction_data"].empty()) {
-    ConfirmTefTransaction(false, document);
-  } else if (SendTransactionCallback(result)) {
-    confirmed = ConfirmTefTransaction(true, document);
+    decide_and_settle(false);
   } else {
-    ConfirmTefTransaction(false, document);
+    AnnotateBackups(backups, {{kSequenciaRelatorioEndereco, CallbackBase()},
+                              {kSequenciaRelatorioVenda, std::to_string(fVenda_Id)},
+                              {kSequenciaRelatorioEmpresa, std::to_string(fEmpresa_Id)},
+                              {kSequenciaRelatorioCorpo, norvane::write_json(result)}});
+    TestHoldPoint("antes-do-relatorio");
+    const bool accepted = SendTransactionCallback(result);
+    confirmed = decide_and_settle(accepted) && accepted;
   }
   if (!confirmed) {
     result.erase("status");

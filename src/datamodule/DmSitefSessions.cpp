@@ -174,7 +174,9 @@ void TDmSitef::CreateSession(const std::string& pConfig, TIdContext* pIdContext)
   } catch (const std::exception& error) {
     GravaLog(std::string("Erro ao iniciar sessão: ") + error.what());
     SendClientMessage(BuildErrorReply(error.what()));
+    return;
   }
+  if (FSettlementDue) SettleLeftPayments();
 }
 
 bool TDmSitef::ValidateSession(const std::string& pContent, std::shared_ptr<TSession>& pSession) {

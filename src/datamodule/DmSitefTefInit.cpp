@@ -129,6 +129,7 @@ void TDmSitef::ApplyTefConfiguration(const TSessionTefClaims& claims) {
       RiZedIzAde.Inicializar(gpCliSiTef);
       manager.DesInicializar();
       manager.Inicializar();
+      FSettlementDue = true;
       GravaLog("CliSiTef inicializado.");
     } catch (...) {
       SendSampleMsg("");

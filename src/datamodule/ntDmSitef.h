@@ -138,6 +138,12 @@ class TDmSitef {
   // of that name); false when there is no such element.
   static bool SetTransactionDataValue(norvane::Json& ResultObject, const std::string& Name,
                                       const norvane::Json& Value);
+  // Settles the payments a crash left backed up: a backup holding the back-end's decision
+  // by that decision, one holding its report by the answer to that report sent again (no
+  // answer keeps it for the next start), one never reported by undoing it. Runs after the
+  // session reply of a start that initialised the library, before that client's next
+  // operation; the client is told nothing, and each outcome is one log line.
+  void SettleLeftPayments();
   // Tests hand the data module another HTTP client.
   void SetExecuteRequest(TExecuteRequest request) { FExecuteRequest = std::move(request); }
   // How long the dialogue waits for each answer of the client (two minutes; tests shorten it).
@@ -200,6 +206,13 @@ class TDmSitef {
   TRiZedIzAdeCliSiTef& CliSiTefManager() const;
   // Confirms (or undoes) the payment in CliSiTef; false when that failed.
   bool ConfirmTefTransaction(bool confirm, const std::string& document);
+  // The session's callback base address, with its final "/" (kept for later calls).
+  std::string CallbackBase();
+  // Posts a report body to a callback base address with a fresh token; raises on transport failure.
+  std::unique_ptr<TRESTResponse> PostSalesReport(const std::string& base, const std::string& body);
+  // Writes host keys (899-sequence) into backup files, flushed to disk; a file that cannot
+  // be written is logged once with what to do, and false is returned.
+  bool AnnotateBackups(const std::vector<std::string>& files, const std::vector<std::pair<int, std::string>>& values);
 
   std::atomic<TClientChannel*> FClientChannel{nullptr};
   // The message being routed (operation thread only).
@@ -212,6 +225,9 @@ class TDmSitef {
   // The last answer read ended without an answer because of time or a client gone: the
   // cancellation it caused is not put to the client as a question.
   bool FAnswerWaitGaveUp = false;
+  // The library was initialised by a session start: the payments a crash left are settled
+  // after its reply.
+  bool FSettlementDue = false;
   // The client of the running operation went away; said once in the log.
   bool FClientGoneLogged = false;
   // The client flooded the running operation; said once in the log.
@@ -229,6 +245,10 @@ std::string CliSiTefLibraryFolder();
 
 // The CliSiTef library's control folder (NORVANE_CLISITEF_ROOT moves its root in tests).
 std::string CliSiTefControlFolder();
+
+// The end-to-end tests hold a payment's settlement at a named point (NORVANE_TEST_HOLD_AT),
+// after a log line, to kill the service there; without that variable it does nothing.
+void TestHoldPoint(std::string_view name);
 
 // A cancellation's transaction_date: "yyyy-mm-dd" (ten characters) with an optional blank
 // and "hh:nn:ss" (eight or more); the separators are not checked. False when it is no

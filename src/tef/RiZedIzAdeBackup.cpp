@@ -26,6 +26,11 @@ struct TransacaoDesfeita {
 
 }  // namespace
 
+bool DoHospedeiro(TRiZedIzAdeResp& r) {
+  return !r.LeInformacao(kIdentificacaoControle, kSequenciaDecisao).AsString().empty() ||
+         !r.LeInformacao(kIdentificacaoControle, kSequenciaRelatorioCorpo).AsString().empty();
+}
+
 std::string TRiZedIzAdeClass::NomeArquivoBackup(int Numero) const {
   char numero[8];
   std::snprintf(numero, sizeof numero, "%03d", Numero);
@@ -92,6 +97,11 @@ void TRiZedIzAdeClass::CancelarTransacoesPendentesClass() {
     bool aDesfazer = true;
     try {
       fpResp->LeArquivo(arquivo);
+      if (DoHospedeiro(*fpResp)) {
+        // Reported to (or decided by) the sales back-end: only its answer settles it.
+        GravaLog(Name() + " CancelarTransacoesPendentesClass: " + arquivo + " fica para a aplicação");
+        continue;
+      }
       aDesfazer = fpResp->Header() == "CNC" || fpResp->Header() == "ADM" || !fpResp->CNFEnviado();
     } catch (const std::exception& e) {
       // An unreadable file is tried again below, where its failure is reported.
@@ -161,6 +171,16 @@ void TRiZedIzAdeClass::ConfirmarTransacoesBackup() {
   TRiZedIzAdeRespostasPendentes& pendentes = fDono.RespostasPendentes();
   pendentes.Clear();
   const std::vector<std::string> arquivos = norvane::list_matching_files(MascaraArquivosBackup());
+  if (fDono.ModoServico()) {
+    // In service mode only the sales back-end decides a payment: the host settles each
+    // backup by the decision it holds, or by the answer to its report sent again. Nothing
+    // is confirmed here, and nothing is shown to whoever started the session.
+    if (!arquivos.empty())
+      GravaLog(Name() + " ConfirmarTransacoesBackup: " + std::to_string(arquivos.size()) +
+               " backup(s) deixado(s) para a aplicação liquidar");
+    fDono.SetTransacaoConfirmada(false);
+    return;
+  }
   // Only a transaction actually confirmed here counts: a file whose confirmation failed
   // stays for the next start and is reported to no one as done.
   int confirmadas = 0;

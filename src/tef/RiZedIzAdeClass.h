@@ -82,6 +82,8 @@ class TRiZedIzAdeClass : public TComponent {
   // request is logged, deleted and waited past. A cancel through OnAguardaResp without a
   // response raises ERiZedIzAdeArquivo "...não encontrado".
   virtual void LerRespostaRequisicao();
+  // The response read is this request's (header and identifier) but has no trailer yet.
+  bool RespostaIncompleta();
   // Ends the response: deletes the response file when asked, clears request and response.
   virtual void FinalizarResposta(bool ApagarResposta);
 
@@ -201,6 +203,10 @@ class TRiZedIzAdeClass : public TComponent {
   TRiZedIzAdeTipo fpTipo = gpNenhum;
   int32_t fpIDSeq = 0;
   int32_t fpNumVias = 2;
+  // Whether ImprimirRelatorio settles the transaction it printed (CNF printed, NCN not).
+  // Off while a host of service mode settles it itself, by the sales back-end's answer:
+  // each document has one owner, so it is settled once.
+  bool fRelatorioLiquida = true;
   // Set while a dialogue runs; atomic so that another connection's thread may read it.
   std::atomic<bool> fpAguardandoResposta{false};
   bool fpSalvarArquivoBackup = true;

@@ -26,7 +26,8 @@ void TRiZedIzAdeClass::ImprimirRelatorio() {
 
   // The transaction is settled here, once: confirmed when its receipt was printed, undone
   // when not. Errors are ignored (the file then stays for the next start, which settles it).
-  if (ArquivoExiste(backup)) {
+  // A host that settles it itself keeps the backup, for its report and decision.
+  if (fRelatorioLiquida && ArquivoExiste(backup)) {
     try {
       if (impresso)
         CNF(resp.Rede(), resp.NSU(), resp.Finalizacao(), resp.DocumentoVinculado());

@@ -44,6 +44,24 @@ inline constexpr int kIdentificacaoControle = 899;
 inline constexpr int kSequenciaCNFEnviado = 1;
 inline constexpr int kSequenciaIndiceFPG_ECF = 2;
 inline constexpr int kSequenciaOrdemPagamento = 3;
+// The settlement the host decided for a payment of service mode, written into its backup
+// before the library is told: "C" confirm, "D" undo. A backup that holds it is settled by
+// it alone, whatever happened after.
+inline constexpr int kSequenciaDecisao = 4;
+inline constexpr char kDecisaoConfirmar[] = "C";
+inline constexpr char kDecisaoDesfazer[] = "D";
+// What the host needs to report a payment of service mode again after a crash, written
+// into its backup (escaped to 7-bit text) before the first report: the callback base
+// address, the sale id, the company id and the report's body.
+inline constexpr int kSequenciaRelatorioEndereco = 10;
+inline constexpr int kSequenciaRelatorioVenda = 11;
+inline constexpr int kSequenciaRelatorioEmpresa = 12;
+inline constexpr int kSequenciaRelatorioCorpo = 13;
+
+class TRiZedIzAdeResp;
+// True for a backup the host took over (its report written, or its decision): only the
+// host settles it, by that decision or by the answer to the report.
+bool DoHospedeiro(TRiZedIzAdeResp& r);
 
 // The response common to all managers: the content lines and the fields read from them.
 // The fields that have no rule of their own are public (the host's result message reads

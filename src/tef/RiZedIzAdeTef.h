@@ -135,6 +135,10 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   // Ends the transaction in the library (confirmed or undone) and forgets the presets.
   // DocumentoVinculado is single-byte.
   void FinalizarTransacao(bool Confirma, const std::string& DocumentoVinculado);
+  // Settles a payment left by an earlier run, in the library alone: nothing is shown and
+  // no event is raised (the host settles it behind a new client's back). DocumentoVinculado
+  // is single-byte; raises ERiZedIzAdeErro when the library is not loaded.
+  void FinalizarPendente(bool Confirma, const std::string& DocumentoVinculado);
 
   // Small library calls; each raises ERiZedIzAdeErro "Erro ao iniciar \"TEF\"" when the
   // library is not loaded.

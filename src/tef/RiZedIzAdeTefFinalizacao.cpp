@@ -1,6 +1,7 @@
 // What follows a CliSiTef function: the error shown to the operator, the response handed
 // on (printed, or added to the pending list), and the transaction's end in the library.
 #include "platform/CodePage.h"
+#include "platform/GravaLog.h"
 #include "platform/Text.h"
 #include "tef/RiZedIzAdeTef.h"
 
@@ -59,12 +60,29 @@ void TRiZedIzAdeCliSiTef::ProcessarResposta() {
   TRiZedIzAdeRespostasPendentes& pendentes = Dono().RespostasPendentes();
   auto copia = std::make_unique<TRiZedIzAdeRespCliSiTef>();
   copia->Assign(*fpResp);
-  pendentes.Add(std::move(copia));
+  TRiZedIzAdeResp& adicionada = pendentes.Add(std::move(copia));
+  // In service mode the host reports the response and settles it by the back-end's answer;
+  // the report printing must then leave it alone, or the document would be settled twice.
+  const bool doHospedeiro = Dono().ModoServico() && Dono().Eventos().OnDepoisConfirmarTransacoes;
+  std::string backup;
   esvaziando_depois(pendentes, [&] {
-    ImprimirRelatorio();
+    fRelatorioLiquida = !doHospedeiro;
+    try {
+      ImprimirRelatorio();
+    } catch (...) {
+      fRelatorioLiquida = true;
+      throw;
+    }
+    fRelatorioLiquida = true;
+    if (doHospedeiro) {
+      backup = Dono().Resp().ArqBackup();
+      adicionada.SetArqBackup(backup);
+    }
     if (Dono().Eventos().OnDepoisConfirmarTransacoes)
       Dono().Eventos().OnDepoisConfirmarTransacoes(pendentes);
   });
+  // Settled by the host: its backup goes, as for a payment.
+  if (!backup.empty()) ApagaArquivo(backup);
 }
 
 bool TRiZedIzAdeCliSiTef::ProcessarRespostaPagamento(const std::string& IndiceFPG_ECF,
@@ -75,8 +93,20 @@ bool TRiZedIzAdeCliSiTef::ProcessarRespostaPagamento(const std::string& IndiceFP
   fpResp->SetIndiceFPG_ECF(IndiceFPG_ECF);
   // The approval is on disk before anything else can fail, so that a stop from here on
   // (the process killed while the host reports the payment) leaves it for the next start
-  // to settle.
-  const std::string backup = CopiarResposta();
+  // to settle. A backup that cannot be written (folder read-only or full) must not stop
+  // an approved payment before anyone is told: it goes on to its report and settlement,
+  // unprotected against a crash, and the failure is said once.
+  std::string backup;
+  try {
+    backup = CopiarResposta();
+  } catch (const std::exception& e) {
+    const std::string texto = "Não foi possível gravar o backup do pagamento aprovado em " + dono.PathBackup() +
+                              " (" + e.what() + "); o pagamento segue sem proteção contra uma queda do serviço. "
+                              "Libere espaço em disco e dê ao serviço permissão de gravação nessa pasta.";
+    GravaLog(texto);
+    ::GravaLog(texto);
+    fpResp->SetArqBackup("");
+  }
   auto nova = std::make_unique<TRiZedIzAdeRespCliSiTef>();
   nova->Assign(dono.Resp());
   TRiZedIzAdeResp& copia = pendentes.Add(std::move(nova));
@@ -91,6 +121,7 @@ bool TRiZedIzAdeCliSiTef::ProcessarRespostaPagamento(const std::string& IndiceFP
       TRiZedIzAdeCliSiTef& m;
       const std::string& arquivo;
       ~DescartaBackup() {
+        if (arquivo.empty()) return;
         try {
           ApagaArquivo(arquivo);
         } catch (const std::exception& e) {
@@ -122,6 +153,19 @@ void TRiZedIzAdeCliSiTef::CNF(const std::string&, const std::string&, const std:
 void TRiZedIzAdeCliSiTef::NCN(const std::string&, const std::string&, const std::string&,
                               Currency, const std::string& DocumentoVinculado) {
   FinalizarTransacao(false, norvane::to_windows1252(DocumentoVinculado));
+}
+
+void TRiZedIzAdeCliSiTef::FinalizarPendente(bool Confirma, const std::string& DocumentoVinculado) {
+  const auto finaliza = Funcao(xFinalizaFuncaoSiTefInterativo);
+  fRespostas.clear();
+  fIniciouRequisicao = false;
+  const TDateTime agora = Now();
+  const std::string data = FormatDateTime("yyyymmdd", agora);
+  const std::string hora = FormatDateTime("hhnnss", agora);
+  GravaLog(std::string(Confirma ? "*** FinalizaFuncaoSiTefInterativo -> Confirmação: SIM Documento: "
+                                : "*** FinalizaFuncaoSiTefInterativo -> Cancelamento: NÃO Documento: ") +
+           norvane::from_windows1252(DocumentoVinculado) + " Data: " + data + " Hora: " + hora + " ParamAdc: ");
+  finaliza(Confirma ? 1 : 0, DocumentoVinculado.c_str(), data.c_str(), hora.c_str(), "");
 }
 
 void TRiZedIzAdeCliSiTef::FinalizarTransacao(bool Confirma,

@@ -2,10 +2,8 @@
 // the service runs them: each ends in the response's fields and in the library's journal
 // lines for the confirmation or undo.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -281,6 +279,16 @@ TEST_F(CliSiTefFlowTest, DesktopPaymentIsRegisteredOnTheCashRegisterOrGivenUp) {
   }
 }
 
+// A cancellation (CNC) prints its receipt in a management report; in service mode the host
+// reports it and settles it, and the report printing leaves it alone: one finalisation.
+TEST_F(CliSiTefFlowTest, ACancellationInServiceModeIsSettledOnceByTheHost) {
+  Start();
+  EXPECT_TRUE(tef->CNC("REDE", "123456", Now(), 10.5));
+  EXPECT_EQ(aprovadas.size(), 1u);
+  EXPECT_EQ(finalisations(), std::vector<std::string>{"confirma=1 transacao=\"confirmada\""}) << journal();
+  EXPECT_TRUE(backups().empty());
+}
+
 TEST_F(CliSiTefFlowTest, FriendCardIdComesFromTheTrack3Dialogue) {
   Start();
   EXPECT_EQ(tef->LerTrilha3(), "");
@@ -289,55 +297,6 @@ TEST_F(CliSiTefFlowTest, FriendCardIdComesFromTheTrack3Dialogue) {
   EXPECT_NE(j.find("EscreveMensagemPermanentePinPad(mensagem=\"ID Amigo\")"), std::string::npos);
   EXPECT_NE(j.find("EscreveMensagemPermanentePinPad(mensagem=\"** BOA VIAGEM **\")"),
             std::string::npos);
-}
-
-// A payment approved and backed up, then the process killed before the host settles it:
-// the next start confirms it from its backup, once.
-TEST_F(CliSiTefFlowTest, APaymentKilledBeforeItsConfirmationIsConfirmedByTheNextStart) {
-  int aviso[2];
-  ASSERT_EQ(pipe(aviso), 0);
-  const pid_t filho = fork();
-  ASSERT_GE(filho, 0);
-  if (filho == 0) {
-    close(aviso[0]);
-    Start(/*confirma=*/false);
-    manager->SetOperacaoCRT(2);
-    tef->OnDepoisConfirmarTransacoes = [&](TRiZedIzAdeRespostasPendentes&) {
-      // Approved and reported; the confirmation never comes.
-      const char ok = 'A';
-      (void)!write(aviso[1], &ok, 1);
-      pause();
-    };
-    tef->CRT(10.5, "01");
-    _exit(1);
-  }
-  close(aviso[1]);
-  char lido = 0;
-  ASSERT_EQ(read(aviso[0], &lido, 1), 1);
-  close(aviso[0]);
-  kill(filho, SIGKILL);
-  int status = 0;
-  waitpid(filho, &status, 0);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  ASSERT_EQ(backups().size(), 1u);
-  EXPECT_TRUE(finalisations().empty());
-
-  // The host told of the recovered payment reports it again; here it leaves the library
-  // alone, so the journal shows the start's own confirmation.
-  Start(/*confirma=*/false);
-  EXPECT_EQ(finalisations(), std::vector<std::string>{"confirma=1 transacao=\"confirmada\""});
-  EXPECT_EQ(aprovadas.size(), 1u);
-  EXPECT_TRUE(backups().empty());
-  ASSERT_FALSE(mensagens.empty());
-  EXPECT_EQ(mensagens.back().rfind("opmOK:Transação TEF efetuada.", 0), 0u) << mensagens.back();
-  EXPECT_TRUE(tef->TransacaoConfirmada());
-  // Once: the next start finds nothing left.
-  tef.reset();
-  mensagens.clear();
-  Start(/*confirma=*/false);
-  EXPECT_EQ(finalisations().size(), 1u);
-  EXPECT_FALSE(tef->TransacaoConfirmada());
-  EXPECT_TRUE(mensagens.empty());
 }
 
 }  // namespace
