@@ -273,9 +273,15 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
 
   const CURLcode result = curl_easy_perform(curl);
+  if (result == CURLE_WRITE_ERROR && received.too_large) {
+    // The answer came, with a status; only its body is beyond what is read.
+    response->Content.clear();
+    response->ContentTooLarge = true;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response->StatusCode);
+    return response;
+  }
   if (result != CURLE_OK) {
     std::string reason = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
-    if (received.too_large) reason = "resposta maior que " + std::to_string(kMaxResponseBytes) + " bytes";
     if (result == CURLE_PEER_FAILED_VERIFICATION) throw ERestCertificateRefused("Request Error " + reason);
     throw ERestRequestError("Request Error " + reason);
   }

@@ -26,6 +26,9 @@ struct TRESTResponse {
   long StatusCode = 0;
   std::string StatusText;  // the reason phrase of the status line ("Created")
   std::string Content;
+  // The body went beyond kMaxResponseBytes: it was not read further, and Content holds
+  // nothing of it. The status still stands.
+  bool ContentTooLarge = false;
 };
 
 // How the peer's certificate is checked and how long a call may take.
@@ -37,8 +40,8 @@ struct TRestOptions {
   std::chrono::milliseconds Timeout{60000};
 };
 
-// Raised for a call that got no HTTP answer (no connection, time-out, TLS failure, an
-// answer beyond kMaxResponseBytes). The message is "Request Error " + the reason.
+// Raised for a call that got no HTTP answer (no connection, time-out, TLS failure). The
+// message is "Request Error " + the reason.
 class ERestRequestError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -50,7 +53,8 @@ class ERestCertificateRefused : public ERestRequestError {
   using ERestRequestError::ERestRequestError;
 };
 
-// A back-end answer larger than this is not read: the callback's answer is a small JSON object.
+// A back-end answer body larger than this is not read (ContentTooLarge): the callback's answer
+// is a small JSON object, and its status decides.
 inline constexpr std::size_t kMaxResponseBytes = 1024 * 1024;
 
 // One request: Accept "*/*", Accept-Charset "UTF-8, *;q=0.8", no user agent, redirects
