@@ -169,6 +169,9 @@ void TNorvaneSiTefService::ServiceStop(bool& Stopped) {
     // The queue goes before the listener: no request reaches it once it is taken out,
     // and releasing it waits for the job in progress.
     if (FDmSitef) FDmSitef->SetPrintQueue(nullptr);
+    if (FDmSitef && FDmSitef->fProcessando)
+      GravaLog("Parada pedida durante uma operação TEF: o serviço termina quando ela terminar (um pagamento "
+               "aprovado, depois da resposta do servidor de vendas ou do fim do prazo dela).");
     std::unique_ptr<TPrintQueue> queue = std::move(FPrintQueue);
     queue.reset();
     StopServer();
