@@ -188,6 +188,11 @@ bool TRiZedIzAdeClass::VerificaResposta() {
 // ---------------------------------------------------------------------------------------
 // Response
 
+bool TRiZedIzAdeClass::RespostaIncompleta() {
+  const auto* txt = dynamic_cast<const TRiZedIzAdeRespTXT*>(fpResp.get());
+  return txt != nullptr && txt->Header() == fpReq->Header() && txt->ID() == fpReq->ID() && !txt->TrailerOk();
+}
+
 void TRiZedIzAdeClass::LerRespostaRequisicao() {
   VerificaRequisicaoIniciada();
   fpResp->Clear();
@@ -207,6 +212,18 @@ void TRiZedIzAdeClass::LerRespostaRequisicao() {
         // Without a file (a cancelled wait) this raises "...não encontrado".
         fpResp->LeArquivo(fArqResp);
         if (VerificaResposta()) break;
+        if (recebido && RespostaIncompleta()) {
+          // The response of this request, without its trailer yet: the manager is still
+          // writing it. It is read again until whole, for as long as a status is waited for;
+          // one still without a trailer then is dropped as any invalid response.
+          GravaLog(etapa + ", Resposta ainda sem o trailer, lida de novo: " + fArqResp);
+          const auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(fEsperaSTS);
+          while (RespostaIncompleta() && std::chrono::steady_clock::now() < limite) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(fDono.EsperaSleep()));
+            if (ArquivoExiste(fArqResp)) fpResp->LeArquivo(fArqResp);
+          }
+          if (VerificaResposta()) break;
+        }
         motivo = texto_do_arquivo(fpResp->Conteudo());
       } catch (const ERiZedIzAdeArquivo& e) {
         if (!recebido || !ArquivoExiste(fArqResp)) throw;

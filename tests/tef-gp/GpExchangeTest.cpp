@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 // A standard manager over gp-sim's conventional file names in a scratch folder.
 class GpManager : public TRiZedIzAdeClass {
@@ -392,6 +393,18 @@ TEST_F(GpExchangeTest, ResponseOfAnotherRequestIsSkippedUntilTheRightOneArrives)
                        "GPSim LerRespostaRequisicao: CRT, Arquivo inválido desprezado: \"" +
                        (gp / "resp" / "IntPos.001").string() + "\"\r\n000-000 = CRT\r\n")));
   EXPECT_THAT(log, HasSubstr("001-000 = " + std::to_string(manager->IDSeq() - 1) + "\r\n"));
+}
+
+// A manager that writes its response in place: read before its trailer is there, the file is
+// read again until whole, never deleted half written (the rest would then arrive alone).
+TEST_F(GpExchangeTest, AResponseStillBeingWrittenIsReadAgainUntilWhole) {
+  start_and_initialise("twopiece", 1500);  // the trailer well after the first look
+  EXPECT_TRUE(crt());
+  ASSERT_EQ(tef.RespostasPendentes().Count(), 1);
+  EXPECT_EQ(tef.RespostasPendentes()[0].ID(), manager->IDSeq());
+  const std::string log = read_file(folder / "tef.log");
+  EXPECT_THAT(log, HasSubstr("GPSim LerRespostaRequisicao: CRT, Resposta ainda sem o trailer, lida de novo: "));
+  EXPECT_THAT(log, Not(HasSubstr(norvane::to_windows1252("Arquivo inválido desprezado"))));
 }
 
 TEST_F(GpExchangeTest, CancelThroughOnAguardaRespEndsTheWaitForTheResponse) {

@@ -39,8 +39,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Lines = std::map<std::string, std::string>;  // key ("000-000") -> value, sorted by key
 
-const char* const kScenarios[] = {"approved", "declined",      "nostatus",
-                                  "otherstatus", "otherresponse", "slow"};
+const char* const kScenarios[] = {"approved",      "declined", "nostatus", "otherstatus",
+                                  "otherresponse", "slow",     "twopiece"};
 
 struct Options {
   fs::path dir;
@@ -51,7 +51,7 @@ struct Options {
 void usage_error(const std::string& message) {
   std::cerr << "gp-sim: " << message << "\n"
             << "usage: gp-sim DIR [--scenario approved|declined|nostatus|otherstatus|"
-               "otherresponse|slow] [--delay-ms N]\n";
+               "otherresponse|slow|twopiece] [--delay-ms N]\n";
   std::exit(2);
 }
 
@@ -164,9 +164,17 @@ class Manager {
       write_lines(response_, other);
       sent_other_ = true;
       waiting_for_delete_ = std::move(response);
+    } else if (options_.scenario == "twopiece") {
+      // As a manager that writes its response in place: the lines without the trailer
+      // first, the whole response after --delay-ms.
+      Lines first = response;
+      first.erase("999-999");
+      write_lines(response_, first);
+      delayed_ = Delayed{Clock::now() + std::chrono::milliseconds(options_.delay_ms), {},
+                         "999-999 = " + response["999-999"] + "\r\n"};
     } else if (options_.scenario == "slow") {
       delayed_ = Delayed{Clock::now() + std::chrono::milliseconds(options_.delay_ms),
-                         std::move(response)};
+                         std::move(response), {}};
     } else {
       write_lines(response_, response);
     }
@@ -189,14 +197,21 @@ class Manager {
 
   void on_timeout() {
     if (!delayed_ || Clock::now() < delayed_->due) return;
-    write_lines(response_, delayed_->lines);
+    if (!delayed_->appended.empty()) {
+      // The second piece goes at the end of the file as it stands (a file deleted meanwhile
+      // gets only that piece, as on a real manager).
+      std::ofstream(response_, std::ios::binary | std::ios::app) << delayed_->appended;
+    } else {
+      write_lines(response_, delayed_->lines);
+    }
     delayed_.reset();
   }
 
  private:
   struct Delayed {
     Clock::time_point due;
-    Lines lines;
+    Lines lines;            // written whole, or
+    std::string appended;   // appended to the response file as it stands
   };
 
   Lines answer(const std::string& header, int id, const Lines& request) {
