@@ -6,6 +6,13 @@ import https from 'node:https';
 import os from 'node:os';
 import path from 'node:path';
 
+function respond(res, answer) {
+  const text = answer.body === undefined ? '' :
+    typeof answer.body === 'string' ? answer.body : JSON.stringify(answer.body);
+  res.writeHead(answer.status, { 'Content-Type': 'application/json', ...answer.headers });
+  res.end(text);
+}
+
 export class SalesBackend {
   constructor(server) {
     this.server = server;
@@ -48,11 +55,14 @@ export class SalesBackend {
       }
       const answer = this.answer;
       if (answer.hang) { this.hanging.add(res); return; }
-      const text = answer.body === undefined ? '' :
-        typeof answer.body === 'string' ? answer.body : JSON.stringify(answer.body);
-      res.writeHead(answer.status, { 'Content-Type': 'application/json', ...answer.headers });
-      res.end(text);
+      respond(res, answer);
     });
+  }
+
+  // Answers the callbacks held so far ({ hang: true }) with the given answer.
+  release(answer) {
+    for (const res of this.hanging) respond(res, answer);
+    this.hanging.clear();
   }
 
   async close() {

@@ -100,8 +100,11 @@ bool TRiZedIzAdeCliSiTef::ProcessarRespostaPagamento(const std::string& IndiceFP
   try {
     backup = CopiarResposta();
   } catch (const std::exception& e) {
+    std::string motivo = e.what();
+    for (char& c : motivo)
+      if (c == '\r' || c == '\n') c = ' ';  // one log line
     const std::string texto = "Não foi possível gravar o backup do pagamento aprovado em " + dono.PathBackup() +
-                              " (" + e.what() + "); o pagamento segue sem proteção contra uma queda do serviço. "
+                              " (" + motivo + "); o pagamento segue sem proteção contra uma queda do serviço. "
                               "Libere espaço em disco e dê ao serviço permissão de gravação nessa pasta.";
     GravaLog(texto);
     ::GravaLog(texto);
