@@ -6,10 +6,10 @@
 
 #include <csignal>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "../support/StandInJournal.h"
 #include "RoutingFixture.h"
 #include "tef/RiZedIzAdeTef.h"
 
@@ -19,17 +19,7 @@ using norvane::Json;
 
 class SettlementTest : public RoutingTest {
  protected:
-  // The journal's finalisation lines, each as "confirma=N transacao=outcome".
-  std::vector<std::string> Finalisations() {
-    std::vector<std::string> out;
-    std::istringstream lines(Journal());
-    std::string line;
-    while (std::getline(lines, line)) {
-      if (line.find("FinalizaFuncaoSiTefInterativo(") == std::string::npos) continue;
-      out.push_back(line.substr(line.find("confirma="), 10) + " " + line.substr(line.find("transacao=")));
-    }
-    return out;
-  }
+  std::vector<std::string> Finalisations() { return StandInFinalisations(Journal()); }
   std::vector<std::string> Backups() {
     std::vector<std::string> names;
     if (std::filesystem::exists(folder_ + "/TEF"))

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 
+#include "../support/StandInJournal.h"
 #include "platform/IniFile.h"
 #include "tef/RiZedIzAde.h"
 #include "tef/RiZedIzAdeTef.h"
@@ -46,18 +46,7 @@ class CliSiTefFlowTest : public ::testing::Test {
   }
   std::string journal() { return read_file(folder / "dll" / "CliSiTef.journal"); }
   // The journal's finalisation lines, each as "confirma=N transacao=outcome".
-  std::vector<std::string> finalisations() {
-    std::vector<std::string> out;
-    std::istringstream lines(journal());
-    std::string line;
-    while (std::getline(lines, line)) {
-      if (line.find("FinalizaFuncaoSiTefInterativo(") == std::string::npos) continue;
-      const size_t c = line.find("confirma=");
-      const size_t t = line.find("transacao=");
-      out.push_back(line.substr(c, 10) + " " + line.substr(t));
-    }
-    return out;
-  }
+  std::vector<std::string> finalisations() { return StandInFinalisations(journal()); }
   std::vector<std::string> backups() {
     std::vector<std::string> names;
     if (fs::exists(folder / "TEF"))
