@@ -7,6 +7,7 @@
 #include "routing/JsonText.h"
 #include "datamodule/ntDmSitef.h"
 #include "platform/GravaLog.h"
+#include "platform/Text.h"
 #include "tef/RiZedIzAdeTef.h"
 
 using norvane::Json;
@@ -22,6 +23,40 @@ std::string installed_version(const std::string& path) {
 
 void write_update_key(norvane::TIniFile& config, bool written) {
   if (!written) throw std::runtime_error("Não foi possível gravar a atualização em " + config.FileName() + ".");
+}
+
+// The offered version and address go into the configuration file that an updater trusts,
+// from a route that needs no session: they are checked before anything is written.
+constexpr size_t kMaxDownloadUrl = 2048;
+
+bool is_version_text(const std::string& text) {
+  size_t numbers = 0, pos = 0;
+  while (numbers < 4) {
+    size_t digits = 0;
+    unsigned long value = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 6) {
+      value = value * 10 + static_cast<unsigned long>(text[pos] - '0');
+      ++pos, ++digits;
+    }
+    if (digits == 0 || digits > 5 || value > 0xFFFF) return false;
+    if (++numbers < 4) {
+      if (pos >= text.size() || text[pos] != '.') return false;
+      ++pos;
+    }
+  }
+  return pos == text.size();
+}
+
+bool is_download_url(const std::string& text) {
+  if (text.size() > kMaxDownloadUrl) return false;
+  const std::string lower = norvane::lower_ascii(text);
+  const size_t scheme = lower.rfind("https://", 0) == 0 ? 8 : lower.rfind("http://", 0) == 0 ? 7 : 0;
+  if (scheme == 0 || text.size() == scheme) return false;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= ' ' || byte >= 0x7F) return false;  // blanks, control characters, raw non-ASCII
+  }
+  return true;
 }
 
 }  // namespace
@@ -50,6 +85,11 @@ void TDmSitef::CheckFileVersion(const std::string& pContent, TSession*) {
       GravaLog("Validando versão..");
       const std::string offered = GetJsonField(message, "version");
       const std::string download_url = GetJsonField(message, "download_url");
+      if (!is_version_text(offered))
+        throw std::runtime_error("version inválida: são esperados quatro números (até 65535) separados por ponto.");
+      if (!is_download_url(download_url))
+        throw std::runtime_error("download_url inválida: é esperado um endereço http:// ou https:// de até " +
+                                 std::to_string(kMaxDownloadUrl) + " caracteres, sem espaços nem caracteres de controle.");
       const norvane::FileVersion current = norvane::parse_version_numbers(version);
       const norvane::FileVersion candidate = norvane::parse_version_numbers(offered);
       norvane::TIniFile config = ServiceConfig();

@@ -43,6 +43,27 @@ bool key_of(const std::string& line, std::string& key, std::string& value) {
   return !key.empty() && key[0] != ';';
 }
 
+bool has_control_character(const std::string& text) {
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < ' ' || byte == 0x7F) return true;
+  }
+  return false;
+}
+
+// A name is written only when a read finds it again as it is: no control characters (a line
+// break would start a line of its own), no blanks at either end (a read trims them), and
+// nothing that a read takes for the end of a name or for a comment.
+bool readable_section_name(const std::string& name) {
+  return !name.empty() && !has_control_character(name) && norvane::trim(name) == name &&
+         name.find(']') == std::string::npos;
+}
+
+bool readable_key_name(const std::string& name) {
+  return !name.empty() && !has_control_character(name) && norvane::trim(name) == name &&
+         name.find('=') == std::string::npos && name.front() != ';' && name.front() != '[';
+}
+
 }  // namespace
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
@@ -79,6 +100,10 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key,
 
 bool TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
+  // A value holding a line break (or any other control character) would add lines of its
+  // own, keys that whoever supplied the value chose: refused, and the file is left alone.
+  if (!readable_section_name(section) || !readable_key_name(key) || has_control_character(value))
+    return false;
   std::vector<std::string> lines = read_lines(path_);
   bool in_section = false, written = false;
   long section_end = -1;  // index after the last line of the matching section

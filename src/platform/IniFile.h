@@ -21,7 +21,9 @@ class TIniFile {
   // Booleans are stored as integers: 0 is false, anything else true.
   bool ReadBool(const std::string& section, const std::string& key, bool default_value) const;
 
-  // Returns false when the file could not be written.
+  // Returns false, writing nothing, when the value holds a control character (CR, LF, NUL
+  // and the like) or the section or key name would not read back as written; also false
+  // when the file could not be written.
   bool WriteString(const std::string& section, const std::string& key, const std::string& value);
   bool WriteInteger(const std::string& section, const std::string& key, int value);
   bool WriteBool(const std::string& section, const std::string& key, bool value);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -46,6 +48,49 @@ TEST_F(IniFileTest, WritesKeepOtherLinesAndCreateTheFile) {
   ASSERT_TRUE(ini.WriteString("Sitef", "VERSION", "1.3"));
   EXPECT_EQ(content(), "[sitef]\r\nversion=1.3\r\nneed_update=1\r\n; a comment\r\n[other]\r\nx=1\r\n");
   EXPECT_EQ(ini.ReadString("other", "x", ""), "1");
+}
+
+TEST_F(IniFileTest, HostileValuesAndNamesAreRefusedAndEveryOtherKeyReadsBackUnchanged) {
+  const std::string before = "[sitef]\r\njwt_secret=the-key\r\ncallback_verify_tls=1\r\ndownload_url=\r\n"
+                             "[other]\r\nx=1\r\n";
+  write(before);
+  struct Case {
+    std::string section, key, value;
+  };
+  const std::vector<Case> cases = {
+      {"sitef", "download_url", "x\r\njwt_secret=evil\r\ncallback_verify_tls=0"},
+      {"sitef", "download_url", "x\njwt_secret=evil"},
+      {"sitef", "download_url", "x\rjwt_secret=evil"},
+      {"sitef", "download_url", std::string("x\0jwt_secret=evil", 17)},
+      {"sitef", "download_url", "tab\there"},
+      {"sitef", "download_url", "escape\x1b[2J"},
+      {"sitef", "download_url", "delete\x7f"},
+      {"sitef", "jwt_secret\r\nx", "1"},
+      {"sitef", "jwt_secret=evil\r\nk", "1"},
+      {"sitef", "a=b", "1"},
+      {"sitef", "", "1"},
+      {"sitef", " jwt_secret", "evil"},
+      {"sitef", ";comment", "1"},
+      {"sitef", "[sitef]", "1"},
+      {"sitef]\r\njwt_secret=evil\r\n[x", "k", "1"},
+      {"other]x", "k", "1"},
+      {"", "k", "1"},
+      {" sitef", "jwt_secret", "evil"},
+  };
+  norvane::TIniFile ini(path.string());
+  for (const Case& c : cases) {
+    SCOPED_TRACE("[" + c.section + "] " + c.key + "=" + c.value);
+    EXPECT_FALSE(ini.WriteString(c.section, c.key, c.value));
+    EXPECT_EQ(content(), before);
+    EXPECT_EQ(ini.ReadString("sitef", "jwt_secret", ""), "the-key");
+    EXPECT_EQ(ini.ReadInteger("sitef", "callback_verify_tls", -1), 1);
+    EXPECT_EQ(ini.ReadString("sitef", "download_url", "<absent>"), "");
+    EXPECT_EQ(ini.ReadString("other", "x", ""), "1");
+  }
+  // Printable text, accented letters in any encoding among it, is still written as given.
+  ASSERT_TRUE(ini.WriteString("sitef", "download_url", "https://updates.example/t\xC3\xA9" "f?a=1&b=[2];3"));
+  EXPECT_EQ(ini.ReadString("sitef", "download_url", ""), "https://updates.example/t\xC3\xA9" "f?a=1&b=[2];3");
+  EXPECT_EQ(ini.ReadString("sitef", "jwt_secret", ""), "the-key");
 }
 
 }  // namespace

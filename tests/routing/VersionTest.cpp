@@ -89,6 +89,52 @@ TEST_F(VersionTest, RefusesOtherTypesAndCategories) {
             std::vector<std::string>{ErrorReply("Erro ao verificar versão: Campo category nao encontrado.")});
 }
 
+TEST_F(VersionTest, RefusesWhatItWouldRecordUnlessVersionAndAddressAreWellFormed) {
+  const std::string ini = folder_ + "/" + norvane::exe_base_name() + ".ini";
+  auto content = [&] {
+    std::ifstream in(ini, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string before = content();
+  const std::string bad_version = "Erro ao verificar versão: version inválida: são esperados quatro números (até 65535) separados por ponto.";
+  const std::string bad_url = "Erro ao verificar versão: download_url inválida: é esperado um endereço http:// ou https:// de até "
+                              "2048 caracteres, sem espaços nem caracteres de controle.";
+  const std::string good_url = "https://updates.example/tef.zip";
+  struct Case {
+    std::string version, download_url, reply;
+  };
+  const std::vector<Case> cases = {
+      {"1.0.0.65535", "x\r\njwt_secret=evil\r\ncallback_verify_tls=0", bad_url},
+      {"1.0.0.65535", "https://a.example/\r\njwt_secret=evil", bad_url},
+      {"1.0.0.65535", "https://a.example/x y", bad_url},
+      {"1.0.0.65535", std::string("https://a.example/\0x", 20), bad_url},
+      {"1.0.0.65535", "https://a.example/\u00e9", bad_url},
+      {"1.0.0.65535", "ftp://a.example/x", bad_url},
+      {"1.0.0.65535", "https://", bad_url},
+      {"1.0.0.65535", "", bad_url},
+      {"1.0.0.65535", "https://a.example/" + std::string(2048, 'a'), bad_url},
+      {"1.0.0.65535\r\njwt_secret=evil", good_url, bad_version},
+      {"1.0.12", good_url, bad_version},
+      {"1.0.0.65536", good_url, bad_version},
+      {"1.0.0.5.6", good_url, bad_version},
+      {"1.0..5", good_url, bad_version},
+      {" 1.0.0.5", good_url, bad_version},
+      {"v1.0.0.5", good_url, bad_version},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version + " " + c.download_url.substr(0, 60));
+    const Json request = {{"route", "/version"}, {"type", "version"}, {"category", "clisitef_dll"},
+                          {"version", c.version}, {"download_url", c.download_url}};
+    EXPECT_EQ(Route(request.dump()), std::vector<std::string>{ErrorReply(c.reply)});
+    EXPECT_EQ(content(), before);
+  }
+  // The longest address allowed and an upper-case scheme are recorded.
+  const std::string longest = "HTTP://a.example/" + std::string(2048 - 17, 'a');
+  EXPECT_EQ(Ask(R"("category":"clisitef_dll","version":"1.0.0.65535","download_url":")" + longest + "\"")["updating"], true);
+  EXPECT_EQ(Key("download_url"), longest);
+  EXPECT_EQ(Key("version"), "1.0.0.65535");
+}
+
 TEST_F(VersionTest, ReadsOnlyWholeNotesOfOurOwn) {
   const std::string note = std::string("\x08\0\0\0\x08\0\0\0\x01\0\0\0Norvane\0", 20) + std::string("\x01\0\0\0\x0c\0\x05\0", 8);
   EXPECT_EQ(norvane::parse_version_note(note), (norvane::FileVersion{1, 0, 12, 5}));
