@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/CardData.h"
 #include "platform/CodePage.h"
 #include "platform/Text.h"
 #include "tef/RiZedIzAdeTef.h"
@@ -102,6 +103,16 @@ struct TRiZedIzAdeCliSiTef::Dialogo {
   std::string TituloMenu;
   bool Voltar = false;
   bool Continua = true;
+
+  // Whether the current field carries card data: by its code, or, for a question (read a
+  // field, check data, an amount, a bar code), by its title. Answers and values of such a
+  // field are masked wherever they are written down (log, response content, backup).
+  norvane::CardData DadoDeCartao() const {
+    const norvane::CardData pelo_campo = norvane::card_data_of_field(TipoCampo);
+    const bool pergunta = Comando == 30 || Comando == 31 || Comando == 34 || Comando == 35;
+    if (pelo_campo != norvane::CardData::none || !pergunta) return pelo_campo;
+    return norvane::card_data_of_title(Texto);
+  }
 };
 
 TRiZedIzAdeRespCliSiTef& TRiZedIzAdeCliSiTef::RespCliSiTef() const {
@@ -315,8 +326,10 @@ int TRiZedIzAdeCliSiTef::ContinuarFuncao(bool IDAmigo, const std::string& Numero
 
   int sts = 0;
   while (true) {
+    // d still describes the field this answer is for.
+    const norvane::CardData respondido = d.DadoDeCartao();
     GravaLog("ContinuaFuncaoSiTefInterativo, Chamando: Continua = " + std::to_string(continua) +
-             " Buffer = " + norvane::from_windows1252(d.Resposta));
+             " Buffer = " + norvane::mask_card_data(respondido, norvane::from_windows1252(d.Resposta)));
     sts = continuar(&d.Comando, &d.TipoCampo, &d.TamanhoMinimo, &d.TamanhoMaximo, buffer.data(),
                     kTamanhoBuffer, continua);
     continua = 0;
@@ -329,9 +342,15 @@ int TRiZedIzAdeCliSiTef::ContinuarFuncao(bool IDAmigo, const std::string& Numero
     d.Voltar = false;
     d.Continua = true;
 
+    // A value (command 0) is written down masked when it is card data; so is the block when
+    // the function ends, since a library may hand it back as it was given.
     GravaLog("ContinuaFuncaoSiTefInterativo, Retornos: STS = " + std::to_string(sts) +
              " ProximoComando = " + std::to_string(d.Comando) +
-             " TipoCampo = " + std::to_string(d.TipoCampo) + " Buffer = " + d.Texto +
+             " TipoCampo = " + std::to_string(d.TipoCampo) + " Buffer = " +
+             norvane::mask_card_data(sts != kContinua ? respondido
+                                     : d.Comando == 0 ? d.DadoDeCartao()
+                                                      : norvane::CardData::none,
+                                     d.Texto) +
              " Tam.Min = " + std::to_string(d.TamanhoMinimo) +
              " Tam.Max = " + std::to_string(d.TamanhoMaximo));
 
@@ -478,8 +497,9 @@ void TRiZedIzAdeCliSiTef::TrataCampo(Dialogo& d) {
   auto se_vazio = [&](std::string& campo) {
     if (campo.empty()) campo = d.Texto;
   };
-  RespCliSiTef().GravaInformacao(d.TipoCampo,
-                                 d.TipoCampo == 15 || d.TipoCampo == 25 ? "True" : d.TextoAnsi);
+  RespCliSiTef().GravaInformacao(d.TipoCampo, d.TipoCampo == 15 || d.TipoCampo == 25
+                                                 ? "True"
+                                                 : norvane::mask_card_data(d.DadoDeCartao(), d.TextoAnsi));
   switch (d.TipoCampo) {
     case 56:
     case 57:
@@ -594,7 +614,9 @@ void TRiZedIzAdeCliSiTef::TrataLeituraCampo(Dialogo& d) {
   } else if (d.NumeroCartao.empty() && d.DataVencimento.empty()) {
     obtem_campo(tipo, tcString);
   }
-  RespCliSiTef().GravaInformacao(tipo, d.Resposta);
+  // The content goes to the log and the payment's backup: a card number is kept masked,
+  // an expiry date not at all; nothing reads either back.
+  RespCliSiTef().GravaInformacao(tipo, norvane::mask_card_data(d.DadoDeCartao(), d.Resposta));
 }
 
 void TRiZedIzAdeCliSiTef::TrataValor(Dialogo& d) {

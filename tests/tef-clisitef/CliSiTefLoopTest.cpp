@@ -366,6 +366,58 @@ TEST_F(CliSiTefLoopTest, FirstCallIsZeroedAndAnAnswerIsCutToTheBuffer) {
             std::string::npos);
 }
 
+TEST_F(CliSiTefLoopTest, CardDataReachesTheLibraryButIsWrittenDownOnlyMasked) {
+  const std::string numero = "4111111111111111";
+  struct Caso {
+    const char* nome;
+    Passo passo;
+    std::string digitado;                // typed by the operator, or
+    std::array<std::string, 4> cartao;   // given by the caller
+    std::string claro;                   // what the library must receive / what it sent
+    std::string gravado;                 // what the response content keeps ("-" nothing)
+  };
+  const Caso casos[] = {
+      {"typed card number", {30, 512, "Digite o numero do cartao"}, numero, {}, numero, "411111******1111"},
+      {"card number given by the caller", {30, 512, "Cartao"}, "", {numero, "", "", ""}, numero,
+       "411111******1111"},
+      {"typed expiry date", {30, 513, "Data de vencimento do cartao (MMAA)"}, "1230", {}, "1230", "****"},
+      {"expiry date given by the caller", {30, 513, "Validade"}, "", {"", "1230", "", ""}, "1230", "****"},
+      {"typed security code", {30, 514, "Codigo de seguranca"}, "8642", {}, "8642", "-"},
+      {"security code given by the caller", {30, 514, "CVV"}, "", {"", "", "8642", ""}, "8642", "-"},
+      {"card number under a code of another library, known by its title",
+       {30, 777, "Forneca o numero do cartao"}, numero, {}, numero, "411111******1111"},
+      {"password known by its title", {30, 778, "Digite a senha"}, "97531", {}, "97531", "*****"},
+      {"card number handed back by the library", {0, 512, numero}, "", {}, numero, "411111******1111"},
+      {"expiry date handed back by the library", {0, 513, "1230"}, "", {}, "1230", "****"},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.nome);
+    fs::remove(folder / "tef.log");
+    Novo();
+    respostas.campo = c.digitado;
+    Executa({c.passo}, c.cartao);
+    ASSERT_EQ(rot.chamadas.size(), 2u);
+    if (c.passo.comando == 30) {
+      EXPECT_EQ(rot.chamadas[1].buffer, c.claro);
+    }
+    EXPECT_EQ(manager->Resp().LeInformacao(c.passo.tipo, 0).AsString(), c.gravado == "-" ? "" : c.gravado);
+    std::ifstream in(folder / "tef.log", std::ios::binary);
+    const std::string log(std::istreambuf_iterator<char>(in), {});
+    // Neither the calls, the library's answers nor the content logged at the end hold it.
+    EXPECT_EQ(log.find("= " + c.claro), std::string::npos) << log;
+    EXPECT_EQ(log.find(numero), std::string::npos) << log;
+    if (c.passo.comando == 30) {
+      const std::string masked = c.gravado == "-" ? std::string(c.claro.size(), '*') : c.gravado;
+      EXPECT_NE(log.find("Chamando: Continua = 0 Buffer = " + masked + "\r\n"), std::string::npos) << log;
+    }
+  }
+  // Other fields are written as they came.
+  Novo();
+  respostas.campo = "4111";
+  Executa({{30, 777, "Codigo"}});
+  EXPECT_EQ(manager->Resp().LeInformacao(777, 0).AsString(), "4111");
+}
+
 TEST_F(CliSiTefLoopTest, AHandlerErrorEndsTheRunAndTheNextFunctionMayStart) {
   tef->OnExibeMenu = [](const std::string&, const std::vector<std::string>&, int&, bool&) {
     throw std::runtime_error("cliente desconectado");

@@ -303,6 +303,21 @@ extern "C" int32_t IniciaFuncaoSiTefInterativo(int32_t funcao, const char* valor
   return result;
 }
 
+namespace {
+
+// The journal never holds the card data a terminal is given: the typed card number as on a
+// receipt, the expiry date and security code as asterisks.
+std::string journal_answer(const State& st, const std::string& answer) {
+  if (!st.run || !st.run->delivered || st.run->next == 0) return answer;
+  const Step& last = st.run->dialogue.steps[st.run->next - 1];
+  if (last.kind != Step::Kind::question) return answer;
+  if (last.field == 512) return mask_card_number(answer);
+  if (last.field == 513 || last.field == 514 || last.field == 500) return std::string(answer.size(), '*');
+  return answer;
+}
+
+}  // namespace
+
 extern "C" int32_t ContinuaFuncaoSiTefInterativo(int32_t* comando, int32_t* tipo_campo,
                                                       int16_t* tamanho_minimo,
                                                       int16_t* tamanho_maximo, char* buffer,
@@ -312,7 +327,7 @@ extern "C" int32_t ContinuaFuncaoSiTefInterativo(int32_t* comando, int32_t* tipo
   Settings settings = st.run ? st.run->context.settings : read_settings();
   std::string answer = read_buffer(buffer, tamanho_buffer);
   JournalLine line("ContinuaFuncaoSiTefInterativo");
-  line.number("continua", continua).text("buffer", answer);
+  line.number("continua", continua).text("buffer", journal_answer(st, answer));
   auto finish = [&](int result) {
     journal(settings, line.result(result));
     return result;
