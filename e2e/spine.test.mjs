@@ -70,7 +70,9 @@ describe('service spine', () => {
     assert.equal(service.stdout,
       `Norvane TEF Server: listening on wss://localhost:${service.port}; folder ${folder}; ` +
       `log ${folder}Log/${monthFolder(now)}/NorvaneSiTefService ${day}.log; ` +
-      'CliSiTef: STAND-IN library, no real payment can be taken\n');
+      'CliSiTef: STAND-IN library, no real payment can be taken; ' +
+      'UNSAFE: the built-in token key lets anyone open a session (set [sitef] jwt_secret), ' +
+      'any web page may connect (set [sitef] allowed_origins)\n');
     assert.match(service.logText(), /\] Atenção: .*dll\/CliSiTef32I\.dll é o simulador da CliSiTef; nenhum pagamento real será feito\./);
   });
 

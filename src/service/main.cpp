@@ -1,5 +1,6 @@
 #include <limits.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -76,6 +77,11 @@ int main(int argc, char** argv) {
   // threshold after the first large block, and a large message's memory then stays
   // resident, fragmented in the heap, long after it was handled.
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+
+  // Logs, payment backups and print files are for the service's user alone: whatever this
+  // process (and the CliSiTef library inside it) creates gets no group or other rights, and
+  // its folders the same.
+  umask(S_IRWXG | S_IRWXO);
 
   const bool silent = has_switch(argc, argv, "SILENT");
   if (has_switch(argc, argv, "INSTALL")) return install(silent);

@@ -15,6 +15,7 @@
 #include "printing/ntPrintQueue.h"
 #include "datamodule/ntDmSitef.h"
 #include "platform/GravaLog.h"
+#include "routing/Jwt.h"
 #include "tef/RiZedIzAdeTef.h"
 #include "websocket/WebSocketCodec.h"
 
@@ -119,10 +120,27 @@ void TNorvaneSiTefService::report_started(int port, const std::string& listener_
   line += "; folder " + norvane::exe_folder() + "; log " + norvane::service_log_file();
   if (norvane::is_stand_in_library(norvane::clisitef_library_path()))
     line += "; CliSiTef: STAND-IN library, no real payment can be taken";
+  // Last, so that it is what a person reads: what is unsafe and what to set.
+  const UnsafeSettings unsafe = unsafe_settings();
+  if (unsafe.built_in_key || unsafe.any_origin) {
+    line += "; UNSAFE:";
+    if (unsafe.built_in_key) line += " the built-in token key lets anyone open a session (set [sitef] jwt_secret)";
+    if (unsafe.built_in_key && unsafe.any_origin) line += ",";
+    if (unsafe.any_origin) line += " any web page may connect (set [sitef] allowed_origins)";
+  }
   // Under systemd standard output goes to the journal, where the line is as useful.
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
   norvane::notify_service_ready(line);
+}
+
+TNorvaneSiTefService::UnsafeSettings TNorvaneSiTefService::unsafe_settings() const {
+  const std::string secret = iniConfig.ReadString("sitef", "jwt_secret", "");
+  UnsafeSettings unsafe;
+  unsafe.built_in_key = secret.empty() || secret == kSharedTokenSecret;
+  unsafe.any_origin =
+      norvane::websocket::ParseAllowedOrigins(iniConfig.ReadString("sitef", "allowed_origins", "")).empty();
+  return unsafe;
 }
 
 void TNorvaneSiTefService::StopServer() {
@@ -148,6 +166,18 @@ void TNorvaneSiTefService::ServiceStart(bool& Started) {
     GravaLog("Atenção: " + norvane::clisitef_library_path() +
              " é o simulador da CliSiTef; nenhum pagamento real será feito. Em produção, "
              "instale a biblioteca CliSiTef da Software Express em seu lugar.");
+  // Also at every start: the packaged defaults let any web page the cashier opens mint a
+  // token, open a session and start a payment on the pin-pad.
+  const UnsafeSettings unsafe = unsafe_settings();
+  if (unsafe.built_in_key || unsafe.any_origin)
+    GravaLog(std::string("Atenção: instalação desprotegida: ") +
+             (unsafe.built_in_key ? "a chave dos tokens é a chave de fábrica, qualquer um pode abrir uma sessão "
+                             "(defina [sitef] jwt_secret); "
+                           : "") +
+             (unsafe.any_origin ? "qualquer página web pode se conectar (defina [sitef] allowed_origins com a origem "
+                           "da aplicação de vendas); "
+                         : "") +
+             "veja \"Securing an installation\" no README.");
   StartServer();
   try {
     const std::string printer = iniConfig.ReadString("sitef", "printer", "");

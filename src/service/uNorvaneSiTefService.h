@@ -59,6 +59,13 @@ class TNorvaneSiTefService {
   // Says on standard output, and to systemd, that the service is up: where it listens (or
   // why it does not), its folder and its log, and whether the CliSiTef library is the stand-in.
   void report_started(int port, const std::string& listener_error);
+  // What leaves this installation open to any web page: the built-in token key, an empty
+  // allowed_origins.
+  struct UnsafeSettings {
+    bool built_in_key = false;
+    bool any_origin = false;
+  };
+  UnsafeSettings unsafe_settings() const;
   std::string FTefLogFileName;
 };
 

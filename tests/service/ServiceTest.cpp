@@ -191,10 +191,11 @@ class NotifySocket {
 TEST_F(ServiceTest, SaysItIsUpWhereItListensAndWhetherTheLibraryIsTheStandIn) {
   const std::string stand_in = std::string(NORVANE_BINARY_DIR) + "/tools/clisitef-sim/CliSiTef32I.dll";
   struct Case {
-    bool certificate, stand_in;
-  } cases[] = {{true, false}, {true, true}, {false, true}};
+    bool certificate, stand_in, secured;
+  } cases[] = {{true, false, true}, {true, true, false}, {false, true, true}, {true, false, false}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "certificate " << c.certificate << ", stand-in " << c.stand_in);
+    SCOPED_TRACE(testing::Message() << "certificate " << c.certificate << ", stand-in " << c.stand_in
+                                    << ", secured " << c.secured);
     std::filesystem::remove_all(folder_.path + "Certificado");
     std::filesystem::remove_all(folder_.path + "dll");
     std::filesystem::remove_all(folder_.path + "Log");
@@ -204,7 +205,8 @@ TEST_F(ServiceTest, SaysItIsUpWhereItListensAndWhetherTheLibraryIsTheStandIn) {
       std::filesystem::copy_file(stand_in, folder_.path + "dll/CliSiTef32I.dll");
     }
     const uint16_t port = testing_support::free_loopback_port();
-    write_ini("[sitef]\r\nserver_port=" + std::to_string(port) + "\r\n");
+    write_ini("[sitef]\r\nserver_port=" + std::to_string(port) + "\r\n" +
+              (c.secured ? "jwt_secret=a-key-of-this-shop\r\nallowed_origins=https://pdv.example\r\n" : ""));
     NotifySocket systemd(folder_.path + "notify");
     TNorvaneSiTefService service;
 
@@ -235,6 +237,25 @@ TEST_F(ServiceTest, SaysItIsUpWhereItListensAndWhetherTheLibraryIsTheStandIn) {
         log().find("] Atenção: " + folder_.path + "dll/CliSiTef32I.dll é o simulador da CliSiTef; "
                    "nenhum pagamento real será feito.") != std::string::npos;
     EXPECT_EQ(logs_stand_in, c.stand_in) << log();
+
+    // The built-in token key and an empty allowed_origins: one warning in the log, and the
+    // console line ends with what is unsafe and what to set.
+    const std::string unsafe =
+        "; UNSAFE: the built-in token key lets anyone open a session (set [sitef] jwt_secret), "
+        "any web page may connect (set [sitef] allowed_origins)";
+    const bool ends_unsafe = message.size() >= unsafe.size() &&
+                             message.compare(message.size() - unsafe.size(), unsafe.size(), unsafe) == 0;
+    EXPECT_EQ(ends_unsafe, !c.secured) << message;
+    const std::string warning =
+        "] Atenção: instalação desprotegida: a chave dos tokens é a chave de fábrica, qualquer um pode abrir uma "
+        "sessão (defina [sitef] jwt_secret); qualquer página web pode se conectar (defina [sitef] allowed_origins "
+        "com a origem da aplicação de vendas); veja \"Securing an installation\" no README.";
+    const std::string text = log();
+    const size_t first = text.find(warning);
+    EXPECT_EQ(first != std::string::npos, !c.secured) << text;
+    if (first != std::string::npos) {
+      EXPECT_EQ(text.find(warning, first + 1), std::string::npos) << text;
+    }
 
     bool stopped = false;
     service.ServiceStop(stopped);
