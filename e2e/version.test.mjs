@@ -59,3 +59,20 @@ test('/version answers both files and records an update only for a newer build',
     await client.close();
   }
 });
+
+test('a /version whose address would add lines to the ini is refused, without a session, and nothing is written', async () => {
+  const client = await connectClient(service.port);
+  try {
+    const ini = path.join(service.dir, 'SvcNorvaneSiTef.ini');
+    const before = fs.readFileSync(ini);
+    client.send({ route: '/version', type: 'version', category: 'service_exe', version: '1.0.0.65535',
+      download_url: 'x\r\njwt_secret=evil\r\ncallback_verify_tls=0' });
+    const reply = JSON.parse(await client.next());
+    assert.equal(reply.type, 'error');
+    assert.match(reply.message, /^Erro ao verificar versão: download_url inválida/);
+    assert.deepEqual(fs.readFileSync(ini), before);
+    assert.equal(iniKeys(service.dir).jwt_secret, undefined);
+  } finally {
+    await client.close();
+  }
+});

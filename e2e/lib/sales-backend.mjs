@@ -19,7 +19,8 @@ export class SalesBackend {
     this.requests = [];     // { method, url, headers, body }
     this.waiters = [];
     this.hanging = new Set();
-    // What the next callbacks get: { status, body (object or text), headers } or { hang: true }.
+    // What the next callbacks get: { status, body (object or text), headers } or { hang: true };
+    // `heldUntil` (a promise) holds the answer back until it settles.
     this.answer = { status: 201, body: { data: 1234 } };
   }
 
@@ -55,7 +56,7 @@ export class SalesBackend {
       }
       const answer = this.answer;
       if (answer.hang) { this.hanging.add(res); return; }
-      respond(res, answer);
+      Promise.resolve(answer.heldUntil).then(() => respond(res, answer));
     });
   }
 
