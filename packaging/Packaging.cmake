@@ -15,7 +15,7 @@ function(norvane_configure_unit)
   configure_file(${NORVANE_UNIT_TEMPLATE_FILE} ${packaging_out}/NorvaneSiTefService.service @ONLY)
 endfunction()
 norvane_configure_unit()
-foreach(script postinst prerm postrm)
+foreach(script config postinst prerm postrm)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/${script}.in ${packaging_out}/${script} @ONLY)
 endforeach()
 file(WRITE ${packaging_out}/conffiles "${NORVANE_PACKAGE_FOLDER}/SvcNorvaneSiTef.ini\n")
@@ -65,9 +65,10 @@ and instant payments through the CliSiTef TEF client library over TLS 1.2
 WebSocket, report them to the sales back-end and print PDFs and receipts.
 .
 The CliSiTef library of the workstation goes into /opt/norvane/dll.")
-set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.54)")
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.54), debconf (>= 0.5) | debconf-2.0")
 set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS "cups, locales")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
+    ${packaging_out}/config ${CMAKE_CURRENT_LIST_DIR}/deb/templates
     ${packaging_out}/postinst ${packaging_out}/prerm ${packaging_out}/postrm
     ${packaging_out}/conffiles)
 

@@ -78,8 +78,9 @@ lintian --tag-display-limit 0 "$server" "$simulator" > "$work/lintian.log" 2>&1 
 if grep -E '^E: ' "$work/lintian.log"; then fail "lintian reports errors"; fi
 grep -E '^W: ' "$work/lintian.log" || true
 
-echo "-- dpkg -i without a certificate"
-dpkg -i "$server" "$simulator" > "$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -i"; }
+echo "-- dpkg -i without a certificate, non-interactive"
+DEBIAN_FRONTEND=noninteractive dpkg -i "$server" "$simulator" > "$work/install.log" 2>&1 ||
+  { cat "$work/install.log"; fail "dpkg -i"; }
 check "no message about the missing certificate" grep -q "systemctl enable --now NorvaneSiTefService" "$work/install.log"
 check "enabled without a certificate" test ! -e "$wants"
 check "no user norvane" getent passwd norvane >/dev/null
@@ -88,6 +89,41 @@ for sub in Log TEF Certificado; do
 done
 [[ $(stat -c %a:%U:%G "$folder") == 1775:root:norvane ]] || fail "$folder is $(stat -c %a:%U:%G "$folder")"
 [[ $(stat -c %a "$folder/Certificado") == 750 ]] || fail "Certificado is readable by others"
+for sub in Log TEF; do
+  [[ $(stat -c %a "$folder/$sub") == 700 ]] || fail "$folder/$sub is $(stat -c %a "$folder/$sub"), not the service's alone"
+done
+ini="$folder/SvcNorvaneSiTef.ini"
+[[ $(stat -c %a:%U:%G "$ini") == 660:root:norvane ]] || fail "the ini is $(stat -c %a:%U:%G "$ini")"
+check "a non-interactive install wrote a token key or origins" \
+  bash -c "! grep -qiE '^(jwt_secret|allowed_origins)=' '$ini'"
+
+echo "-- debconf: answers given ahead are written; the key is forgotten by debconf"
+key="k$(od -An -tx1 -N16 /dev/urandom | tr -d ' \n')"
+debconf-set-selections <<SELECTIONS
+norvane-tef-server norvane-tef-server/allowed_origins string https://pdv.example:8443
+norvane-tef-server norvane-tef-server/jwt_secret password $key
+SELECTIONS
+DEBIAN_FRONTEND=noninteractive dpkg-reconfigure norvane-tef-server > "$work/preseed.log" 2>&1 ||
+  { cat "$work/preseed.log"; fail "dpkg-reconfigure with answers given ahead"; }
+check "allowed_origins not written" grep -qx 'allowed_origins=https://pdv.example:8443' "$ini"
+check "jwt_secret not written" grep -qx "jwt_secret=$key" "$ini"
+check "debconf keeps the token key" \
+  bash -c "! echo 'GET norvane-tef-server/jwt_secret' | debconf-communicate norvane-tef-server | grep -q '$key'"
+check "the ini's other keys were lost" grep -qx 'pdv_number=1' "$ini"
+[[ $(stat -c %a:%U:%G "$ini") == 660:root:norvane ]] || fail "the ini is $(stat -c %a:%U:%G "$ini") after the set-up"
+
+echo "-- debconf: dpkg-reconfigure asks again; an empty key generates one, shown once"
+# A terminal for debconf's plain-text frontend: the origin, then an empty key. The origin
+# question offers what the ini holds.
+sed -i '/^jwt_secret=/d' "$ini"
+printf 'https://caixa.example\n\n' |
+  script -qec "DEBIAN_FRONTEND=readline dpkg-reconfigure norvane-tef-server" /dev/null > "$work/reconfigure.log" 2>&1 ||
+  { cat "$work/reconfigure.log"; fail "dpkg-reconfigure"; }
+check "the origins question was not asked" grep -q "Origins of the sales application" "$work/reconfigure.log"
+check "allowed_origins not written by dpkg-reconfigure" grep -qx 'allowed_origins=https://caixa.example' "$ini"
+generated=$(sed -n 's/^jwt_secret=//p' "$ini" | tr -d '\r')
+[[ "$generated" =~ ^[0-9a-f]{64}$ ]] || fail "no generated key in the ini: '$generated'"
+check "the generated key was not shown" grep -q "$generated" "$work/reconfigure.log"
 # The packages strip their binaries: the stand-in must keep the section the service reads.
 check "the packaged stand-in lost its marker section" \
   bash -c "readelf -S '$folder/dll/CliSiTef32I.dll' | grep -q '\.norvane_stand_in'"
@@ -107,10 +143,21 @@ scripts/make-dev-certs.sh "$folder" >/dev/null
 chown -R norvane:norvane "$folder/Certificado"
 # Installed again once the certificate is there, the unit is enabled (and started where
 # systemd runs; the purge below stops it again).
-dpkg -i "$server" > "$work/reinstall.log" 2>&1 || { cat "$work/reinstall.log"; fail "dpkg -i again"; }
+DEBIAN_FRONTEND=noninteractive dpkg -i "$server" > "$work/reinstall.log" 2>&1 || { cat "$work/reinstall.log"; fail "dpkg -i again"; }
 check "the message about the certificate once it is there" \
   bash -c "! grep -q 'has no TLS certificate' '$work/reinstall.log'"
 check "not enabled once the certificate is there" test -L "$wants"
+
+echo "-- the installed service serves only the origin and key given at set-up"
+if [[ -d e2e/node_modules ]]; then
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  sed -i "s/^server_port=.*/server_port=$port/" "$ini"
+  # The answers of the dpkg-reconfigure above, kept across the installation since.
+  node tests/package/access-check.mjs "$folder" "$port" https://caixa.example "$generated" ||
+    fail "the installed service's access"
+else
+  echo "   skipped: e2e/node_modules is missing (npm ci in e2e/)"
+fi
 
 echo "-- purge keeps a TEF folder with backups"
 echo "000-000 = CRT" > "$folder/TEF/RiZedIzAde_CliSiTef_001.tef"
