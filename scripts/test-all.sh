@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Set-up, build, and every test: unit and integration tests (ctest), end-to-end tests
 # against the installed service folder, the browser library and demo page in Chromium,
-# the Debian packages, and a short run of every fuzz target.
+# the payment and print tests again against the service built with AddressSanitizer and
+# UBSan, the Debian packages, and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -29,6 +30,33 @@ if compgen -G "e2e/*.test.mjs" >/dev/null; then
      node --test --test-concurrency=1 ./*.test.mjs)
 fi
 
+echo "== end-to-end payment and print tests against the service under AddressSanitizer and UBSan"
+# Only the service program is built again (with ccache, mostly a matter of linking after the
+# first run); the rest of its folder, stand-ins included, is the one laid out above.
+asan_start=$SECONDS
+cmake -S . -B build-asan -DNORVANE_ASAN=ON -DNORVANE_TESTS=OFF -DNORVANE_BENCH=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]+"${launcher[@]}"}" >/dev/null
+cmake --build build-asan -j2 --target SvcNorvaneSiTef
+rm -rf build-asan/service build-asan/reports
+cp -a build/service build-asan/service
+cp build-asan/SvcNorvaneSiTef build-asan/service/SvcNorvaneSiTef
+mkdir -p build-asan/reports
+asan_built=$SECONDS
+# Every report goes to a file of its own (the service's output is not shown by the tests);
+# any file there fails the stage. Leaks are looked for at exit, with the libraries' own
+# one-time allocations suppressed.
+(cd e2e && NORVANE_SERVICE_DIR="$PWD/../build-asan/service" NORVANE_BUILD_DIR="$PWD/../build" \
+   ASAN_OPTIONS="log_path=$PWD/../build-asan/reports/asan:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1" \
+   LSAN_OPTIONS="suppressions=$PWD/../scripts/lsan-suppressions.txt:print_suppressions=0" \
+   UBSAN_OPTIONS="log_path=$PWD/../build-asan/reports/ubsan:print_stacktrace=1" \
+   node --test --test-concurrency=1 ./payment.test.mjs ./print.test.mjs ./card-data.test.mjs)
+if compgen -G "build-asan/reports/*" >/dev/null; then
+  echo "-- sanitizer reports:"
+  cat build-asan/reports/*
+  exit 1
+fi
+echo "-- sanitizer stage: build $((asan_built - asan_start)) s, tests $((SECONDS - asan_built)) s"
+
 echo "== browser client library and demo page (Node and headless Chromium)"
 (cd web && NORVANE_SERVICE_DIR="$PWD/../build/service" NORVANE_BUILD_DIR="$PWD/../build" \
    node --test --test-concurrency=1 test/*.test.mjs)
@@ -36,7 +64,7 @@ echo "== browser client library and demo page (Node and headless Chromium)"
 echo "== Debian packages (built, checked, installed and purged again)"
 tests/package/package-test.sh build
 
-echo "== fuzz targets (short runs over their seed corpora)"
+echo "== fuzz targets (short runs over their corpora; scripts/fuzz-all.sh runs long campaigns)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DNORVANE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   "${launcher[@]+"${launcher[@]}"}" >/dev/null
 cmake --build build-fuzz -j2
@@ -46,9 +74,12 @@ for fuzzer in build-fuzz/*_fuzz; do
   corpus="fuzz/corpus/$name"
   work=$(mktemp -d)
   log="$work.log"
+  mkdir -p "$corpus"
+  # A crashing input joins the target's corpus, to be committed with the fix and replayed
+  # by every run from then on.
   if ! "$fuzzer" -max_total_time="${FUZZ_SECONDS:-20}" -rss_limit_mb=4096 -timeout=10 \
-       "$work" $( [[ -d "$corpus" ]] && echo "$corpus" ) >"$log" 2>&1; then
-    echo "-- $name FAILED (a crashing input is kept in the current folder as crash-*):"
+       -artifact_prefix="$corpus/finding-" "$work" "$corpus" >"$log" 2>&1; then
+    echo "-- $name FAILED (the input is kept as $corpus/finding-*):"
     tail -60 "$log"
     exit 1
   fi
