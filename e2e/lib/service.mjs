@@ -53,7 +53,14 @@ export class RunningService {
     this.stdout = '';
     this.stderr = '';
     child.stdout.on('data', (d) => { this.stdout += d; });
-    child.stderr.on('data', (d) => { this.stderr += d; });
+    // NORVANE_E2E_STDERR_DIR keeps every run's standard error in a file there (a sanitizer
+    // build reports on it, also for a process no test looks at).
+    const keep = process.env.NORVANE_E2E_STDERR_DIR &&
+      path.join(process.env.NORVANE_E2E_STDERR_DIR, `service-${child.pid}.stderr`);
+    child.stderr.on('data', (d) => {
+      this.stderr += d;
+      if (keep) fs.appendFileSync(keep, d);
+    });
     this.exited = new Promise((resolve) => {
       child.once('exit', (code, signal) => resolve({ code, signal }));
     });
