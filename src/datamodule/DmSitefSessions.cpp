@@ -50,14 +50,14 @@ bool is_blank(const std::string& text) {
   return true;
 }
 
-int configured_pdv_number() { return ServiceConfig().ReadInteger("sitef", "pdv_number", 0); }
+std::string token_secret(const norvane::TIniSnapshot& config) {
+  const std::string secret = config.ReadString("sitef", "jwt_secret", "");
+  return secret.empty() ? std::string(kSharedTokenSecret) : secret;
+}
 
 }  // namespace
 
-std::string ConfiguredTokenSecret() {
-  const std::string secret = ServiceConfig().ReadString("sitef", "jwt_secret", "");
-  return secret.empty() ? std::string(kSharedTokenSecret) : secret;
-}
+std::string ConfiguredTokenSecret() { return token_secret(ServiceConfig().Snapshot()); }
 
 // Keeps the first n characters of a longer text, pads a shorter one on the left with "0".
 // Characters, not bytes: a claim may hold non-ASCII text, and cutting inside a UTF-8
@@ -93,7 +93,8 @@ std::string format_iso_utc(norvane::TimePoint when) {
   return text;
 }
 
-void TDmSitef::ConfigureTefFromClaims(const Json& claims, const std::string& terminal_number) {
+void TDmSitef::ConfigureTefFromClaims(const Json& claims, const std::string& terminal_number,
+                                      const norvane::TIniSnapshot& config) {
   TSessionTefClaims read;
   FTLSConnection = false;
   if (claims.contains("connection_type")) read.connection_type = GetJsonField(claims, "connection_type");
@@ -109,11 +110,14 @@ void TDmSitef::ConfigureTefFromClaims(const Json& claims, const std::string& ter
   read.additional_parameters = GetJsonField(claims, "additional_parameters");
   read.operator_name = GetJsonField(claims, "operator");
   FSessionTefClaims = std::move(read);
-  ApplyTefConfiguration(FSessionTefClaims);
+  ApplyTefConfiguration(FSessionTefClaims, config);
 }
 
 void TDmSitef::CreateSession(const std::string& pConfig, TIdContext* pIdContext) {
   Json claims;
+  // The token's secret, the workstation number and the TEF settings come from one read of
+  // the INI.
+  const norvane::TIniSnapshot config = ServiceConfig().Snapshot();
   try {
     norvane::JsonParseResult storage;
     const Json* message = ParsedMessage(pConfig, storage);
@@ -127,7 +131,7 @@ void TDmSitef::CreateSession(const std::string& pConfig, TIdContext* pIdContext)
     }
     const std::string token = GetJsonField(*message, "token");
     try {
-      claims = VerifyJWT(token, ConfiguredTokenSecret());
+      claims = VerifyJWT(token, token_secret(config));
       const auto now = std::chrono::duration_cast<std::chrono::seconds>(norvane::now().time_since_epoch());
       if (!TokenTimesValid(claims, now.count())) throw EJwtUnverified("Token fora da validade.");
     } catch (const EJwtUnverified&) {
@@ -141,8 +145,8 @@ void TDmSitef::CreateSession(const std::string& pConfig, TIdContext* pIdContext)
 
   try {
     const std::string terminal_number =
-        BuildTerminalNumber(GetJsonField(claims, "secctional_code"), configured_pdv_number());
-    ConfigureTefFromClaims(claims, terminal_number);
+        BuildTerminalNumber(GetJsonField(claims, "secctional_code"), config.ReadInteger("sitef", "pdv_number", 0));
+    ConfigureTefFromClaims(claims, terminal_number, config);
 
     fVenda_Id = text_to_int32(GetJsonField(claims, "sale_id"));
     fEmpresa_Id = text_to_int32(GetJsonField(claims, "company_id"));

@@ -91,7 +91,7 @@ bool TDmSitef::ApplyTlsConfiguration(const TSessionTefClaims& claims) {
   return changed;
 }
 
-void TDmSitef::ApplyTefConfiguration(const TSessionTefClaims& claims) {
+void TDmSitef::ApplyTefConfiguration(const TSessionTefClaims& claims, const norvane::TIniSnapshot& config) {
   bool changed = ApplyTlsConfiguration(claims);
   TRiZedIzAdeCliSiTef& manager = CliSiTefManager();
   const std::string address = norvane::to_windows1252(claims.ip_address);
@@ -118,7 +118,7 @@ void TDmSitef::ApplyTefConfiguration(const TSessionTefClaims& claims) {
   }
   manager.SetParametrosAdicionais(parameters);
   manager.SetOperador(norvane::to_windows1252(claims.operator_name));
-  if (!ServiceConfig().ReadBool("sitef", "qrcode_on_pinpad", false)) manager.SetRestricoes("{DevolveStringQRCode=1}");
+  if (!config.ReadBool("sitef", "qrcode_on_pinpad", false)) manager.SetRestricoes("{DevolveStringQRCode=1}");
 
   if (!RiZedIzAde.Inicializado(gpCliSiTef)) RiZedIzAde.Inicializar(gpCliSiTef);
   if (changed || !manager.Inicializado()) {

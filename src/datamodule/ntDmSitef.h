@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -182,8 +183,10 @@ class TDmSitef {
 
  private:
   // Reads the TEF configuration claims in their order (a missing one raises the
-  // missing-member error) and keeps them; the TEF component is configured from them.
-  void ConfigureTefFromClaims(const norvane::Json& claims, const std::string& terminal_number);
+  // missing-member error) and keeps them; the TEF component is configured from them and
+  // from the service's INI as the session start read it.
+  void ConfigureTefFromClaims(const norvane::Json& claims, const std::string& terminal_number,
+                              const norvane::TIniSnapshot& config);
   // Gives every event of the TEF component its handler.
   void WireTefEvents();
   // Sends a dialogue message of type "message", "confirmation" or "question".

@@ -18,6 +18,13 @@ std::string read_self_exe() {
   return std::string(buffer, static_cast<size_t>(n));
 }
 
+// The executable does not move while it runs, so its path is resolved once per process
+// (the first caller pays the readlink; the static's initialisation is thread-safe).
+const std::string& self_exe() {
+  static const std::string path = read_self_exe();
+  return path;
+}
+
 }  // namespace
 
 std::string exe_folder() {
@@ -25,7 +32,7 @@ std::string exe_folder() {
     std::lock_guard<std::mutex> lock(override_mutex);
     if (!override_folder.empty()) return override_folder;
   }
-  std::string path = read_self_exe();
+  const std::string& path = self_exe();
   auto slash = path.rfind('/');
   return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
@@ -37,7 +44,7 @@ void set_exe_folder_for_tests(const std::string& folder) {
 }
 
 std::string exe_base_name() {
-  std::string path = read_self_exe();
+  const std::string& path = self_exe();
   auto slash = path.rfind('/');
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   auto dot = name.rfind('.');

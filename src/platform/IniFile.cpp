@@ -64,12 +64,10 @@ bool readable_key_name(const std::string& name) {
          name.find('=') == std::string::npos && name.front() != ';' && name.front() != '[';
 }
 
-}  // namespace
-
-std::string TIniFile::ReadString(const std::string& section, const std::string& key,
-                                 const std::string& default_value) const {
+std::string read_value(const std::vector<std::string>& lines, const std::string& section,
+                       const std::string& key, const std::string& default_value) {
   bool in_section = false;
-  for (const std::string& line : read_lines(path_)) {
+  for (const std::string& line : lines) {
     std::string name, k, v;
     if (section_of(line, name)) {
       in_section = same_name(name, section);
@@ -83,9 +81,7 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
   return default_value;
 }
 
-int TIniFile::ReadInteger(const std::string& section, const std::string& key,
-                          int default_value) const {
-  std::string text = ReadString(section, key, "");
+int integer_value(std::string text, int default_value) {
   if (!text.empty() && text[0] == '+') text.erase(0, 1);
   int value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -93,8 +89,37 @@ int TIniFile::ReadInteger(const std::string& section, const std::string& key,
   return value;
 }
 
+}  // namespace
+
+std::string TIniFile::ReadString(const std::string& section, const std::string& key,
+                                 const std::string& default_value) const {
+  return Snapshot().ReadString(section, key, default_value);
+}
+
+int TIniFile::ReadInteger(const std::string& section, const std::string& key,
+                          int default_value) const {
+  return Snapshot().ReadInteger(section, key, default_value);
+}
+
 bool TIniFile::ReadBool(const std::string& section, const std::string& key,
                         bool default_value) const {
+  return Snapshot().ReadBool(section, key, default_value);
+}
+
+TIniSnapshot TIniFile::Snapshot() const { return TIniSnapshot(read_lines(path_)); }
+
+std::string TIniSnapshot::ReadString(const std::string& section, const std::string& key,
+                                     const std::string& default_value) const {
+  return read_value(lines_, section, key, default_value);
+}
+
+int TIniSnapshot::ReadInteger(const std::string& section, const std::string& key,
+                              int default_value) const {
+  return integer_value(ReadString(section, key, ""), default_value);
+}
+
+bool TIniSnapshot::ReadBool(const std::string& section, const std::string& key,
+                            bool default_value) const {
   return ReadInteger(section, key, default_value ? 1 : 0) != 0;
 }
 

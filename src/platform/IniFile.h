@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 namespace norvane {
 
@@ -8,6 +9,8 @@ namespace norvane {
 // of one pair of surrounding quotes), and every call goes to the file on disk, so a value
 // changed by hand takes effect at the next read. Writes keep every other line and create
 // the file (and the section) when missing.
+class TIniSnapshot;
+
 class TIniFile {
  public:
   explicit TIniFile(std::string path) : path_(std::move(path)) {}
@@ -28,8 +31,25 @@ class TIniFile {
   bool WriteInteger(const std::string& section, const std::string& key, int value);
   bool WriteBool(const std::string& section, const std::string& key, bool value);
 
+  // The file as it is now, read once, for a caller that reads several values in one go.
+  TIniSnapshot Snapshot() const;
+
  private:
   std::string path_;
+};
+
+// The values of an INI file as they were when it was read, by the same rules as TIniFile.
+class TIniSnapshot {
+ public:
+  explicit TIniSnapshot(std::vector<std::string> lines) : lines_(std::move(lines)) {}
+
+  std::string ReadString(const std::string& section, const std::string& key,
+                         const std::string& default_value) const;
+  int ReadInteger(const std::string& section, const std::string& key, int default_value) const;
+  bool ReadBool(const std::string& section, const std::string& key, bool default_value) const;
+
+ private:
+  std::vector<std::string> lines_;
 };
 
 }  // namespace norvane
