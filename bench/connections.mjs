@@ -1,6 +1,7 @@
 // Connection costs of the service, each beside a peer measured in the same run:
 //  - "/session/start" round trip over wss on one connection, against Node's `ws` TLS echo
-//    server (same certificate, same client) echoing the same text;
+//    server (same certificate, same client) echoing the same text; beside it a message the
+//    router refuses at once (a "/print" without its data), the service's transport alone;
 //  - a new connection (TLS, upgrade, "/session/start"), against a bare TLS 1.2 handshake
 //    with the service, with the ws client and with the bare handshake's own TLS client;
 //  - the share of real clients served while another process floods the port with plain
@@ -171,13 +172,17 @@ function µs(ms) {
 // 1. Round trip on one connection.
 async function roundTripPart(client, echoPort, start) {
   const peerClient = await connectClient(echoPort);
+  const refused = JSON.stringify({ route: '/print', type: 'print' });
   await roundTrips(client, start, 200);
   await roundTrips(peerClient, start, 200);
   const ours = await roundTrips(client, start, rounds);
   const peer = await roundTrips(peerClient, start, rounds);
+  const transport = await roundTrips(client, refused, rounds);
   console.log(`session start round trip: median ${µs(ours.median)}, p99 ${µs(ours.p99)}`);
   console.log(`ws echo peer:             median ${µs(peer.median)}, p99 ${µs(peer.p99)}`);
-  console.log(`ratio service/ws echo: median ${(ours.median / peer.median).toFixed(2)}, p99 ${(ours.p99 / peer.p99).toFixed(2)}`);
+  console.log(`refused message:          median ${µs(transport.median)}, p99 ${µs(transport.p99)}`);
+  console.log(`ratio service/ws echo: median ${(ours.median / peer.median).toFixed(2)}, p99 ${(ours.p99 / peer.p99).toFixed(2)}; ` +
+              `refused message/ws echo: median ${(transport.median / peer.median).toFixed(2)}`);
   await peerClient.close();
 }
 
