@@ -6,9 +6,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -44,10 +48,44 @@ std::string escaped(CURL* handle, const std::string& text) {
   return result;
 }
 
+// The request's body, handed to libcurl as it asks for it. libcurl sends a request again,
+// on a new connection, when a kept connection closes before any answer came, even after
+// the whole body went out: the back-end may have taken the request (a payment's report)
+// before it closed. So the body is given a second time only when none of it had gone yet,
+// or when an answer came in between (a redirect posts it again to the new place); else the
+// request fails as a fresh connection closed without an answer would.
+struct Upload {
+  std::string_view body;
+  std::size_t sent = 0;
+  bool answered = false;  // a status line came since the body was last given
+  bool refused_again = false;
+};
+
+size_t read_body(char* buffer, size_t size, size_t count, void* user) {
+  auto* upload = static_cast<Upload*>(user);
+  const std::size_t n = std::min(size * count, upload->body.size() - upload->sent);
+  upload->body.copy(buffer, n, upload->sent);
+  upload->sent += n;
+  return n;
+}
+
+int rewind_body(void* user, curl_off_t offset, int origin) {
+  auto* upload = static_cast<Upload*>(user);
+  if (origin != SEEK_SET || offset != 0) return CURL_SEEKFUNC_CANTSEEK;
+  if (upload->sent > 0 && !upload->answered) {
+    upload->refused_again = true;
+    return CURL_SEEKFUNC_FAIL;
+  }
+  upload->sent = 0;
+  upload->answered = false;
+  return CURL_SEEKFUNC_OK;
+}
+
 // Received bytes and the reason phrase of the last status line (a redirect or a 100
 // Continue starts a new one).
 struct Received {
   TRESTResponse* response;
+  Upload* upload;
   bool too_large = false;
 };
 
@@ -67,6 +105,7 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   const size_t bytes = size * count;
   const std::string line(data, bytes);
   if (line.rfind("HTTP/", 0) == 0) {
+    received->upload->answered = true;
     received->response->Content.clear();
     // "HTTP/1.1 201 Created\r\n": the reason phrase follows the second blank.
     std::string reason;
@@ -177,12 +216,73 @@ bool file_exists(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// "https://host:port" of an address, the key its kept connection is found by.
+std::string origin_of(const std::string& url) {
+  const auto scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  const auto end = url.find_first_of("/?#", scheme + 3);
+  return url.substr(0, end);
+}
+
+// One libcurl handle per back-end, kept between requests: it holds the open connection
+// (keep-alive) and the TLS session, so the next report skips the TCP and TLS handshakes, or
+// at least resumes the TLS session when the connection is gone. A handle is taken out for
+// a request and given back after it; a request made while another holds the back-end's
+// handle gets a new one, and only one is kept.
+class KeptHandles {
+ public:
+  CurlEasy Take(const std::string& origin) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto kept = handles_.find(origin);
+      if (kept != handles_.end()) {
+        CurlEasy handle = std::move(kept->second);
+        handles_.erase(kept);
+        return handle;
+      }
+    }
+    return CurlEasy(curl_easy_init());
+  }
+  // Options are cleared (they point into the finished request); the connections and the
+  // TLS sessions stay.
+  void Give(const std::string& origin, CurlEasy handle) {
+    curl_easy_reset(handle.get());
+    std::lock_guard<std::mutex> lock(mutex_);
+    handles_.try_emplace(origin, std::move(handle));
+  }
+  void Clear() {
+    std::map<std::string, CurlEasy> closing;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing.swap(handles_);
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, CurlEasy> handles_;
+};
+
+KeptHandles& kept_handles() {
+  static KeptHandles handles;
+  return handles;
+}
+
+// Servers commonly close a connection idle for 5 s (Node's and Apache's default). A
+// connection the back-end is closing just as a report goes out is the one case where the
+// report fails without an answer (it is never sent twice), so a kept connection is used
+// only while well inside that time; after it a new one is made, resuming the TLS session.
+constexpr long kKeptConnectionSeconds = 4;
+
 }  // namespace
+
+void CloseKeptConnections() { kept_handles().Clear(); }
 
 std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const std::string& URL,
                                               const TArrayParamRequest& Params, const std::string& Body,
                                               const TRestOptions& Options) {
-  CurlEasy handle(curl_easy_init());
+  const std::string origin = origin_of(URL);
+  CurlEasy handle = kept_handles().Take(origin);
   if (!handle) throw ERestRequestError("Request Error não foi possível criar a requisição HTTP");
   CURL* curl = handle.get();
 
@@ -227,7 +327,8 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
   const std::string& payload = Body.empty() ? form : Body;
 
   auto response = std::make_unique<TRESTResponse>();
-  Received received{response.get()};
+  Upload upload{payload};
+  Received received{response.get(), &upload};
   char error_text[CURL_ERROR_SIZE] = "";
   const bool secure = url.rfind("https:", 0) == 0;
   TrustSettings trust;
@@ -238,9 +339,17 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
   if (Method == TRESTRequestMethod::rmGET) {
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   } else if (!payload.empty() || sends_form(Method)) {
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, payload.c_str());
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, read_body);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
+    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, rewind_body);
+    curl_easy_setopt(curl, CURLOPT_SEEKDATA, &upload);
   }
+  // Without a body there is nothing to hold back a second sending of the request, so a
+  // request that may change something starts on a connection of its own.
+  if (payload.empty() && Method != TRESTRequestMethod::rmGET) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kKeptConnectionSeconds);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
@@ -265,6 +374,9 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
     curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
     curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, use_trusted_cas);
     curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &trust);
+    // libcurl would keep the first store in the kept handle and put it back in every later
+    // connection, so a changed CA file would never count; the shared store is the one cache.
+    curl_easy_setopt(curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
   }
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
@@ -273,18 +385,21 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
 
   const CURLcode result = curl_easy_perform(curl);
+  // The handle goes back with its connection, whatever the outcome; libcurl closes one
+  // that cannot serve again.
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response->StatusCode);
+  kept_handles().Give(origin, std::move(handle));
   if (result == CURLE_WRITE_ERROR && received.too_large) {
     // The answer came, with a status; only its body is beyond what is read.
     response->Content.clear();
     response->ContentTooLarge = true;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response->StatusCode);
     return response;
   }
   if (result != CURLE_OK) {
     std::string reason = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
+    if (upload.refused_again) reason = "Empty reply from server";
     if (result == CURLE_PEER_FAILED_VERIFICATION) throw ERestCertificateRefused("Request Error " + reason);
     throw ERestRequestError("Request Error " + reason);
   }
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response->StatusCode);
   return response;
 }

@@ -65,6 +65,10 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
                                               const TArrayParamRequest& Params, const std::string& Body,
                                               const TRestOptions& Options = {});
 
+// Closes the connections ExecuteRequest keeps open between requests (one per back-end);
+// before curl_global_cleanup.
+void CloseKeptConnections();
+
 // The signature of ExecuteRequest, so that the data module can be handed another in tests.
 using TExecuteRequest = std::function<std::unique_ptr<TRESTResponse>(
     TRESTRequestMethod, const std::string&, const TArrayParamRequest&, const std::string&)>;

@@ -13,6 +13,7 @@
 
 #include "platform/ServiceSignals.h"
 #include "platform/SystemdUnit.h"
+#include "rest/uRest.h"
 #include "service/uNorvaneSiTefService.h"
 
 namespace {
@@ -96,7 +97,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   struct CurlGlobal {
-    ~CurlGlobal() { curl_global_cleanup(); }
+    ~CurlGlobal() {
+      CloseKeptConnections();
+      curl_global_cleanup();
+    }
   } curl_global;
 
   TNorvaneSiTefService service;
