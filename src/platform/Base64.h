@@ -24,16 +24,19 @@ class TBase64Blocks {
   static bool Decode(std::string_view text, Write&& write) {
     std::string clean, bytes;
     for (size_t at = 0; at < text.size();) {
-      at = Gather(text, at, clean);
-      if (!DecodeClean(clean, bytes) || !write(std::string_view(bytes))) return false;
+      std::string_view piece;
+      at = Gather(text, at, clean, piece);
+      if (!DecodeClean(piece, bytes) || !write(std::string_view(bytes))) return false;
     }
     return true;
   }
 
  private:
   static constexpr size_t kPiece = 48 * 1024;  // cleaned characters per piece, a multiple of 4
-  static size_t Gather(std::string_view text, size_t at, std::string& clean);
-  static bool DecodeClean(const std::string& clean, std::string& bytes);
+  // The next piece from `at`: a view of the text where it has nothing to skip, else its
+  // characters gathered into `clean`. Returns where the piece after it starts.
+  static size_t Gather(std::string_view text, size_t at, std::string& clean, std::string_view& piece);
+  static bool DecodeClean(std::string_view clean, std::string& bytes);
 };
 
 }  // namespace norvane
