@@ -111,7 +111,9 @@ void TDmSitef::Print(const std::string& pContent, TSession* pSession) {
   std::string_view data;
   try {
     const auto member = message.find("data");
-    if (member != message.end() && member->is_string()) {
+    if (FRoutedPrintData && FRoutedText == &pContent) {
+      data = *FRoutedPrintData;  // left in the received text by the router
+    } else if (member != message.end() && member->is_string()) {
       data = member->get_ref<const std::string&>();
     } else {
       data_text = GetJsonField(message, "data");  // raises the missing-member error

@@ -9,6 +9,15 @@ namespace {
 // bound): answered instead of silently dropped, so the client learns its message went nowhere.
 const char* const kInvalidMessage = "Mensagem inválida.";
 
+// From this size on a message is most likely a document to print, and its base64 is left
+// where it arrived instead of being copied into the tree (see Print).
+constexpr std::size_t kLargeMessage = 64 * 1024;
+
+bool is_print_request(const norvane::Json& message) {
+  const auto route = message.find("route");
+  return route != message.end() && route->is_string() && route->get_ref<const std::string&>() == "/print";
+}
+
 }  // namespace
 
 const norvane::Json* TDmSitef::ParsedMessage(const std::string& pContent,
@@ -25,7 +34,17 @@ const norvane::Json& TDmSitef::MessageValue(const std::string& pContent, norvane
 }
 
 void TDmSitef::RouteTargeting(const std::string& pContent, TIdContext* pIdContext) {
-  const norvane::JsonParseResult parsed = norvane::parse_json_text(pContent);
+  norvane::JsonParseResult parsed;
+  std::optional<std::string_view> print_data;
+  if (pContent.size() >= kLargeMessage) {
+    auto viewed = norvane::parse_json_viewing_member(pContent, "data");
+    if (viewed && is_print_request(viewed->message)) {
+      parsed.status = norvane::JsonParseStatus::Ok;
+      parsed.value = std::move(viewed->message);
+      print_data = viewed->member;
+    }
+  }
+  if (!print_data) parsed = norvane::parse_json_text(pContent);
   if (parsed.status == norvane::JsonParseStatus::NotJson) return;  // not JSON: no answer at all
   if (parsed.status == norvane::JsonParseStatus::Refused || !parsed.value.is_object()) {
     SendClientMessage(BuildErrorReply(kInvalidMessage));
@@ -34,15 +53,19 @@ void TDmSitef::RouteTargeting(const std::string& pContent, TIdContext* pIdContex
   const norvane::Json& message = parsed.value;
   struct RoutedMessage {
     TDmSitef& dm;
-    RoutedMessage(TDmSitef& d, const std::string& text, const norvane::Json& value) : dm(d) {
+    RoutedMessage(TDmSitef& d, const std::string& text, const norvane::Json& value,
+                  std::optional<std::string_view> print_data)
+        : dm(d) {
       dm.FRoutedText = &text;
       dm.FRoutedMessage = &value;
+      dm.FRoutedPrintData = print_data;
     }
     ~RoutedMessage() {
       dm.FRoutedText = nullptr;
       dm.FRoutedMessage = nullptr;
+      dm.FRoutedPrintData.reset();
     }
-  } routed(*this, pContent, message);
+  } routed(*this, pContent, message, print_data);
 
   try {
     const std::string route = GetJsonField(message, "route");

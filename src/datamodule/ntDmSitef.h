@@ -200,7 +200,7 @@ class TDmSitef {
   void TakeMessageDuringWait(const std::string& text);
   // Configures the TEF component from a session start's claims and initialises it again
   // when the server, store, terminal or registration changed.
-  void ApplyTefConfiguration(const TSessionTefClaims& claims);
+  void ApplyTefConfiguration(const TSessionTefClaims& claims, const norvane::TIniSnapshot& config);
   // The TLS part of a session start's TEF configuration: CONFITLS.INI written (or deleted
   // without TLS), the control folder moved away when the registration token changed. True
   // when the token changed.
@@ -221,6 +221,8 @@ class TDmSitef {
   // The message being routed (operation thread only).
   const std::string* FRoutedText = nullptr;
   const norvane::Json* FRoutedMessage = nullptr;
+  // A "/print" read without its document: the "data" member's text in FRoutedText.
+  std::optional<std::string_view> FRoutedPrintData;
   std::mutex FPrintQueueLock;  // held while a request hands its file to the queue
   TPrintQueue* FPrintQueue = nullptr;
   TExecuteRequest FExecuteRequest;

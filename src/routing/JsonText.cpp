@@ -6,9 +6,12 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <unordered_set>
 #include <vector>
+
+#include <simdjson.h>
 
 namespace norvane {
 namespace {
@@ -556,6 +559,98 @@ JsonParseResult parse_json_text(std::string_view text) {
     result.value = Json();
   }
   return result;
+}
+
+namespace {
+
+// True when every byte is printable ASCII other than the backslash: a string token of such
+// bytes reads as exactly those bytes. Checked 64 bytes at a time, which the compiler turns
+// into vector compares (a document is megabytes of it).
+bool plain_string_bytes(std::string_view text) {
+  const auto* at = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t left = text.size();
+  auto bad = [](unsigned char c) { return (c < 0x20) | (c > 0x7E) | (c == '\\'); };
+  for (; left >= 64; at += 64, left -= 64) {
+    unsigned found = 0;
+    for (int i = 0; i < 64; ++i) found |= bad(at[i]);
+    if (found) return false;
+  }
+  for (; left > 0; ++at, --left)
+    if (bad(*at)) return false;
+  return true;
+}
+
+// The structural scan keeps four bytes for each structural character of the text (and for
+// each value after one), so a text of tiny values would take several times its size: only a
+// text with few of them is scanned (a document's base64 has none), any other is left to the
+// tree reader.
+constexpr std::size_t kMaxScannedStructurals = 64 * 1024;
+
+bool few_structurals(std::string_view text) {
+  const auto* at = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t left = text.size();
+  std::size_t count = 0;
+  auto structural = [](unsigned char c) {
+    return static_cast<std::size_t>((c == '{') | (c == '}') | (c == '[') | (c == ']') | (c == ',') | (c == ':') |
+                                    (c == '"'));
+  };
+  for (; left >= 64; at += 64, left -= 64) {
+    for (int i = 0; i < 64; ++i) count += structural(at[i]);
+    if (count > kMaxScannedStructurals) return false;
+  }
+  for (; left > 0; ++at, --left) count += structural(*at);
+  return count <= kMaxScannedStructurals;
+}
+
+}  // namespace
+
+std::optional<JsonWithStringView> parse_json_viewing_member(const std::string& text, std::string_view name) {
+  if (text.size() > kMaxJsonText || !few_structurals(text)) return std::nullopt;
+  // The structural scan reads whole blocks past the end of the text; a text received
+  // with room after it is read where it lies, any other is copied once.
+  std::optional<simdjson::padded_string> copy;
+  simdjson::padded_string_view input(text.data(), text.size(), text.capacity());
+  if (text.capacity() - text.size() < simdjson::SIMDJSON_PADDING) {
+    copy.emplace(text.data(), text.size());
+    input = *copy;
+  }
+  // Where the scan reads: the text itself or its copy; positions found are offsets into both.
+  const char* const base = copy ? copy->data() : text.data();
+  const char* const end = base + text.size();
+  simdjson::ondemand::parser parser;
+  simdjson::ondemand::document document;
+  simdjson::ondemand::object object;
+  if (parser.iterate(input).get(document) != simdjson::SUCCESS || document.get_object().get(object) != simdjson::SUCCESS)
+    return std::nullopt;
+  for (auto field : object) {
+    if (field.error() != simdjson::SUCCESS) return std::nullopt;
+    // The member name as written; one with an escape could spell the name another way.
+    const char* key = field.key().value_unsafe().raw();
+    const char* key_end = static_cast<const char*>(std::memchr(key, '"', static_cast<std::size_t>(end - key)));
+    if (key_end == nullptr) return std::nullopt;
+    const std::string_view key_text(key, static_cast<std::size_t>(key_end - key));
+    if (key_text.find('\\') != std::string_view::npos) return std::nullopt;
+    if (key_text != name) continue;  // values are skipped; the tree reader checks them below
+    std::string_view token;
+    if (field.value().raw_json_token().get(token) != simdjson::SUCCESS || token.empty() || token.front() != '"')
+      return std::nullopt;
+    const char* open = token.data();
+    const char* close = static_cast<const char*>(std::memchr(open + 1, '"', static_cast<std::size_t>(end - open - 1)));
+    if (close == nullptr) return std::nullopt;
+    const std::string_view member(text.data() + (open + 1 - base), static_cast<std::size_t>(close - open - 1));
+    const char* const after = text.data() + (close - base);  // the closing quote in `text`
+    if (!plain_string_bytes(member)) return std::nullopt;
+    // The same text with the member's value empty: the tree reader gives it every bound
+    // and error it gives the whole (the value left out is one plain string either way).
+    std::string rest;
+    rest.reserve(text.size() - member.size());
+    rest.append(text.data(), member.data());
+    rest.append(after, text.data() + text.size());
+    JsonParseResult parsed = parse_json_text(rest);
+    if (parsed.status != JsonParseStatus::Ok || !parsed.value.is_object()) return std::nullopt;
+    return JsonWithStringView{std::move(parsed.value), member};
+  }
+  return std::nullopt;
 }
 
 void append_json(std::string& out, const Json& value) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,24 @@ struct JsonParseResult {
 // Parses one JSON text. When an object names the same member twice the first one counts
 // (later ones are dropped), so every reader of a message sees the same value.
 JsonParseResult parse_json_text(std::string_view text);
+
+// A JSON object read without copying the text of one of its members, the document of a
+// "/print" (megabytes of base64): `message` is what parse_json_text gives for the text but
+// with that member's value an empty string, and `member` is its value where it lies in the
+// text. The first member of that name counts, as in parse_json_text.
+struct JsonWithStringView {
+  Json message;
+  std::string_view member;
+};
+
+// Gives nothing whenever it could differ from parse_json_text, and the caller then reads the
+// text with it: a text that is not a JSON object within every bound, no such member, a
+// member whose value is not a string of printable ASCII without escapes, a member name with
+// an escape before it, a text with more structural characters than the scan keeps (its
+// index would outgrow the text). The member is found by a structural scan (simdjson) that reads the
+// text where it lies when it has room after it (SIMDJSON_PADDING bytes of capacity), and a
+// copy otherwise.
+std::optional<JsonWithStringView> parse_json_viewing_member(const std::string& text, std::string_view name);
 
 // The service's JSON text: compact, members in insertion order, every character outside
 // printable ASCII as \uXXXX with upper-case hex (a surrogate pair beyond U+FFFF), "/" as "\/".

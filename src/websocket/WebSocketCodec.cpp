@@ -288,7 +288,7 @@ bool TFrameDecoder::Next(TReadResult& result) {
     if (available < header + length) {
       // The payload is still on its way: room for all of it now, so a large frame is not
       // copied again each time the buffer would have doubled.
-      buffer_.reserve(pos_ + header + static_cast<size_t>(length));
+      buffer_.reserve(pos_ + header + static_cast<size_t>(length) + kMessageTailRoom);
       return false;
     }
 

@@ -31,6 +31,10 @@ constexpr size_t kMaxHandshakeLines = 100;
 // Largest message accepted, after decompression too. Lengths above it are refused before
 // anything is allocated for them: a 64-bit length from the client is never trusted.
 constexpr uint64_t kMaxPayload = 64ull * 1024 * 1024;
+// Room kept after the bytes of a large message that arrives in one frame: the JSON reader
+// scans whole blocks past a text's end and reads a text in place only when the room is
+// there (else it copies it once).
+constexpr size_t kMessageTailRoom = 64;
 // Close codes the service sends.
 constexpr uint16_t kCloseProtocolError = 1002;
 constexpr uint16_t kClosePolicy = 1008;

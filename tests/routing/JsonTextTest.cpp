@@ -182,3 +182,63 @@ TEST(JsonParser, ManyMembersParseInLinearTime) {
 }
 
 }  // namespace
+
+namespace {
+
+// A "/print" document is read without its base64 copied into the tree; what that reader
+// gives must be exactly what the tree reader gives, or nothing (the router then uses the
+// tree reader).
+TEST(JsonViewingMember, GivesTheTreeReadersValueOrNothing) {
+  const struct {
+    const char* what;
+    std::string text;
+    bool viewed;
+  } cases[] = {
+      {"plain base64", R"({"route":"/print","type":"print","data":"QUJD","file_type":"pdf"})", true},
+      {"data-URL prefix", R"({"data":"data:application/pdf;base64,QUJD"})", true},
+      {"first of duplicate members", R"({"data":"QUJD","data":"RUZH"})", true},
+      {"after nested look-alikes", R"({"a":{"data":"x"},"b":[1,"\"data\""],"data":"QUJD"})", true},
+      {"an empty value", R"({"data":""})", true},
+      {"an escape in the value", R"({"data":"QU\/JD"})", false},
+      {"a control character in the value", "{\"data\":\"QU\tJD\"}", false},
+      {"non-ASCII in the value", "{\"data\":\"Q\xC3\xA9\"}", false},
+      {"a value that is not a string", R"({"data":12})", false},
+      {"an escaped name before it", R"({"d\u0061ta":"QUJD","data":"RUZH"})", false},
+      {"no such member", R"({"route":"/print"})", false},
+      {"not an object", R"(["data","QUJD"])", false},
+      {"broken after the member", R"({"data":"QUJD","x":[1,})", false},
+      {"a number beyond double after it", R"({"data":"QUJD","n":1e999})", false},
+      {"nested beyond the bound after it",
+       "{\"data\":\"QUJD\",\"x\":" + std::string(200, '[') + std::string(200, ']') + "}", false},
+      {"beyond the size bound", "{\"data\":\"" + std::string(norvane::kMaxJsonText, 'Q') + "\"}", false},
+      {"a text of many tiny values (the scan's index would outgrow it)",
+       "{\"data\":\"QUJD\",\"a\":[0" + [] {
+         std::string t;
+         for (int i = 0; i < 100000; ++i) t += ",0";
+         return t;
+       }() + "]}",
+       false},
+  };
+  for (const auto& c : cases) {
+    for (const bool room_after : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (room_after ? ", room after the text" : ""));
+      std::string text;
+      if (room_after) text.reserve(c.text.size() + 64);
+      text.assign(c.text);
+      const auto viewed = norvane::parse_json_viewing_member(text, "data");
+      ASSERT_EQ(viewed.has_value(), c.viewed);
+      if (!viewed) continue;
+      const norvane::JsonParseResult whole = norvane::parse_json_text(text);
+      ASSERT_EQ(whole.status, JsonParseStatus::Ok);
+      EXPECT_EQ(std::string(viewed->member), whole.value.at("data").get<std::string>());
+      Json rest = whole.value;
+      rest["data"] = "";
+      EXPECT_EQ(viewed->message, rest);
+      EXPECT_TRUE(viewed->member.data() >= text.data() &&
+                  viewed->member.data() + viewed->member.size() <= text.data() + text.size())
+          << "the member is viewed in the text itself";
+    }
+  }
+}
+
+}  // namespace
