@@ -6,7 +6,8 @@
 //                   (the dialogue with the library, its messages, the result built, the
 //                   approved payment saved before the back-end is told);
 //   report:         that connection -> the report read whole by the back-end (libcurl's
-//                   set-up, the TLS handshake with certificate checks, the request);
+//                   set-up, the TLS handshake with certificate checks, the request); on a
+//                   connection kept from the last report, from the request's head on;
 //   back-end:       the back-end's own handling, report read -> answer sent (the peer's);
 //   after answer:   answer sent -> `result` received (the confirmation in the library, the
 //                   saved payment removed, the result sent).
@@ -41,16 +42,20 @@ function percentile(values, p) {
 }
 const ms = (v) => v.toFixed(2).padStart(8);
 
-// The back-end notes, per report, when its TCP connection came, when the report was read
-// whole and when the answer was written.
+// The back-end notes, per report, when its TCP connection came (or, on a connection the
+// service kept from an earlier report, when the request's head arrived), when the report was
+// read whole and when the answer was written.
 function timeBackend(backend) {
   const reports = [];
-  // Sales run one after another and the service opens one connection per report.
+  // Sales run one after another; a report comes on a new connection or on the kept one.
   let acceptedAt = 0;
+  const served = new WeakSet();
   backend.server.prependListener('connection', () => { acceptedAt = performance.now(); });
   const handle = backend.handle.bind(backend);
   backend.handle = (req, res) => {
-    const report = { connected: acceptedAt };
+    const kept = served.has(req.socket);
+    served.add(req.socket);
+    const report = { connected: kept ? performance.now() : acceptedAt, kept };
     req.on('end', () => { report.read = performance.now(); });
     res.on('finish', () => { report.answered = performance.now(); reports.push(report); });
     handle(req, res);
@@ -98,6 +103,7 @@ async function sale(client, session, reports, saleId) {
         report: r.read - r.connected,
         backend: r.answered - r.read,
         afterAnswer: t1 - r.answered,
+        kept: r.kept,
         messages,
         countdown,
       };
@@ -139,7 +145,8 @@ try {
     ['  after answer', col('afterAnswer')],
     ["service's own work", own],
   ]) console.log(`${label.padEnd(20)} ${ms(median(values))} ${ms(percentile(values, 0.9))}`);
-  console.log(`countdown messages seen: ${rows.reduce((n, r) => n + r.countdown, 0)}`);
+  console.log(`countdown messages seen: ${rows.reduce((n, r) => n + r.countdown, 0)}; ` +
+              `reports on a kept connection: ${rows.filter((r) => r.kept).length}/${rows.length}`);
   console.log(`peer: "/session/start" round trip, median ${ms(peer)} ms (${starts.length} starts)`);
   console.log(`service's own work / session start round trip: ${(median(own) / peer).toFixed(2)}`);
   if (polled.length > 0) {
