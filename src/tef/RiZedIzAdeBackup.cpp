@@ -78,8 +78,7 @@ void TRiZedIzAdeClass::ConfirmarTransacoesAnteriores() {
   for (int i = 0; i < pendentes.Count(); ++i) {
     TRiZedIzAdeResp& r = pendentes[i];
     if (r.CNFEnviado() || r.TipoGP() != fDono.GPAtual()) continue;
-    if (r.Header().empty() || std::string("CRT|CHQ").find(r.Header()) == std::string::npos)
-      continue;
+    if (!EPagamento(r.Header())) continue;
     CNF(r.Rede(), r.NSU(), r.Finalizacao(), r.DocumentoVinculado());
     r.SetCNFEnviado(true);
     if (!r.ArqBackup().empty()) r.Conteudo().GravarArquivo(r.ArqBackup(), true);

@@ -61,6 +61,8 @@ class TRiZedIzAdeClass : public TComponent {
   int32_t NumVias() const { return fpNumVias; }
   virtual void SetNumVias(int32_t AValue) { fpNumVias = AValue; }
   bool AguardandoResposta() const { return fpAguardandoResposta; }
+  // A card (CRT) or cheque (CHQ) payment: the requests a sale's next payment confirms first.
+  static bool EPagamento(const std::string& Header) { return Header == "CRT" || Header == "CHQ"; }
 
   // ---- request steps of the file exchange with a standard manager ----
   // Starts a request: refuses while a wait runs, confirms the sale's earlier card payments
@@ -207,9 +209,9 @@ class TRiZedIzAdeClass : public TComponent {
   // Off while a host of service mode settles it itself, by the sales back-end's answer:
   // each document has one owner, so it is settled once.
   bool fRelatorioLiquida = true;
-  // Set while a dialogue runs; atomic so that another connection's thread may read it.
+  // Set while a dialogue runs; atomic so that a look from outside the operation's thread
+  // (a test's) reads it whole.
   std::atomic<bool> fpAguardandoResposta{false};
-  bool fpSalvarArquivoBackup = true;
 
   // How a manager registers a payment: the file exchange blocks keyboard and mouse around
   // it and numbers a cheque printed in a management report 999; CliSiTef does neither.

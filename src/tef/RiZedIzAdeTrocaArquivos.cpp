@@ -18,10 +18,6 @@ const char* const kImpressoraNaoResponde = "Impressora não responde\r\nDeseja i
 // the manager wrote; beyond this much the log keeps only the start.
 constexpr size_t kMaiorTextoNoLog = 64 * 1024;
 
-bool contido_em(const std::string& Header, const char* Lista) {
-  return !Header.empty() && std::string(Lista).find(Header) != std::string::npos;
-}
-
 // The file's lines as UTF-8 text, like the rest of the log line they join.
 std::string texto_do_arquivo(const TRiZedIzAdeArquivo& Arquivo) {
   std::string texto;
@@ -65,7 +61,7 @@ void TRiZedIzAdeClass::IniciarRequisicao(const std::string& AHeader, int32_t AID
   GravaLog(Name() + " IniciarRequisicao: " + AHeader);
   VerificaInicializado();
   // The card payments already approved in this sale are confirmed before the next starts.
-  if (fDono.MultiplosCartoes() && contido_em(AHeader, "CRT|CHQ")) ConfirmarTransacoesAnteriores();
+  if (fDono.MultiplosCartoes() && EPagamento(AHeader)) ConfirmarTransacoesAnteriores();
   if (AHeader != "ATV") VerificaAtivo();
 
   fDono.SetEstadoReq(reqIniciando);
@@ -198,7 +194,7 @@ void TRiZedIzAdeClass::LerRespostaRequisicao() {
   fpResp->Clear();
   const std::string etapa = Name() + " LerRespostaRequisicao: " + fpReq->Header();
   // The manager's own screens need keyboard and mouse.
-  if (!contido_em(fpReq->Header(), "CNF|ATV") && fDono.TecladoBloqueado())
+  if (fpReq->Header() != "CNF" && fpReq->Header() != "ATV" && fDono.TecladoBloqueado())
     fDono.BloquearMouseTeclado(false);
   fDono.SetEstadoResp(respAguardandoResposta);
 

@@ -106,9 +106,12 @@ TEST_F(TefBackupTest, ConfirmarTransacoesAnterioresSendsOnlyUnconfirmedPaymentsO
     bool cnf_enviado;
     TRiZedIzAdeTipo tipo;
   };
+  // Parts of the two payment headers ("RT", "C", "|") are other operations, not payments.
   const Row rows[] = {{"CRT", "1", false, gpCliSiTef}, {"CHQ", "2", false, gpCliSiTef},
                       {"CRT", "3", true, gpCliSiTef},  {"ADM", "4", false, gpCliSiTef},
-                      {"CNC", "5", false, gpCliSiTef}, {"CRT", "6", false, gpVeSPague}};
+                      {"CNC", "5", false, gpCliSiTef}, {"CRT", "6", false, gpVeSPague},
+                      {"RT", "7", false, gpCliSiTef},  {"C", "8", false, gpCliSiTef},
+                      {"|", "9", false, gpCliSiTef}};
   for (const Row& row : rows) {
     FakeResp source;
     source.Conteudo().GravaInformacao(0, 0, row.header);
@@ -119,9 +122,8 @@ TEST_F(TefBackupTest, ConfirmarTransacoesAnterioresSendsOnlyUnconfirmedPaymentsO
   }
   manager->ConfirmarTransacoesAnteriores();
   EXPECT_THAT(manager->calls, ElementsAre("CNF 1", "CNF 2"));
-  EXPECT_TRUE(tef.RespostasPendentes()[0].CNFEnviado());
-  EXPECT_TRUE(tef.RespostasPendentes()[1].CNFEnviado());
-  EXPECT_FALSE(tef.RespostasPendentes()[3].CNFEnviado());
+  for (int i = 0; i < tef.RespostasPendentes().Count(); ++i)
+    EXPECT_EQ(tef.RespostasPendentes()[i].CNFEnviado(), i < 2 || rows[i].cnf_enviado) << rows[i].header;
 }
 
 TEST_F(TefBackupTest, ConfirmarTransacoesBackupConfirmsEveryFileLeft) {
