@@ -9,6 +9,12 @@ using TimePoint = std::chrono::system_clock::time_point;
 // The one clock of the service. Tests replace it to check expiry and date-dependent
 // names; an empty function goes back to the system clock.
 TimePoint now();
-void set_clock_for_tests(std::function<TimePoint()> clock);
+// Sleeps until the service's clock reads `deadline` (at once when it is past). A test
+// clock given `move_to` is moved to the deadline instead of slept on (move_to runs under
+// the clock's lock: it sets the time, it does not wait); a test clock without one sleeps
+// for real the time it has left to the deadline.
+void sleep_until(TimePoint deadline);
+void set_clock_for_tests(std::function<TimePoint()> clock,
+                         std::function<void(TimePoint)> move_to = nullptr);
 
 }  // namespace norvane

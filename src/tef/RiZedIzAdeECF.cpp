@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <thread>
 
 #include "platform/Clock.h"
 #include "platform/Text.h"
@@ -151,7 +150,7 @@ void TRiZedIzAde::ImprimirResposta(Impressao& Imp, int Indice, TRiZedIzAdeTipoRe
   TRiZedIzAdeResp& r = fpRespostasPendentes[Indice];
   const bool ultima = Indice == fpRespostasPendentes.Count() - 1;
   SetGPAtual(r.TipoGP());
-  const auto inicio = std::chrono::steady_clock::now();
+  const norvane::TimePoint inicio = norvane::now();
   int vias = Atual().NumVias();
   if (r.ImagemComprovante2aVia().empty()) vias = 1;
   if (r.ImagemComprovante1aVia().empty()) vias = 0;
@@ -189,7 +188,7 @@ void TRiZedIzAde::ImprimirResposta(Impressao& Imp, int Indice, TRiZedIzAdeTipoRe
 
   if (Imp.MensagemExibida) {
     // The operator and the customer get five seconds to read the texts.
-    std::this_thread::sleep_until(inicio + std::chrono::seconds(5));
+    norvane::sleep_until(inicio + std::chrono::seconds(5));
     DoExibeMsg(opmRemoverMsgOperador, "");
     DoExibeMsg(opmRemoverMsgCliente, "");
     Imp.MensagemExibida = false;

@@ -1,7 +1,6 @@
 // Printing a response's receipt copies in a management report, then settling it.
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "platform/Clock.h"
 #include "tef/RiZedIzAdeClass.h"
@@ -91,9 +90,7 @@ bool TRiZedIzAdeClass::ImprimirViasRelatorio() {
 
     if (mensagemExibida) {
       // The operator and the customer get at least five seconds to read the texts.
-      const auto fim = inicio + std::chrono::seconds(5);
-      while (norvane::now() < fim)
-        std::this_thread::sleep_for(std::chrono::milliseconds(dono.EsperaSleep()));
+      norvane::sleep_until(inicio + std::chrono::seconds(5));
       dono.DoExibeMsg(opmRemoverMsgOperador, "");
       dono.DoExibeMsg(opmRemoverMsgCliente, "");
     }

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "TefManagerFixture.h"
+#include "../support/ManualClock.h"
 
 namespace tef_test {
 namespace {
@@ -195,6 +196,23 @@ TEST_F(TefFacadeTest, PrintingWithoutCopiesShowsTheSpecialTextsInOneMessage) {
   ASSERT_FALSE(mensagens.empty());
   EXPECT_EQ(mensagens[0].operacao, opmOK);
   EXPECT_EQ(mensagens[0].texto, "Operador\r\n\r\nCliente");
+}
+
+TEST_F(TefFacadeTest, SpecialTextsOfAPrintedResponseStayFiveSecondsThenAreRemoved) {
+  const norvane::TimePoint start{std::chrono::seconds(1780000000)};
+  const testing_support::ManualClock clock(start);
+  TRiZedIzAdeResp& r = pendente("1", "01", 1, 1000);
+  r.fpTextoEspecialOperador = "Operador";
+  r.fpTextoEspecialCliente = "Cliente";
+  tef.ImprimirTransacoesPendentes();
+  std::vector<std::string> vistas;
+  for (const Mensagem& m : mensagens) {
+    const auto segundos = std::chrono::duration_cast<std::chrono::seconds>(m.quando - start).count();
+    vistas.push_back(std::to_string(segundos) + " s " + enum_name(m.operacao) + " " + m.texto);
+  }
+  EXPECT_THAT(vistas, ElementsAre("0 s opmExibirMsgOperador Operador", "0 s opmExibirMsgCliente Cliente",
+                                  "5 s opmRemoverMsgOperador ", "5 s opmRemoverMsgCliente "));
+  EXPECT_THAT(manager->calls, ElementsAre("CNF 1"));
 }
 
 TEST_F(TefFacadeTest, AFailingPrinterAnsweredNoCancelsTheCouponAndEmptiesTheList) {

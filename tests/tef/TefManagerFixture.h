@@ -97,6 +97,7 @@ class FakeManager : public TRiZedIzAdeClass {
 struct Mensagem {
   TRiZedIzAdeOperacaoMensagem operacao;
   std::string texto;
+  norvane::TimePoint quando;  // the service's clock when it was shown
 };
 
 class TefFixture : public ::testing::Test {
@@ -114,7 +115,7 @@ class TefFixture : public ::testing::Test {
     tef.SetGPAtual(gpCliSiTef);
     tef.OnExibeMsg = [this](TRiZedIzAdeOperacaoMensagem op, const std::string& texto,
                             TModalResult& resultado) {
-      mensagens.push_back({op, texto});
+      mensagens.push_back({op, texto, norvane::now()});
       if (op == opmYesNo) resultado = resposta_sim_nao;
     };
   }

@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 #include "platform/ExeFolder.h"
 #include "../support/LocalTime.h"
+#include "../support/ManualClock.h"
 
 namespace tef_test {
 namespace {
@@ -305,21 +306,21 @@ TEST_F(TefReportTest, BusyCashRegisterAsksToRetryAndGivingUpUndoes) {
 }
 
 TEST_F(TefReportTest, SpecialTextsStayFiveSecondsThenAreRemoved) {
-  const ClockGuard guard;
-  // Every reading of the clock is one second later than the one before.
-  auto start = local_time(2025, 1, 2, 10, 0, 0, 0);
-  norvane::set_clock_for_tests([start, n = 0]() mutable { return start + std::chrono::seconds(n++); });
-  tef.SetEsperaSleep(10);
+  const auto start = local_time(2025, 1, 2, 10, 0, 0, 0);
+  const testing_support::ManualClock clock(start);
   TRiZedIzAdeResp& resp = manager->Resp();
   resp.fpImagemComprovante1aVia = {"VIA 1"};
   resp.fpTextoEspecialOperador = "Confira a assinatura";
   resp.fpTextoEspecialCliente = "Obrigado";
   manager->ImprimirRelatorio();
   std::vector<std::string> vistas;
-  for (const Mensagem& m : mensagens) vistas.push_back(enum_name(m.operacao) + " " + m.texto);
-  EXPECT_THAT(vistas, ElementsAre("opmExibirMsgOperador Confira a assinatura",
-                                  "opmExibirMsgCliente Obrigado", "opmRemoverMsgOperador ",
-                                  "opmRemoverMsgCliente "));
+  for (const Mensagem& m : mensagens) {
+    const auto segundos = std::chrono::duration_cast<std::chrono::seconds>(m.quando - start).count();
+    vistas.push_back(std::to_string(segundos) + " s " + enum_name(m.operacao) + " " + m.texto);
+  }
+  EXPECT_THAT(vistas, ElementsAre("0 s opmExibirMsgOperador Confira a assinatura",
+                                  "0 s opmExibirMsgCliente Obrigado", "5 s opmRemoverMsgOperador ",
+                                  "5 s opmRemoverMsgCliente "));
   EXPECT_THAT(manager->calls, ElementsAre("CNF 808"));
 }
 
