@@ -129,7 +129,6 @@ class TRiZedIzAdeResp {
   const std::vector<std::string>& ImagemComprovante1aVia() const { return fpImagemComprovante1aVia; }
   const std::vector<std::string>& ImagemComprovante2aVia() const { return fpImagemComprovante2aVia; }
 
-  // Fields in declared order.
   std::string fpAgencia;
   std::string fpAgenciaDC;
   std::string fpAutenticacao;

@@ -14,8 +14,6 @@ class TRiZedIzAdeRespostasPendentes : public TRiZedIzAdeObjectList<TRiZedIzAdeRe
  public:
   Currency SaldoAPagar() const { return fSaldoAPagar; }
   void SetSaldoAPagar(Currency AValue) { fSaldoAPagar = AValue; }
-  Currency Acumulado() const { return fAcumulado; }
-  void SetAcumulado(Currency AValue) { fAcumulado = AValue; }
   Currency ValorTotalAPagar() const { return fValorTotalAPagar; }
   void SetValorTotalAPagar(Currency AValue) { fValorTotalAPagar = AValue; }
   Currency ValorDinheiro() const { return fValorDinheiro; }
@@ -31,7 +29,6 @@ class TRiZedIzAdeRespostasPendentes : public TRiZedIzAdeObjectList<TRiZedIzAdeRe
 
  private:
   Currency fSaldoAPagar;
-  Currency fAcumulado;
   Currency fValorTotalAPagar;
   Currency fValorDinheiro;
 };

@@ -237,10 +237,8 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   // Forgets all twelve entry points; the library stays loaded.
   void DescarregarFuncoes();
 
-  // Fields in declared order.
   bool fIniciouRequisicao = false;
   bool fReimpressao = false;
-  bool fCancelamento = false;
   bool fDevolucao = false;
   std::string fCodigoLoja;
   std::string fEnderecoIP;
@@ -255,7 +253,6 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   std::vector<std::string> fParametrosAdicionais;
   std::vector<std::string> fRespostas;
   std::string fRestricoes;
-  std::string fDocumentosProcessados;
   std::string fPathDLL;
   TConfiguraIntSiTefInterativoEx xConfiguraIntSiTefInterativoEx = nullptr;
   TIniciaFuncaoSiTefInterativo xIniciaFuncaoSiTefInterativo = nullptr;
@@ -280,7 +277,6 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   bool FCancelandoTransacaoTEF = false;
   std::string FCodigoHASH;
   bool FTEFModoServico = false;
-  bool fTelevenda = false;
 
  private:
   TRiZedIzAdeRespCliSiTef& RespCliSiTef() const;

@@ -14,6 +14,57 @@ namespace {
 
 constexpr int kContinua = 10000;
 
+// The library's commands in the interactive loop: what it asks of the application.
+enum ComandoCliSiTef : int32_t {
+  cmdCampoResultado = 0,            // a field of the result (its type says which)
+  cmdMensagemOperador = 1,
+  cmdMensagemCliente = 2,
+  cmdMensagemAmbos = 3,
+  cmdTituloMenu = 4,
+  cmdRemoveMensagemOperador = 11,
+  cmdRemoveMensagemCliente = 12,
+  cmdRemoveMensagemAmbos = 13,
+  cmdRemoveTituloMenu = 14,
+  cmdPerguntaSimNao = 20,
+  cmdMenu = 21,
+  cmdAvisoTecla = 22,               // a notice acknowledged with a key
+  cmdVerificaInterrupcao = 23,      // the library waits (card, pin-pad) and may be interrupted
+  cmdLeCampo = 30,
+  cmdLeCheque = 31,
+  cmdLeValor = 34,
+  cmdLeCodigoBarras = 35,
+  cmdQRCode = 50,
+  cmdQRCodeOuMensagem = 52,
+};
+
+// Field types the loop acts on (commands 0, 31, 50 and 52).
+enum CampoTratado : int32_t {
+  campoConfirmacao15 = 15,          // recorded as "True"
+  campoConfirmacao25 = 25,          // recorded as "True"
+  campoReimpressao56 = 56,
+  campoReimpressao57 = 57,
+  campoReimpressao58 = 58,
+  campoIdCarteiraDigital = 106,
+  campoNomeCarteiraDigital = 107,
+  campoBandeiraCarteiraDigital = 108,
+  campoValorAprovadoCarteiraDigital = 109,
+  campoDevolucao = 110,
+  campoCodigoRede = 131,
+  campoCodigoBandeira = 132,
+  campoCodigoNSU = 133,
+  campoCodigoNSUHost = 134,
+  campoCodigoAutorizacao = 135,
+  campoSenha = 500,
+  campoCPFCliente = 502,
+  campoCNPJCliente = 503,
+  campoTelefoneCliente = 504,
+  campoCMC7 = 517,
+  campoQRCode = 584,
+  campoMensagemOperador = 732,
+  campoCodigoHASH = 800,
+  campoQRCodeNoPinPad = 4128,
+};
+
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
     text.replace(at, from.size(), to);
@@ -109,7 +160,7 @@ struct TRiZedIzAdeCliSiTef::Dialogo {
   // field are masked wherever they are written down (log, response content, backup).
   norvane::CardData DadoDeCartao() const {
     const norvane::CardData pelo_campo = norvane::card_data_of_field(TipoCampo);
-    const bool pergunta = Comando == 30 || Comando == 31 || Comando == 34 || Comando == 35;
+    const bool pergunta = Comando == cmdLeCampo || Comando == cmdLeCheque || Comando == cmdLeValor || Comando == cmdLeCodigoBarras;
     if (pelo_campo != norvane::CardData::none || !pergunta) return pelo_campo;
     return norvane::card_data_of_title(Texto);
   }
@@ -265,7 +316,6 @@ int TRiZedIzAdeCliSiTef::IniciarFuncao(int32_t Funcao, const std::string& Header
   const std::string data = FormatDateTime("yyyymmdd", agora);
   const std::string hora = FormatDateTime("hhnnss", agora);
   const std::string valor = Valor.Format(',');
-  fDocumentosProcessados.clear();
   fpResp->Clear();
   int h, m, sec, ms;
   DecodeTime(agora, h, m, sec, ms);
@@ -299,7 +349,6 @@ int TRiZedIzAdeCliSiTef::ContinuarFuncao(bool IDAmigo, const std::string& Numero
   std::vector<char> buffer(kTamanhoBuffer, '\0');
 
   fIniciouRequisicao = true;
-  fCancelamento = false;
   fDevolucao = false;
   fReimpressao = false;
   TRiZedIzAdeDadosTransacao& dados = Dono().DadosTransacao();
@@ -387,49 +436,49 @@ void TRiZedIzAdeCliSiTef::TrataComando(Dialogo& d) {
   TRiZedIzAdeDono& dono = Dono();
   TRiZedIzAdeEventos& eventos = dono.Eventos();
   switch (d.Comando) {
-    case 0:
+    case cmdCampoResultado:
       TrataCampo(d);
       break;
-    case 1:
+    case cmdMensagemOperador:
       d.MensagemOperador = converte_mensagem(d.Texto);
       dono.DoExibeMsg(opmExibirMsgOperador, d.MensagemOperador);
       break;
-    case 2:
+    case cmdMensagemCliente:
       d.MensagemCliente = converte_mensagem(d.Texto);
       dono.DoExibeMsg(opmExibirMsgCliente, d.MensagemCliente);
       break;
-    case 3:
+    case cmdMensagemAmbos:
       d.MensagemOperador = d.MensagemCliente = converte_mensagem(d.Texto);
       dono.DoExibeMsg(opmExibirMsgOperador, d.MensagemOperador);
       dono.DoExibeMsg(opmExibirMsgCliente, d.MensagemCliente);
       break;
-    case 4:
+    case cmdTituloMenu:
       d.TituloMenu = d.Texto;
       break;
-    case 11:
+    case cmdRemoveMensagemOperador:
       d.MensagemOperador.clear();
       dono.DoExibeMsg(opmRemoverMsgOperador, "");
       break;
-    case 12:
+    case cmdRemoveMensagemCliente:
       d.MensagemCliente.clear();
       dono.DoExibeMsg(opmRemoverMsgCliente, "");
       break;
-    case 13:
+    case cmdRemoveMensagemAmbos:
       dono.DoExibeMsg(opmRemoverMsgOperador, "");
       dono.DoExibeMsg(opmRemoverMsgCliente, "");
       break;
-    case 14:
+    case cmdRemoveTituloMenu:
       d.TituloMenu.clear();
       break;
-    case 20:
+    case cmdPerguntaSimNao:
       d.Resposta = dono.DoExibeMsg(opmYesNo, d.Texto.empty() ? "CONFIRMA ?" : d.Texto) == mrYes
                        ? "0"
                        : "1";
       break;
-    case 21:
+    case cmdMenu:
       TrataMenu(d);
       break;
-    case 22: {
+    case cmdAvisoTecla: {
       const std::string texto = d.Texto.empty() ? "PRESSIONE <ENTER>" : d.Texto;
       const std::string aparado = norvane::trim(texto);
       if (aparado == TRiZedIzAdeCliSiTef::kNotificacaoNaoAutorizada)
@@ -443,42 +492,42 @@ void TRiZedIzAdeCliSiTef::TrataComando(Dialogo& d) {
       d.Voltar = true;
       break;
     }
-    case 23: {
+    case cmdVerificaInterrupcao: {
       bool interromper = false;
       exigido(eventos.OnAguardaResp, "OnAguardaResp")("23", 0, interromper);
       if (interromper) d.Continua = false;
       break;
     }
-    case 30:
+    case cmdLeCampo:
       dono.BloquearMouseTeclado(false);
       TrataLeituraCampo(d);
       dono.BloquearMouseTeclado(true);
       break;
-    case 31:
+    case cmdLeCheque:
       dono.BloquearMouseTeclado(false);
-      if (d.TipoCampo == 517 && !norvane::trim(d.Resposta).empty()) {
+      if (d.TipoCampo == campoCMC7 && !norvane::trim(d.Resposta).empty()) {
         // the preset check data is the answer
-      } else if (d.TipoCampo == 517) {
-        exigido(eventos.OnObtemCheque, "OnObtemCheque")(d.Texto, 517, tcString, d.Resposta,
+      } else if (d.TipoCampo == campoCMC7) {
+        exigido(eventos.OnObtemCheque, "OnObtemCheque")(d.Texto, campoCMC7, tcString, d.Resposta,
                                                         d.Continua, d.Voltar);
       } else {
         PedeCampo(d, d.TipoCampo, tcCMC7);
       }
       dono.BloquearMouseTeclado(true);
       break;
-    case 34:
+    case cmdLeValor:
       TrataValor(d);
       break;
-    case 35:
+    case cmdLeCodigoBarras:
       dono.BloquearMouseTeclado(false);
       PedeCampo(d, d.TipoCampo, tcBarCode);
       dono.BloquearMouseTeclado(true);
       break;
-    case 50:
-      if (d.TipoCampo == 584) exigido(eventos.OnExibeQRCode, "OnExibeQRCode")(d.Texto);
+    case cmdQRCode:
+      if (d.TipoCampo == campoQRCode) exigido(eventos.OnExibeQRCode, "OnExibeQRCode")(d.Texto);
       break;
-    case 52:
-      if (d.TipoCampo == 4128) {
+    case cmdQRCodeOuMensagem:
+      if (d.TipoCampo == campoQRCodeNoPinPad) {
         dono.DoExibeMsg(opmQRCode, converte_mensagem(d.Texto));
       } else {
         d.MensagemOperador = d.MensagemCliente = converte_mensagem(d.Texto);
@@ -497,31 +546,31 @@ void TRiZedIzAdeCliSiTef::TrataCampo(Dialogo& d) {
   auto se_vazio = [&](std::string& campo) {
     if (campo.empty()) campo = d.Texto;
   };
-  RespCliSiTef().GravaInformacao(d.TipoCampo, d.TipoCampo == 15 || d.TipoCampo == 25
+  RespCliSiTef().GravaInformacao(d.TipoCampo, d.TipoCampo == campoConfirmacao15 || d.TipoCampo == campoConfirmacao25
                                                  ? "True"
                                                  : norvane::mask_card_data(d.DadoDeCartao(), d.TextoAnsi));
   switch (d.TipoCampo) {
-    case 56:
-    case 57:
-    case 58: fReimpressao = true; break;
-    case 106: se_vazio(dados.fIdDaCarteiraDigital); break;
-    case 107: se_vazio(dados.fNomeCarteiraDigital); break;
-    case 108: se_vazio(dados.fBandeiraCarteiraDigital); break;
-    case 109: se_vazio(dados.fValorAprovadoCarteiraDigital); break;
-    case 110: fDevolucao = true; break;
-    case 131: se_vazio(dados.fCodigoRede); break;
-    case 132: se_vazio(dados.fCodigoBandeira); break;
-    case 133: se_vazio(dados.fCodigoNSU); break;
-    case 134: se_vazio(dados.fCodigoNSUHost); break;
-    case 135: se_vazio(dados.fCodigoAutorizacao); break;
-    case 500:
+    case campoReimpressao56:
+    case campoReimpressao57:
+    case campoReimpressao58: fReimpressao = true; break;
+    case campoIdCarteiraDigital: se_vazio(dados.fIdDaCarteiraDigital); break;
+    case campoNomeCarteiraDigital: se_vazio(dados.fNomeCarteiraDigital); break;
+    case campoBandeiraCarteiraDigital: se_vazio(dados.fBandeiraCarteiraDigital); break;
+    case campoValorAprovadoCarteiraDigital: se_vazio(dados.fValorAprovadoCarteiraDigital); break;
+    case campoDevolucao: fDevolucao = true; break;
+    case campoCodigoRede: se_vazio(dados.fCodigoRede); break;
+    case campoCodigoBandeira: se_vazio(dados.fCodigoBandeira); break;
+    case campoCodigoNSU: se_vazio(dados.fCodigoNSU); break;
+    case campoCodigoNSUHost: se_vazio(dados.fCodigoNSUHost); break;
+    case campoCodigoAutorizacao: se_vazio(dados.fCodigoAutorizacao); break;
+    case campoSenha:
       exigido(Dono().Eventos().OnObterSenha, "OnObterSenha")(d.Texto, d.Voltar);
       break;
-    case 502: se_vazio(dados.fCPFCliente); break;
-    case 503: se_vazio(dados.FCNPJCliente); break;
-    case 504: se_vazio(dados.fTelefoneCliente); break;
-    case 732: Dono().DoExibeMsg(opmExibirMsgOperador, converte_mensagem(d.Texto)); break;
-    case 800:
+    case campoCPFCliente: se_vazio(dados.fCPFCliente); break;
+    case campoCNPJCliente: se_vazio(dados.FCNPJCliente); break;
+    case campoTelefoneCliente: se_vazio(dados.fTelefoneCliente); break;
+    case campoMensagemOperador: Dono().DoExibeMsg(opmExibirMsgOperador, converte_mensagem(d.Texto)); break;
+    case campoCodigoHASH:
       if (FCodigoHASH.empty()) FCodigoHASH = d.Texto;
       break;
     default: break;
