@@ -55,7 +55,7 @@ struct DataModuleSale {
     start["route"] = "/session/start";
     start["type"] = "session";
     start["token"] = GenerateJWT(std::string(kSharedTokenSecret), claims);
-    dm.RouteTargeting(norvane::write_json(start), nullptr);
+    dm.RouteTargeting(norvane::write_json(start));
   }
   ~DataModuleSale() {
     dm.SetClientChannel(nullptr);

@@ -39,8 +39,8 @@ TDmSitef& data_module() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TDmSitef& dm = data_module();
   if (dm.FSessionList.GetSession("FUZZ") == nullptr) {
-    dm.FSessionList.AddItem("FUZZ", norvane::now() + std::chrono::hours(1), nullptr);
+    dm.FSessionList.AddItem("FUZZ", norvane::now() + std::chrono::hours(1));
   }
-  dm.RouteTargeting(std::string(reinterpret_cast<const char*>(data), size), nullptr);
+  dm.RouteTargeting(std::string(reinterpret_cast<const char*>(data), size));
   return 0;
 }

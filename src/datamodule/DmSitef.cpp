@@ -52,11 +52,6 @@ bool TDmSitef::ConfirmTefTransaction(bool confirm, const std::string& document) 
   return RiZedIzAde.ConfirmarTransacao(confirm, document);
 }
 
-void TDmSitef::DecodeWebSocketFrame(std::string& DecodedMessage) {
-  DecodedMessage.clear();
-  if (TClientChannel* channel = FClientChannel.load()) channel->DecodeWebSocketFrame(DecodedMessage);
-}
-
 void TDmSitef::SendClientMessage(const std::string& pMsg) {
   if (TClientChannel* channel = FClientChannel.load()) channel->SendClientMessage(pMsg);
 }

@@ -3,8 +3,8 @@
 // connection's inbox. Everything here runs on the thread of the operation.
 #include <chrono>
 #include <exception>
-#include <thread>
 
+#include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/Text.h"
 #include "routing/JsonText.h"
@@ -113,13 +113,13 @@ void TDmSitef::ControlDisplayMessage(const std::string& pMessage, TRiZedIzAdeOpe
       // A notice the operator must see (tear off the copy): shown with a three-second
       // countdown, then left on screen alone.
       fUltimaMsg = pMessage;
-      const auto deadline = std::chrono::steady_clock::now() + kHighlightLength;
+      const auto deadline = norvane::now() + kHighlightLength;
       try {
         do {
-          std::this_thread::sleep_for(kHighlightTick);
-          const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
+          norvane::sleep_until(norvane::now() + kHighlightTick);
+          const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - norvane::now());
           SendDialogueMessage("message", pMessage + " " + std::to_string(left.count() < 0 ? 0 : left.count()), {});
-        } while (std::chrono::steady_clock::now() <= deadline);
+        } while (norvane::now() <= deadline);
       } catch (...) {
         SendDialogueMessage("message", pMessage, {});
         throw;
@@ -333,7 +333,7 @@ void TDmSitef::RiZedIzAdeAguardaResp(const std::string& Arquivo, int, bool& Inte
       fUltimaMsg != "Retire o cartao da leitora") {
     SetCanCancel(true);
   }
-  if (!FProcessandoMsg) CheckClientCancellation();
+  CheckClientCancellation();
   if (fCancelado) {
     Interromper = true;
     fCancelado = false;
@@ -344,27 +344,17 @@ void TDmSitef::CheckClientCancellation() {
   if (fCancelado) return;
   TClientChannel* channel = FClientChannel.load();
   if (channel == nullptr) return;
-  FProcessandoMsg = true;
-  FAguardandoRespCanc = true;
-  try {
-    TClientRead read = channel->WaitClientMessage(kCancellationLook);
-    if (read.kind == TClientRead::Kind::Message) {
-      if (!read.text.empty()) TakeMessageDuringWait(read.text);
-    } else if (read.kind != TClientRead::Kind::TimedOut) {
-      // Nobody is left to answer the library's next question: stop the operation now.
-      fCancelado = true;
-      if (!FClientGoneLogged) {
-        FClientGoneLogged = true;
-        GravaLog("CheckClientCancellation: o cliente desconectou durante a operação; a operação será cancelada.");
-      }
+  TClientRead read = channel->WaitClientMessage(kCancellationLook);
+  if (read.kind == TClientRead::Kind::Message) {
+    if (!read.text.empty()) TakeMessageDuringWait(read.text);
+  } else if (read.kind != TClientRead::Kind::TimedOut) {
+    // Nobody is left to answer the library's next question: stop the operation now.
+    fCancelado = true;
+    if (!FClientGoneLogged) {
+      FClientGoneLogged = true;
+      GravaLog("CheckClientCancellation: o cliente desconectou durante a operação; a operação será cancelada.");
     }
-  } catch (...) {
-    FProcessandoMsg = false;
-    FAguardandoRespCanc = false;
-    throw;
   }
-  FProcessandoMsg = false;
-  FAguardandoRespCanc = false;
 }
 
 void TDmSitef::TakeMessageDuringWait(const std::string& text) {

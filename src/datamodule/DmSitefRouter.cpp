@@ -33,7 +33,7 @@ const norvane::Json& TDmSitef::MessageValue(const std::string& pContent, norvane
   return storage.value;
 }
 
-void TDmSitef::RouteTargeting(const std::string& pContent, TIdContext* pIdContext) {
+void TDmSitef::RouteTargeting(const std::string& pContent) {
   norvane::JsonParseResult parsed;
   std::optional<std::string_view> print_data;
   if (pContent.size() >= kLargeMessage) {
@@ -72,7 +72,7 @@ void TDmSitef::RouteTargeting(const std::string& pContent, TIdContext* pIdContex
 
     if (route == "/session/start") {
       try {
-        CreateSession(pContent, pIdContext);
+        CreateSession(pContent);
       } catch (const std::exception&) {
         // CreateSession answers its own failures; what still escapes it gets a fixed text.
         SendClientMessage(BuildErrorReply("Dados de sessão inválidos."));

@@ -113,7 +113,7 @@ void TDmSitef::ConfigureTefFromClaims(const Json& claims, const std::string& ter
   ApplyTefConfiguration(FSessionTefClaims, config);
 }
 
-void TDmSitef::CreateSession(const std::string& pConfig, TIdContext* pIdContext) {
+void TDmSitef::CreateSession(const std::string& pConfig) {
   Json claims;
   // The token's secret, the workstation number and the TEF settings come from one read of
   // the INI.
@@ -173,7 +173,7 @@ void TDmSitef::CreateSession(const std::string& pConfig, TIdContext* pIdContext)
     reply["session_uuid"] = session_uuid;
     reply["store_code"] = FSessionTefClaims.store_code;
     reply["terminal_number"] = FSessionTefClaims.terminal_number;
-    FSessionList.AddItem(session_uuid, expiration, pIdContext);
+    FSessionList.AddItem(session_uuid, expiration);
     SendClientMessage(norvane::write_json(reply));
   } catch (const std::exception& error) {
     GravaLog(std::string("Erro ao iniciar sessão: ") + error.what());

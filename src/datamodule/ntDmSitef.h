@@ -18,7 +18,6 @@
 #include "tef/RiZedIzAdeTef.h"
 #include "websocket/ClientChannel.h"
 
-class TIdContext;   // a client connection of the listener (websocket/ServerThread.h)
 class TPrintQueue;  // the print queue thread (printing/ntPrintQueue.h)
 
 // The claims a session start reads for the TEF configuration, in the order it reads them.
@@ -38,9 +37,11 @@ struct TSessionTefClaims {
 // The one data module: routes client messages to their operations and holds the TEF
 // component, the sessions and the running operation's state.
 //
-// Threads: every operation runs on the thread of the connection whose message is routed,
-// one message at a time per connection. The session list has its own lock; the flags are
-// atomic; the other fields belong to the operation that runs for the current client.
+// Threads: the listener routes every message, whichever connection it came from, on its one
+// operation thread, one at a time, and tells that thread when the current client went away.
+// The session list has its own lock; the flags are atomic (tests run operations from
+// threads of their own); the other fields belong to the operation that runs for the
+// current client.
 class TDmSitef {
  public:
   TDmSitef();
@@ -51,12 +52,11 @@ class TDmSitef {
   // The listener (or a test) names the channel that every read and write uses.
   void SetClientChannel(TClientChannel* channel) { FClientChannel = channel; }
 
-  // Read one message from, and write one service message to, the current client.
-  void DecodeWebSocketFrame(std::string& DecodedMessage);
+  // Writes one service message to the current client.
   void SendClientMessage(const std::string& pMsg);
 
   // Dispatches one client message to the operation of its route.
-  void RouteTargeting(const std::string& pContent, TIdContext* pIdContext);
+  void RouteTargeting(const std::string& pContent);
 
   // The parsed message: while a message is routed, the router's own parse of exactly that
   // text (a message is parsed once however many steps read it); otherwise `pContent` parsed
@@ -66,11 +66,12 @@ class TDmSitef {
   // one the service takes, so every member read finds nothing.
   const norvane::Json& MessageValue(const std::string& pContent, norvane::JsonParseResult& storage) const;
 
-  // Called by the listener on the closing connection's thread.
+  // Called by the listener on its operation thread when the current client went away or
+  // was replaced.
   void ClientDisconnected();
 
   // Sessions ("/session/start", "/session/finish" and the router's session check).
-  void CreateSession(const std::string& pConfig, TIdContext* pIdContext);
+  void CreateSession(const std::string& pConfig);
   // True with the session when the message names a live one; otherwise the error reply
   // has been sent.
   bool ValidateSession(const std::string& pContent, std::shared_ptr<TSession>& pSession);
@@ -150,7 +151,6 @@ class TDmSitef {
   // How long the dialogue waits for each answer of the client (two minutes; tests shorten it).
   void SetClientAnswerTimeout(std::chrono::milliseconds timeout) { FClientAnswerTimeout = timeout; }
 
-  // Fields in declared order.
   TRiZedIzAde RiZedIzAde;
   std::string fUltimaMsg;
   // Client messages read during waits that were neither cancellations nor dropped, oldest
@@ -173,10 +173,7 @@ class TDmSitef {
   std::int32_t fOperacao = 0;
   std::int32_t fQtdParcelas = 0;
   TSessionList FSessionList;
-  std::atomic<bool> FAguardandoRespCanc{false};
   std::atomic<bool> FTLSConnection{false};
-  std::atomic<bool> FProcessandoMsg{false};
-  std::atomic<TIdContext*> FIdContext{nullptr};
 
   // The TEF claims of the last session start that got past its token check.
   TSessionTefClaims FSessionTefClaims;

@@ -127,12 +127,6 @@ void TPrintQueue::Execute(std::stop_token AStop) {
           Log("Impressão concluída: " + path);
         } catch (const std::exception& error) {
           Log("Erro ao imprimir " + path + " - " + error.what());
-          continue;
-        }
-        if (FCooldownMs != 0 && !AStop.stop_requested()) {
-          // Stopping the service cuts the pause short; it never cuts a job.
-          std::unique_lock<std::mutex> lock(FCritical);
-          FEvent.wait_for(lock, AStop, std::chrono::milliseconds(FCooldownMs), [] { return false; });
         }
       }
     }

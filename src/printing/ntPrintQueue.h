@@ -44,8 +44,6 @@ class TPrintQueue {
 
   // Set before Start.
   void SetOnLog(TOnPrintLog AOnLog) { FOnLog = std::move(AOnLog); }
-  void SetCooldownMs(uint32_t AMs) { FCooldownMs = AMs; }
-  uint32_t CooldownMs() const { return FCooldownMs; }
   void SetWaits(const TWaits& AWaits) { FWaits = AWaits; }
 
   // The "-print-settings" value of the next PDF jobs ("fit" until told otherwise).
@@ -85,7 +83,6 @@ class TPrintQueue {
   bool FSignalled = false;
   std::string FSumatraPath;
   std::string FPrinterName;
-  uint32_t FCooldownMs = 0;
   std::string FPrintSettings = "fit";
   TOnPrintLog FOnLog;
   TWaits FWaits;

@@ -36,16 +36,9 @@ const char* method_name(TRESTRequestMethod method) {
   return "GET";
 }
 
-bool sends_form(TRESTRequestMethod method) {
+bool sends_body(TRESTRequestMethod method) {
   return method == TRESTRequestMethod::rmPOST || method == TRESTRequestMethod::rmPUT ||
          method == TRESTRequestMethod::rmPATCH;
-}
-
-std::string escaped(CURL* handle, const std::string& text) {
-  char* out = curl_easy_escape(handle, text.data(), static_cast<int>(text.size()));
-  std::string result = out ? out : "";
-  curl_free(out);
-  return result;
 }
 
 // The request's body, handed to libcurl as it asks for it. libcurl sends a request again,
@@ -286,61 +279,30 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
   if (!handle) throw ERestRequestError("Request Error não foi possível criar a requisição HTTP");
   CURL* curl = handle.get();
 
-  std::string url = URL;
-  std::string query;
-  std::string form;
   CurlList headers(curl_slist_append(nullptr, "Accept: */*"));
   curl_slist* last = curl_slist_append(headers.get(), "Accept-Charset: UTF-8, *;q=0.8");
-  for (const TParamRequest& param : Params) {
-    switch (param.tipo) {
-      case rpHTTPHEADER:
-        last = curl_slist_append(headers.get(), (param.nome + ": " + param.valor).c_str());
-        break;
-      case rpURLSEGMENT: {
-        const std::string placeholder = "{" + param.nome + "}";
-        for (auto at = url.find(placeholder); at != std::string::npos; at = url.find(placeholder, at)) {
-          const std::string value = escaped(curl, param.valor);
-          url.replace(at, placeholder.size(), value);
-          at += value.size();
-        }
-        break;
-      }
-      case rpGETorPOST: {
-        std::string& target = Body.empty() && sends_form(Method) ? form : query;
-        if (!target.empty()) target += '&';
-        target += escaped(curl, param.nome) + "=" + escaped(curl, param.valor);
-        break;
-      }
-      case rpREQUESTBODY:
-        break;
-    }
-  }
-  if (!query.empty()) url += (url.find('?') == std::string::npos ? "?" : "&") + query;
+  for (const TParamRequest& param : Params)
+    last = curl_slist_append(headers.get(), (param.nome + ": " + param.valor).c_str());
   // libcurl would otherwise ask the server for "100 Continue" before a larger body.
   last = curl_slist_append(headers.get(), "Expect:");
-  if (!Body.empty()) {
-    last = curl_slist_append(headers.get(), "Content-Type: application/json");
-  } else if (!form.empty()) {
-    last = curl_slist_append(headers.get(), "Content-Type: application/x-www-form-urlencoded");
-  }
+  if (!Body.empty()) last = curl_slist_append(headers.get(), "Content-Type: application/json");
   if (last == nullptr) throw ERestRequestError("Request Error sem memória para os cabeçalhos");
-  const std::string& payload = Body.empty() ? form : Body;
 
   auto response = std::make_unique<TRESTResponse>();
-  Upload upload{payload};
+  Upload upload{Body};
   Received received{response.get(), &upload};
   char error_text[CURL_ERROR_SIZE] = "";
-  const bool secure = url.rfind("https:", 0) == 0;
+  const bool secure = URL.rfind("https:", 0) == 0;
   TrustSettings trust;
 
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, URL.c_str());
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method_name(Method));
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
   if (Method == TRESTRequestMethod::rmGET) {
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-  } else if (!payload.empty() || sends_form(Method)) {
+  } else if (!Body.empty() || sends_body(Method)) {
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(Body.size()));
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, read_body);
     curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
     curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, rewind_body);
@@ -348,7 +310,7 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
   }
   // Without a body there is nothing to hold back a second sending of the request, so a
   // request that may change something starts on a connection of its own.
-  if (payload.empty() && Method != TRESTRequestMethod::rmGET) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+  if (Body.empty() && Method != TRESTRequestMethod::rmGET) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kKeptConnectionSeconds);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);

@@ -10,13 +10,11 @@
 
 enum class TRESTRequestMethod { rmPOST, rmPUT, rmGET, rmDELETE, rmPATCH };
 
-enum TRequestParamType { rpGETorPOST, rpURLSEGMENT, rpREQUESTBODY, rpHTTPHEADER };
-
+// A request header of the caller's, sent as "nome: valor" (the callback sends none; query,
+// form and URL-segment parameters had no caller and are gone).
 struct TParamRequest {
   std::string nome;
   std::string valor;
-  TRequestParamType tipo = rpGETorPOST;
-  bool encode = true;  // a header value is sent as given either way: headers are not encoded
 };
 
 using TArrayParamRequest = std::vector<TParamRequest>;

@@ -28,10 +28,8 @@ void TSessionList::erase_oldest() {
   FList.pop_front();
 }
 
-void TSessionList::AddItem(const std::string& pSession_UUID, norvane::TimePoint pExpirationDateTime,
-                           TIdContext* pIdContext) {
+void TSessionList::AddItem(const std::string& pSession_UUID, norvane::TimePoint pExpirationDateTime) {
   auto session = std::make_shared<TSession>();
-  session->FIdContext = pIdContext;
   session->FSession_UUID = pSession_UUID;
   session->FExpirationDateTime = pExpirationDateTime;
   const norvane::TimePoint forget_before = norvane::now() - kExpiredKeptFor;

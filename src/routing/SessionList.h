@@ -8,20 +8,17 @@
 
 #include "platform/Clock.h"
 
-class TIdContext;
-
 // One client session, started by a "/session/start" message with a valid token.
 class TSession {
  public:
-  TIdContext* FIdContext = nullptr;  // connection that started it; kept, never read
   std::string FSession_UUID;
   norvane::TimePoint FExpirationDateTime;  // refused from this instant on
 };
 
 // The sessions, found by identifier through a hash map and kept in the order they were
-// started. Connection threads add, look up and remove sessions at the same time, so every
-// call takes the list's lock. Sessions are handed out as shared pointers: one that another
-// thread removes stays valid for whoever still holds it.
+// started. The service uses it from its operation thread only, but the list does not rely
+// on that: every call takes the list's lock. Sessions are handed out as shared pointers: one
+// that is removed stays valid for whoever still holds it.
 class TSessionList {
  public:
   // An expired session is kept this long after its expiry, so a client that comes back
@@ -32,8 +29,7 @@ class TSessionList {
   // are the expired ones first). A client that starts sessions in a loop cannot fill memory.
   static constexpr std::size_t kMaxSessions = 10000;
 
-  void AddItem(const std::string& pSession_UUID, norvane::TimePoint pExpirationDateTime,
-               TIdContext* pIdContext);
+  void AddItem(const std::string& pSession_UUID, norvane::TimePoint pExpirationDateTime);
   // The session with exactly this identifier (case-sensitive), or null.
   std::shared_ptr<TSession> GetSession(const std::string& pSession_UUID) const;
   // Removes the session with this identifier, if any.

@@ -93,8 +93,8 @@ void TNorvaneSiTefService::StartServer() {
     settings.AllowedOrigins =
         norvane::websocket::ParseAllowedOrigins(iniConfig.ReadString("sitef", "allowed_origins", ""));
     TDmSitef* data_module = FDmSitef.get();
-    settings.OnMessage = [data_module](const std::string& message, TIdContext* connection) {
-      data_module->RouteTargeting(message, connection);
+    settings.OnMessage = [data_module](const std::string& message, TIdContext*) {
+      data_module->RouteTargeting(message);
     };
     settings.OnClientGone = [data_module] { data_module->ClientDisconnected(); };
     FServerThread = std::make_unique<TServerThread>(std::move(settings));

@@ -20,9 +20,4 @@ class TClientChannel {
   virtual TClientRead WaitClientMessage(std::chrono::milliseconds timeout) = 0;
   // Enqueues one text message for the client and returns at once.
   virtual void SendClientMessage(const std::string& pMsg) = 0;
-  // Reads one whole message; empty when none came (the client went, the service stops).
-  virtual void DecodeWebSocketFrame(std::string& DecodedMessage) {
-    TClientRead read = WaitClientMessage(std::chrono::hours(24));
-    DecodedMessage = read.kind == TClientRead::Kind::Message ? std::move(read.text) : std::string();
-  }
 };

@@ -17,6 +17,7 @@
 #include "routing/JsonText.h"
 #include "routing/Jwt.h"
 #include "datamodule/ntDmSitef.h"
+#include "../support/StandInJournal.h"
 
 // The client side of the data module: records every service message it is sent, and hands
 // the data module the client messages a test queues (in order, from any thread), as the
@@ -91,7 +92,8 @@ class RoutingTest : public ::testing::Test {
     SetStandIn({});
     setenv("NORVANE_CLISITEF_ROOT", (folder_ + "/CliSiTef").c_str(), 1);
     dm_.RiZedIzAde.SetArqLOG(folder_ + "/tef.log");
-    norvane::set_clock_for_tests([this] { return clock_; });
+    // A wait on the service's clock (a notice's countdown) moves it instead of sleeping.
+    norvane::set_clock_for_tests([this] { return clock_; }, [this](norvane::TimePoint at) { clock_ = at; });
     dm_.SetClientChannel(&channel_);
   }
   void TearDown() override {
@@ -119,11 +121,13 @@ class RoutingTest : public ::testing::Test {
     std::ifstream file(folder_ + "/dll/CliSiTef.journal", std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
   }
+  // The stand-in's finalisations, in order ("confirma=N transacao=outcome").
+  std::vector<std::string> Finalisations() { return StandInFinalisations(Journal()); }
 
   // Routes one message and returns what the client was sent for it.
   std::vector<std::string> Route(const std::string& text) {
     channel_.sent.clear();
-    dm_.RouteTargeting(text, nullptr);
+    dm_.RouteTargeting(text);
     return channel_.sent;
   }
 

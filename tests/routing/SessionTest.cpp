@@ -215,7 +215,7 @@ TEST_F(SessionTest, AConfiguredSecretReplacesTheBuiltInOne) {
 TEST(SessionList, KeepsAtMostItsBoundDroppingTheOldestFirst) {
   TSessionList list;
   const auto expiry = norvane::now() + std::chrono::minutes(30);
-  for (std::size_t i = 0; i <= TSessionList::kMaxSessions; ++i) list.AddItem("S" + std::to_string(i), expiry, nullptr);
+  for (std::size_t i = 0; i <= TSessionList::kMaxSessions; ++i) list.AddItem("S" + std::to_string(i), expiry);
   EXPECT_EQ(list.Count(), TSessionList::kMaxSessions);
   EXPECT_EQ(list.GetSession("S0"), nullptr);
   ASSERT_NE(list.GetSession("S1"), nullptr);

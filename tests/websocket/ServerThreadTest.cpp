@@ -92,7 +92,7 @@ class ListenerTest : public ::testing::Test {
       held_ = true;
       hold_changed_.wait(lock, [&] { return !held_; });
     } else {
-      dm_.RouteTargeting(message, connection);
+      dm_.RouteTargeting(message);
     }
   }
 };
