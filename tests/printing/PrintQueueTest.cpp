@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PrintingTestSupport.h"
@@ -31,7 +35,7 @@ class LogLines {
     }
     changed_.notify_all();
   }
-  bool WaitFor(const std::string& part, std::chrono::milliseconds timeout = 10s) {
+  bool WaitFor(const std::string& part, std::chrono::milliseconds timeout = 120s) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return IndexLocked(part) >= 0; });
   }
@@ -89,12 +93,13 @@ class PrintQueueTest : public ::testing::Test {
     chmod(program_.c_str(), 0755);
   }
 
-  TPrintQueue& Queue(const std::string& printer = "Receipt80") {
+  // A queue whose program may take its time (a loaded machine starts a script slowly), but
+  // for `program_wait` where a test wants the time-out.
+  TPrintQueue& Queue(const std::string& printer = "Receipt80", std::chrono::milliseconds program_wait = 120s) {
     queue_ = std::make_unique<TPrintQueue>(program_, printer);
     queue_->SetOnLog([this](const std::string& line) { log_.Add(line); });
     TPrintQueue::TWaits waits;
-    waits.program = 1500ms;
-    waits.after_terminate = 1000ms;
+    waits.program = program_wait;
     waits.before_delete = 1ms;
     queue_->SetWaits(waits);
     queue_->Start();
@@ -172,6 +177,7 @@ struct ExitCase {
   size_t runs;
   const char* logged;  // a line the run must log ("" when no warning or error)
   const char* said = "";  // what the program said on its standard error, in that line
+  bool times_out = false;  // the program is given a short wait, which it outlasts
 };
 
 TEST_F(PrintQueueTest, ExitCodesRetryAndTimeout) {
@@ -184,14 +190,14 @@ TEST_F(PrintQueueTest, ExitCodesRetryAndTimeout) {
        "case \"$*\" in *-print-settings*) exit 3;; esac; exit 0", "noscale", 2,
        "Aviso: SumatraPDF retornou ExitCode 3 para -print-settings (\"noscale\"). Repetindo sem -print-settings."},
       {"3 without settings is only an error", "exit 3", "", 1, "Processo encerrado com erro (ExitCode: 3)"},
-      {"a program that hangs is stopped", "exec sleep 30", "noscale", 1, "Timeout aguardando SumatraPDF.\r\nCmd: "},
+      {"a program that hangs is stopped", "exec sleep 600", "noscale", 1, "Timeout aguardando SumatraPDF.\r\nCmd: ", "", true},
   };
   for (const ExitCase& c : cases) {
     SCOPED_TRACE(c.what);
     fs::remove(dir_ + "/journal.txt");
     log_.Clear();
     Program(c.behaviour);
-    TPrintQueue& queue = Queue();
+    TPrintQueue& queue = c.times_out ? Queue("Receipt80", 1500ms) : Queue();
     queue.SetPrintSettings(c.settings);
     const std::string pdf = File("job.pdf");
     queue.AddToQueue(pdf);
@@ -234,13 +240,31 @@ TEST_F(PrintQueueTest, UnsupportedMissingAndUnstartableFilesStay) {
 }
 
 TEST_F(PrintQueueTest, StoppingWaitsForTheJobInProgressAndLeavesTheRest) {
-  Program("sleep 1; touch '" + dir_ + "/finished'; exit 0");
+  // The job reads a FIFO: it ends only once the test writes to it, after the stop was asked.
+  const std::string gate = dir_ + "/gate";
+  ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+  Program("read line < '" + gate + "'; touch '" + dir_ + "/finished'; exit 0");
   TPrintQueue& queue = Queue();
   const std::string first = File("first.pdf"), second = File("second.pdf");
   queue.AddToQueue(first);
   queue.AddToQueue(second);
   ASSERT_TRUE(log_.WaitFor("Iniciando impressão: " + first));
-  queue_.reset();
+  std::promise<void> stopped;
+  std::thread stopping([this, &stopped] {
+    queue_.reset();
+    stopped.set_value();
+  });
+  ASSERT_TRUE(log_.WaitFor("Finalizando fila de impressão"));
+  // The job cannot end before the FIFO is written: a stop that has returned meanwhile cut it.
+  // (Half a second only gives a stop that cuts the job the time to show it.)
+  EXPECT_EQ(stopped.get_future().wait_for(500ms), std::future_status::timeout) << log_.All();
+  // Opened for reading and writing, the FIFO neither blocks the test nor loses the line
+  // before the job opens it.
+  const int release = open(gate.c_str(), O_RDWR);
+  ASSERT_GE(release, 0);
+  ASSERT_EQ(write(release, "go\n", 3), 3);
+  stopping.join();
+  close(release);
   EXPECT_TRUE(fs::exists(dir_ + "/finished")) << "the running job was finished";
   EXPECT_GE(log_.Index("Impressão concluída: " + first), 0);
   EXPECT_FALSE(fs::exists(first));

@@ -172,41 +172,51 @@ TEST_F(DialogueTest, MessagesArrivingDuringWaitsAreKeptInOrder) {
 // cancelled (said once in the log) and what comes after is dropped. The held answers are
 // still read in order.
 TEST_F(DialogueTest, AClientThatFloodsAPaymentCancelsIt) {
-  const std::size_t sent = TDmSitef::kMaxHeldMessages + 3;
-  for (std::size_t i = 0; i < sent; ++i) channel_.Queue(Answer(R"("type":"menu","response":"1:A Vista","back_menu":false)"));
-  for (std::size_t i = 0; i < TDmSitef::kMaxHeldMessages; ++i) ASSERT_FALSE(Interrupted()) << i;
+  const std::size_t held = TDmSitef::kMaxHeldMessages;
+  // The held answers choose the first line; the two past the bound, and the last one (still
+  // unread when the answers are taken), the second.
+  for (std::size_t i = 0; i < held + 3; ++i)
+    channel_.Queue(Answer(i < held ? R"("type":"menu","response":"1:A Vista","back_menu":false)"
+                                   : R"("type":"menu","response":"2:Parcelado pelo Estabelecimento","back_menu":false)"));
+  for (std::size_t i = 0; i < held; ++i) ASSERT_FALSE(Interrupted()) << i;
   EXPECT_TRUE(Interrupted());
-  EXPECT_EQ(dm_.fLastContentReceived.size(), TDmSitef::kMaxHeldMessages);
   const std::string log = LogText();
   EXPECT_NE(log.find("o cliente enviou mensagens demais durante a operação"), std::string::npos);
   EXPECT_TRUE(Interrupted());
   EXPECT_EQ(LogText(), log);  // said once
-  EXPECT_EQ(RunMenu().item, 0);
-  EXPECT_EQ(dm_.fLastContentReceived.size(), TDmSitef::kMaxHeldMessages - 1);
+  // Every held answer, in order; then the one still waiting: the two past the bound are gone.
+  for (std::size_t i = 0; i < held; ++i) ASSERT_EQ(RunMenu().item, 0) << i;
+  EXPECT_EQ(RunMenu().item, 1);
+  EXPECT_EQ(channel_.Waiting(), 0u);
 }
 
 TEST_F(DialogueTest, CancellationDuringAWaitInterruptsOnlyWhenAllowed) {
+  const std::string kOpened = R"({"type":"can_cancel","can_cancel":true})";
   dm_.RiZedIzAde.SetGPAtual(gpCliSiTef);
-  dm_.fUltimaMsg = "Retire o cartao da leitora";  // this notice keeps cancelling closed
+  TModalResult result = mrNone;
+  dm_.RiZedIzAdeExibeMsg(opmDestaqueVia, "Retire o cartao da leitora", result);  // keeps cancelling closed
+  channel_.sent.clear();
   channel_.Queue(R"({"route":"/transaction/cancel","type":"cancellation"})");
   EXPECT_FALSE(Interrupted());  // not allowed yet: dropped
-  EXPECT_FALSE(dm_.fPodeCancelar.load());
+  EXPECT_EQ(channel_.sent, std::vector<std::string>{});
 
-  dm_.fUltimaMsg.clear();
+  dm_.RiZedIzAdeExibeMsg(opmDestaqueVia, "Destaque a 1\u00AA Via", result);
+  channel_.sent.clear();
   EXPECT_FALSE(Interrupted());  // the wait for the card opens cancelling
-  EXPECT_TRUE(dm_.fPodeCancelar.load());
-  EXPECT_EQ(channel_.sent.back(), R"({"type":"can_cancel","can_cancel":true})");
+  EXPECT_EQ(channel_.sent, std::vector<std::string>{kOpened});
   channel_.Queue(R"({"route":"/transaction/cancel","type":"cancellation"})");
   EXPECT_TRUE(Interrupted());
   EXPECT_FALSE(Interrupted());
+  EXPECT_EQ(channel_.sent, std::vector<std::string>{kOpened});  // opened once
 }
 
 TEST_F(DialogueTest, ACancellationReadAsAnAnswerGoesToTheCancelOperation) {
-  dm_.fPodeCancelar = true;
+  dm_.RiZedIzAde.SetGPAtual(gpCliSiTef);
+  EXPECT_FALSE(Interrupted());  // the wait for the card opens cancelling
   channel_.Queue(R"({"route":"/transaction/cancel","type":"cancellation"})");
   EXPECT_EQ(dm_.GetClientResponse(), "");
-  EXPECT_TRUE(dm_.fCancelado.load());
   EXPECT_NE(LogText().find("Setou no cancelamento = true"), std::string::npos);
+  EXPECT_TRUE(Interrupted());  // handed to the component at its next wait
 }
 
 TEST_F(DialogueTest, NoAnswerInTimeCancelsWithoutAskingAgain) {
@@ -233,15 +243,19 @@ TEST_F(DialogueTest, AClientThatLeavesEndsTheDialogueAtOnce) {
   EXPECT_EQ(log.find("o cliente desconectou", first + 1), std::string::npos);  // said once
 }
 
+// A notice the operator must see counts down three seconds, one message each half second
+// on the service's clock, then stays alone.
 TEST_F(DialogueTest, HighlightedNoticeCountsDownThenStays) {
+  const norvane::TimePoint start = clock_;
   TModalResult result = mrNone;
   dm_.RiZedIzAdeExibeMsg(opmDestaqueVia, "Retire a via", result);
-  const auto& sent = channel_.sent;
-  ASSERT_GE(sent.size(), 6u);
-  EXPECT_EQ(sent.front(), R"({"type":"message","message":"Retire a via 2","options":[],"can_cancel":false})");
-  EXPECT_EQ(sent.back(), R"({"type":"message","message":"Retire a via","options":[],"can_cancel":false})");
-  EXPECT_EQ(sent[sent.size() - 2], R"({"type":"message","message":"Retire a via 0","options":[],"can_cancel":false})");
-  EXPECT_EQ(dm_.fUltimaMsg, "Retire a via");
+  std::vector<std::string> expected;
+  for (const char* left : {"2", "2", "1", "1", "0", "0", "0"})
+    expected.push_back(std::string(R"({"type":"message","message":"Retire a via )") + left +
+                       R"(","options":[],"can_cancel":false})");
+  expected.push_back(R"({"type":"message","message":"Retire a via","options":[],"can_cancel":false})");
+  EXPECT_EQ(channel_.sent, expected);
+  EXPECT_EQ(clock_ - start, std::chrono::milliseconds(3500));
 }
 
 TEST_F(DialogueTest, QrCodeAndCheckAndPasswordEvents) {
