@@ -41,8 +41,9 @@ test('SIGTERM while a large message is read ends the service within 2 s with exi
   const service = await startService();
   try {
     const client = await connectClient(service.port);
-    client.send(tinyValues());
-    await new Promise((resolve) => setTimeout(resolve, 300));  // the service is reading or parsing it
+    // Once the whole message is in the socket, the service has read all but what the socket
+    // buffers hold: it is reading or parsing it.
+    await new Promise((resolve, reject) => client.ws.send(tinyValues(), (error) => (error ? reject(error) : resolve())));
     const asked = Date.now();
     const { code } = await service.stop();
     const took = Date.now() - asked;

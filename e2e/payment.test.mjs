@@ -2,20 +2,32 @@
 // HTTPS sales back-end, and the README's browser example as the sales application.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import os from 'node:os';
 import path from 'node:path';
 import { after, before, beforeEach, describe, test } from 'node:test';
 import { decodeProtectedHeader, jwtVerify } from 'jose';
-import { intermediateIssuedCertificate, selfSignedCertificate, startSalesBackend } from './lib/sales-backend.mjs';
+import {
+  intermediateIssuedCertificate, selfSignedCertificate, startSalesBackend, trustedCertificate,
+} from './lib/sales-backend.mjs';
 import { SHARED_SECRET, connectClient } from './lib/session-helpers.mjs';
 import {
-  controlRoot, journal, readUntil, readmeTakePayment, scriptedOperator, sessionClient, setStandIn,
-  startPaymentService, token,
+  answerDialogue, controlRoot, finalisations, journalMark, readUntil, readmeTakePayment, scriptedOperator, sessionClient,
+  setStandIn, startPaymentService, token,
 } from './lib/payment-helpers.mjs';
+import { serviceDir, startService } from './lib/service.mjs';
 
 const limit = { timeout: 60000 };
 const sale = { operation: 3, payer_name: 'Ana Lúcia', transaction_value: 10.5, number_of_installments: 0 };
 const notConfirmed = 'Ocorreu um erro durante o processo, a transação TEF não será confirmada.';
-const lastFinalisation = (service) => journal(service).split('\n').filter((l) => l.includes('FinalizaFuncaoSiTefInterativo')).pop() ?? '';
+const confirmed = ['confirma=1 transacao="confirmada"'];
+const undone = ['confirma=0 transacao="desfeita"'];
+// A message answered at once ("Campo route nao encontrado."), sent behind others: its reply
+// coming next proves that those got none.
+const barrier = JSON.stringify({ type: 'error', message: 'Campo route nao encontrado.' });
+async function nextAfterBarrier(client) {
+  client.send({});
+  return client.next(15000);
+}
 
 describe('payments', () => {
   let service, backend, takePayment, url;
@@ -34,6 +46,7 @@ describe('payments', () => {
     // Function 0 asks the kind of payment and how the card is read: credit, typed.
     const operator = scriptedOperator({ menu: (title, options) => options.find((o) => /Credito|Digitado/.test(o)) });
     const before = backend.requests.length;
+    const mark = journalMark(service);
     const result = await takePayment(url, await token(backend), { ...sale, operation: 0 }, operator);
 
     assert.equal(result.status, 'approved', JSON.stringify(result));
@@ -76,7 +89,7 @@ describe('payments', () => {
     assert.equal(body.status, 'approved');
     assert.equal(body.transaction_data[0].payment_id, undefined);
 
-    assert.match(lastFinalisation(service), /confirma=1.*transacao="confirmada"/);
+    assert.deepEqual(finalisations(service, mark), confirmed);
   });
 
   const refusals = [
@@ -89,12 +102,13 @@ describe('payments', () => {
     test(`a payment the back-end does not accept (${row.what}) is undone`, limit, async () => {
       backend.answer = row.answer;
       const operator = scriptedOperator();
+      const mark = journalMark(service);
       const result = await takePayment(url, await token(backend), sale, operator);
       assert.equal(result.status, 'canceled', JSON.stringify(result));
       assert.equal(result.message, notConfirmed);
       assert.deepEqual(Object.keys(result), ['type', 'transaction_data', 'status', 'message']);
       assert.equal(result.transaction_data[0].payment_id, 0);
-      assert.match(lastFinalisation(service), /confirma=0.*transacao="desfeita"/);
+      assert.deepEqual(finalisations(service, mark), undone);
       assert.ok(service.logText().includes(row.log), row.log);
       const told = operator.seen.some((s) => s.type === 'message' && s.text.startsWith('Erro ao registrar transação: Request Error'));
       assert.equal(told, Boolean(row.told));
@@ -103,15 +117,18 @@ describe('payments', () => {
 
   test('a redirect of the callback address is followed with the report', limit, async () => {
     const before = backend.requests.length;
+    const mark = journalMark(service);
     const result = await takePayment(url, await token(backend, { callback_url: backend.baseUrl('/redirected-from/api/') }),
       sale, scriptedOperator());
     assert.equal(result.status, 'approved', JSON.stringify(result));
+    assert.deepEqual(finalisations(service, mark), confirmed);
     assert.match(backend.requests[before].url, /^\/api\/v1\/sales\/tef\/callback\//);
     assert.equal(JSON.parse(backend.requests[before].body).type, 'result');
   });
 
   test('a declined sale and a sale the client cancels while the card is awaited', limit, async () => {
     setStandIn(service, { Scenario: 'declined' });
+    const mark = journalMark(service);
     const declined = await takePayment(url, await token(backend), sale, scriptedOperator());
     assert.equal(declined.message, 'Transação TEF não realizada.');
     assert.equal(declined.status, 'unauthorized');
@@ -121,10 +138,12 @@ describe('payments', () => {
     const cancelled = await takePayment(url, await token(backend), sale, operator);
     assert.deepEqual(cancelled, { type: 'result', status: 'canceled', message: 'Transação TEF não realizada.' });
     assert.ok(operator.seen.some((s) => s.type === 'can_cancel' && s.allowed));
+    assert.deepEqual(finalisations(service, mark), []);  // nothing approved, nothing settled
   });
 
   test('an instant payment shows its QR code; a second transaction meanwhile changes nothing', limit, async () => {
     const { client, session } = await sessionClient(service, backend);
+    const mark = journalMark(service);
     try {
       client.send({ route: '/transaction', type: 'transaction', session_uuid: session, operation: 122,
         payer_name: 'Pix', transaction_value: '25,00' });
@@ -138,7 +157,8 @@ describe('payments', () => {
       assert.equal(result.transaction_data[0].operation, 'pix');
       assert.equal(result.transaction_data[0].payer_name, 'Pix');
       assert.equal(result.transaction_data[0].transaction_value, 25);
-      assert.equal(await client.next(500), null);
+      assert.equal(await nextAfterBarrier(client), barrier);
+      assert.deepEqual(finalisations(service, mark), confirmed);
     } finally {
       await client.close();
     }
@@ -149,30 +169,21 @@ describe('payments', () => {
     try {
       client.send({ route: '/transaction', type: 'cancellation', session_uuid: session, operation: 200,
         cancellation_nsu: '123456', transaction_date: '2025-11-26 15:48:41', transaction_value: 10.5 });
-      const answerAll = async () => {
-        for (;;) {
-          const [, m] = await readUntil(client, (x) => ['menu', 'collect', 'question', 'confirmation', 'result'].includes(x.type));
-          if (m.type === 'result') return m;
-          if (m.type === 'menu') client.send({ route: '/transaction', type: 'menu', response: m.options[0], back_menu: false });
-          if (m.type === 'collect') client.send({ route: '/transaction', type: 'collect', typed: true, response: '1', back_menu: false });
-          if (m.type === 'question') client.send({ route: '/transaction', type: 'question', response: 'Sim' });
-          if (m.type === 'confirmation') client.send({ route: '/transaction', type: 'confirmation' });
-        }
-      };
-      const cancellation = await answerAll();
+      const mark = journalMark(service);
+      const cancellation = await answerDialogue(client);
       assert.equal(cancellation.status, 'approved', JSON.stringify(cancellation));
       assert.equal(cancellation.transaction_data[0].operation, 'cancellation');
       assert.equal(cancellation.transaction_data[0].canceled_nsu, '123456');
       assert.equal(cancellation.transaction_data[0].card_number, undefined);
 
       client.send({ route: '/transaction', type: 'reprint', session_uuid: session, operation: 113 });
-      const reprint = await answerAll();
-      assert.ok(reprint.type === 'result', JSON.stringify(reprint));
-      if (reprint.status === 'approved') {
-        assert.deepEqual(Object.keys(reprint.transaction_data[0]),
-          ['sale_id', 'operation', 'receipt', 'payment_id', 'company_id']);
-        assert.equal(reprint.transaction_data[0].operation, 'reprint');
-      }
+      const reprint = await answerDialogue(client);
+      assert.equal(reprint?.status, 'approved', JSON.stringify(reprint));
+      assert.deepEqual(Object.keys(reprint.transaction_data[0]),
+        ['sale_id', 'operation', 'receipt', 'payment_id', 'company_id']);
+      assert.equal(reprint.transaction_data[0].operation, 'reprint');
+      // The cancellation is confirmed once; a reprint settles nothing.
+      assert.deepEqual(finalisations(service, mark), confirmed);
     } finally {
       await client.close();
     }
@@ -195,7 +206,7 @@ describe('payments', () => {
       }
       client.send({ route: '/transaction/cancel', type: 'cancellation', session_uuid: session });
       client.send({ route: '/transaction', type: 'confirmation' });
-      assert.equal(await client.next(500), null);
+      assert.equal(await nextAfterBarrier(client), barrier);
       assert.match(service.logText(), /Entrou no cancelamento\.[\s\S]*Não pode cancelar/);
     } finally {
       await client.close();
@@ -226,9 +237,35 @@ describe('payments', () => {
   });
 
   test('a client that leaves in the middle of a payment: nothing confirmed, the next client served', limit, async () => {
-    setStandIn(service, { Scenario: 'abort' });
+    // The payment is approved and the back-end told, but it holds its answer: the client goes
+    // away meanwhile, and the payment is undone once the answer does not come.
+    backend.answer = { hang: true };
+    const mark = journalMark(service);
     const { client, session } = await sessionClient(service, backend);
-    const confirmedBefore = (journal(service).match(/transacao="confirmada"/g) ?? []).length;
+    const reported = backend.request(backend.requests.length + 1);
+    client.send({ route: '/transaction', type: 'transaction', session_uuid: session, ...sale });
+    const answering = answerDialogue(client);
+    await reported;
+    client.ws.terminate();
+    assert.equal(await answering, null);
+
+    const next = await sessionClient(service, backend);
+    try {
+      // Served once the payment is over.
+      next.client.send({ route: '/version', type: 'version', category: 'service_exe' });
+      const [, version] = await readUntil(next.client, (m) => m.type === 'version');
+      assert.equal(version.updating, false);
+      assert.deepEqual(finalisations(service, mark), undone);
+      assert.match(service.logText(), /Erro ao registrar transação na API: Request Error/);
+    } finally {
+      await next.client.close();
+    }
+  });
+
+  test('a client that leaves while the card is awaited: the payment ends, the next client served', limit, async () => {
+    setStandIn(service, { Scenario: 'abort' });
+    const mark = journalMark(service);
+    const { client, session } = await sessionClient(service, backend);
     client.send({ route: '/transaction', type: 'transaction', session_uuid: session, ...sale });
     await readUntil(client, (m) => m.type === 'can_cancel' && m.can_cancel);
     client.ws.terminate();
@@ -238,7 +275,7 @@ describe('payments', () => {
       next.client.send({ route: '/version', type: 'version', category: 'service_exe' });
       const [, version] = await readUntil(next.client, (m) => m.type === 'version');
       assert.equal(version.updating, false);
-      assert.equal((journal(service).match(/transacao="confirmada"/g) ?? []).length, confirmedBefore);
+      assert.deepEqual(finalisations(service, mark), []);  // nothing approved, nothing settled
       assert.match(service.logText(), /o cliente desconectou durante a opera/);
     } finally {
       await next.client.close();
@@ -300,15 +337,17 @@ describe('the back-end certificate', () => {
       const backend = await startSalesBackend(selfSignedCertificate());
       try {
         const takePayment = readmeTakePayment(service.caCert);
+        const mark = journalMark(service);
         const result = await takePayment(`wss://127.0.0.1:${service.port}`, await token(backend), sale, scriptedOperator());
         if (verify) {
           assert.equal(result.status, 'canceled', JSON.stringify(result));
           assert.equal(backend.requests.length, 0);
           assert.match(service.logText(), /certificado do servidor de vendas foi recusado[\s\S]*callback_verify_tls=0/);
-          assert.match(lastFinalisation(service), /confirma=0/);
+          assert.deepEqual(finalisations(service, mark), undone);
         } else {
           assert.equal(result.status, 'approved', JSON.stringify(result));
           assert.equal(backend.requests.length, 1);
+          assert.deepEqual(finalisations(service, mark), confirmed);
         }
       } finally {
         await backend.close();
@@ -324,6 +363,7 @@ describe('the back-end certificate', () => {
     const backend = await startSalesBackend(chained);
     try {
       const takePayment = readmeTakePayment(service.caCert);
+      const mark = journalMark(service);
       const refused = await takePayment(`wss://127.0.0.1:${service.port}`, await token(backend), sale, scriptedOperator());
       assert.equal(refused.status, 'canceled', JSON.stringify(refused));
       assert.equal(backend.requests.length, 0);
@@ -333,7 +373,7 @@ describe('the back-end certificate', () => {
       const accepted = await takePayment(`wss://127.0.0.1:${service.port}`, await token(backend), sale, scriptedOperator());
       assert.equal(accepted.status, 'approved', JSON.stringify(accepted));
       assert.equal(backend.requests.length, 1);
-      assert.match(lastFinalisation(service), /confirma=1/);
+      assert.deepEqual(finalisations(service, mark), [...undone, ...confirmed]);
     } finally {
       await backend.close();
       await service.dispose();
@@ -351,15 +391,58 @@ describe('a client that does not answer', () => {
 
   test('a menu left unanswered cancels the payment and is logged', limit, async () => {
     const { client, session } = await sessionClient(service, backend);
+    const mark = journalMark(service);
     try {
       client.send({ route: '/transaction', type: 'transaction', session_uuid: session, ...sale, operation: 0 });
       await readUntil(client, (m) => m.type === 'menu');
       const [read, result] = await readUntil(client, (m) => m.type === 'result');
       assert.deepEqual(result, { type: 'result', status: 'canceled', message: 'Transação TEF não realizada.' }, JSON.stringify(read));
       assert.match(service.logText(), /GetClientResponse: timeout aguardando resposta do cliente\./);
-      assert.doesNotMatch(lastFinalisation(service), /confirma=1/);
+      assert.deepEqual(finalisations(service, mark), []);  // nothing approved, nothing settled
     } finally {
       await client.close();
+    }
+  });
+});
+
+describe('a service folder a demo sale has been taken in', () => {
+  // What the README's demo leaves in the service folder: the stand-in's journal with a sale
+  // confirmed, a sale it still holds pending, a backup of an approved payment, and settings
+  // changed by hand. A test's service starts without any of it.
+  let used;
+  before(() => {
+    used = fs.mkdtempSync(path.join(os.tmpdir(), 'norvane-demo-used-'));
+    fs.cpSync(serviceDir, used, { recursive: true });
+    fs.writeFileSync(path.join(used, 'dll', 'CliSiTef.journal'),
+      'FinalizaFuncaoSiTefInterativo(confirma=1 cupom="1" data="20261210" hora="120000" resultado=0 transacao="confirmada")\n');
+    fs.writeFileSync(path.join(used, 'dll', 'CliSiTef.pendentes'), '2\t1050\t20261210\t120001\n');
+    fs.mkdirSync(path.join(used, 'TEF'), { recursive: true });
+    fs.writeFileSync(path.join(used, 'TEF', 'RiZedIzAde_CliSiTef_001.tef'), '000-000 = CRT\r\n012-000 = 000002\r\n');
+    fs.appendFileSync(path.join(used, 'dll', 'CliSiTef.ini'), 'Scenario=declined\r\n');
+  });
+  after(() => fs.rmSync(used, { recursive: true, force: true }));
+
+  test('a payment reads only what its own run wrote', limit, async () => {
+    const clisitefRoot = fs.mkdtempSync(path.join(os.tmpdir(), 'norvane-clisitef-'));
+    const service = await startService({ from: used, extraIni: { pdv_number: 1 }, env: { NORVANE_CLISITEF_ROOT: clisitefRoot } });
+    const backend = await startSalesBackend(trustedCertificate(service.dir));
+    try {
+      for (const left of ['dll/CliSiTef.journal', 'dll/CliSiTef.pendentes', 'TEF/RiZedIzAde_CliSiTef_001.tef'])
+        assert.equal(fs.existsSync(path.join(service.dir, left)), false, left);
+      assert.doesNotMatch(fs.readFileSync(path.join(service.dir, 'dll', 'CliSiTef.ini'), 'utf8'), /^Scenario=declined/m);
+      const { client, session } = await sessionClient(service, backend);
+      try {
+        client.send({ route: '/transaction', type: 'transaction', session_uuid: session, ...sale });
+        const result = await answerDialogue(client);
+        assert.equal(result?.status, 'approved', JSON.stringify(result));
+        assert.deepEqual(finalisations(service, 0), confirmed);
+      } finally {
+        await client.close();
+      }
+    } finally {
+      await backend.close();
+      await service.dispose();
+      fs.rmSync(clisitefRoot, { recursive: true, force: true });
     }
   });
 });

@@ -20,6 +20,16 @@ export function journal(service) {
   return fs.existsSync(file) ? fs.readFileSync(file, 'latin1') : '';
 }
 
+// Where the journal ends now: a test reads only what was journaled after its own mark.
+export function journalMark(service) { return journal(service).length; }
+
+// The stand-in's finalisations journaled since `mark`, in order, each as
+// 'confirma=N transacao="outcome"': a payment settled once shows exactly one.
+export function finalisations(service, mark) {
+  return journal(service).slice(mark).split('\n').filter((line) => line.includes('FinalizaFuncaoSiTefInterativo('))
+    .map((line) => `${line.match(/confirma=-?\d+/)[0]} ${line.match(/transacao=.*$/)[0].trimEnd()}`);
+}
+
 // A service whose CliSiTef control folder lives in its own folder, with a back-end.
 export async function startPaymentService({ env = {}, extraIni = {} } = {}) {
   // Never the workstation's own /var/lib/CliSiTef: a root of this test's own.
@@ -109,5 +119,20 @@ export async function readUntil(client, predicate, timeoutMs = 20000) {
     const m = JSON.parse(text);
     read.push(m);
     if (predicate(m)) return [read, m];
+  }
+}
+
+// Answers every question of a raw client's operation (first menu line, "1" typed, "Sim",
+// confirmations) until its result, which it returns; null when the connection closes first.
+export async function answerDialogue(client) {
+  for (;;) {
+    const text = await client.next(20000);
+    if (text === null) return null;
+    const m = JSON.parse(text);
+    if (m.type === 'result') return m;
+    if (m.type === 'menu') client.send({ route: '/transaction', type: 'menu', response: m.options[0], back_menu: false });
+    if (m.type === 'collect') client.send({ route: '/transaction', type: 'collect', typed: true, response: '1', back_menu: false });
+    if (m.type === 'question') client.send({ route: '/transaction', type: 'question', response: 'Sim' });
+    if (m.type === 'confirmation') client.send({ route: '/transaction', type: 'confirmation' });
   }
 }

@@ -1,6 +1,7 @@
 // Runs the installed service folder for an end-to-end test: a private copy of the folder
-// (so tests never share logs or ini files), an ini with a free loopback port, the process
-// started in the foreground, and helpers to wait for its port and read its log.
+// without what an earlier run left in it (so tests never share logs, ini files or the
+// stand-in library's state), an ini with a free loopback port, the process started in the
+// foreground, and helpers to wait for its console line and read its log.
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
@@ -66,6 +67,27 @@ export class RunningService {
     });
   }
 
+  // Resolves once the service's console says `text`; rejects when it exits first.
+  waitForStdout(text, timeoutMs = 30000) {
+    return new Promise((resolve, reject) => {
+      const done = (error) => {
+        clearTimeout(timer);
+        this.child.stdout.off('data', look);
+        this.child.off('exit', gone);
+        if (error) reject(error); else resolve();
+      };
+      const look = () => { if (this.stdout.includes(text)) done(); };
+      const gone = () => done(new Error(`the service exited before saying "${text}": ${this.stderr}`));
+      const timer = setTimeout(() => done(new Error(`the service did not say "${text}": ${this.stderr}`)), timeoutMs);
+      this.child.stdout.on('data', look);
+      this.child.once('exit', gone);
+      look();
+    });
+  }
+
+  // The console line of a started listener.
+  waitForListener() { return this.waitForStdout(`listening on wss://localhost:${this.port};`); }
+
   get caCert() { return fs.readFileSync(path.join(this.dir, 'Certificado', 'ca_cert.pem')); }
   get executable() { return path.join(this.dir, 'SvcNorvaneSiTef'); }
 
@@ -114,17 +136,25 @@ async function launch(dir, port, env, waitForListener) {
     stdio: ['ignore', 'pipe', 'pipe'],
   });
   const service = new RunningService(dir, port, child);
-  if (waitForListener) {
-    await waitFor(() => portOpen(port), { what: `service port ${port}` });
-  }
+  if (waitForListener) await service.waitForListener();
   return service;
 }
 
-// Copies the service folder, writes its ini and starts it; resolves once the port accepts.
-export async function startService({ extraIni = {}, env = {}, waitForListener = true } = {}) {
+// What a run of the service leaves in its folder (the README's demo, a hand test) and no test
+// may inherit: its log, backups of approved payments, the TLS settings a session start
+// writes, print files, and the stand-in library's journal and pending sales.
+const leftByARun = ['Log', 'TEF', 'dll/CONFITLS.INI', 'dll/CliSiTef.journal', 'dll/CliSiTef.pendentes'];
+const printFile = /_Temp\./;
+// The stand-in's settings as installed, whatever a hand test changed in the folder.
+const installedStandIn = new URL('../../tools/clisitef-sim/CliSiTef.ini', import.meta.url);
+
+// Copies the service folder (`from`, the installed one unless given) without what a run left
+// in it, writes its ini and starts it; resolves once the service says it listens.
+export async function startService({ extraIni = {}, env = {}, waitForListener = true, from = serviceDir } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'norvane-e2e-'));
-  fs.cpSync(serviceDir, dir, { recursive: true });
-  fs.rmSync(path.join(dir, 'Log'), { recursive: true, force: true });
+  fs.cpSync(from, dir, { recursive: true, filter: (source) => !printFile.test(path.basename(source)) });
+  for (const left of leftByARun) fs.rmSync(path.join(dir, left), { recursive: true, force: true });
+  if (fs.existsSync(path.join(dir, 'dll', 'CliSiTef.ini'))) fs.copyFileSync(installedStandIn, path.join(dir, 'dll', 'CliSiTef.ini'));
   const port = await freePort();
   fs.writeFileSync(path.join(dir, 'SvcNorvaneSiTef.ini'), iniText(port, extraIni));
   return launch(dir, port, env, waitForListener);
