@@ -10,7 +10,7 @@ import path from 'node:path';
 import { describe, test } from 'node:test';
 import { restartService } from './lib/service.mjs';
 import {
-  journal, readUntil, readmeTakePayment, scriptedOperator, sessionClient, startPaymentService, token,
+  finalisations, journal, readUntil, readmeTakePayment, scriptedOperator, sessionClient, startPaymentService, token,
 } from './lib/payment-helpers.mjs';
 
 const limit = { timeout: 60000 };
@@ -20,12 +20,6 @@ const refuse = { status: 500, body: 'falhou' };
 const silent = { hang: true };
 const confirmed = 'confirma=1 transacao="confirmada"';
 const undone = 'confirma=0 transacao="desfeita"';
-
-// The journal's finalisations, each as "confirma=N transacao=outcome".
-function finalisations(service) {
-  return journal(service).split('\n').filter((l) => l.includes('FinalizaFuncaoSiTefInterativo('))
-    .map((l) => `${l.match(/confirma=\d/)[0]} ${l.slice(l.indexOf('transacao='))}`);
-}
 
 function backups(service) {
   const folder = path.join(service.dir, 'TEF');

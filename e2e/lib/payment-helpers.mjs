@@ -23,9 +23,9 @@ export function journal(service) {
 // Where the journal ends now: a test reads only what was journaled after its own mark.
 export function journalMark(service) { return journal(service).length; }
 
-// The stand-in's finalisations journaled since `mark`, in order, each as
-// 'confirma=N transacao="outcome"': a payment settled once shows exactly one.
-export function finalisations(service, mark) {
+// The stand-in's finalisations journaled since `mark` (from the start without one), in
+// order, each as 'confirma=N transacao="outcome"': a payment settled once shows exactly one.
+export function finalisations(service, mark = 0) {
   return journal(service).slice(mark).split('\n').filter((line) => line.includes('FinalizaFuncaoSiTefInterativo('))
     .map((line) => `${line.match(/confirma=-?\d+/)[0]} ${line.match(/transacao=.*$/)[0].trimEnd()}`);
 }

@@ -19,7 +19,6 @@ using norvane::Json;
 
 class SettlementTest : public RoutingTest {
  protected:
-  std::vector<std::string> Finalisations() { return StandInFinalisations(Journal()); }
   std::vector<std::string> Backups() {
     std::vector<std::string> names;
     if (std::filesystem::exists(folder_ + "/TEF"))
@@ -155,7 +154,7 @@ TEST_F(SettlementTest, APaymentKilledDuringItsReportIsSettledByTheNextStart) {
       TDmSitef dm;
       dm.RiZedIzAde.SetArqLOG(folder_ + "/tef.log");
       dm.SetClientChannel(&channel);
-      dm.RouteTargeting(StartMessage(ValidClaims()), nullptr);
+      dm.RouteTargeting(StartMessage(ValidClaims()));
       const Json reply = norvane::parse_json_text(channel.Sent().back()).value;
       dm.SetExecuteRequest([&](TRESTRequestMethod, const std::string&, const TArrayParamRequest&, const std::string& body) {
         // The back-end holds its answer: the body goes to the test, and the process waits to be killed.
@@ -194,7 +193,7 @@ TEST_F(SettlementTest, APaymentKilledDuringItsReportIsSettledByTheNextStart) {
       if (row.status == 0) throw ERestRequestError("Request Error Connection refused");
       return std::make_unique<TRESTResponse>(TRESTResponse{row.status, "Answer", R"({"data":77})"});
     });
-    dm.RouteTargeting(StartMessage(ValidClaims()), nullptr);
+    dm.RouteTargeting(StartMessage(ValidClaims()));
     std::vector<std::string> replies = channel.Sent();
     std::erase_if(replies, [](const std::string& r) { return r.rfind(R"({"type":"message",)", 0) == 0; });
     ASSERT_EQ(replies.size(), 1u) << replies.back();  // the session reply, and nothing of the old payment
@@ -214,7 +213,7 @@ TEST_F(SettlementTest, APaymentKilledDuringItsReportIsSettledByTheNextStart) {
       later_posts.push_back(body);
       return std::make_unique<TRESTResponse>(TRESTResponse{201, "Created", "{}"});
     });
-    later.RouteTargeting(StartMessage(ValidClaims()), nullptr);
+    later.RouteTargeting(StartMessage(ValidClaims()));
     if (row.kept) {
       EXPECT_EQ(later_posts, std::vector<std::string>{first_body});
       EXPECT_EQ(Finalisations(), std::vector<std::string>{confirmed_});
