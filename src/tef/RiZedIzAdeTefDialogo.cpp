@@ -160,7 +160,8 @@ struct TRiZedIzAdeCliSiTef::Dialogo {
   // field are masked wherever they are written down (log, response content, backup).
   norvane::CardData DadoDeCartao() const {
     const norvane::CardData pelo_campo = norvane::card_data_of_field(TipoCampo);
-    const bool pergunta = Comando == cmdLeCampo || Comando == cmdLeCheque || Comando == cmdLeValor || Comando == cmdLeCodigoBarras;
+    const bool pergunta = Comando == cmdLeCampo || Comando == cmdLeCheque || Comando == cmdLeValor ||
+                          Comando == cmdLeCodigoBarras;
     if (pelo_campo != norvane::CardData::none || !pergunta) return pelo_campo;
     return norvane::card_data_of_title(Texto);
   }
