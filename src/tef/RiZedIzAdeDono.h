@@ -36,6 +36,10 @@ struct TRiZedIzAdeEventos {
   TRiZedIzAdeMudaEstadoResp OnMudaEstadoResp;
   TRiZedIzAdeExecutaAcao OnRestauraFocoAplicacao;
   TRiZedizAdeCliSiTefExibeQRCode OnExibeQRCode;
+  // Asked by the CliSiTef dialogue after every command: true ends the library's function
+  // (continue code -1) before the next call, e.g. when nobody is left to answer it or the
+  // service stops. Optional: unassigned, the dialogue only ends as the library decides.
+  std::function<bool()> OnInterromperDialogo;
 };
 
 // Values the CliSiTef dialogue receives during a transaction and leaves for the host to

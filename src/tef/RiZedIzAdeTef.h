@@ -6,6 +6,7 @@
 // Text: address, store, terminal, operator, restrictions and everything exchanged with
 // the library are single-byte (Windows-1252); messages and response fields are UTF-8.
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -221,6 +222,13 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   // True when all twelve entry points are found.
   bool BibliotecaCarregada() const;
 
+  // The same question asked this many times in a row with the same answer is a dialogue
+  // that goes round in circles (an answer the library refuses, a step back onto a question
+  // answered without asking): the run ends it instead of spinning.
+  static constexpr int kRepeticoesMaximas = 20;
+  // The last run was ended that way, or because OnInterromperDialogo asked for it.
+  bool DialogoInterrompido() const { return FDialogoInterrompido; }
+
  protected:
   std::unique_ptr<TRiZedIzAdeResp> NovaRespostaDoTipo(TRiZedIzAdeTipo Tipo) const override;
   void ProcessarResposta() override;
@@ -229,6 +237,7 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   // The preset answer for a field type ("" when none), and setting one (replacing the
   // earlier answer for that type).
   std::string Resposta(int TipoCampo) const;
+  bool TemResposta(int TipoCampo) const;
   void GravaResposta(int TipoCampo, const std::string& Valor);
 
   // Looks up every entry point still missing, in the library's order; raises on the
@@ -277,6 +286,7 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   bool FCancelandoTransacaoTEF = false;
   std::string FCodigoHASH;
   bool FTEFModoServico = false;
+  bool FDialogoInterrompido = false;
 
  private:
   TRiZedIzAdeRespCliSiTef& RespCliSiTef() const;
@@ -287,6 +297,9 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   void TrataMenu(Dialogo& d);
   void TrataLeituraCampo(Dialogo& d);
   void TrataValor(Dialogo& d);
+  // After a command: ends the run (go-on flag false) when the same question came back too
+  // often with the same answer, or when the component's OnInterromperDialogo asks for it.
+  void VerificaInterrupcao(Dialogo& d, std::map<std::string, std::pair<std::string, int>>& repeticoes);
   // A function whose approved response is printed and reported (ATV, ADM, CNC): start,
   // dialogue, then ProcessarResposta or AvaliaErro. True when approved.
   bool ExecutaFuncao(int32_t Funcao, const std::string& Header, const std::string& Restricoes);

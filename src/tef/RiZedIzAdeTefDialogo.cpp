@@ -3,6 +3,7 @@
 // it from the presets and the caller's card data or through the component's events.
 #include <charconv>
 #include <cstring>
+#include <map>
 #include <optional>
 
 #include "platform/CardData.h"
@@ -177,6 +178,13 @@ std::string TRiZedIzAdeCliSiTef::Resposta(int TipoCampo) const {
   for (const std::string& linha : fRespostas)
     if (linha.compare(0, prefixo.size(), prefixo) == 0) return linha.substr(prefixo.size());
   return "";
+}
+
+bool TRiZedIzAdeCliSiTef::TemResposta(int TipoCampo) const {
+  const std::string prefixo = std::to_string(TipoCampo) + "=";
+  for (const std::string& linha : fRespostas)
+    if (linha.compare(0, prefixo.size(), prefixo) == 0) return true;
+  return false;
 }
 
 void TRiZedIzAdeCliSiTef::GravaResposta(int TipoCampo, const std::string& Valor) {
@@ -356,6 +364,7 @@ int TRiZedIzAdeCliSiTef::ContinuarFuncao(bool IDAmigo, const std::string& Numero
   dados.LimparCarteiraECliente();
   fpAguardandoResposta = true;
   dados.FIDAmigo.clear();
+  FDialogoInterrompido = false;
   Dono().BloquearMouseTeclado(true);
 
   // However the run ends (a handler's exception included), input is given back, the
@@ -374,6 +383,8 @@ int TRiZedIzAdeCliSiTef::ContinuarFuncao(bool IDAmigo, const std::string& Numero
     }
   } fim{*this};
 
+  // How often each question was answered the same way in a row (by command, field and text).
+  std::map<std::string, std::pair<std::string, int>> repeticoes;
   int sts = 0;
   while (true) {
     // d still describes the field this answer is for.
@@ -409,6 +420,7 @@ int TRiZedIzAdeCliSiTef::ContinuarFuncao(bool IDAmigo, const std::string& Numero
     } else {
       if (d.TipoCampo > 0) d.Resposta = Resposta(d.TipoCampo);
       TrataComando(d);
+      if (d.Continua && !FDialogoInterrompido) VerificaInterrupcao(d, repeticoes);
     }
 
     if (sts == 0 && IDAmigo) {
@@ -431,6 +443,38 @@ int TRiZedIzAdeCliSiTef::ContinuarFuncao(bool IDAmigo, const std::string& Numero
     if (sts != kContinua) break;
   }
   return sts;
+}
+
+void TRiZedIzAdeCliSiTef::VerificaInterrupcao(
+    Dialogo& d, std::map<std::string, std::pair<std::string, int>>& repeticoes) {
+  const int c = d.Comando;
+  const bool pergunta = c == 20 || c == 21 || c == 30 || c == 31 || c == 34 || c == 35;
+  if (pergunta) {
+    // A dialogue with many different questions is no circle: the count is bounded anyway.
+    if (repeticoes.size() > 256) repeticoes.clear();
+    const std::string chave =
+        std::to_string(c) + ":" + std::to_string(d.TipoCampo) + ":" + d.TextoAnsi;
+    const std::string resposta = (d.Voltar ? "1:" : "0:") + d.Resposta;
+    auto& [anterior, vezes] = repeticoes[chave];
+    vezes = vezes > 0 && anterior == resposta ? vezes + 1 : 1;
+    anterior = resposta;
+    if (vezes >= kRepeticoesMaximas) {
+      GravaLog("ContinuaFuncaoSiTefInterativo: o comando " + std::to_string(c) + " (campo " +
+               std::to_string(d.TipoCampo) + ") foi pedido " + std::to_string(vezes) +
+               " vezes com a mesma resposta; a funcao sera interrompida.");
+      FDialogoInterrompido = true;
+      d.Continua = false;
+      d.Voltar = false;
+      return;
+    }
+  }
+  const std::function<bool()>& interromper = Dono().Eventos().OnInterromperDialogo;
+  if (interromper && interromper()) {
+    GravaLog("ContinuaFuncaoSiTefInterativo: interrompida pela aplicacao (cliente ausente ou servico parando).");
+    FDialogoInterrompido = true;
+    d.Continua = false;
+    d.Voltar = false;
+  }
 }
 
 void TRiZedIzAdeCliSiTef::TrataComando(Dialogo& d) {
@@ -628,7 +672,11 @@ void TRiZedIzAdeCliSiTef::TrataLeituraCampo(Dialogo& d) {
     PedeCampo(d, tipo, operacao);
   };
   const int tipo = d.TipoCampo;
-  if (tipo == 501 || tipo == 502 || tipo == 506) return;  // the check presets answer
+  // The check presets answer these; a check started without them (a payment function
+  // chosen by the caller, or the library's own menu) asks them like any other field, so a
+  // step back from the check data lands on a question someone answers, not on an empty
+  // answer sent again and again.
+  if ((tipo == 501 || tipo == 502 || tipo == 506) && TemResposta(tipo)) return;
   if (tipo == 514) {
     if (!d.CVV.empty())
       d.Resposta = d.CVV;

@@ -217,7 +217,27 @@ TEST_F(CliSiTefLoopTest, CommandTable) {
   auto crt = [](int operacao) {
     return [operacao](ScriptedCliSiTef& m, TRiZedIzAde&) { m.SetOperacaoCRT(operacao); };
   };
+  // The same field twenty times, answered alike: a dialogue in circles.
+  std::vector<Passo> em_circulo(20, Passo{30, 700, "Campo"});
+  std::vector<Chamada> circulo_esperado(19, Chamada{0, "x"});
+  circulo_esperado.push_back({-1, "x"});
+  std::vector<std::string> circulo_eventos(20, "campo:700:0:Campo:");
+  circulo_eventos.insert(circulo_eventos.end(), std::begin(kRemove), std::end(kRemove));
   const Linha linhas[] = {
+      {"check fields answered from their presets", {{30, 501, "Tipo"}, {30, 502, "CPF"}, {30, 506, "Data"}}, {},
+       [](ScriptedCliSiTef& m, TRiZedIzAde&) {
+         m.Respostas() = {"501=1", "502=12345678000195", "506=01022025"};
+       },
+       {}, {{0, "1"}, {0, "12345678000195"}, {0, "01022025"}}, {}},
+      {"check fields without presets are asked", {{30, 501, "Tipo"}, {30, 502, "CPF"}}, {.campo = "0"}, nullptr, {},
+       {{0, "0"}, {0, "0"}}, {"campo:501:0:Tipo:", "campo:502:0:CPF:"}},
+      {"the same question answered alike twenty times ends the function", em_circulo, {.campo = "x"}, nullptr, {},
+       circulo_esperado, circulo_eventos,
+       [](ScriptedCliSiTef& m, TRiZedIzAde&) { EXPECT_TRUE(m.DialogoInterrompido()); }},
+      {"the application ends the function after a command (its client is gone)", {{1, -1, "Ola"}}, {},
+       [](ScriptedCliSiTef&, TRiZedIzAde& t) { t.OnInterromperDialogo = [] { return true; }; }, {},
+       {{-1, ""}}, com_remocao({"opmExibirMsgOperador:Ola"}),
+       [](ScriptedCliSiTef& m, TRiZedIzAde&) { EXPECT_TRUE(m.DialogoInterrompido()); }},
       {"messages with @ and /n as line breaks",
        {{1, -1, "Ola@mundo/nfim"}, {2, -1, "Cliente"}, {3, -1, "Ambos"}},
        {}, nullptr, {},
