@@ -96,6 +96,8 @@ bool TDmSitef::SendTransactionCallback(Json& ResultObject) {
     GravaLog("Erro ao registrar transação na API: " + answer.FailureText);
     SetTransactionDataValue(ResultObject, "payment_id", 0);
     SetTransactionDataValue(ResultObject, "company_id", fEmpresa_Id);
+    // The client hears why the payment is undone, as for a back-end that cannot be reached.
+    SendClientMessage(BuildErrorReply("Erro ao registrar transação: " + answer.FailureText));
     return false;
   }
   if (!answer.Warning.empty()) GravaLog(answer.Warning);

@@ -83,7 +83,16 @@ TEST_F(CallbackTest, TheBackEndsAnswerDecides) {
     EXPECT_EQ(dm_.SendTransactionCallback(result), c.accepted);
     EXPECT_EQ(result["transaction_data"][0]["payment_id"], c.payment_id);
     EXPECT_EQ(result["transaction_data"][0]["company_id"], 7);
-    EXPECT_TRUE(channel_.sent.empty());
+    // A refusal is told to the client, with the back-end's status and message, as a
+    // transport failure is; an acceptance sends nothing here.
+    const std::string logged = "Erro ao registrar transação na API: ";
+    if (c.accepted) {
+      EXPECT_TRUE(channel_.sent.empty());
+    } else {
+      ASSERT_EQ(c.log.rfind(logged, 0), 0u);
+      EXPECT_EQ(channel_.sent, std::vector<std::string>{
+                                   ErrorReply("Erro ao registrar transação: " + c.log.substr(logged.size()))});
+    }
     if (!c.log.empty()) {
       EXPECT_NE(LogText().find(c.log), std::string::npos);
     }
