@@ -92,11 +92,14 @@ describe('payments', () => {
     assert.deepEqual(finalisations(service, mark), confirmed);
   });
 
+  // Every refusal is told to the client, with the back-end's status and message, before the result.
   const refusals = [
-    { what: 'a 500 answer', answer: { status: 500, body: 'falhou' }, log: 'Erro ao registrar transação na API: 500 - Internal Server Error' },
+    { what: 'a 500 answer', answer: { status: 500, body: 'falhou' }, log: 'Erro ao registrar transação na API: 500 - Internal Server Error',
+      told: 'Erro ao registrar transação: 500 - Internal Server Error' },
     { what: 'a 422 answer with a message', answer: { status: 422, body: { message: 'Venda já paga' } },
-      log: 'Erro ao registrar transação na API: Code: 422 - Message: Venda já paga' },
-    { what: 'no answer', answer: { hang: true }, log: 'Erro ao registrar transação na API: Request Error', told: true },
+      log: 'Erro ao registrar transação na API: Code: 422 - Message: Venda já paga',
+      told: 'Erro ao registrar transação: Code: 422 - Message: Venda já paga' },
+    { what: 'no answer', answer: { hang: true }, log: 'Erro ao registrar transação na API: Request Error', told: 'Erro ao registrar transação: Request Error' },
   ];
   for (const row of refusals) {
     test(`a payment the back-end does not accept (${row.what}) is undone`, limit, async () => {
@@ -110,8 +113,9 @@ describe('payments', () => {
       assert.equal(result.transaction_data[0].payment_id, 0);
       assert.deepEqual(finalisations(service, mark), undone);
       assert.ok(service.logText().includes(row.log), row.log);
-      const told = operator.seen.some((s) => s.type === 'message' && s.text.startsWith('Erro ao registrar transação: Request Error'));
-      assert.equal(told, Boolean(row.told));
+      const told = operator.seen.filter((s) => s.type === 'message' && s.text.startsWith('Erro ao registrar transação'));
+      assert.equal(told.length, 1, JSON.stringify(told));
+      assert.ok(told[0].text.startsWith(row.told), told[0].text);
     });
   }
 
@@ -149,11 +153,13 @@ describe('payments', () => {
         payer_name: 'Pix', transaction_value: '25,00' });
       const [, qr] = await readUntil(client, (m) => m.type === 'qrcode');
       assert.match(qr.data, /^000201/);
-      // A second request while the payment runs is dropped by the dialogue: no reply.
+      // A second request while the payment runs is refused at once and answers nothing.
       client.send({ route: '/transaction', type: 'transaction', session_uuid: session, operation: 3,
         payer_name: 'Outro', transaction_value: 1 });
       const [read, result] = await readUntil(client, (m) => m.type === 'result');
       assert.equal(result.status, 'approved', JSON.stringify(read));
+      assert.deepEqual(read.filter((m) => m.type === 'error'),
+        [{ type: 'error', message: 'Uma operação TEF está em andamento; aguarde o seu resultado.' }]);
       assert.equal(result.transaction_data[0].operation, 'pix');
       assert.equal(result.transaction_data[0].payer_name, 'Pix');
       assert.equal(result.transaction_data[0].transaction_value, 25);

@@ -1,6 +1,7 @@
 #include "datamodule/ntDmSitef.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/ExeFolder.h"
@@ -46,6 +47,18 @@ TDmSitef::TDmSitef() {
 
 TDmSitef::~TDmSitef() = default;
 
+TResultStore& TDmSitef::Results() {
+  if (!FResultsFileSet) {
+    FResultsFileSet = true;
+    std::string folder = RiZedIzAde.PathBackup();
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    std::error_code ignored;  // a folder that cannot be made is said when the file is written
+    std::filesystem::create_directories(folder, ignored);
+    FResults.SetFile(folder + "results.json");
+  }
+  return FResults;
+}
+
 TRiZedIzAdeCliSiTef& TDmSitef::CliSiTefManager() const { return *RiZedIzAde.TEFCliSiTef(); }
 
 bool TDmSitef::ConfirmTefTransaction(bool confirm, const std::string& document) {
@@ -53,6 +66,9 @@ bool TDmSitef::ConfirmTefTransaction(bool confirm, const std::string& document) 
 }
 
 void TDmSitef::SendClientMessage(const std::string& pMsg) {
+  // Our writer puts `type` first, so a result message is known by its start.
+  static const std::string kResultStart = R"({"type":"result")";
+  if (FKeepingResult && pMsg.compare(0, kResultStart.size(), kResultStart) == 0) FLastResult = pMsg;
   if (TClientChannel* channel = FClientChannel.load()) channel->SendClientMessage(pMsg);
 }
 

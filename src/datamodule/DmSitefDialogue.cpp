@@ -3,6 +3,8 @@
 // connection's inbox. Everything here runs on the thread of the operation.
 #include <chrono>
 #include <exception>
+#include <initializer_list>
+#include <thread>
 
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
@@ -131,7 +133,10 @@ void TDmSitef::ControlDisplayMessage(const std::string& pMessage, TRiZedIzAdeOpe
       // The operation has failed. A decline by the authoriser is told to the client as
       // "unauthorized"; anything else (the operator's or customer's cancellation, no
       // connection) as "canceled".
-      if (!TRiZedIzAdeCliSiTef::MensagemDeNegacao(pMessage)) fCancelado = true;
+      if (TRiZedIzAdeCliSiTef::MensagemDeNegacao(pMessage))
+        FDeclineShown = true;
+      else
+        fCancelado = true;
       GravaLog("opmExcept: " + pMessage);
       SendDialogueMessage("confirmation", pMessage, {});
       GetConfirmationResponse(pModalResult);
@@ -158,8 +163,13 @@ void TDmSitef::RiZedIzAdeExibeMenu(const std::string& Titulo, const std::vector<
   for (const std::string& line : Opcoes) menu["options"].push_back(line);
   menu["can_cancel"] = false;
   menu["back_menu"] = false;
-  SendClientMessage(norvane::write_json(menu));
-  GetMenuResponse(Opcoes, ItemSelecionado, VoltarMenu);
+  const std::string text = norvane::write_json(menu);
+  // A cancel the client takes back ("Não") asks the menu again: the library must get a
+  // choice, and -1 would end its function.
+  do {
+    SendClientMessage(text);
+    GetMenuResponse(Opcoes, ItemSelecionado, VoltarMenu);
+  } while (FAskAgain);
 }
 
 void TDmSitef::RiZedIzAdeObtemCampo(const std::string& Titulo, int TamanhoMinimo, int TamanhoMaximo, int TipoCampo,
@@ -175,14 +185,23 @@ void TDmSitef::RiZedIzAdeObtemCampo(const std::string& Titulo, int TamanhoMinimo
   collect["can_cancel"] = false;
   collect["back_menu"] = VoltarMenu;
   collect["typed"] = Digitado;
-  SendClientMessage(norvane::write_json(collect));
-  GetCollectResponse(Resposta, VoltarMenu);
+  const std::string text = norvane::write_json(collect);
+  do {
+    SendClientMessage(text);
+    GetCollectResponse(Resposta, VoltarMenu);
+  } while (FAskAgain);
+  // A cancel that stood (confirmed, or no answer will come) ends the library's function
+  // here: going on with the preset answer would only ask the next question.
+  if (fCancelado && !VoltarMenu) Digitado = false;
 }
 
-// Check data is never collected from a browser: the library is sent back.
-void TDmSitef::RiZedIzAdeObtemCheque(const std::string&, int, TRiZedIzAdeCliSiTefOperacaoCampo, std::string&,
-                                     bool&, bool& VoltarMenu) {
-  VoltarMenu = true;
+// Check data ("1:" + the CMC7 line, or "0:" + the 29 digits of the check) is asked like a
+// field, with field_operation "cmc7". Sending the library back instead, as a service with
+// no reader once did, made it ask its previous question again, answered without asking,
+// then the check data again: a payment that never ended.
+void TDmSitef::RiZedIzAdeObtemCheque(const std::string& Titulo, int TipoCampo, TRiZedIzAdeCliSiTefOperacaoCampo,
+                                     std::string& Resposta, bool& Digitado, bool& VoltarMenu) {
+  RiZedIzAdeObtemCampo(Titulo, 0, 0, TipoCampo, tcCMC7, Resposta, Digitado, VoltarMenu);
 }
 
 // The password is typed on the pin-pad, never here.
@@ -190,13 +209,16 @@ void TDmSitef::RiZedIzAdeObterSenha(const std::string&, bool& VoltarMenu) { Volt
 
 // A malformed answer (a member missing) is told to the client and counts as no answer: it
 // must not leave the TEF component's loop, which would leave the library's function
-// unfinished.
+// unfinished. When no choice came and no cancel stands (the client answered "Não" to the
+// cancel question, or its answer was malformed), FAskAgain tells the caller to ask again.
 void TDmSitef::GetMenuResponse(const std::vector<std::string>& Opcoes, int& ItemSelecionado, bool& VoltarMenu) {
+  bool chosen = false;
   try {
-    const Json answer = answer_object(GetClientResponse());
-    if (answer.is_object() && GetJsonField(answer, "type") == "menu") {
+    const Json answer = answer_object(GetClientResponse({"menu"}));
+    if (answer.is_object()) {
       const std::string response = norvane::trim(GetJsonField(answer, "response"));
       if (!response.empty()) {
+        chosen = true;
         ItemSelecionado = -1;
         for (std::size_t i = 0; i < Opcoes.size(); ++i) {
           if (same_text_ignoring_case(Opcoes[i], response)) {
@@ -213,14 +235,22 @@ void TDmSitef::GetMenuResponse(const std::vector<std::string>& Opcoes, int& Item
     SendClientMessage(BuildErrorReply(error.what()));
   }
   if (fCancelado) ConfirmCancellation();
+  if (fCancelado) {
+    // The cancel stands: -1 ends the library's function, whatever "back" said.
+    ItemSelecionado = -1;
+    VoltarMenu = false;
+  }
+  FAskAgain = !fCancelado && !VoltarMenu && !chosen;
 }
 
 void TDmSitef::GetCollectResponse(std::string& Resposta, bool& VoltarMenu) {
+  bool typed = false;
   try {
-    const Json answer = answer_object(GetClientResponse());
-    if (answer.is_object() && GetJsonField(answer, "type") == "collect") {
+    const Json answer = answer_object(GetClientResponse({"collect"}));
+    if (answer.is_object()) {
       if (GetJsonField(answer, "typed") == "true") {
         Resposta = norvane::to_windows1252(GetJsonField(answer, "response"));
+        typed = true;
       } else if (GetJsonField(answer, "back_menu") == "true") {
         VoltarMenu = true;
       } else {
@@ -231,10 +261,11 @@ void TDmSitef::GetCollectResponse(std::string& Resposta, bool& VoltarMenu) {
     SendClientMessage(BuildErrorReply(error.what()));
   }
   if (fCancelado) ConfirmCancellation();
+  FAskAgain = !fCancelado && !VoltarMenu && !typed;
 }
 
 void TDmSitef::GetConfirmationResponse(TModalResult& pModalResult) {
-  const Json answer = answer_object(GetClientResponse());
+  const Json answer = answer_object(GetClientResponse({"confirmation", "question"}));
   if (!answer.is_object()) return;
   const std::string type = GetJsonField(answer, "type");
   if (type == "confirmation") {
@@ -260,6 +291,19 @@ void TDmSitef::ConfirmCancellation() {
   if (answer == mrNo) fCancelado = false;
 }
 
+bool TDmSitef::DialogueMustEnd() {
+  if (FAnswerWaitGaveUp) return true;
+  TClientChannel* channel = FClientChannel.load();
+  if (channel == nullptr || channel->ClientPresent()) return false;
+  FAnswerWaitGaveUp = true;
+  fCancelado = true;
+  if (!FClientGoneLogged) {
+    FClientGoneLogged = true;
+    GravaLog("ContinuaFuncaoSiTefInterativo: o cliente desconectou ou o serviço está parando; a operação será cancelada.");
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------------------
 // Reading the client
 
@@ -268,63 +312,116 @@ void TDmSitef::BeginDialogue() {
   FAnswerWaitGaveUp = false;
   FClientGoneLogged = false;
   FFloodLogged = false;
+  FAskAgain = false;
+  FDeclineShown = false;
+  FRunningIdempotencyKey.clear();
 }
 
-std::string TDmSitef::GetClientResponse() {
-  std::string text;
-  if (!fLastContentReceived.empty()) {
-    text = std::move(fLastContentReceived.front());
-    fLastContentReceived.pop_front();
-  } else {
-    bool gone = false;
-    const auto deadline = std::chrono::steady_clock::now() + FClientAnswerTimeout;
-    TClientChannel* channel = FClientChannel.load();
-    while (text.empty() && !gone) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      if (channel == nullptr) {
-        gone = true;
-        break;
-      }
-      TClientRead read = channel->WaitClientMessage(left);
-      if (read.kind == TClientRead::Kind::Message) {
-        text = std::move(read.text);
-      } else if (read.kind != TClientRead::Kind::TimedOut) {
-        gone = true;
-      }
-    }
-    if (text.empty()) {
-      fCancelado = true;
-      FAnswerWaitGaveUp = true;
-      if (!gone) {
-        GravaLog("GetClientResponse: timeout aguardando resposta do cliente.");
-      } else if (!FClientGoneLogged) {
-        FClientGoneLogged = true;
-        GravaLog("GetClientResponse: o cliente desconectou durante a operação; a operação será cancelada.");
-      }
-      return std::string();
-    }
-  }
-  FAnswerWaitGaveUp = false;
-
-  const Json message = answer_object(text);
-  if (!message.is_object()) return std::string();
-  std::string route;
-  try {
-    route = GetJsonField(message, "route");
-  } catch (const std::exception& error) {
-    SendClientMessage(BuildErrorReply(error.what()));
+std::string TDmSitef::GetClientResponse(std::initializer_list<const char*> kinds) {
+  // One time-out (or a client gone) ends the operation: no later question waits again.
+  if (FAnswerWaitGaveUp) {
+    fCancelado = true;
     return std::string();
   }
-  if (route == "/transaction") return text;
-  if (route == "/transaction/cancel") {
-    try {
-      CancelTransactionInProgress(text);
-    } catch (const std::exception& error) {
-      SendClientMessage(BuildErrorReply(error.what()));
+  const auto deadline = std::chrono::steady_clock::now() + FClientAnswerTimeout;
+  for (;;) {
+    std::string text;
+    if (!fLastContentReceived.empty()) {
+      text = std::move(fLastContentReceived.front());
+      fLastContentReceived.pop_front();
+    } else {
+      bool gone = false;
+      TClientChannel* channel = FClientChannel.load();
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (channel == nullptr) {
+        gone = true;
+      } else if (left.count() > 0) {
+        TClientRead read = channel->WaitClientMessage(left);
+        if (read.kind == TClientRead::Kind::Message) {
+          text = std::move(read.text);
+        } else if (read.kind != TClientRead::Kind::TimedOut) {
+          gone = true;
+        }
+      }
+      if (text.empty()) {
+        if (!gone && std::chrono::steady_clock::now() < deadline) continue;  // an empty message
+        fCancelado = true;
+        FAnswerWaitGaveUp = true;
+        if (!gone) {
+          GravaLog("GetClientResponse: timeout aguardando resposta do cliente.");
+        } else if (!FClientGoneLogged) {
+          FClientGoneLogged = true;
+          GravaLog("GetClientResponse: o cliente desconectou durante a operação; a operação será cancelada.");
+        }
+        return std::string();
+      }
+    }
+    switch (HandleMessageDuringOperation(text)) {
+      case DuringOperation::Answer: {
+        // An answer of another kind (a late answer to an earlier question) is no answer
+        // to this one: the question keeps waiting.
+        const Json message = answer_object(text);
+        const std::string type = norvane::json_value_text(message.at("type"));
+        for (const char* kind : kinds)
+          if (type == kind) return text;
+        if (kinds.size() == 0) return text;
+        break;
+      }
+      case DuringOperation::Cancel:
+        if (fCancelado) return std::string();
+        break;
+      case DuringOperation::Handled:
+        break;
     }
   }
-  return std::string();
+}
+
+TDmSitef::DuringOperation TDmSitef::HandleMessageDuringOperation(const std::string& text) {
+  const norvane::JsonParseResult parsed = norvane::parse_json_text(text);
+  if (parsed.status != norvane::JsonParseStatus::Ok || !parsed.value.is_object()) {
+    SendClientMessage(BuildErrorReply(kMensagemInvalida));
+    return DuringOperation::Handled;
+  }
+  const Json& message = parsed.value;
+  try {
+    if (!message.contains("route")) {
+      // A bare {"type":"cancellation"} is the cancel gesture of the wait.
+      if (message.contains("type") && norvane::json_value_text(message.at("type")) == "cancellation") {
+        if (fPodeCancelar) fCancelado = true;
+        return DuringOperation::Cancel;
+      }
+      GetJsonField(message, "route");  // raises the missing-member error
+    }
+    const std::string route = GetJsonField(message, "route");
+    if (route == "/transaction") {
+      const std::string type = GetJsonField(message, "type");
+      if (type == "transaction" || type == "cancellation" || type == "reprint") {
+        // The same request sent again (its idempotency key) is ignored as a request made
+        // while the operation runs; another is told to wait.
+        const bool repeated = !FRunningIdempotencyKey.empty() && message.contains("idempotency_key") &&
+                              norvane::json_value_text(message.at("idempotency_key")) == FRunningIdempotencyKey;
+        if (!repeated) SendClientMessage(BuildErrorReply(kOperacaoEmAndamento));
+        return DuringOperation::Handled;
+      }
+      return DuringOperation::Answer;
+    }
+    if (route == "/transaction/cancel") {
+      CancelTransactionInProgress(text);
+      return DuringOperation::Cancel;
+    }
+    if (route == "/pinpad/status" || route == "/initialize" || route == "/session/start") {
+      // These need the library (or reconfigure it), which the running operation holds.
+      SendClientMessage(BuildErrorReply(kOperacaoEmAndamento));
+      return DuringOperation::Handled;
+    }
+  } catch (const std::exception& error) {
+    SendClientMessage(BuildErrorReply(error.what()));
+    return DuringOperation::Handled;
+  }
+  // "/print", "/version", "/transaction/status", "/session/finish" and unknown routes do not
+  // touch the library: served now, as when no operation runs.
+  RouteTargeting(text, nullptr);
+  return DuringOperation::Handled;
 }
 
 void TDmSitef::RiZedIzAdeAguardaResp(const std::string& Arquivo, int, bool& Interromper) {
@@ -350,6 +447,7 @@ void TDmSitef::CheckClientCancellation() {
   } else if (read.kind != TClientRead::Kind::TimedOut) {
     // Nobody is left to answer the library's next question: stop the operation now.
     fCancelado = true;
+    FAnswerWaitGaveUp = true;
     if (!FClientGoneLogged) {
       FClientGoneLogged = true;
       GravaLog("CheckClientCancellation: o cliente desconectou durante a operação; a operação será cancelada.");
@@ -358,13 +456,9 @@ void TDmSitef::CheckClientCancellation() {
 }
 
 void TDmSitef::TakeMessageDuringWait(const std::string& text) {
-  const Json message = answer_object(text);
-  // Anything that is not a cancellation, malformed text included, is kept in order for the
-  // next answer read, which answers it as it answers any message.
-  if (message.is_object() && message.contains("type") && norvane::json_value_text(message.at("type")) == "cancellation") {
-    if (fPodeCancelar) fCancelado = true;
-    return;
-  }
+  // Requests are served or refused at once; cancellations applied; an answer is kept in
+  // order for the next answer read.
+  if (HandleMessageDuringOperation(text) != DuringOperation::Answer) return;
   std::size_t held_bytes = text.size();
   for (const std::string& held : fLastContentReceived) held_bytes += held.size();
   if (fLastContentReceived.size() >= kMaxHeldMessages || held_bytes > kMaxHeldBytes) {

@@ -242,4 +242,5 @@ void TDmSitef::WireTefEvents() {
   };
   RiZedIzAde.OnObterSenha = [this](const std::string& Titulo, bool& VoltarMenu) { RiZedIzAdeObterSenha(Titulo, VoltarMenu); };
   RiZedIzAde.OnExibeQRCode = [this](const std::string& QRCode) { RiZedIzAdeExibeQRCode(QRCode); };
+  RiZedIzAde.OnInterromperDialogo = [this] { return DialogueMustEnd(); };
 }

@@ -5,10 +5,6 @@
 
 namespace {
 
-// Valid JSON the router will not take (not an object, nested too deep, beyond the size
-// bound): answered instead of silently dropped, so the client learns its message went nowhere.
-const char* const kInvalidMessage = "Mensagem inválida.";
-
 // From this size on a message is most likely a document to print, and its base64 is left
 // where it arrived instead of being copied into the tree (see Print).
 constexpr std::size_t kLargeMessage = 64 * 1024;
@@ -47,23 +43,29 @@ void TDmSitef::RouteTargeting(const std::string& pContent) {
   if (!print_data) parsed = norvane::parse_json_text(pContent);
   if (parsed.status == norvane::JsonParseStatus::NotJson) return;  // not JSON: no answer at all
   if (parsed.status == norvane::JsonParseStatus::Refused || !parsed.value.is_object()) {
-    SendClientMessage(BuildErrorReply(kInvalidMessage));
+    SendClientMessage(BuildErrorReply(kMensagemInvalida));
     return;
   }
   const norvane::Json& message = parsed.value;
+  // A message served while an operation runs is routed inside that operation's route: the
+  // outer message is put back afterwards.
   struct RoutedMessage {
     TDmSitef& dm;
+    const std::string* outer_text;
+    const norvane::Json* outer_message;
+    std::optional<std::string_view> outer_print_data;
     RoutedMessage(TDmSitef& d, const std::string& text, const norvane::Json& value,
                   std::optional<std::string_view> print_data)
-        : dm(d) {
+        : dm(d), outer_text(d.FRoutedText), outer_message(d.FRoutedMessage),
+          outer_print_data(d.FRoutedPrintData) {
       dm.FRoutedText = &text;
       dm.FRoutedMessage = &value;
       dm.FRoutedPrintData = print_data;
     }
     ~RoutedMessage() {
-      dm.FRoutedText = nullptr;
-      dm.FRoutedMessage = nullptr;
-      dm.FRoutedPrintData.reset();
+      dm.FRoutedText = outer_text;
+      dm.FRoutedMessage = outer_message;
+      dm.FRoutedPrintData = outer_print_data;
     }
   } routed(*this, pContent, message, print_data);
 
@@ -97,6 +99,8 @@ void TDmSitef::RouteTargeting(const std::string& pContent) {
       CheckFileVersion(pContent, nullptr);
     } else if (route == "/transaction") {
       StartTransaction(pContent, session.get());
+    } else if (route == "/transaction/status") {
+      TransactionStatus(pContent, session.get());
     } else if (route == "/transaction/cancel") {
       CancelTransactionInProgress(pContent);
     } else if (route == "/print") {

@@ -174,6 +174,7 @@ void TDmSitef::CreateSession(const std::string& pConfig) {
     reply["store_code"] = FSessionTefClaims.store_code;
     reply["terminal_number"] = FSessionTefClaims.terminal_number;
     FSessionList.AddItem(session_uuid, expiration);
+    if (const std::shared_ptr<TSession> session = FSessionList.GetSession(session_uuid)) session->FVenda_Id = fVenda_Id;
     SendClientMessage(norvane::write_json(reply));
   } catch (const std::exception& error) {
     GravaLog(std::string("Erro ao iniciar sessão: ") + error.what());

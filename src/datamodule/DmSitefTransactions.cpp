@@ -142,6 +142,22 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession*) {
       return;
     }
   }
+  // A request sent again with the key of a finished operation (a page that lost its
+  // connection before the result) gets that operation's result again, and charges nothing.
+  std::string idempotency_key;
+  if (message.contains("idempotency_key")) {
+    idempotency_key = GetJsonField(message, "idempotency_key");
+    if (idempotency_key.size() > TResultStore::kMaxKeyLength) {
+      SendClientMessage(BuildErrorReply("O campo \"idempotency_key\" passa de " +
+                                        std::to_string(TResultStore::kMaxKeyLength) + " caracteres."));
+      return;
+    }
+    TResultStore::Entry kept;
+    if (Results().ForKey(idempotency_key, kept)) {
+      SendClientMessage(norvane::write_json(kept.result));
+      return;
+    }
+  }
   std::optional<std::int32_t> sale_id;
   Currency value;
   std::int32_t installments = 0;
@@ -176,6 +192,10 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession*) {
     fPodeCancelar = false;
     fCancelado = false;
     BeginDialogue();
+    FRunningIdempotencyKey = idempotency_key;
+    FRunningSaleId = fVenda_Id;
+    FLastResult.clear();
+    FKeepingResult = true;
     TRiZedIzAdeCliSiTef& manager = CliSiTefManager();
     manager.SetOperacaoCRT(fOperacao);
     manager.SetCancelandoTransacaoTEF(false);
@@ -198,19 +218,57 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession*) {
     }
 
     if (fCancelado || !fConcluido) {
+      // A decline that was shown stays a decline, whatever became of its notice; a dialogue
+      // the loop ended itself (nobody to answer, a question in circles) was cancelled.
+      const bool canceled = (fCancelado || manager.DialogoInterrompido()) && !FDeclineShown;
       if (RiZedIzAde.Inicializado(gpCliSiTef)) RiZedIzAde.CancelarTransacoesPendentes();
       Json result = Json::object();
       result["type"] = "result";
-      result["status"] = fCancelado ? "canceled" : "unauthorized";
+      result["status"] = canceled ? "canceled" : "unauthorized";
       result["message"] = kNaoRealizada;
       SendClientMessage(norvane::write_json(result));
     }
   } catch (const std::exception& error) {
+    KeepResult(idempotency_key);
     EndDialogue();
     fProcessando = false;
     SendClientMessage(BuildErrorReply(error.what()));
     return;
   }
+  KeepResult(idempotency_key);
   EndDialogue();
   fProcessando = false;
+}
+
+void TDmSitef::KeepResult(const std::string& idempotency_key) {
+  FKeepingResult = false;
+  if (FLastResult.empty()) return;  // ended before any result (an error reply said why)
+  norvane::JsonParseResult parsed = norvane::parse_json_text(FLastResult);
+  FLastResult.clear();
+  if (parsed.status != norvane::JsonParseStatus::Ok || !parsed.value.is_object()) return;
+  Results().Add({fVenda_Id, idempotency_key, std::move(parsed.value)});
+}
+
+void TDmSitef::TransactionStatus(const std::string& pContent, TSession* pSession) {
+  norvane::JsonParseResult storage;
+  const Json& message = MessageValue(pContent, storage);
+  std::int32_t sale_id = pSession != nullptr ? pSession->FVenda_Id : 0;
+  if (message.contains("sale_id")) sale_id = request_integer(GetJsonField(message, "sale_id"));
+  Json reply = Json::object();
+  reply["type"] = "transaction_status";
+  TResultStore::Entry kept;
+  if (fProcessando && FRunningSaleId == sale_id) {
+    reply["status"] = "running";
+    reply["sale_id"] = sale_id;
+    reply["result"] = nullptr;
+  } else if (Results().LastOfSale(sale_id, kept)) {
+    reply["status"] = "finished";
+    reply["sale_id"] = sale_id;
+    reply["result"] = std::move(kept.result);
+  } else {
+    reply["status"] = "unknown";
+    reply["sale_id"] = sale_id;
+    reply["result"] = nullptr;
+  }
+  SendClientMessage(norvane::write_json(reply));
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -12,6 +13,7 @@
 
 #include "platform/IniFile.h"
 #include "rest/uRest.h"
+#include "datamodule/ResultStore.h"
 #include "routing/JsonText.h"
 #include "routing/SessionList.h"
 #include "tef/RiZedIzAde.h"
@@ -83,6 +85,13 @@ class TDmSitef {
   void CheckFileVersion(const std::string& pContent, TSession* pSession);
   void StartTransaction(const std::string& pContent, TSession* pSession);
   void CancelTransactionInProgress(const std::string& pContent);
+  // "/transaction/status": how the last operation of a sale (the request's sale_id, else
+  // the session's) ended: "running", "finished" with its kept result, or "unknown".
+  void TransactionStatus(const std::string& pContent, TSession* pSession);
+  // The final results of the last operations (file results.json in the backup folder).
+  TResultStore& Results();
+  // Stores the last result message the operation that ends sent, with its sale and key.
+  void KeepResult(const std::string& idempotency_key);
   void Print(const std::string& pContent, TSession* pSession);
   // Writes a "/print" document to a new file in the service folder and queues it.
   void PrintData(const std::string& pFileType, std::string_view pData);
@@ -110,9 +119,26 @@ class TDmSitef {
 
   void ControlDisplayMessage(const std::string& pMessage, TRiZedIzAdeOperacaoMensagem pOperation,
                              TModalResult& pModalResult);
-  // The client's next answer as JSON text, or empty text when none came in time, the client
-  // went away, or the message was no answer (another route, a cancellation request).
-  std::string GetClientResponse();
+  // The client's answer of one of these types (any dialogue answer when none is named) as
+  // JSON text, or empty text when none will come: the time ran out, the client went away or
+  // the service stops (after which every later read gives up at once), or a cancellation
+  // was accepted. Every other message meanwhile gets its reply and the question waits on.
+  std::string GetClientResponse(std::initializer_list<const char*> kinds = {});
+  // What a client message that arrives while an operation runs is: an answer to the
+  // dialogue, a cancel gesture (applied), or anything else, served or refused at once
+  // ("/print", "/version", "/transaction/status" served; routes that need the library and
+  // new operations refused with kOperacaoEmAndamento; garbage answered with an error).
+  enum class DuringOperation { Answer, Cancel, Handled };
+  DuringOperation HandleMessageDuringOperation(const std::string& text);
+  // Asked by the TEF component after every command: true when nobody is left to answer
+  // (the client went away, the service stops, an answer never came).
+  bool DialogueMustEnd();
+  // Valid JSON the router will not take (not an object, nested too deep, beyond the size
+  // bound), and any text that is no JSON while a question waits: answered instead of
+  // silently dropped, so the client learns its message went nowhere.
+  static constexpr const char* kMensagemInvalida = "Mensagem inválida.";
+  static constexpr const char* kOperacaoEmAndamento =
+      "Uma operação TEF está em andamento; aguarde o seu resultado.";
   void GetMenuResponse(const std::vector<std::string>& Opcoes, int& ItemSelecionado, bool& VoltarMenu);
   void GetConfirmationResponse(TModalResult& pModalResult);
   void GetCollectResponse(std::string& Resposta, bool& VoltarMenu);
@@ -234,6 +260,22 @@ class TDmSitef {
   bool FClientGoneLogged = false;
   // The client flooded the running operation; said once in the log.
   bool FFloodLogged = false;
+  // The last menu or field read ended without a choice and without a cancel that stands
+  // (the client took its cancel back): the question is put again.
+  bool FAskAgain = false;
+  // The running operation showed the authoriser's decline: it ends "unauthorized" whatever
+  // becomes of that notice.
+  bool FDeclineShown = false;
+  // The idempotency key of the running "/transaction" (empty when it had none).
+  std::string FRunningIdempotencyKey;
+  // The sale of the running operation, for "/transaction/status" (read while fProcessando).
+  std::atomic<std::int32_t> FRunningSaleId{0};
+  // While an operation runs, every "result" message sent is kept here: the last one is
+  // its outcome, stored when it ends (operation thread only).
+  bool FKeepingResult = false;
+  std::string FLastResult;
+  TResultStore FResults;
+  bool FResultsFileSet = false;
 };
 
 // The process-wide data module (created by the service object).

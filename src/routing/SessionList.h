@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@ class TSession {
  public:
   std::string FSession_UUID;
   norvane::TimePoint FExpirationDateTime;  // refused from this instant on
+  std::int32_t FVenda_Id = 0;  // the sale id of the token that started it
 };
 
 // The sessions, found by identifier through a hash map and kept in the order they were

@@ -18,6 +18,9 @@ class TClientChannel {
   // running, taking it from that connection's inbox, in order. Disconnected: that client
   // went away or was replaced; Stopped: the service is stopping. Never sleeps in a loop.
   virtual TClientRead WaitClientMessage(std::chrono::milliseconds timeout) = 0;
+  // False once the client whose operation is running went away or was replaced, or the
+  // service is stopping; true where the channel cannot tell.
+  virtual bool ClientPresent() { return true; }
   // Enqueues one text message for the client and returns at once.
   virtual void SendClientMessage(const std::string& pMsg) = 0;
 };

@@ -624,6 +624,12 @@ TClientRead TServerThread::WaitClientMessage(std::chrono::milliseconds timeout) 
   }
 }
 
+bool TServerThread::ClientPresent() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::shared_ptr<TIdContext> target = operating_ ? operating_ : FIdContext;
+  return active_ && target && target == FIdContext && !target->Ended();
+}
+
 void TServerThread::SendClientMessage(const std::string& pMsg) {
   std::shared_ptr<TIdContext> target;
   {

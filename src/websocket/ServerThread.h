@@ -113,6 +113,7 @@ class TServerThread : public TClientChannel {
   // message runs, else the current one) and returns at once.
   void SendClientMessage(const std::string& pMsg) override;
   TClientRead WaitClientMessage(std::chrono::milliseconds timeout) override;
+  bool ClientPresent() override;
 
   // The current connection (null when none), kept alive while the caller holds it.
   std::shared_ptr<TIdContext> CurrentConnection();

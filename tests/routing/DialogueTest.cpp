@@ -56,8 +56,14 @@ TEST_F(DialogueTest, MenuAnswersSelectGoBackOrCancel) {
       {"nothing chosen, then cancelling",
        {Answer(R"("type":"menu","response":"","back_menu":false)"), Answer(R"("type":"question","response":"Sim")")},
        -1, false, true, true},
-      {"an answer of another kind", {Answer(R"("type":"collect","typed":true,"response":"1")")}, -1, false, false, false},
-      {"another route", {R"({"route":"/version","type":"menu","response":"1:A Vista"})"}, -1, false, false, false},
+      // Neither is an answer to the menu: it keeps waiting for one.
+      {"an answer of another kind, then a line",
+       {Answer(R"("type":"collect","typed":true,"response":"1")"), Answer(R"("type":"menu","response":"1:A Vista","back_menu":false)")},
+       0, false, false, false},
+      {"another route, then a line",
+       {R"({"route":"/outra","type":"menu","response":"2:Parcelado pelo Estabelecimento"})",
+        Answer(R"("type":"menu","response":"1:A Vista","back_menu":false)")},
+       0, false, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -139,22 +145,80 @@ TEST_F(DialogueTest, MessagesAndTheirAnswers) {
   }
 }
 
-TEST_F(DialogueTest, MalformedAnswersAreToldToTheClientAndCountAsNone) {
-  channel_.Queue(R"({"type":"menu","response":"1:A Vista"})");  // no route
-  channel_.Queue(Answer(R"("type":"menu","back_menu":false)"));  // no response
-  Menu first = RunMenu();
-  Menu second = RunMenu();
-  EXPECT_EQ(first.item, -1);
-  EXPECT_EQ(second.item, -1);
-  EXPECT_EQ(channel_.sent.at(1), ErrorReply("Campo route nao encontrado."));
-  EXPECT_EQ(channel_.sent.at(3), ErrorReply("Campo response nao encontrado."));
+// Garbage while a question waits is told to the client and is no answer: the question
+// keeps waiting (a menu whose answer lacked a member is put again) for a real answer.
+TEST_F(DialogueTest, MalformedAnswersAreToldToTheClientAndTheQuestionWaitsOn) {
+  channel_.Queue("no JSON at all");
+  channel_.Queue(R"({"type":"menu","response":"1:A Vista"})");    // no route
+  channel_.Queue(Answer(R"("response":"1:A Vista")"));             // no type
+  channel_.Queue(Answer(R"("type":"menu","back_menu":false)"));    // no response
+  channel_.Queue(Answer(R"("type":"menu","response":"2:Parcelado pelo Estabelecimento","back_menu":false)"));
+  const Menu menu = RunMenu();
+  EXPECT_EQ(menu.item, 1);
+  EXPECT_FALSE(dm_.fCancelado.load());
+  const std::string menu_text = channel_.sent.at(0);
+  EXPECT_EQ(channel_.sent, (std::vector<std::string>{menu_text, ErrorReply("Mensagem inválida."),
+                                                     ErrorReply("Campo route nao encontrado."),
+                                                     ErrorReply("Campo type nao encontrado."),
+                                                     ErrorReply("Campo response nao encontrado."), menu_text}));
 
   TModalResult result = 99;
   channel_.sent.clear();
   channel_.Queue(Answer(R"("response":"Sim")"));  // no type
+  channel_.Queue(Answer(R"("type":"question","response":"Sim")"));
   dm_.RiZedIzAdeExibeMsg(opmYesNo, "Confirma?", result);
-  EXPECT_EQ(result, 99);
+  EXPECT_EQ(result, mrYes);
   EXPECT_EQ(channel_.sent.at(1), ErrorReply("Campo type nao encontrado."));
+}
+
+// Requests that need the library, or a new operation, are refused at once while a question
+// waits; none of them answers it.
+TEST_F(DialogueTest, RequestsDuringAQuestionAreRefusedAndAreNoAnswer) {
+  dm_.fProcessando = true;
+  const std::string busy = ErrorReply(TDmSitef::kOperacaoEmAndamento);
+  channel_.Queue(R"({"route":"/pinpad/status","type":"status","session_uuid":"x"})");
+  channel_.Queue(R"({"route":"/initialize","type":"initialize","session_uuid":"x"})");
+  channel_.Queue(Answer(R"("type":"transaction","operation":3,"payer_name":"B")"));
+  channel_.Queue(Answer(R"("type":"menu","response":"1:A Vista","back_menu":false)"));
+  EXPECT_EQ(RunMenu().item, 0);
+  EXPECT_EQ(std::vector<std::string>(channel_.sent.begin() + 1, channel_.sent.end()),
+            (std::vector<std::string>{busy, busy, busy}));
+  dm_.fProcessando = false;
+}
+
+// "Não" to the cancel question puts the menu or the field again; "Sim" ends the library's
+// function (index -1, or typed false) even when the client had asked to go back.
+TEST_F(DialogueTest, ACancelTakenBackAsksAgainAndOneThatStandsEndsTheFunction) {
+  channel_.Queue(Answer(R"("type":"menu","response":"","back_menu":false)"));
+  channel_.Queue(Answer(R"("type":"question","response":"Não")"));
+  channel_.Queue(Answer(R"("type":"menu","response":"1:A Vista","back_menu":false)"));
+  EXPECT_EQ(RunMenu().item, 0);
+  EXPECT_EQ(channel_.sent.size(), 3u);  // menu, cancel question, menu again
+  EXPECT_EQ(channel_.sent[2], channel_.sent[0]);
+
+  channel_.sent.clear();
+  std::string response;
+  bool typed = true, back = false;
+  channel_.Queue(Answer(R"("type":"collect","typed":false,"response":"","back_menu":false)"));
+  channel_.Queue(Answer(R"("type":"question","response":"Não")"));
+  channel_.Queue(Answer(R"("type":"collect","typed":true,"response":"42","back_menu":false)"));
+  dm_.RiZedIzAdeObtemCampo("Parcelas", 1, 2, 505, tcString, response, typed, back);
+  EXPECT_EQ(response, "42");
+  EXPECT_TRUE(typed);
+  EXPECT_EQ(channel_.sent.size(), 3u);
+
+  channel_.Queue(Answer(R"("type":"collect","typed":false,"response":"","back_menu":false)"));
+  channel_.Queue(Answer(R"("type":"question","response":"Sim")"));
+  dm_.RiZedIzAdeObtemCampo("Parcelas", 1, 2, 505, tcString, response, typed, back);
+  EXPECT_FALSE(typed);
+  EXPECT_FALSE(back);
+
+  dm_.fCancelado = false;
+  channel_.Queue(Answer(R"("type":"menu","response":"","back_menu":true)"));
+  channel_.Queue(Answer(R"("type":"question","response":"Sim")"));
+  const Menu menu = RunMenu();
+  EXPECT_EQ(menu.item, -1);
+  EXPECT_FALSE(menu.back);
 }
 
 TEST_F(DialogueTest, MessagesArrivingDuringWaitsAreKeptInOrder) {
@@ -227,6 +291,11 @@ TEST_F(DialogueTest, NoAnswerInTimeCancelsWithoutAskingAgain) {
   EXPECT_EQ(channel_.sent.size(), 1u);  // the menu only: a silent client is not asked to confirm
   EXPECT_NE(LogText().find("GetClientResponse: timeout aguardando resposta do cliente."), std::string::npos);
   EXPECT_TRUE(Interrupted());
+  // One time-out ends the operation: the next question does not wait again, and the
+  // component is told to end its function.
+  dm_.SetClientAnswerTimeout(std::chrono::hours(1));
+  EXPECT_EQ(RunMenu().item, -1);
+  EXPECT_TRUE(dm_.DialogueMustEnd());
 }
 
 TEST_F(DialogueTest, AClientThatLeavesEndsTheDialogueAtOnce) {
@@ -261,14 +330,21 @@ TEST_F(DialogueTest, HighlightedNoticeCountsDownThenStays) {
 TEST_F(DialogueTest, QrCodeAndCheckAndPasswordEvents) {
   dm_.RiZedIzAdeExibeQRCode("00020101021226");
   EXPECT_EQ(channel_.sent.at(0), R"({"type":"qrcode","data":"00020101021226"})");
+  // Check data is asked as a field of its own kind, and the typed data handed back.
   std::string response;
   bool typed = true, back = false;
-  dm_.RiZedIzAdeObtemCheque("CMC7", 517, tcCMC7, response, typed, back);
-  EXPECT_TRUE(back);
+  channel_.Queue(Answer(R"("type":"collect","typed":true,"response":"1:<34191753<0040005145>700000001237:","back_menu":false)"));
+  dm_.RiZedIzAdeObtemCheque("Passe o cheque", 517, tcString, response, typed, back);
+  EXPECT_EQ(response, "1:<34191753<0040005145>700000001237:");
+  EXPECT_FALSE(back);
+  EXPECT_TRUE(typed);
+  EXPECT_EQ(channel_.sent.at(1),
+            R"({"type":"collect","title":"Passe o cheque","minimum_size":0,"maximum_size":0,"field_type":517,)"
+            R"("field_operation":"cmc7","can_cancel":false,"back_menu":false,"typed":true})");
   back = true;
   dm_.RiZedIzAdeObterSenha("Senha", back);
   EXPECT_FALSE(back);
-  EXPECT_EQ(channel_.sent.size(), 1u);
+  EXPECT_EQ(channel_.sent.size(), 2u);
 }
 
 }  // namespace

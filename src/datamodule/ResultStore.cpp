@@ -1,0 +1,153 @@
+#include "datamodule/ResultStore.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+
+#include "platform/GravaLog.h"
+
+using norvane::Json;
+
+bool ParseResultStore(const std::string& text, std::deque<TResultStore::Entry>& entries) {
+  entries.clear();
+  const norvane::JsonParseResult parsed = norvane::parse_json_text(text);
+  if (parsed.status != norvane::JsonParseStatus::Ok || !parsed.value.is_object()) return false;
+  const auto list = parsed.value.find("results");
+  if (list == parsed.value.end() || !list->is_array()) return false;
+  for (const Json& item : *list) {
+    if (!item.is_object()) continue;
+    const auto sale = item.find("sale_id");
+    const auto key = item.find("idempotency_key");
+    const auto result = item.find("result");
+    if (sale == item.end() || !sale->is_number_integer() || result == item.end() || !result->is_object()) continue;
+    const std::int64_t sale_id = sale->get<std::int64_t>();
+    if (sale_id < std::numeric_limits<std::int32_t>::min() || sale_id > std::numeric_limits<std::int32_t>::max())
+      continue;
+    TResultStore::Entry entry;
+    entry.sale_id = static_cast<std::int32_t>(sale_id);
+    if (key != item.end() && key->is_string()) entry.idempotency_key = key->get<std::string>();
+    entry.result = *result;
+    entries.push_back(std::move(entry));
+  }
+  while (entries.size() > TResultStore::kKept) entries.pop_front();
+  return true;
+}
+
+void TResultStore::SetFile(std::string file) {
+  std::lock_guard<std::mutex> lock(lock_);
+  file_ = std::move(file);
+  loaded_ = false;
+  entries_.clear();
+}
+
+void TResultStore::LoadOnce() {
+  if (loaded_ || file_.empty()) return;
+  loaded_ = true;
+  std::ifstream in(file_, std::ios::binary);
+  if (!in) return;  // nothing kept yet
+  std::string text;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    text.append(buffer, static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kMaxFileBytes) {
+      GravaLog("Resultados TEF: o arquivo " + file_ + " passa de " + std::to_string(kMaxFileBytes) +
+               " bytes e não foi lido; será substituído no próximo resultado.");
+      return;
+    }
+  }
+  if (!ParseResultStore(text, entries_))
+    GravaLog("Resultados TEF: o arquivo " + file_ + " não pôde ser lido; será substituído no próximo resultado.");
+}
+
+void TResultStore::Write() {
+  Json list = Json::array();
+  for (const Entry& entry : entries_) {
+    Json item = Json::object();
+    item["sale_id"] = entry.sale_id;
+    item["idempotency_key"] = entry.idempotency_key;
+    item["result"] = entry.result;
+    list.push_back(std::move(item));
+  }
+  Json root = Json::object();
+  root["results"] = std::move(list);
+  const std::string text = norvane::write_json(root);
+
+  const std::string temporary = file_ + ".tmp";
+  // The results carry receipts: readable by the service's user only.
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = fd >= 0;
+  int error = ok ? 0 : errno;
+  for (std::size_t done = 0; ok && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      error = errno;
+    } else {
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  if (ok && ::fsync(fd) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (fd >= 0 && ::close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && ::rename(temporary.c_str(), file_.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    GravaLog("Resultados TEF: não foi possível gravar " + file_ + ": " + std::strerror(error) +
+             ". O resultado fica só em memória até o serviço parar; verifique a pasta TEF.");
+    return;
+  }
+  // The rename itself reaches the disk with the folder.
+  const std::string folder = file_.substr(0, file_.find_last_of('/') + 1);
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+void TResultStore::Add(Entry entry) {
+  std::lock_guard<std::mutex> lock(lock_);
+  LoadOnce();
+  entries_.push_back(std::move(entry));
+  while (entries_.size() > kKept) entries_.pop_front();
+  if (!file_.empty()) Write();
+}
+
+bool TResultStore::LastOfSale(std::int32_t sale_id, Entry& found) {
+  std::lock_guard<std::mutex> lock(lock_);
+  LoadOnce();
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+    if (it->sale_id == sale_id) {
+      found = *it;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TResultStore::ForKey(const std::string& key, Entry& found) {
+  if (key.empty()) return false;
+  std::lock_guard<std::mutex> lock(lock_);
+  LoadOnce();
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+    if (it->idempotency_key == key) {
+      found = *it;
+      return true;
+    }
+  }
+  return false;
+}
