@@ -85,8 +85,20 @@ export class TefError extends Error {
     super(message);
     this.name = 'TefError';
     this.reply = reply;
+    /** The connection dropped while this request was in flight. */
+    this.connectionLost = false;
   }
 }
+
+/** A key that names one payment request, so that sending it again never charges twice. */
+export function newIdempotencyKey() {
+  if (globalThis.crypto?.randomUUID) return globalThis.crypto.randomUUID();
+  const bytes = new Uint8Array(16);
+  globalThis.crypto.getRandomValues(bytes);
+  return Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
+}
+
+const pause = (ms) => new Promise((resolve) => { setTimeout(resolve, ms); });
 
 /** The text that tells a person why the connection could not be made and what to do. */
 export function connectionAdvice(url) {
@@ -191,13 +203,13 @@ export class NorvaneTef {
     for (const waiter of this.openWaiters.splice(0)) {
       waiter.reject(new TefError('A conexão com o serviço foi fechada pela aplicação.'));
     }
-    this.status('closed');
+    this.announce('closed');
   }
 
   get connected() { return this.socket?.readyState === 1; }
 
   open() {
-    this.status(this.everOpened ? 'reconnecting' : 'connecting');
+    this.announce(this.everOpened ? 'reconnecting' : 'connecting');
     let socket;
     try {
       socket = new this.WebSocket(this.url);
@@ -212,7 +224,7 @@ export class NorvaneTef {
       opened = true;
       this.everOpened = true;
       this.retryMs = this.firstRetryMs;
-      this.status('open');
+      this.announce('open');
       for (const waiter of this.openWaiters.splice(0)) waiter.resolve();
     };
     socket.onmessage = (event) => {
@@ -225,8 +237,10 @@ export class NorvaneTef {
       this.cancellable = false;
       this.prompt = null;
       if (opened) {
-        this.failCurrent(new TefError('A conexão com o serviço caiu antes da resposta. ' +
-          'Um pagamento em andamento pode ter sido aprovado: confira no sistema de vendas antes de cobrar de novo.'));
+        const lost = new TefError('A conexão com o serviço caiu antes da resposta. ' +
+          'Um pagamento em andamento pode ter sido aprovado: confira no sistema de vendas antes de cobrar de novo.');
+        lost.connectionLost = true;
+        this.failCurrent(lost);
       }
       if (this.closedByUs) return;
       this.connectionFailed(new TefError(connectionAdvice(this.url)), opened);
@@ -237,7 +251,7 @@ export class NorvaneTef {
     for (const waiter of this.openWaiters.filter((w) => w.rejectOnFailure)) waiter.reject(error);
     this.openWaiters = this.openWaiters.filter((w) => !w.rejectOnFailure);
     if (this.closedByUs) return;
-    this.status('reconnecting', wasOpen ? 'A conexão com o serviço caiu; reconectando.' : error.message);
+    this.announce('reconnecting', wasOpen ? 'A conexão com o serviço caiu; reconectando.' : error.message);
     clearTimeout(this.retryTimer);
     this.retryTimer = setTimeout(() => this.open(), this.retryMs);
     this.retryMs = Math.min(this.retryMs * 2, this.maxRetryMs);
@@ -263,7 +277,7 @@ export class NorvaneTef {
     });
   }
 
-  status(state, detail) { this.options.onStatus?.(state, detail); }
+  announce(state, detail) { this.options.onStatus?.(state, detail); }
 
   send(message) {
     const text = JSON.stringify(message);
@@ -346,7 +360,23 @@ export class NorvaneTef {
       settle: (m) => (m.type === 'session' && m.status === 'created' ? 'resolve' : undefined),
     });
     this.sessionUuid = reply.session_uuid;
+    // Kept to start a session again after a drop in the middle of a payment.
+    this.token = token;
     return reply;
+  }
+
+  /**
+   * How the last operation of a sale ended (default: the session's sale): "running",
+   * "finished" with its `result` as the service sent it, or "unknown". A page that reloads in
+   * the middle of a payment asks this after its session start, instead of charging again.
+   * @param {number} [saleId]
+   * @returns {Promise<{type: 'transaction_status', status: 'running'|'finished'|'unknown', sale_id: number, result: TefResult|null}>}
+   */
+  status(saleId) {
+    return this.request(() => ({
+      route: '/transaction/status', type: 'status', session_uuid: this.sessionMember(),
+      ...(saleId !== undefined && { sale_id: saleId }),
+    }), { settle: (m) => (m.type === 'transaction_status' ? 'resolve' : undefined) });
   }
 
   /** Closes the session. @returns {Promise<{type: 'session', status: 'finished', message: string}>} */
@@ -361,16 +391,47 @@ export class NorvaneTef {
   /**
    * Takes a payment. `operation` is the TEF function code (2 debit, 3 credit, 122 Pix, 1 check,
    * 0 a menu of them). Resolves with the result, whatever its status; rejects with the
-   * service's error reply.
-   * @param {{operation: number, value: number, installments?: number, payerName?: string, saleId?: number}} sale
+   * service's error reply. `idempotencyKey` names this payment (one is made when none is
+   * given): the same key sent again gets the first payment's result, never a second charge.
+   * When the connection drops before the result, the library reconnects, starts a session
+   * with the last token, asks how the payment ended and resolves with that result; it
+   * rejects when the service does not know it.
+   * @param {{operation: number, value: number, installments?: number, payerName?: string, saleId?: number, idempotencyKey?: string}} sale
    * @returns {Promise<TefResult>}
    */
-  pay({ operation, value, installments = 0, payerName = '', saleId } = {}) {
-    return this.transaction(() => ({
-      route: '/transaction', type: 'transaction', session_uuid: this.sessionMember(),
-      operation, payer_name: payerName, transaction_value: value, number_of_installments: installments,
-      ...(saleId !== undefined && { sale_id: saleId }),
-    }));
+  async pay({ operation, value, installments = 0, payerName = '', saleId, idempotencyKey = newIdempotencyKey() } = {}) {
+    try {
+      return await this.transaction(() => ({
+        route: '/transaction', type: 'transaction', session_uuid: this.sessionMember(),
+        operation, payer_name: payerName, transaction_value: value, number_of_installments: installments,
+        ...(saleId !== undefined && { sale_id: saleId }),
+        idempotency_key: idempotencyKey,
+      }));
+    } catch (error) {
+      if (!(error instanceof TefError) || !error.connectionLost || !this.token || this.closedByUs) throw error;
+      return this.recoverResult(saleId, error);
+    }
+  }
+
+  /** After a drop: a new session, then the status of the sale until its payment has ended. */
+  async recoverResult(saleId, lost) {
+    try {
+      await this.startSession(this.token);
+      for (;;) {
+        const reply = await this.status(saleId);
+        if (reply.status === 'finished' && reply.result) return reply.result;
+        if (reply.status === 'unknown') break;
+        await pause(this.firstRetryMs);  // still running: the service ends it first
+      }
+    } catch (error) {
+      const failed = new TefError(`${lost.message} Não foi possível saber como ele terminou: ${error.message}`);
+      failed.connectionLost = true;
+      throw failed;
+    }
+    const unknown = new TefError('A conexão com o serviço caiu antes da resposta e o serviço não sabe como o ' +
+      'pagamento terminou: confira no sistema de vendas antes de cobrar de novo.');
+    unknown.connectionLost = true;
+    throw unknown;
   }
 
   /**

@@ -93,10 +93,10 @@ describe('norvane-tef.js against a scripted service', () => {
         reply: say.error('Erro ao verificar pinpad: biblioteca não carregada'),
       },
       {
-        call: () => tef.pay({ operation: 3, value: 0 }),
+        call: () => tef.pay({ operation: 3, value: 0, idempotencyKey: 'venda-1' }),
         sent: {
           route: '/transaction', type: 'transaction', session_uuid: SESSION, operation: 3, payer_name: '',
-          transaction_value: 0, number_of_installments: 0,
+          transaction_value: 0, number_of_installments: 0, idempotency_key: 'venda-1',
         },
         reply: say.error('Valor inválido'),
       },
@@ -114,6 +114,18 @@ describe('norvane-tef.js against a scripted service', () => {
         reply: say.error('Acesso não autorizado.'),
       },
     ];
+    // A payment without a key of the caller's gets one of the library's, new each time.
+    const keys = [];
+    for (let i = 0; i < 2; ++i) {
+      const outcome = tef.pay({ operation: 3, value: 1 });
+      keys.push((await fake.receive()).idempotency_key);
+      fake.send(say.error('Valor inválido'));
+      await assert.rejects(outcome);
+    }
+    assert.ok(keys.every((k) => typeof k === 'string' && k.length >= 16) && keys[0] !== keys[1], keys.join());
+    tef.status(5);
+    assert.deepEqual(await fake.receive(), { route: '/transaction/status', type: 'status', session_uuid: SESSION, sale_id: 5 });
+    fake.send({ type: 'transaction_status', status: 'unknown', sale_id: 5, result: null });
     for (const { call, sent, reply } of cases) {
       const outcome = call();
       assert.deepEqual(await fake.receive(), sent);
