@@ -68,8 +68,7 @@ describe('a page reloaded in the middle of a payment', () => {
   });
 
   test('the reloaded page shows the approved result', limit, async () => {
-    let release;
-    backend.answer = { status: 201, body: { data: 777 }, after: new Promise((r) => { release = r; }) };
+    backend.answer = { hang: true };
     const token = await mintSessionToken(sessionClaims({ callback_url: backend.baseUrl('/api') }));
     const query = new URLSearchParams({ service: `wss://localhost:${service.port}`, token });
     const { page } = browser;
@@ -79,7 +78,7 @@ describe('a page reloaded in the middle of a payment', () => {
     // The back-end holds its answer: the payment is approved and waits for its decision.
     await backend.request(1);
     await page.reload();
-    release();
+    backend.release({ status: 201, body: { data: 777 } });
     await page.evaluate(() => window.ready);
     const shown = JSON.parse(await page.locator('#outcome').textContent());
     assert.equal(shown.type, 'transaction_status');
