@@ -8,24 +8,12 @@ import { after, before, describe, test } from 'node:test';
 import { NorvaneTef } from '../web/norvane-tef.js';
 import { restartService } from './lib/service.mjs';
 import {
-  browserWebSocket, journal, readUntil, sessionClient, setStandIn, startPaymentService, token,
+  answerDialogue, browserWebSocket, journal, readUntil, sessionClient, setStandIn, startPaymentService, token,
 } from './lib/payment-helpers.mjs';
 
 const limit = { timeout: 60000 };
 const sale = { operation: 3, payer_name: 'Ana', transaction_value: 10.5, number_of_installments: 0 };
 const starts = (service) => (journal(service).match(/IniciaFuncaoSiTefInterativo/g) ?? []).length;
-
-// Answers the stand-in's questions until the result.
-async function resultOf(client) {
-  for (;;) {
-    const [, m] = await readUntil(client, (x) => ['menu', 'collect', 'question', 'confirmation', 'result'].includes(x.type));
-    if (m.type === 'result') return m;
-    if (m.type === 'menu') client.send({ route: '/transaction', type: 'menu', response: m.options[0], back_menu: false });
-    if (m.type === 'collect') client.send({ route: '/transaction', type: 'collect', typed: true, response: '1', back_menu: false });
-    if (m.type === 'question') client.send({ route: '/transaction', type: 'question', response: 'Sim' });
-    if (m.type === 'confirmation') client.send({ route: '/transaction', type: 'confirmation' });
-  }
-}
 
 async function statusOf(client, session, saleId) {
   client.send({ route: '/transaction/status', type: 'status', session_uuid: session, ...(saleId !== undefined && { sale_id: saleId }) });
@@ -46,7 +34,7 @@ describe('the outcome of a payment, asked again', () => {
     try {
       assert.deepEqual(await statusOf(client, session, 77), { type: 'transaction_status', status: 'unknown', sale_id: 77, result: null });
       client.send({ route: '/transaction', type: 'transaction', session_uuid: session, ...sale, sale_id: 77, idempotency_key: key });
-      first = await resultOf(client);
+      first = await answerDialogue(client);
       assert.equal(first.status, 'approved', JSON.stringify(first));
       const startsBefore = starts(service);
       const reportsBefore = backend.requests.length;
@@ -81,7 +69,7 @@ describe('the outcome of a payment, asked again', () => {
       await readUntil(client, (m) => m.type === 'can_cancel' && m.can_cancel);
       assert.deepEqual(await statusOf(client, session), { type: 'transaction_status', status: 'running', sale_id: 42, result: null });
       client.send({ route: '/transaction/cancel', type: 'cancellation', session_uuid: session });
-      const result = await resultOf(client);
+      const result = await answerDialogue(client);
       assert.equal(result.status, 'canceled');
       assert.deepEqual((await statusOf(client, session)).result, result);
     } finally {
