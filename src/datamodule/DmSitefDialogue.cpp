@@ -420,7 +420,7 @@ TDmSitef::DuringOperation TDmSitef::HandleMessageDuringOperation(const std::stri
   }
   // "/print", "/version", "/transaction/status", "/session/finish" and unknown routes do not
   // touch the library: served now, as when no operation runs.
-  RouteTargeting(text, nullptr);
+  RouteTargeting(text);
   return DuringOperation::Handled;
 }
 
