@@ -207,7 +207,8 @@ test('menus are buttons with the option texts, a field honours its sizes, a ques
   await page.fill('#amount', '30,00');
   await page.selectOption('#installments', '3');
   await page.click('.pay >> text=Crédito');
-  const sent = await fake.receive();
+  const { idempotency_key: key, ...sent } = await fake.receive();
+  assert.match(key, /^[0-9a-f-]{36}$/, 'every payment carries the key a reload asks about');
   assert.deepEqual({ ...sent, sale_id: 0 }, {
     route: '/transaction', type: 'transaction', session_uuid: 'S-1', operation: 3, payer_name: 'Maria da Silva',
     transaction_value: 30, number_of_installments: 3, sale_id: 0,
