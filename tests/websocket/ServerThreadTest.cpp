@@ -80,7 +80,7 @@ class ListenerTest : public ::testing::Test {
   bool held_ = false;
 
  private:
-  void handle(const std::string& message, TIdContext* connection) {
+  void handle(const std::string& message, TIdContext*) {
     if (message.rfind("echo:", 0) == 0) {
       server_->SendClientMessage(message);
     } else if (message.rfind("wait:", 0) == 0) {
