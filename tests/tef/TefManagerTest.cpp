@@ -284,7 +284,7 @@ TEST_F(TefReportTest, BusyCashRegisterAsksToRetryAndGivingUpUndoes) {
   int perguntas = 0;
   tef.OnExibeMsg = [&](TRiZedIzAdeOperacaoMensagem op, const std::string& texto,
                        TModalResult& resultado) {
-    mensagens.push_back({op, texto});
+    mensagens.push_back({op, texto, norvane::now()});
     if (op == opmYesNo) resultado = ++perguntas == 1 ? mrYes : mrNo;
   };
 
