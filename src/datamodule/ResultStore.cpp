@@ -128,23 +128,19 @@ void TResultStore::Add(Entry entry) {
 }
 
 bool TResultStore::LastOfSale(std::int32_t sale_id, Entry& found) {
-  std::lock_guard<std::mutex> lock(lock_);
-  LoadOnce();
-  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-    if (it->sale_id == sale_id) {
-      found = *it;
-      return true;
-    }
-  }
-  return false;
+  return FindLast([sale_id](const Entry& entry) { return entry.sale_id == sale_id; }, found);
 }
 
 bool TResultStore::ForKey(const std::string& key, Entry& found) {
   if (key.empty()) return false;
+  return FindLast([&key](const Entry& entry) { return entry.idempotency_key == key; }, found);
+}
+
+bool TResultStore::FindLast(const std::function<bool(const Entry&)>& matches, Entry& found) {
   std::lock_guard<std::mutex> lock(lock_);
   LoadOnce();
   for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-    if (it->idempotency_key == key) {
+    if (matches(*it)) {
       found = *it;
       return true;
     }

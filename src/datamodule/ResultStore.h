@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -39,6 +40,8 @@ class TResultStore {
   bool ForKey(const std::string& key, Entry& found);
 
  private:
+  // The newest entry that matches, copied into `found`.
+  bool FindLast(const std::function<bool(const Entry&)>& matches, Entry& found);
   void LoadOnce();  // with lock_ held
   void Write();     // with lock_ held
 
