@@ -10,7 +10,8 @@ import path from 'node:path';
 import { describe, test } from 'node:test';
 import { restartService } from './lib/service.mjs';
 import {
-  finalisations, journal, readUntil, readmeTakePayment, scriptedOperator, sessionClient, startPaymentService, token,
+  finalisations, journal, readUntil, readmeTakePayment, scriptedOperator, sessionClient, setStandIn, startPaymentService,
+  token,
 } from './lib/payment-helpers.mjs';
 
 const limit = { timeout: 60000 };
@@ -176,4 +177,75 @@ describe('a large answer of the back-end', () => {
       await service.dispose();
     }
   });
+});
+
+describe('a late cancellation', () => {
+  // Credit in 3 installments. A cancel sent while the card is awaited stops the payment; one
+  // sent at "Confirma 3 parcelas…" (the card already read) comes too late: the client was
+  // told so before that question, the cancel is logged and dropped, and the payment is
+  // reported and settled once, by the back-end's answer.
+  const rows = [
+    { what: 'while the card is awaited', at: (m) => m.type === 'can_cancel' && m.can_cancel,
+      status: 'canceled', reports: 0, settled: [] },
+    { what: 'at "Confirma 3 parcelas…", after the card is read', at: (m) => m.type === 'question' && /^Confirma 3 parcelas/.test(m.message),
+      status: 'approved', reports: 1, settled: [confirmed] },
+  ];
+  for (const row of rows) {
+    test(`a cancel sent ${row.what}: ${row.status}, settled ${JSON.stringify(row.settled)}`, limit, async () => {
+      const { service, backend } = await startPaymentService();
+      const { client, session } = await sessionClient(service, backend);
+      try {
+        // A long wait for the card, so that a cancel sent there is read while it lasts.
+        setStandIn(service, { PollCount: 40, PollIntervalMs: 50 });
+        backend.answer = accept;
+        client.send({ route: '/transaction', session_uuid: session, type: 'transaction', operation: 3, payer_name: 'Ana',
+          transaction_value: '10,50', sale_id: 42, number_of_installments: 3 });
+        const seen = [];
+        let cancelled = false;
+        let result;
+        while (!result) {
+          const text = await client.next(30000);
+          assert.ok(text !== null, `no result; seen: ${JSON.stringify(seen)}`);
+          const m = JSON.parse(text);
+          seen.push(m);
+          if (!cancelled && row.at(m)) {
+            cancelled = true;
+            client.send({ route: '/transaction/cancel', session_uuid: session, type: 'cancellation' });
+          }
+          if (m.type === 'result') result = m;
+          else if (m.type === 'menu') client.send({ route: '/transaction', type: 'menu', response: m.options[0], back_menu: false });
+          else if (m.type === 'collect') client.send({ route: '/transaction', type: 'collect', typed: true, response: '3', back_menu: false });
+          else if (m.type === 'question') client.send({ route: '/transaction', type: 'question', response: 'Sim' });
+          else if (m.type === 'confirmation') client.send({ route: '/transaction', type: 'confirmation' });
+        }
+        assert.ok(cancelled, JSON.stringify(seen));
+        assert.equal(result.status, row.status, JSON.stringify(result));
+        assert.equal(seen.filter((m) => m.type === 'result').length, 1);
+        assert.equal(backend.requests.length, row.reports);
+        assert.deepEqual(finalisations(service), row.settled, journal(service));
+        // Cancelling opened once, at the card's wait, and closed before anything else came.
+        const flags = seen.map((m, i) => ({ m, i })).filter(({ m }) => m.type === 'can_cancel');
+        assert.deepEqual(flags.map(({ m }) => m.can_cancel), [true, false], JSON.stringify(seen));
+        const between = seen.slice(flags[0].i + 1, flags[1].i).filter((m) => m.type !== 'error');
+        assert.deepEqual(between, [], JSON.stringify(seen));
+        if (row.status === 'approved') {
+          assert.match(service.logText(), /Entrou no cancelamento\.\n.*Não pode cancelar/);
+          assert.ok(!seen.some((m) => m.type === 'question' && /Deseja realmente cancelar/.test(m.message)), JSON.stringify(seen));
+        }
+        // A cancel after the end is logged and ignored: the next reply is the barrier's.
+        const refusals = () => service.logText().split('Não pode cancelar').length;
+        const before = refusals();
+        client.send({ route: '/transaction/cancel', session_uuid: session, type: 'cancellation' });
+        client.send({ route: '/version', type: 'version', category: 'service_exe' });
+        const [read] = await readUntil(client, (m) => m.type === 'version');
+        assert.deepEqual(read.map((m) => m.type), ['version']);
+        assert.equal(refusals(), before + 1);
+        assert.deepEqual(finalisations(service), row.settled, journal(service));
+      } finally {
+        await client.close();
+        await backend.close();
+        await service.dispose();
+      }
+    });
+  }
 });

@@ -77,8 +77,14 @@ void TDmSitef::SetCanCancel(bool pValue) {
   SendClientMessage(norvane::write_json(reply));
 }
 
+void TDmSitef::EndCancellableWait() {
+  const TRiZedIzAdeClass* manager = RiZedIzAde.TefClass();
+  if (fPodeCancelar && manager != nullptr && manager->Tipo() == gpCliSiTef) SetCanCancel(false);
+}
+
 void TDmSitef::RiZedIzAdeExibeMsg(TRiZedIzAdeOperacaoMensagem Operacao, const std::string& Mensagem,
                                   TModalResult& AModalResult) {
+  EndCancellableWait();
   try {
     ControlDisplayMessage(Mensagem, Operacao, AModalResult);
   } catch (const std::exception& error) {
@@ -145,6 +151,7 @@ void TDmSitef::ControlDisplayMessage(const std::string& pMessage, TRiZedIzAdeOpe
 }
 
 void TDmSitef::RiZedIzAdeExibeQRCode(const std::string& QRCode) {
+  EndCancellableWait();
   Json reply = Json::object();
   reply["type"] = "qrcode";
   reply["data"] = QRCode;
@@ -156,6 +163,7 @@ void TDmSitef::RiZedIzAdeExibeQRCode(const std::string& QRCode) {
 
 void TDmSitef::RiZedIzAdeExibeMenu(const std::string& Titulo, const std::vector<std::string>& Opcoes,
                                    int& ItemSelecionado, bool& VoltarMenu) {
+  EndCancellableWait();
   Json menu = Json::object();
   menu["type"] = "menu";
   menu["title"] = Titulo;
@@ -175,6 +183,7 @@ void TDmSitef::RiZedIzAdeExibeMenu(const std::string& Titulo, const std::vector<
 void TDmSitef::RiZedIzAdeObtemCampo(const std::string& Titulo, int TamanhoMinimo, int TamanhoMaximo, int TipoCampo,
                                     TRiZedIzAdeCliSiTefOperacaoCampo Operacao, std::string& Resposta,
                                     bool& Digitado, bool& VoltarMenu) {
+  EndCancellableWait();
   Json collect = Json::object();
   collect["type"] = "collect";
   collect["title"] = Titulo;
@@ -205,7 +214,10 @@ void TDmSitef::RiZedIzAdeObtemCheque(const std::string& Titulo, int TipoCampo, T
 }
 
 // The password is typed on the pin-pad, never here.
-void TDmSitef::RiZedIzAdeObterSenha(const std::string&, bool& VoltarMenu) { VoltarMenu = false; }
+void TDmSitef::RiZedIzAdeObterSenha(const std::string&, bool& VoltarMenu) {
+  EndCancellableWait();
+  VoltarMenu = false;
+}
 
 // A malformed answer (a member missing) is told to the client and counts as no answer: it
 // must not leave the TEF component's loop, which would leave the library's function
@@ -309,6 +321,9 @@ bool TDmSitef::DialogueMustEnd() {
 
 void TDmSitef::BeginDialogue() {
   fLastContentReceived.clear();
+  // The notice of an earlier operation ("Retire o cartao da leitora") must not keep this
+  // one's card wait from being cancelled.
+  fUltimaMsg.clear();
   FAnswerWaitGaveUp = false;
   FClientGoneLogged = false;
   FFloodLogged = false;

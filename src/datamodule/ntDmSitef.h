@@ -143,6 +143,11 @@ class TDmSitef {
   void GetConfirmationResponse(TModalResult& pModalResult);
   void GetCollectResponse(std::string& Resposta, bool& VoltarMenu);
   void SetCanCancel(bool pValue);
+  // The library's wait (for the card, for the payment of a QR code) is the one moment a
+  // cancel can still stop a payment: any other command of the library means the wait is over
+  // (the card read, the code paid), and a cancel from then on could only come after the
+  // approval. The client is told at once.
+  void EndCancellableWait();
   // Takes one message that arrived during a wait: a cancellation request is applied, any
   // other message is kept for the next answer read.
   void CheckClientCancellation();

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -272,6 +274,53 @@ TEST_F(DialogueTest, CancellationDuringAWaitInterruptsOnlyWhenAllowed) {
   EXPECT_TRUE(Interrupted());
   EXPECT_FALSE(Interrupted());
   EXPECT_EQ(channel_.sent, std::vector<std::string>{kOpened});  // opened once
+}
+
+// Once the library goes on from its wait (the card read, the code paid), a cancel can no
+// longer stop the payment: whatever the library does next first tells the client so, and a
+// cancel sent after that is logged and dropped, not taken as the answer.
+TEST_F(DialogueTest, TheLibraryGoingOnFromItsWaitEndsCancelling) {
+  const std::string kOpened = R"({"type":"can_cancel","can_cancel":true})";
+  const std::string kClosed = R"({"type":"can_cancel","can_cancel":false})";
+  const std::string kCancel = R"({"route":"/transaction/cancel","type":"cancellation"})";
+  struct Row {
+    const char* what;
+    std::vector<std::string> answers;  // the cancel sent late comes first
+    std::function<void()> next;        // the library's next command
+  };
+  TModalResult modal = mrNone;
+  std::string typed;
+  bool digitado = false, back = false;
+  const std::vector<Row> rows = {
+      {"a message", {}, [&] { dm_.RiZedIzAdeExibeMsg(opmExibirMsgCliente, "Digite a senha", modal); }},
+      {"a question", {kCancel, Answer(R"("type":"question","response":"Sim")")},
+       [&] { dm_.RiZedIzAdeExibeMsg(opmYesNo, "Confirma 3 parcelas de R$ 3,50?", modal); }},
+      {"a menu", {kCancel, Answer(R"("type":"menu","response":"1:A Vista","back_menu":false)")},
+       [&] { EXPECT_EQ(RunMenu().item, 0); }},
+      {"a field", {kCancel, Answer(R"("type":"collect","typed":true,"response":"3")")},
+       [&] { dm_.RiZedIzAdeObtemCampo("Parcelas", 1, 2, 505, tcString, typed, digitado, back); }},
+      {"a QR code", {}, [&] { dm_.RiZedIzAdeExibeQRCode("000201"); }},
+      {"the password", {}, [&] { dm_.RiZedIzAdeObterSenha("Senha", back); }},
+  };
+  dm_.RiZedIzAde.SetGPAtual(gpCliSiTef);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    channel_.sent.clear();
+    EXPECT_FALSE(Interrupted());  // the wait for the card opens cancelling
+    EXPECT_EQ(channel_.sent, std::vector<std::string>{kOpened});
+    channel_.sent.clear();
+    for (const auto& answer : row.answers) channel_.Queue(answer);
+    row.next();
+    ASSERT_FALSE(channel_.sent.empty());
+    EXPECT_EQ(channel_.sent.front(), kClosed);
+    EXPECT_EQ(std::count(channel_.sent.begin(), channel_.sent.end(), kClosed), 1);
+    EXPECT_FALSE(dm_.fCancelado.load());
+    EXPECT_EQ(channel_.Waiting(), 0u);  // the answer was read, the cancel did not stand for it
+    EXPECT_EQ(std::count(channel_.sent.begin(), channel_.sent.end(), kAskCancel), 0);
+  }
+  EXPECT_NE(LogText().find("Não pode cancelar"), std::string::npos);
+  if (modal != mrYes) ADD_FAILURE() << "the question got no \"Sim\"";
+  EXPECT_EQ(typed, "3");
 }
 
 TEST_F(DialogueTest, ACancellationReadAsAnAnswerGoesToTheCancelOperation) {

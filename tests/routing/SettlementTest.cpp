@@ -77,52 +77,87 @@ TEST_F(SettlementTest, ARefusedReportUndoesThePaymentOnce) {
   }
 }
 
-// A cancellation asked while the library still asks questions (the installments' question
-// answered with a cancel), then the question answered "Sim" and the payment approved: it is
-// undone at once, never reported, and the client gets one result, "canceled".
-TEST_F(SettlementTest, APaymentApprovedAfterACancellationIsUndoneAtOnce) {
+// A cancel that comes after the card is read (here, as the answer to the installments'
+// question) cannot stop the payment: the client was told so before the first question, the
+// cancel is logged and dropped, and the payment goes on to its report and is confirmed once.
+// A cancellation that stands when the library approves anyway (however it came to stand)
+// undoes the payment at once: never reported, one result "canceled", nothing left pending.
+TEST_F(SettlementTest, ALateCancellationNeverLeavesAnApprovedPaymentUnsettled) {
   {
     // One wait for the card: cancelling becomes possible there.
     std::ofstream ini(folder_ + "/dll/CliSiTef.ini");
     ini << "[Simulator]\nPollCount=1\nPollIntervalMs=0\n";
   }
   const std::string session = StartSession();
-  int posts = 0;
-  dm_.SetExecuteRequest([&](TRESTRequestMethod, const std::string&, const TArrayParamRequest&, const std::string&) {
-    ++posts;
-    return std::make_unique<TRESTResponse>(TRESTResponse{201, "Created", R"({"data":1})"});
-  });
-  // The client answers the first question with a cancel, every later one with "Sim", and
-  // acknowledges every notice.
-  class Client : public RecordingChannel {
-   public:
-    void SendClientMessage(const std::string& text) override {
-      RecordingChannel::SendClientMessage(text);
-      if (text.rfind(R"({"type":"question")", 0) == 0)
-        Queue(questions_++ == 0 ? R"({"route":"/transaction/cancel","type":"cancellation"})" : Answer("question", "Sim"));
-      else if (text.rfind(R"({"type":"confirmation")", 0) == 0)
-        Queue(R"({"route":"/transaction","type":"confirmation"})");
-    }
+  struct Row {
+    const char* what;
+    bool cancellation_stands;  // set when the installments' question is asked
+    int posts;
+    std::vector<std::string> finalisations;
+    const char* status;
+  };
+  const Row rows[] = {
+      {"a cancel sent after the card is read", false, 1, {confirmed_}, "approved"},
+      {"a cancellation standing at the approval", true, 0, {undone_}, "canceled"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::filesystem::remove(folder_ + "/dll/CliSiTef.journal");
+    int posts = 0;
+    dm_.SetExecuteRequest([&](TRESTRequestMethod, const std::string&, const TArrayParamRequest&, const std::string&) {
+      ++posts;
+      return std::make_unique<TRESTResponse>(TRESTResponse{201, "Created", R"({"data":1})"});
+    });
+    // The client answers the first question with a cancel and then "Sim", and acknowledges
+    // every notice.
+    class Client : public RecordingChannel {
+     public:
+      Client(TDmSitef& dm, bool stands) : dm_(dm), stands_(stands) {}
+      void SendClientMessage(const std::string& text) override {
+        RecordingChannel::SendClientMessage(text);
+        if (text.rfind(R"({"type":"question")", 0) == 0) {
+          if (questions_++ == 0) {
+            Queue(R"({"route":"/transaction/cancel","type":"cancellation"})");
+            if (stands_) dm_.fCancelado = true;
+          }
+          Queue(Answer("question", "Sim"));
+        } else if (text.rfind(R"({"type":"confirmation")", 0) == 0) {
+          Queue(R"({"route":"/transaction","type":"confirmation"})");
+        }
+      }
 
-   private:
-    int questions_ = 0;
-  } client;
-  dm_.SetClientChannel(&client);
-  dm_.StartTransaction(Sale(session), nullptr);
-  channel_.sent = client.Sent();
-  EXPECT_EQ(posts, 0);
-  EXPECT_EQ(Finalisations(), std::vector<std::string>{undone_}) << Journal();
-  const std::vector<Json> results = Results(channel_.sent);
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0]["status"], "canceled");
-  EXPECT_TRUE(dm_.RiZedIzAde.RespostasPendentes().Empty());
-  EXPECT_TRUE(Backups().empty());
-  // can_cancel ends false: the approval ended what could be cancelled.
-  std::vector<std::string> can_cancel;
-  for (const auto& text : channel_.sent)
-    if (text.rfind(R"({"type":"can_cancel")", 0) == 0) can_cancel.push_back(text);
-  ASSERT_FALSE(can_cancel.empty());
-  EXPECT_EQ(can_cancel.back(), R"({"type":"can_cancel","can_cancel":false})");
+     private:
+      TDmSitef& dm_;
+      bool stands_;
+      int questions_ = 0;
+    } client(dm_, row.cancellation_stands);
+    dm_.SetClientChannel(&client);
+    dm_.StartTransaction(Sale(session), nullptr);
+    const std::vector<std::string> sent = client.Sent();
+    EXPECT_EQ(posts, row.posts);
+    EXPECT_EQ(Finalisations(), row.finalisations) << Journal();
+    const std::vector<Json> results = Results(sent);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]["status"], row.status);
+    EXPECT_TRUE(dm_.RiZedIzAde.RespostasPendentes().Empty());
+    EXPECT_TRUE(Backups().empty());
+    // Cancelling opened at the card's wait, and closed before anything else the library did
+    // after it.
+    const auto is = [](const std::string& text, const char* start) { return text.rfind(start, 0) == 0; };
+    std::vector<std::size_t> opened, closed;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      if (sent[i] == R"({"type":"can_cancel","can_cancel":true})") opened.push_back(i);
+      if (sent[i] == R"({"type":"can_cancel","can_cancel":false})") closed.push_back(i);
+    }
+    ASSERT_EQ(opened.size(), 1u);
+    ASSERT_EQ(closed.size(), 1u);
+    ASSERT_LT(opened[0], closed[0]);
+    for (std::size_t i = opened[0] + 1; i < closed[0]; ++i)
+      EXPECT_FALSE(is(sent[i], R"({"type":"menu")") || is(sent[i], R"({"type":"question")") ||
+                   is(sent[i], R"({"type":"collect")") || is(sent[i], R"({"type":"message")"))
+          << sent[i];
+    dm_.SetClientChannel(&channel_);
+  }
 }
 
 // The process killed while the back-end held the report: the next session start reports it
