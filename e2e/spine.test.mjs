@@ -8,7 +8,7 @@ import path from 'node:path';
 import tls from 'node:tls';
 import { after, before, describe, test } from 'node:test';
 import WebSocket from 'ws';
-import { freePort, portOpen, serviceDir, startService, waitFor } from './lib/service.mjs';
+import { freePort, portOpen, serviceDir, startService } from './lib/service.mjs';
 
 function openClient(service) {
   return new Promise((resolve, reject) => {
@@ -63,7 +63,7 @@ describe('service spine', () => {
   });
 
   test('the console line says where it listens, its folder and log, and that the library is the stand-in', limit, async () => {
-    await waitFor(() => service.stdout.includes('\n'), { what: 'the console line' });
+    await service.waitForStdout('\n');
     const now = new Date();
     const day = `${two(now.getDate())}-${two(now.getMonth() + 1)}-${now.getFullYear()}`;
     const folder = fs.realpathSync(service.dir) + '/';
@@ -108,7 +108,7 @@ describe('service spine', () => {
     service.writeIni(await freePort());
     service.signal('SIGUSR2');
     await service.waitForLog('] O serviço foi retomado.');
-    await waitFor(() => portOpen(service.port), { what: 'the new port' });
+    await service.waitForListener();
     assert.equal(await portOpen(oldPort), false);
     const ws = await openClient(service);
     assert.equal(await pingPong(ws, 'again'), 'again');

@@ -30,6 +30,9 @@ export function portOpen(port) {
   });
 }
 
+// Polls, for what gives no event to wait on: another process's memory, a port of a daemon
+// without a readiness signal, a print server's job list. The service's own console and log
+// are waited on through their events (waitForStdout, waitForLog).
 export async function waitFor(condition, { timeoutMs = 10000, what = 'condition' } = {}) {
   const deadline = Date.now() + timeoutMs;
   for (;;) {
@@ -112,8 +115,52 @@ export class RunningService {
     return text;
   }
 
-  async waitForLog(line, timeoutMs = 10000) {
-    await waitFor(() => this.logText().includes(line), { timeoutMs, what: `log line "${line}"` });
+  // Resolves once the log holds `line`; rejects when the service exits without having
+  // written it. The log is read again on each change in its folders: the service folder
+  // (where the log folder appears), the log folder (a new month) and each month's folder
+  // (a new day's file, a line appended).
+  waitForLog(line, timeoutMs = 10000) {
+    const logDir = path.join(this.dir, 'Log');
+    return new Promise((resolve, reject) => {
+      const watchers = new Map();  // folder → its watcher
+      let settled = false;
+      const settle = (error) => {
+        if (settled) return;
+        settled = true;
+        clearTimeout(timer);
+        this.child.off('exit', exited);
+        for (const watcher of watchers.values()) watcher.close();
+        if (error) reject(error); else resolve();
+      };
+      const watch = (dir) => {
+        if (watchers.has(dir)) return;
+        try {
+          const watcher = fs.watch(dir, look);
+          watcher.on('error', () => { watcher.close(); watchers.delete(dir); });
+          watchers.set(dir, watcher);
+        } catch {
+          // Not made yet: the watch on the folder above sees it come.
+        }
+      };
+      const look = () => {
+        if (settled) return;
+        watch(this.dir);
+        watch(logDir);
+        if (fs.existsSync(logDir)) {
+          for (const entry of fs.readdirSync(logDir, { withFileTypes: true }))
+            if (entry.isDirectory()) watch(path.join(logDir, entry.name));
+        }
+        if (this.logText().includes(line)) settle();
+      };
+      const exited = () => {
+        if (this.logText().includes(line)) settle();
+        else settle(new Error(`the service exited without logging "${line}": ${this.stderr}`));
+      };
+      const timer = setTimeout(() => settle(new Error(`log line "${line}" not written within ${timeoutMs} ms`)), timeoutMs);
+      if (this.child.exitCode !== null || this.child.signalCode !== null) exited();
+      else this.child.once('exit', exited);
+      look();
+    });
   }
 
   // SIGTERM and wait for the exit; the folder is removed afterwards.
