@@ -23,19 +23,47 @@ let tef;
 let seen;      // what the dialogue handlers were shown, in order
 let answers;   // what the dialogue handlers answer, taken in order
 
+// Waits for what the library does in its own time. Every call it makes into the test (a
+// dialogue handler, onStatus) checks the waiting conditions again; the library sets the
+// state they look at (cancellable, prompt) before it calls.
+const waiting = new Set();
+function calledBack() {
+  for (const waiter of waiting) {
+    if (waiter.condition()) {
+      waiting.delete(waiter);
+      waiter.resolve();
+    }
+  }
+}
+function waitUntil(condition) {
+  if (condition()) return Promise.resolve();
+  return new Promise((resolve) => waiting.add({ condition, resolve }));
+}
+const tellingWaiters = (handler) => (...args) => {
+  try {
+    return handler(...args);
+  } finally {
+    calledBack();
+  }
+};
+
 function client(options = {}) {
+  const dialogue = {
+    message: (text) => seen.push(['message', text]),
+    confirmation: (prompt) => { seen.push(['confirmation', prompt.message]); },
+    question: (prompt) => { seen.push(['question', prompt.message, prompt.options]); return answers.shift(); },
+    menu: (prompt) => { seen.push(['menu', prompt.title, prompt.options]); return answers.shift(); },
+    collect: (prompt) => { seen.push(['collect', prompt]); return answers.shift(); },
+    qrcode: (data) => seen.push(['qrcode', data]),
+    canCancel: (allowed) => seen.push(['canCancel', allowed]),
+  };
+  for (const name of Object.keys(dialogue)) dialogue[name] = tellingWaiters(dialogue[name]);
+  const { onStatus } = options;
   return new NorvaneTef({
     WebSocket: trustingWebSocket(certificates.ca),
-    dialogue: {
-      message: (text) => seen.push(['message', text]),
-      confirmation: (prompt) => { seen.push(['confirmation', prompt.message]); },
-      question: (prompt) => { seen.push(['question', prompt.message, prompt.options]); return answers.shift(); },
-      menu: (prompt) => { seen.push(['menu', prompt.title, prompt.options]); return answers.shift(); },
-      collect: (prompt) => { seen.push(['collect', prompt]); return answers.shift(); },
-      qrcode: (data) => seen.push(['qrcode', data]),
-      canCancel: (allowed) => seen.push(['canCancel', allowed]),
-    },
+    dialogue,
     ...options,
+    ...(onStatus && { onStatus: tellingWaiters(onStatus) }),
   });
 }
 
@@ -333,11 +361,3 @@ describe('connection', () => {
     }
   });
 });
-
-async function waitUntil(condition, timeoutMs = 5000) {
-  const deadline = Date.now() + timeoutMs;
-  while (!condition()) {
-    if (Date.now() > deadline) throw new Error('condition not reached');
-    await new Promise((resolve) => setTimeout(resolve, 10));
-  }
-}
