@@ -38,7 +38,7 @@ enum ComandoCliSiTef : int32_t {
   cmdQRCodeOuMensagem = 52,
 };
 
-// Field types the loop acts on (commands 0, 31, 50 and 52).
+// Field types the loop acts on (commands 0, 30, 31, 34, 50 and 52) and the presets answer.
 enum CampoTratado : int32_t {
   campoConfirmacao15 = 15,          // recorded as "True"
   campoConfirmacao25 = 25,          // recorded as "True"
@@ -55,10 +55,20 @@ enum CampoTratado : int32_t {
   campoCodigoNSU = 133,
   campoCodigoNSUHost = 134,
   campoCodigoAutorizacao = 135,
+  campoValorTransacao = 146,        // the amount; answered from the cancellation being made
+  campoValorTransacao147 = 147,     // preset with the same amount as 146
   campoSenha = 500,
-  campoCPFCliente = 502,
+  campoTipoPessoa = 501,            // of a check: "1" a company (J), "0" a person
+  campoCPFCliente = 502,            // also the check holder's document
   campoCNPJCliente = 503,
   campoTelefoneCliente = 504,
+  campoQtdParcelas = 505,
+  campoDataPreDatado = 506,         // of a check
+  campoNumeroCartao = 512,
+  campoDataVencimento = 513,        // of the card
+  campoCodigoSeguranca = 514,       // of the card
+  campoDataTransacaoCancelada = 515,
+  campoNSUTransacaoCancelada = 516,
   campoCMC7 = 517,
   campoQRCode = 584,
   campoMensagemOperador = 732,
@@ -219,10 +229,10 @@ bool TRiZedIzAdeCliSiTef::ADM() { return ExecutaFuncao(fOperacaoADM, "ADM", fRes
 bool TRiZedIzAdeCliSiTef::CNC(const std::string&, const std::string& NSU,
                               TDateTime DataHoraTransacao, Currency Valor) {
   const std::string valor = Valor.Format(decimal_separator());
-  GravaResposta(146, valor);
-  GravaResposta(147, valor);
-  GravaResposta(515, FormatDateTime("ddmmyyyy", DataHoraTransacao));
-  GravaResposta(516, norvane::to_windows1252(NSU));
+  GravaResposta(campoValorTransacao, valor);
+  GravaResposta(campoValorTransacao147, valor);
+  GravaResposta(campoDataTransacaoCancelada, FormatDateTime("ddmmyyyy", DataHoraTransacao));
+  GravaResposta(campoNSUTransacaoCancelada, norvane::to_windows1252(NSU));
   return ExecutaFuncao(fOperacaoCNC, "CNC", "");
 }
 
@@ -235,16 +245,16 @@ bool TRiZedIzAdeCliSiTef::CHQ(Currency Valor, const std::string& IndiceFPG_ECF,
                               const std::string& Cheque, const std::string& ChequeDC,
                               const std::string& Compensacao) {
   VerificaValor(Valor);
-  GravaResposta(501, TipoPessoa == 'J' ? "1" : "0");
-  if (!DocumentoPessoa.empty()) GravaResposta(502, digitos(DocumentoPessoa));
-  if (DataCheque != 0) GravaResposta(506, FormatDateTime("ddmmyyyy", DataCheque));
+  GravaResposta(campoTipoPessoa, TipoPessoa == 'J' ? "1" : "0");
+  if (!DocumentoPessoa.empty()) GravaResposta(campoCPFCliente, digitos(DocumentoPessoa));
+  if (DataCheque != 0) GravaResposta(campoDataPreDatado, FormatDateTime("ddmmyyyy", DataCheque));
   if (!CMC7.empty()) {
-    GravaResposta(517, "1:" + norvane::to_windows1252(CMC7));
+    GravaResposta(campoCMC7, "1:" + norvane::to_windows1252(CMC7));
   } else {
-    GravaResposta(517, "0:" + digitos_largura(Compensacao, 3) + digitos_largura(Banco, 3) +
-                           digitos_largura(Agencia, 4) + digitos_largura(AgenciaDC, 1) +
-                           digitos_largura(Conta, 10) + digitos_largura(ContaDC, 1) +
-                           digitos_largura(Cheque, 6) + digitos_largura(ChequeDC, 1));
+    GravaResposta(campoCMC7, "0:" + digitos_largura(Compensacao, 3) + digitos_largura(Banco, 3) +
+                                 digitos_largura(Agencia, 4) + digitos_largura(AgenciaDC, 1) +
+                                 digitos_largura(Conta, 10) + digitos_largura(ContaDC, 1) +
+                                 digitos_largura(Cheque, 6) + digitos_largura(ChequeDC, 1));
   }
   const std::string restricoes = fRestricoes.empty() ? "[15;25]" : fRestricoes;
   int sts = IniciarFuncao(fOperacaoCHQ, "CHQ", Valor, DocumentoVinculado, restricoes);
@@ -264,8 +274,8 @@ bool TRiZedIzAdeCliSiTef::CRT(Currency Valor, const std::string& IndiceFPG_ECF,
   const std::string restricoes = fRestricoes.empty() ? "[10];" : fRestricoes;
   if (fOperacaoCRT == 201) {
     const std::string valor = Valor.Format(decimal_separator());
-    GravaResposta(146, valor);
-    GravaResposta(147, valor);
+    GravaResposta(campoValorTransacao, valor);
+    GravaResposta(campoValorTransacao147, valor);
   }
   int sts = IniciarFuncao(fOperacaoCRT, "CRT", Valor, DocumentoVinculado, restricoes);
   if (sts == kContinua)
@@ -676,29 +686,35 @@ void TRiZedIzAdeCliSiTef::TrataLeituraCampo(Dialogo& d) {
   // chosen by the caller, or the library's own menu) asks them like any other field, so a
   // step back from the check data lands on a question someone answers, not on an empty
   // answer sent again and again.
-  if ((tipo == 501 || tipo == 502 || tipo == 506) && TemResposta(tipo)) return;
-  if (tipo == 514) {
+  if ((tipo == campoTipoPessoa || tipo == campoCPFCliente || tipo == campoDataPreDatado) &&
+      TemResposta(tipo))
+    return;
+  if (tipo == campoCodigoSeguranca) {
     if (!d.CVV.empty())
       d.Resposta = d.CVV;
     else
-      obtem_campo(514, tcSeguranca);
+      obtem_campo(campoCodigoSeguranca, tcSeguranca);
     return;
   }
-  if (tipo == 500) {
+  if (tipo == campoSenha) {
     exigido(eventos.OnObterSenha, "OnObterSenha")(d.Texto, d.Voltar);
     return;
   }
-  if (FCancelandoTransacaoTEF && (tipo == 515 || tipo == 516 || tipo == 146)) {
-    d.Resposta = tipo == 515   ? FormatDateTime("ddmmyyyy", FCancelandoTransacaoDATA)
-                 : tipo == 516 ? norvane::to_windows1252(FCancelandoTransacaoNSU)
-                               : FCancelandoTransacaoVALOR.Format(decimal_separator());
+  if (FCancelandoTransacaoTEF &&
+      (tipo == campoDataTransacaoCancelada || tipo == campoNSUTransacaoCancelada ||
+       tipo == campoValorTransacao)) {
+    d.Resposta = tipo == campoDataTransacaoCancelada
+                     ? FormatDateTime("ddmmyyyy", FCancelandoTransacaoDATA)
+                 : tipo == campoNSUTransacaoCancelada
+                     ? norvane::to_windows1252(FCancelandoTransacaoNSU)
+                     : FCancelandoTransacaoVALOR.Format(decimal_separator());
     RespCliSiTef().GravaInformacao(tipo, d.Resposta);
     return;
   }
 
-  if (tipo == 512 && !d.NumeroCartao.empty()) d.Resposta = d.NumeroCartao;
-  if (tipo == 513 && !d.DataVencimento.empty()) d.Resposta = d.DataVencimento;
-  if (tipo == 505 && d.QtdParcela != "01" && !d.QtdParcela.empty()) {
+  if (tipo == campoNumeroCartao && !d.NumeroCartao.empty()) d.Resposta = d.NumeroCartao;
+  if (tipo == campoDataVencimento && !d.DataVencimento.empty()) d.Resposta = d.DataVencimento;
+  if (tipo == campoQtdParcelas && d.QtdParcela != "01" && !d.QtdParcela.empty()) {
     const std::optional<int> parcelas = inteiro(d.QtdParcela);
     if (!parcelas)
       throw ERiZedIzAdeErro("Quantidade de parcelas inválida: " +
@@ -706,7 +722,7 @@ void TRiZedIzAdeCliSiTef::TrataLeituraCampo(Dialogo& d) {
     if (*parcelas > 0) {
       d.Resposta = d.QtdParcela;
     } else {
-      obtem_campo(505, tcString);
+      obtem_campo(campoQtdParcelas, tcString);
       if (d.Continua) d.QtdParcela = d.Resposta;
     }
   } else if (d.NumeroCartao.empty() && d.DataVencimento.empty()) {
@@ -718,9 +734,9 @@ void TRiZedIzAdeCliSiTef::TrataLeituraCampo(Dialogo& d) {
 }
 
 void TRiZedIzAdeCliSiTef::TrataValor(Dialogo& d) {
-  if (d.TipoCampo == 146 && FCancelandoTransacaoTEF) {
+  if (d.TipoCampo == campoValorTransacao && FCancelandoTransacaoTEF) {
     d.Resposta = FCancelandoTransacaoVALOR.Format(decimal_separator());
-    RespCliSiTef().GravaInformacao(146, d.Resposta);
+    RespCliSiTef().GravaInformacao(campoValorTransacao, d.Resposta);
     return;
   }
   auto pergunta = [&] {
