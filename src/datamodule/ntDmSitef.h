@@ -223,7 +223,11 @@ class TDmSitef {
   void ConfirmCancellation();
   // The dialogue state of one operation: set clean when it starts and when it ends.
   void BeginDialogue();
-  void EndDialogue() { BeginDialogue(); }
+  // An operation that ended, however it ended, leaves nothing for the client to cancel.
+  void EndDialogue() {
+    if (fPodeCancelar) SetCanCancel(false);
+    BeginDialogue();
+  }
   // Applies one client message read during a wait (cancellation or kept answer).
   void TakeMessageDuringWait(const std::string& text);
   // Configures the TEF component from a session start's claims and initialises it again
