@@ -10,8 +10,8 @@ import path from 'node:path';
 import { describe, test } from 'node:test';
 import { restartService } from './lib/service.mjs';
 import {
-  finalisations, journal, readUntil, readmeTakePayment, scriptedOperator, sessionClient, setStandIn, startPaymentService,
-  token,
+  answerDialogue, finalisations, journal, readUntil, readmeTakePayment, scriptedOperator, sessionClient, setStandIn,
+  startPaymentService, token,
 } from './lib/payment-helpers.mjs';
 
 const limit = { timeout: 60000 };
@@ -203,22 +203,14 @@ describe('a late cancellation', () => {
           transaction_value: '10,50', sale_id: 42, number_of_installments: 3 });
         const seen = [];
         let cancelled = false;
-        let result;
-        while (!result) {
-          const text = await client.next(30000);
-          assert.ok(text !== null, `no result; seen: ${JSON.stringify(seen)}`);
-          const m = JSON.parse(text);
+        const result = await answerDialogue(client, (m) => {
           seen.push(m);
           if (!cancelled && row.at(m)) {
             cancelled = true;
             client.send({ route: '/transaction/cancel', session_uuid: session, type: 'cancellation' });
           }
-          if (m.type === 'result') result = m;
-          else if (m.type === 'menu') client.send({ route: '/transaction', type: 'menu', response: m.options[0], back_menu: false });
-          else if (m.type === 'collect') client.send({ route: '/transaction', type: 'collect', typed: true, response: '3', back_menu: false });
-          else if (m.type === 'question') client.send({ route: '/transaction', type: 'question', response: 'Sim' });
-          else if (m.type === 'confirmation') client.send({ route: '/transaction', type: 'confirmation' });
-        }
+        });
+        assert.ok(result, `no result; seen: ${JSON.stringify(seen)}`);
         assert.ok(cancelled, JSON.stringify(seen));
         assert.equal(result.status, row.status, JSON.stringify(result));
         assert.equal(seen.filter((m) => m.type === 'result').length, 1);

@@ -124,11 +124,13 @@ export async function readUntil(client, predicate, timeoutMs = 20000) {
 
 // Answers every question of a raw client's operation (first menu line, "1" typed, "Sim",
 // confirmations) until its result, which it returns; null when the connection closes first.
-export async function answerDialogue(client) {
+// `each` sees every message first, before it is answered.
+export async function answerDialogue(client, each = () => {}) {
   for (;;) {
     const text = await client.next(20000);
     if (text === null) return null;
     const m = JSON.parse(text);
+    each(m);
     if (m.type === 'result') return m;
     if (m.type === 'menu') client.send({ route: '/transaction', type: 'menu', response: m.options[0], back_menu: false });
     if (m.type === 'collect') client.send({ route: '/transaction', type: 'collect', typed: true, response: '1', back_menu: false });
