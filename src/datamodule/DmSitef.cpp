@@ -45,17 +45,17 @@ TDmSitef::TDmSitef() {
   };
 }
 
-TDmSitef::~TDmSitef() = default;
+TDmSitef::~TDmSitef() { StopSettler(); }
 
 TResultStore& TDmSitef::Results() {
-  if (!FResultsFileSet) {
-    FResultsFileSet = true;
+  // The operation thread and the settler both reach it.
+  std::call_once(FResultsFileOnce, [this] {
     std::string folder = RiZedIzAde.PathBackup();
     if (!folder.empty() && folder.back() != '/') folder += '/';
     std::error_code ignored;  // a folder that cannot be made is said when the file is written
     std::filesystem::create_directories(folder, ignored);
     FResults.SetFile(folder + "results.json");
-  }
+  });
   return FResults;
 }
 
@@ -74,4 +74,7 @@ void TDmSitef::SendClientMessage(const std::string& pMsg) {
 
 // Runs on the operation thread once the operation of the client that went away has ended
 // (its dialogue saw the client gone and cancelled it), never while the component is in use.
-void TDmSitef::ClientDisconnected() { RiZedIzAde.CancelarTransacoesPendentes(); }
+void TDmSitef::ClientDisconnected() {
+  std::unique_lock<std::recursive_timed_mutex> turn(FLibraryTurn);
+  RiZedIzAde.CancelarTransacoesPendentes();
+}

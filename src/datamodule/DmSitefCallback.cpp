@@ -45,6 +45,9 @@ TCallbackAnswer ReadCallbackAnswer(const TRESTResponse& response) {
     if (response.ContentTooLarge) {
       answer.Warning = "Resposta da API aceita com corpo maior que " + std::to_string(kMaxResponseBytes) +
                        " bytes, não lido; id de pagamento 0.";
+    } else if (response.ContentCutShort) {
+      answer.Warning = "Resposta da API aceita (" + std::to_string(response.StatusCode) +
+                       ") com o corpo interrompido pela conexão, não lido; id de pagamento 0.";
     } else if (object && body.value.contains("data") && !read_payment_id(body.value.at("data"), answer.PaymentId)) {
       answer.PaymentId = 0;
       answer.Warning = "Resposta da API sem id de pagamento inteiro em \"data\": " +

@@ -411,11 +411,12 @@ TDmSitef::DuringOperation TDmSitef::HandleMessageDuringOperation(const std::stri
     if (route == "/transaction") {
       const std::string type = GetJsonField(message, "type");
       if (type == "transaction" || type == "cancellation" || type == "reprint") {
-        // The same request sent again (its idempotency key) is ignored as a request made
-        // while the operation runs; another is told to wait.
-        const bool repeated = !FRunningIdempotencyKey.empty() && message.contains("idempotency_key") &&
-                              norvane::json_value_text(message.at("idempotency_key")) == FRunningIdempotencyKey;
-        if (!repeated) SendClientMessage(BuildErrorReply(kOperacaoEmAndamento));
+        // A request with a key is routed as any request: the running payment's own request
+        // sent again is told it runs, a key the service knows gets its payment's answer, and
+        // a new key is told to wait (the operation guard refuses it). Without a key it can
+        // only be a new payment: told to wait.
+        if (message.contains("idempotency_key")) RouteTargeting(text);
+        else SendClientMessage(BuildErrorReply(kOperacaoEmAndamento));
         return DuringOperation::Handled;
       }
       return DuringOperation::Answer;

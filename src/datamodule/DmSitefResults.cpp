@@ -100,11 +100,23 @@ void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes
   std::vector<std::string> backups;
   for (int i = 0; i < RespostasPendentes.Count(); ++i)
     if (!RespostasPendentes[i].ArqBackup().empty()) backups.push_back(RespostasPendentes[i].ArqBackup());
-  auto decide_and_settle = [&](bool confirm) {
-    AnnotateBackups(backups, {{kSequenciaDecisao, confirm ? kDecisaoConfirmar : kDecisaoDesfazer}});
+  // The decision is on disk before the library hears it; a backup goes only once the
+  // library has settled its payment (after the operation's result is kept). One the library
+  // did not settle stays, decided, for the settler, and the client is told "pending".
+  auto decide_and_settle = [&](bool confirm, std::int64_t payment_id) {
+    AnnotateBackups(backups, {{kSequenciaDecisao, confirm ? kDecisaoConfirmar : kDecisaoDesfazer},
+                              {kSequenciaPagamentoId, std::to_string(payment_id)}});
     TestHoldPoint("depois-da-resposta");
     const bool done = ConfirmTefTransaction(confirm, document);
     TestHoldPoint("depois-da-finalizacao");
+    if (done) {
+      FSettledBackups.insert(FSettledBackups.end(), backups.begin(), backups.end());
+    } else {
+      FSettlementFailed = true;
+      GravaLog("Pagamento do documento " + document + " decidido (" + (confirm ? "confirmar" : "desfazer") +
+               ") mas não finalizado pela CliSiTef; o backup fica em TEF/ e o serviço tenta de novo sozinho. "
+               "Se persistir, verifique a conexão da CliSiTef com o SiTef.");
+    }
     return done;
   };
 
@@ -116,7 +128,7 @@ void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes
     // client, with the one result "canceled".
     GravaLog("Pagamento aprovado depois do pedido de cancelamento do cliente: desfeito.");
     RespostasPendentes.Clear();
-    decide_and_settle(false);
+    decide_and_settle(false, 0);
     return;
   }
   result["status"] = "approved";
@@ -130,30 +142,42 @@ void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes
   } catch (...) {
     // Approved by the library and not reported: it must not stay pending there, where the
     // next start would confirm it behind the back-end's back.
-    decide_and_settle(false);
+    decide_and_settle(false, 0);
     throw;
   }
   result["transaction_data"] = std::move(elements);
   fConcluido = true;
 
-  bool confirmed = false;
+  bool accepted = false, settled = false;
   if (result["transaction_data"].empty()) {
-    decide_and_settle(false);
+    settled = decide_and_settle(false, 0);
   } else {
     AnnotateBackups(backups, {{kSequenciaRelatorioEndereco, CallbackBase()},
                               {kSequenciaRelatorioVenda, std::to_string(fVenda_Id)},
                               {kSequenciaRelatorioEmpresa, std::to_string(fEmpresa_Id)},
                               {kSequenciaRelatorioCorpo, norvane::write_json(result)}});
     TestHoldPoint("antes-do-relatorio");
-    const bool accepted = SendTransactionCallback(result);
-    confirmed = decide_and_settle(accepted) && accepted;
+    accepted = SendTransactionCallback(result);
+    std::int64_t payment_id = 0;
+    const Json& first = result["transaction_data"][0];
+    if (first.contains("payment_id") && first["payment_id"].is_number_integer())
+      payment_id = first["payment_id"].get<std::int64_t>();
+    settled = decide_and_settle(accepted, payment_id);
   }
-  if (!confirmed) {
+  if (!settled) {
+    // The back-end's answer is kept, and the settler finishes it: neither approved nor
+    // canceled yet, and never to be charged again.
+    result.erase("status");
+    result.erase("message");
+    result["status"] = "pending";
+    result["message"] = kPagamentoPendente;
+  } else if (!accepted) {
     result.erase("status");
     result.erase("message");
     result["status"] = "canceled";
     result["message"] = kNaoConfirmada;
   }
+  result["idempotency_key"] = FRunningIdempotencyKey;
   fNsuCancelamento.clear();
   SendClientMessage(norvane::write_json(result));
 }

@@ -68,6 +68,9 @@ void TDmSitef::RouteTargeting(const std::string& pContent) {
       dm.FRoutedPrintData = outer_print_data;
     }
   } routed(*this, pContent, message, print_data);
+  // A message waits here while the settler settles a left payment in the library (a
+  // library call, never a report), and the settler waits for the message's operation.
+  std::unique_lock<std::recursive_timed_mutex> turn(FLibraryTurn);
 
   try {
     const std::string route = GetJsonField(message, "route");

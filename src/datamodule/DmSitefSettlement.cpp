@@ -1,6 +1,7 @@
 // What makes a payment of service mode settle exactly once, by the sales back-end's answer,
 // through a crash: its backup carries what its report needs and, once the back-end has
 // answered, the decision; the first session start after a restart settles what is left.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
@@ -9,24 +10,12 @@
 
 #include "datamodule/SalesCallback.h"
 #include "datamodule/ntDmSitef.h"
+#include "datamodule/PaymentRecord.h"
 #include "platform/CodePage.h"
 #include "platform/GravaLog.h"
 #include "routing/JsonText.h"
 #include "routing/Jwt.h"
 #include "tef/RiZedIzAdeTef.h"
-
-namespace {
-
-// A payment's identity in the log: its document number and NSU.
-std::string identity(TRiZedIzAdeResp& r) {
-  return "documento " + r.DocumentoVinculado() + ", NSU " + r.NSU();
-}
-
-std::string host_value(TRiZedIzAdeResp& r, int sequence) {
-  return DesescapaTexto(r.LeInformacao(kIdentificacaoControle, sequence).AsString());
-}
-
-}  // namespace
 
 void TestHoldPoint(std::string_view name) {
   // Only the end-to-end tests set this: they kill the service (SIGKILL) at a named point of
@@ -68,56 +57,171 @@ bool TDmSitef::AnnotateBackups(const std::vector<std::string>& files,
   return all;
 }
 
-void TDmSitef::SettleLeftPayments() {
-  FSettlementDue = false;
-  bool idle = false;
-  if (!fProcessando.compare_exchange_strong(idle, true)) return;  // a payment runs: it is not a start
-  struct Release {
-    std::atomic<bool>& flag;
-    ~Release() { flag = false; }
-  } release{fProcessando};
+bool TDmSitef::TakeLibraryTurn(std::unique_lock<std::recursive_timed_mutex>& turn, std::stop_token stop) {
+  // An operation holds the turn for as long as its client keeps answering: the wait looks
+  // up every half second whether the service stops meanwhile.
+  while (!turn.try_lock_for(std::chrono::milliseconds(500)))
+    if (stop.stop_requested()) return false;
+  return true;
+}
 
+namespace {
+
+// The outcome a settled payment leaves under its key, as its page would have been told.
+norvane::Json settled_result(const TPaymentRecord& record, std::int32_t company_id) {
+  norvane::Json result = norvane::Json::object();
+  const norvane::JsonParseResult body = norvane::parse_json_text(record.report_body);
+  if (body.status == norvane::JsonParseStatus::Ok && body.value.is_object()) result = body.value;
+  result["type"] = "result";
+  result.erase("status");
+  result.erase("message");
+  if (record.confirm) {
+    result["status"] = "approved";
+    result["message"] = "Transação TEF concluída com sucesso.";
+    TDmSitef::SetTransactionDataValue(result, "payment_id", record.payment_id);
+    TDmSitef::SetTransactionDataValue(result, "company_id", company_id);
+  } else {
+    result["status"] = "canceled";
+    result["message"] = record.report_body.empty()
+                            ? "Ocorreu um erro durante o processo, a transação TEF não será confirmada."
+                            : "O servidor de vendas recusou o pagamento; a transação TEF foi desfeita.";
+  }
+  result.erase("idempotency_key");
+  result["idempotency_key"] = record.idempotency_key;
+  return result;
+}
+
+}  // namespace
+
+bool TDmSitef::SettleLeftPayments(std::stop_token stop) {
+  FSettlementDue = false;
   TRiZedIzAdeCliSiTef& manager = CliSiTefManager();
-  for (const std::string& file : norvane::list_matching_files(manager.MascaraArquivosBackup())) {
-    TRiZedIzAdeRespCliSiTef r;
-    try {
-      r.LeArquivo(file);
-      const std::string decided = r.LeInformacao(kIdentificacaoControle, kSequenciaDecisao).AsString();
-      const std::string body = host_value(r, kSequenciaRelatorioCorpo);
-      const bool reprint = r.IndiceFPG_ECF() == "113" || r.IndiceFPG_ECF() == "114";
-      bool confirm = false;
-      std::string outcome;
-      if (!decided.empty()) {
-        confirm = decided == kDecisaoConfirmar;
-        outcome = confirm ? "confirmado pela decisão já recebida do servidor de vendas"
-                          : "desfeito pela decisão já recebida do servidor de vendas";
-      } else if (body.empty()) {
-        outcome = "desfeito: aprovado pela CliSiTef e nunca informado ao servidor de vendas";
-      } else {
-        std::unique_ptr<TRESTResponse> response;
-        try {
-          response = PostSalesReport(host_value(r, kSequenciaRelatorioEndereco), body);
-        } catch (const std::exception& error) {
-          GravaLog("Pagamento pendente (" + identity(r) + ") informado de novo ao servidor de vendas, sem resposta (" +
-                   error.what() + "); fica para o próximo início do serviço.");
-          continue;
-        }
-        const TCallbackAnswer answer = ReadCallbackAnswer(*response);
-        confirm = answer.Accepted;
-        outcome = confirm ? "informado de novo ao servidor de vendas, aceito (payment_id " +
-                                std::to_string(answer.PaymentId) + ") e confirmado"
-                          : "informado de novo ao servidor de vendas, recusado (" + answer.FailureText +
-                                ") e desfeito";
-        // The answer is kept before the library hears it: a crash from here on settles
-        // the payment by it, without a third report.
-        AnnotateBackups({file}, {{kSequenciaDecisao, confirm ? kDecisaoConfirmar : kDecisaoDesfazer}});
+  // What is left, read while no operation runs: none of these backups is a running payment's.
+  std::vector<TPaymentRecord> records;
+  {
+    std::unique_lock<std::recursive_timed_mutex> turn(FLibraryTurn, std::defer_lock);
+    if (!TakeLibraryTurn(turn, stop)) return true;
+    for (const std::string& file : norvane::list_matching_files(manager.MascaraArquivosBackup())) {
+      try {
+        records.push_back(ReadPaymentRecord(file));
+      } catch (const std::exception& error) {
+        GravaLog("Não foi possível ler o backup do pagamento pendente " + file + " (" + error.what() +
+                 "); ele fica em TEF/ para ser conferido.");
       }
-      if (!reprint) manager.FinalizarPendente(confirm, norvane::to_windows1252(r.DocumentoVinculado()));
-      ApagaArquivo(file);
-      GravaLog("Pagamento pendente (" + identity(r) + ") " + outcome + ".");
-    } catch (const std::exception& error) {
-      GravaLog("Não foi possível liquidar o pagamento pendente de " + file + " (" + error.what() +
-               "); o backup fica para o próximo início do serviço.");
     }
   }
+  if (records.empty()) return false;
+
+  bool left = false;
+  // The reports, with no turn held: a back-end that does not answer holds nobody. The
+  // answer is kept before the library hears it, so a crash from here on settles the
+  // payment by it without a third report.
+  for (TPaymentRecord& r : records) {
+    if (stop.stop_requested()) return true;
+    if (r.state != TPaymentState::Reported) continue;
+    const std::string name = "documento " + r.document + ", NSU " + r.nsu;
+    std::unique_ptr<TRESTResponse> response;
+    try {
+      response = PostSalesReport(r.report_address, r.report_body);
+    } catch (const std::exception& error) {
+      GravaLog("Pagamento pendente (" + name + ") informado de novo ao servidor de vendas, sem resposta (" +
+               error.what() + "); fica pendente, e o serviço o envia de novo daqui a pouco e a cada início.");
+      left = true;
+      continue;
+    }
+    const TCallbackAnswer answer = ReadCallbackAnswer(*response);
+    if (!answer.Warning.empty()) GravaLog(answer.Warning);
+    r.confirm = answer.Accepted;
+    r.payment_id = answer.PaymentId;
+    r.state = TPaymentState::Decided;
+    GravaLog("Pagamento pendente (" + name + ") informado de novo ao servidor de vendas: " +
+             (r.confirm ? "aceito (payment_id " + std::to_string(answer.PaymentId) + ")"
+                        : "recusado (" + answer.FailureText + ")") + ".");
+    if (!AnnotateBackups({r.file}, {{kSequenciaDecisao, r.confirm ? kDecisaoConfirmar : kDecisaoDesfazer},
+                                    {kSequenciaPagamentoId, std::to_string(r.payment_id)}})) {
+      left = true;
+      r.state = TPaymentState::Reported;  // not settled on an answer that is not on disk
+    }
+  }
+
+  // The library, between two operations, once a session start has configured it.
+  std::unique_lock<std::recursive_timed_mutex> turn(FLibraryTurn, std::defer_lock);
+  if (!TakeLibraryTurn(turn, stop)) return true;
+  if (!RiZedIzAde.Inicializado(gpCliSiTef) || !manager.Inicializado()) return true;  // settled after a session start
+  for (TPaymentRecord& r : records) {
+    if (r.state == TPaymentState::Reported) continue;
+    const std::string name = "documento " + r.document + ", NSU " + r.nsu;
+    try {
+      std::string outcome;
+      if (r.state == TPaymentState::Decided) {
+        outcome = r.confirm ? "confirmado pela decisão do servidor de vendas"
+                            : "desfeito pela decisão do servidor de vendas";
+      } else {
+        outcome = "desfeito: aprovado pela CliSiTef e nunca informado ao servidor de vendas";
+        r.confirm = false;
+        if (!AnnotateBackups({r.file}, {{kSequenciaDecisao, kDecisaoDesfazer}})) {
+          left = true;
+          continue;
+        }
+      }
+      if (!r.reprint) {
+        const int sts = manager.FinalizarPendente(r.confirm, r.document, r.date, r.time);
+        if (sts != 0) {
+          GravaLog("Pagamento pendente (" + name + ") não finalizado pela CliSiTef (retorno " + std::to_string(sts) +
+                   "); o backup fica em TEF/ e o serviço tenta de novo. Se persistir, verifique a conexão da "
+                   "CliSiTef com o SiTef.");
+          left = true;
+          continue;
+        }
+      }
+      // The outcome is kept under the payment's key before its backup goes: a page that
+      // asks by its key finds the payment in one or the other.
+      if (!r.idempotency_key.empty()) Results().Add({r.sale_id, r.idempotency_key, settled_result(r, fEmpresa_Id), r.fingerprint});
+      ApagaArquivo(r.file);
+      GravaLog("Pagamento pendente (" + name + ") " + outcome + ".");
+    } catch (const std::exception& error) {
+      left = true;
+      GravaLog("Não foi possível liquidar o pagamento pendente de " + r.file + " (" + error.what() +
+               "); o backup fica em TEF/ e o serviço tenta de novo.");
+    }
+  }
+  return left;
+}
+
+void TDmSitef::StartSettler() {
+  if (FSettler.joinable()) return;
+  FSettler = std::jthread([this](std::stop_token stop) {
+    // A payment left pending is tried again after 15 s, then after twice as long each
+    // time, up to ten minutes; a wake-up (a session start, a payment that left its backup)
+    // tries at once.
+    constexpr std::chrono::seconds kFirstRetry{15}, kLongestRetry{600};
+    std::chrono::seconds retry = kFirstRetry;
+    while (!stop.stop_requested()) {
+      const bool pending = SettleLeftPayments(stop);
+      std::unique_lock<std::mutex> lock(FSettlerLock);
+      if (pending) {
+        FSettlerWake.wait_for(lock, stop, retry, [this] { return FSettlerWoken; });
+        retry = std::min(retry * 2, kLongestRetry);
+      } else {
+        FSettlerWake.wait(lock, stop, [this] { return FSettlerWoken; });
+        retry = kFirstRetry;
+      }
+      FSettlerWoken = false;
+    }
+  });
+}
+
+void TDmSitef::StopSettler() {
+  if (!FSettler.joinable()) return;
+  FSettler.request_stop();
+  FSettler.join();
+}
+
+void TDmSitef::WakeSettler() {
+  if (!FSettler.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(FSettlerLock);
+    FSettlerWoken = true;
+  }
+  FSettlerWake.notify_all();
 }

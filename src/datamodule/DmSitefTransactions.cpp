@@ -10,6 +10,8 @@
 #include "platform/Text.h"
 #include "routing/JsonText.h"
 #include "datamodule/ntDmSitef.h"
+#include "datamodule/PaymentRecord.h"
+#include "tef/RiZedIzAdeArquivo.h"
 #include "platform/GravaLog.h"
 
 using norvane::Json;
@@ -111,7 +113,7 @@ void TDmSitef::CancelTransactionInProgress(const std::string& pContent) {
   }
 }
 
-void TDmSitef::StartTransaction(const std::string& pContent, TSession*) {
+void TDmSitef::StartTransaction(const std::string& pContent, TSession* pSession) {
   norvane::JsonParseResult storage;
   const Json& message = MessageValue(pContent, storage);
   const std::string type = GetJsonField(message, "type");
@@ -142,22 +144,6 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession*) {
       return;
     }
   }
-  // A request sent again with the key of a finished operation (a page that lost its
-  // connection before the result) gets that operation's result again, and charges nothing.
-  std::string idempotency_key;
-  if (message.contains("idempotency_key")) {
-    idempotency_key = GetJsonField(message, "idempotency_key");
-    if (idempotency_key.size() > TResultStore::kMaxKeyLength) {
-      SendClientMessage(BuildErrorReply("O campo \"idempotency_key\" passa de " +
-                                        std::to_string(TResultStore::kMaxKeyLength) + " caracteres."));
-      return;
-    }
-    TResultStore::Entry kept;
-    if (Results().ForKey(idempotency_key, kept)) {
-      SendClientMessage(norvane::write_json(kept.result));
-      return;
-    }
-  }
   std::optional<std::int32_t> sale_id;
   Currency value;
   std::int32_t installments = 0;
@@ -167,15 +153,43 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession*) {
     if (message.contains("number_of_installments"))
       installments = request_integer(GetJsonField(message, "number_of_installments"));
   }
+  // A request's sale id is that request's alone: the next request without one pays the
+  // session's sale again.
+  const std::int32_t operation_sale = sale_id ? *sale_id : pSession != nullptr ? pSession->FVenda_Id : fVenda_Id;
+  const std::string fingerprint =
+      RequestFingerprint(type, operation, value.Raw(), operation_sale, installments, nsu,
+                         type == "cancellation" ? FormatDateTime("yyyymmddhhnnss", date) : std::string());
+
+  // Every payment has one key: the request's, or one made here. A key the service knows is
+  // that payment's, whatever became of the service meanwhile: the same request gets how it
+  // stands (its kept result, or "pending") and charges nothing; another request with the
+  // key is refused.
+  std::string idempotency_key;
+  if (message.contains("idempotency_key")) {
+    idempotency_key = GetJsonField(message, "idempotency_key");
+    if (idempotency_key.size() > TResultStore::kMaxKeyLength) {
+      SendClientMessage(BuildErrorReply("O campo \"idempotency_key\" passa de " +
+                                        std::to_string(TResultStore::kMaxKeyLength) + " caracteres."));
+      return;
+    }
+  }
+  if (!idempotency_key.empty()) {
+    if (AnswerKnownKey(idempotency_key, fingerprint)) return;
+  } else {
+    idempotency_key = NewSessionUUID();
+  }
 
   // The one guard against a second operation: taken in one step, so two requests that
   // race can never both pass.
   bool idle = false;
-  if (!fProcessando.compare_exchange_strong(idle, true)) return;
+  if (!fProcessando.compare_exchange_strong(idle, true)) {
+    SendClientMessage(BuildErrorReply(kOperacaoEmAndamento));
+    return;
+  }
   fOperacao = operation;
   if (type == "transaction") fPayerName = payer_name;
   fNsuCancelamento = type == "cancellation" ? nsu : std::string();
-  if (sale_id) fVenda_Id = *sale_id;
+  fVenda_Id = operation_sale;
   if (type != "reprint") {
     fValorTransacao = value.Raw();
     fQtdParcelas = installments;
@@ -193,10 +207,17 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession*) {
     fCancelado = false;
     BeginDialogue();
     FRunningIdempotencyKey = idempotency_key;
+    FRunningFingerprint = fingerprint;
     FRunningSaleId = fVenda_Id;
+    FSettledBackups.clear();
+    FSettlementFailed = false;
     FLastResult.clear();
     FKeepingResult = true;
     TRiZedIzAdeCliSiTef& manager = CliSiTefManager();
+    // The payment's identity goes into its first backup with the library's approval.
+    manager.SetIdentificacaoHospedeiro({{kSequenciaChave, EscapaTexto(idempotency_key)},
+                                        {kSequenciaPedido, EscapaTexto(fingerprint)},
+                                        {kSequenciaVenda, std::to_string(fVenda_Id)}});
     manager.SetOperacaoCRT(fOperacao);
     manager.SetCancelandoTransacaoTEF(false);
 
@@ -224,51 +245,191 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession*) {
       if (RiZedIzAde.Inicializado(gpCliSiTef)) RiZedIzAde.CancelarTransacoesPendentes();
       Json result = Json::object();
       result["type"] = "result";
-      result["status"] = canceled ? "canceled" : "unauthorized";
-      result["message"] = kNaoRealizada;
+      if (FSettlementFailed) {
+        // Approved while a cancel stood, and its undoing did not get through: the settler
+        // finishes it, and until then it is pending.
+        result["status"] = "pending";
+        result["message"] = kPagamentoPendente;
+      } else {
+        result["status"] = canceled ? "canceled" : "unauthorized";
+        result["message"] = kNaoRealizada;
+      }
+      result["idempotency_key"] = FRunningIdempotencyKey;
       SendClientMessage(norvane::write_json(result));
     }
   } catch (const std::exception& error) {
-    KeepResult(idempotency_key);
+    KeepResult(idempotency_key, fingerprint);
     EndDialogue();
     fProcessando = false;
     SendClientMessage(BuildErrorReply(error.what()));
     return;
   }
-  KeepResult(idempotency_key);
+  KeepResult(idempotency_key, fingerprint);
   EndDialogue();
   fProcessando = false;
 }
 
-void TDmSitef::KeepResult(const std::string& idempotency_key) {
+bool TDmSitef::AnswerKnownKey(const std::string& key, const std::string& fingerprint) {
+  TPaymentLookup found = LookUpPayment(key);
+  if (found.kind == TPaymentLookup::Kind::Unknown) return false;
+  if (!found.fingerprint.empty() && found.fingerprint != fingerprint) {
+    SendClientMessage(BuildErrorReply(
+        "A chave idempotency_key \"" + key +
+        "\" já pertence a outro pedido (outro valor, venda, tipo ou parcelas); nada foi cobrado. "
+        "Um pagamento novo precisa de uma chave nova."));
+    return true;
+  }
+  if (found.kind == TPaymentLookup::Kind::Finished) {
+    SendClientMessage(norvane::write_json(found.result));
+  } else {
+    SendClientMessage(norvane::write_json(StatusReply(key, found)));
+  }
+  return true;
+}
+
+Json TDmSitef::StatusReply(const std::string& key, const TPaymentLookup& found) {
+  Json reply = Json::object();
+  reply["type"] = "transaction_status";
+  switch (found.kind) {
+    case TPaymentLookup::Kind::Running: reply["status"] = "running"; break;
+    case TPaymentLookup::Kind::Pending: reply["status"] = "pending"; break;
+    case TPaymentLookup::Kind::Finished: reply["status"] = "finished"; break;
+    case TPaymentLookup::Kind::Unknown: reply["status"] = "unknown"; break;
+  }
+  reply["idempotency_key"] = key;
+  reply["sale_id"] = found.sale_id;
+  reply["result"] = found.result.is_object() ? found.result : Json(nullptr);
+  if (!found.message.empty()) reply["message"] = found.message;
+  return reply;
+}
+
+TDmSitef::TPaymentLookup TDmSitef::LookUpPayment(const std::string& key) {
+  TPaymentLookup found;
+  if (key.empty()) return found;
+  if (fProcessando && FRunningIdempotencyKey == key) {
+    found.kind = TPaymentLookup::Kind::Running;
+    found.sale_id = FRunningSaleId;
+    found.fingerprint = FRunningFingerprint;
+    return found;
+  }
+  // The backups first: the settler keeps a payment's outcome before its backup goes, so a
+  // payment is always found in one or the other.
+  for (TPaymentRecord& record : ReadPaymentRecords(CliSiTefManager().MascaraArquivosBackup())) {
+    if (record.idempotency_key != key) continue;
+    found.kind = TPaymentLookup::Kind::Pending;
+    found.sale_id = record.sale_id;
+    found.fingerprint = record.fingerprint;
+    const norvane::JsonParseResult body = norvane::parse_json_text(record.report_body);
+    if (body.status == norvane::JsonParseStatus::Ok && body.value.is_object()) found.result = body.value;
+    found.message = PendingMessage(record);
+    return found;
+  }
+  TResultStore::Entry kept;
+  if (Results().ForKey(key, kept)) {
+    found.sale_id = kept.sale_id;
+    found.fingerprint = kept.fingerprint;
+    const auto status = kept.result.find("status");
+    if (status != kept.result.end() && *status == "pending") {
+      // Kept as pending by its operation, and its backup gone since: the settler settled it
+      // and its outcome is being kept; asked again in a moment, it is there.
+      found.kind = TPaymentLookup::Kind::Pending;
+      found.result = std::move(kept.result);
+      found.message = kPagamentoPendente;
+    } else {
+      found.kind = TPaymentLookup::Kind::Finished;
+      found.result = std::move(kept.result);
+    }
+  }
+  return found;
+}
+
+std::string TDmSitef::PendingMessage(const TPaymentRecord& record) {
+  switch (record.state) {
+    case TPaymentState::Decided:
+      return std::string(record.confirm ? "Aceito" : "Recusado") +
+             " pelo servidor de vendas; falta a CliSiTef " + (record.confirm ? "confirmar" : "desfazer") +
+             " o pagamento, o que o serviço faz sozinho na próxima tentativa. Não cobre de novo.";
+    case TPaymentState::Reported:
+      return "Aprovado no cartão; o servidor de vendas ainda não respondeu ao relatório do pagamento. O serviço "
+             "o envia de novo sozinho, e o confirma ou desfaz pela resposta. Não cobre de novo; se o servidor de "
+             "vendas estiver fora do ar, confira a venda nele quando voltar.";
+    default:
+      return "Aprovado no cartão e nunca informado ao servidor de vendas; o serviço o desfaz sozinho assim que a "
+             "CliSiTef estiver configurada (no próximo início de sessão).";
+  }
+}
+
+void TDmSitef::KeepResult(const std::string& idempotency_key, const std::string& fingerprint) {
   FKeepingResult = false;
-  if (FLastResult.empty()) return;  // ended before any result (an error reply said why)
-  norvane::JsonParseResult parsed = norvane::parse_json_text(FLastResult);
-  FLastResult.clear();
-  if (parsed.status != norvane::JsonParseStatus::Ok || !parsed.value.is_object()) return;
-  Results().Add({fVenda_Id, idempotency_key, std::move(parsed.value)});
+  if (!FLastResult.empty()) {
+    norvane::JsonParseResult parsed = norvane::parse_json_text(FLastResult);
+    FLastResult.clear();
+    if (parsed.status == norvane::JsonParseStatus::Ok && parsed.value.is_object())
+      Results().Add({fVenda_Id, idempotency_key, std::move(parsed.value), fingerprint});
+  }
+  // Settled and told: the journal of these payments is complete.
+  for (const std::string& file : FSettledBackups) {
+    try {
+      ApagaArquivo(file);
+    } catch (const std::exception& error) {
+      GravaLog("Não foi possível apagar o backup do pagamento já liquidado " + file + " (" + error.what() +
+               "); o serviço o reconhecerá como liquidado pelo resultado guardado.");
+    }
+  }
+  FSettledBackups.clear();
+  if (FSettlementFailed) WakeSettler();
 }
 
 void TDmSitef::TransactionStatus(const std::string& pContent, TSession* pSession) {
   norvane::JsonParseResult storage;
   const Json& message = MessageValue(pContent, storage);
+  if (message.contains("idempotency_key")) {
+    const std::string key = GetJsonField(message, "idempotency_key");
+    SendClientMessage(norvane::write_json(StatusReply(key, LookUpPayment(key))));
+    return;
+  }
   std::int32_t sale_id = pSession != nullptr ? pSession->FVenda_Id : 0;
   if (message.contains("sale_id")) sale_id = request_integer(GetJsonField(message, "sale_id"));
   Json reply = Json::object();
   reply["type"] = "transaction_status";
+  // Every payment of the sale: the pending ones first (each by its key), then the kept
+  // results, newest first. A sale paid in parts has several.
+  Json results = Json::array();
+  for (TPaymentRecord& record : ReadPaymentRecords(CliSiTefManager().MascaraArquivosBackup())) {
+    if (record.sale_id != sale_id || record.idempotency_key.empty()) continue;
+    Json item = Json::object();
+    item["idempotency_key"] = record.idempotency_key;
+    item["status"] = "pending";
+    const norvane::JsonParseResult body = norvane::parse_json_text(record.report_body);
+    item["result"] = body.status == norvane::JsonParseStatus::Ok && body.value.is_object() ? body.value : Json(nullptr);
+    results.push_back(std::move(item));
+  }
+  for (TResultStore::Entry& kept : Results().AllOfSale(sale_id)) {
+    bool listed = false;
+    for (const Json& item : results) listed = listed || item["idempotency_key"] == kept.idempotency_key;
+    if (listed) continue;
+    Json item = Json::object();
+    item["idempotency_key"] = kept.idempotency_key;
+    item["status"] = "finished";
+    item["result"] = std::move(kept.result);
+    results.push_back(std::move(item));
+  }
   TResultStore::Entry kept;
   if (fProcessando && FRunningSaleId == sale_id) {
     reply["status"] = "running";
     reply["sale_id"] = sale_id;
+    reply["idempotency_key"] = FRunningIdempotencyKey;
     reply["result"] = nullptr;
   } else if (Results().LastOfSale(sale_id, kept)) {
     reply["status"] = "finished";
     reply["sale_id"] = sale_id;
+    reply["idempotency_key"] = kept.idempotency_key;
     reply["result"] = std::move(kept.result);
   } else {
     reply["status"] = "unknown";
     reply["sale_id"] = sale_id;
     reply["result"] = nullptr;
   }
+  reply["results"] = std::move(results);
   SendClientMessage(norvane::write_json(reply));
 }

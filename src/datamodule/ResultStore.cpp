@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -31,6 +33,8 @@ bool ParseResultStore(const std::string& text, std::deque<TResultStore::Entry>& 
     TResultStore::Entry entry;
     entry.sale_id = static_cast<std::int32_t>(sale_id);
     if (key != item.end() && key->is_string()) entry.idempotency_key = key->get<std::string>();
+    const auto fingerprint = item.find("fingerprint");
+    if (fingerprint != item.end() && fingerprint->is_string()) entry.fingerprint = fingerprint->get<std::string>();
     entry.result = *result;
     entries.push_back(std::move(entry));
   }
@@ -52,16 +56,25 @@ void TResultStore::LoadOnce() {
   if (!in) return;  // nothing kept yet
   std::string text;
   char buffer[65536];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+  bool too_long = false;
+  while (!too_long && (in.read(buffer, sizeof buffer) || in.gcount() > 0)) {
     text.append(buffer, static_cast<std::size_t>(in.gcount()));
-    if (text.size() > kMaxFileBytes) {
-      GravaLog("Resultados TEF: o arquivo " + file_ + " passa de " + std::to_string(kMaxFileBytes) +
-               " bytes e não foi lido; será substituído no próximo resultado.");
-      return;
-    }
+    too_long = text.size() > kMaxFileBytes;
   }
-  if (!ParseResultStore(text, entries_))
-    GravaLog("Resultados TEF: o arquivo " + file_ + " não pôde ser lido; será substituído no próximo resultado.");
+  in.close();
+  if (!too_long && ParseResultStore(text, entries_)) return;
+  // Overwriting it would forget every key it holds, and a repeated key would then charge
+  // again: it is kept aside for a person to look at, and the store starts afresh.
+  entries_.clear();
+  const std::string aside = file_ + ".corrupt-" + std::to_string(std::time(nullptr));
+  const bool moved = ::rename(file_.c_str(), aside.c_str()) == 0;
+  GravaLog("Resultados TEF: o arquivo " + file_ + (too_long ? " passa de " + std::to_string(kMaxFileBytes) + " bytes"
+                                                            : std::string(" não pôde ser lido")) +
+           (moved ? "; foi guardado como " + aside
+                  : "; não foi possível guardá-lo à parte (" + std::string(std::strerror(errno)) + ")") +
+           ". Os resultados que ele tinha não são mais informados por \"/transaction/status\" (os pagamentos "
+           "ainda pendentes continuam achados pela chave); confira esses pagamentos no sistema de vendas.");
+  if (!moved) file_.clear();  // never written over: results stay in memory only
 }
 
 void TResultStore::Write() {
@@ -70,6 +83,7 @@ void TResultStore::Write() {
     Json item = Json::object();
     item["sale_id"] = entry.sale_id;
     item["idempotency_key"] = entry.idempotency_key;
+    item["fingerprint"] = entry.fingerprint;
     item["result"] = entry.result;
     list.push_back(std::move(item));
   }
@@ -134,6 +148,21 @@ bool TResultStore::LastOfSale(std::int32_t sale_id, Entry& found) {
 bool TResultStore::ForKey(const std::string& key, Entry& found) {
   if (key.empty()) return false;
   return FindLast([&key](const Entry& entry) { return entry.idempotency_key == key; }, found);
+}
+
+std::vector<TResultStore::Entry> TResultStore::AllOfSale(std::int32_t sale_id) {
+  std::lock_guard<std::mutex> lock(lock_);
+  LoadOnce();
+  std::vector<Entry> found;
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+    if (it->sale_id != sale_id) continue;
+    const bool newer_kept = !it->idempotency_key.empty() &&
+                            std::any_of(found.begin(), found.end(), [&](const Entry& e) {
+                              return e.idempotency_key == it->idempotency_key;
+                            });
+    if (!newer_kept) found.push_back(*it);
+  }
+  return found;
 }
 
 bool TResultStore::FindLast(const std::function<bool(const Entry&)>& matches, Entry& found) {

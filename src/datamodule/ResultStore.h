@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "routing/JsonText.h"
 
@@ -14,7 +15,9 @@
 // instead of charging again.
 //
 // The file is written whole (a temporary file beside it, flushed, renamed over the old
-// one), so a crash leaves the old list or the new one. Safe from any thread.
+// one), so a crash leaves the old list or the new one. A file that cannot be read is kept
+// aside (results.json.corrupt-<time>), never overwritten: what it held may still be
+// wanted. Safe from any thread.
 class TResultStore {
  public:
   static constexpr std::size_t kKept = 50;
@@ -26,8 +29,11 @@ class TResultStore {
 
   struct Entry {
     std::int32_t sale_id = 0;
-    std::string idempotency_key;  // empty when the request had none
+    std::string idempotency_key;  // the payment's key (the request's, or one the service made)
     norvane::Json result;         // the result message as sent
+    // What the request asked (see RequestFingerprint): the same key with another request
+    // is refused. Empty in a file written before it was kept, and then not checked.
+    std::string fingerprint;
   };
 
   // The file is read on first use, after the service folder is known.
@@ -38,6 +44,8 @@ class TResultStore {
   // The last finished operation of a sale, or of a key; false when none is kept.
   bool LastOfSale(std::int32_t sale_id, Entry& found);
   bool ForKey(const std::string& key, Entry& found);
+  // Every kept operation of a sale, newest first, one per key (its newest).
+  std::vector<Entry> AllOfSale(std::int32_t sale_id);
 
  private:
   // The newest entry that matches, copied into `found`.

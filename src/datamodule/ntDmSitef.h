@@ -1,6 +1,9 @@
 #pragma once
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <stop_token>
+#include <thread>
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
@@ -13,6 +16,7 @@
 
 #include "platform/IniFile.h"
 #include "rest/uRest.h"
+#include "datamodule/PaymentRecord.h"
 #include "datamodule/ResultStore.h"
 #include "routing/JsonText.h"
 #include "routing/SessionList.h"
@@ -85,13 +89,28 @@ class TDmSitef {
   void CheckFileVersion(const std::string& pContent, TSession* pSession);
   void StartTransaction(const std::string& pContent, TSession* pSession);
   void CancelTransactionInProgress(const std::string& pContent);
-  // "/transaction/status": how the last operation of a sale (the request's sale_id, else
-  // the session's) ended: "running", "finished" with its kept result, or "unknown".
+  // "/transaction/status": by `idempotency_key`, how that payment stands: "running",
+  // "pending" (approved, its settlement not finished), "finished" with its kept result, or
+  // "unknown". Otherwise, how the last operation of a sale (the request's sale_id, else the
+  // session's) ended, with `results`: every kept result of the sale, newest first.
   void TransactionStatus(const std::string& pContent, TSession* pSession);
+  // What the service knows of the payment of a key.
+  struct TPaymentLookup {
+    enum class Kind { Unknown, Running, Pending, Finished } kind = Kind::Unknown;
+    std::int32_t sale_id = 0;
+    std::string fingerprint;
+    norvane::Json result;  // the kept result (finished), or the report body so far (pending)
+    std::string message;   // pending: what is awaited and what the operator can do
+  };
+  TPaymentLookup LookUpPayment(const std::string& key);
+  static constexpr const char* kPagamentoPendente =
+      "Pagamento aprovado no cartão e ainda não liquidado com o servidor de vendas; o serviço termina a "
+      "liquidação sozinho. Não cobre de novo: confira a venda no sistema de vendas.";
   // The final results of the last operations (file results.json in the backup folder).
   TResultStore& Results();
-  // Stores the last result message the operation that ends sent, with its sale and key.
-  void KeepResult(const std::string& idempotency_key);
+  // Stores the last result message the operation that ends sent, with its sale, key and
+  // request; then the backups it settled go.
+  void KeepResult(const std::string& idempotency_key, const std::string& fingerprint);
   void Print(const std::string& pContent, TSession* pSession);
   // Writes a "/print" document to a new file in the service folder and queues it.
   void PrintData(const std::string& pFileType, std::string_view pData);
@@ -171,12 +190,21 @@ class TDmSitef {
   // of that name); false when there is no such element.
   static bool SetTransactionDataValue(norvane::Json& ResultObject, const std::string& Name,
                                       const norvane::Json& Value);
-  // Settles the payments a crash left backed up: a backup holding the back-end's decision
-  // by that decision, one holding its report by the answer to that report sent again (no
-  // answer keeps it for the next start), one never reported by undoing it. Runs after the
-  // session reply of a start that initialised the library, before that client's next
-  // operation; the client is told nothing, and each outcome is one log line.
-  void SettleLeftPayments();
+  // One pass over the payments left in backups (a crash, a settlement that failed): a
+  // backup holding the back-end's decision is settled by that decision, one holding its
+  // report by the answer to that report sent again (no answer leaves it pending), one never
+  // reported is undone. Each outcome is kept under the payment's key and said in one log
+  // line. The reports go out without holding the library, so no client waits on them; the
+  // library is settled between two operations, once a session start has configured it.
+  // True when some payment is left pending.
+  bool SettleLeftPayments(std::stop_token stop = {});
+  // The settler: a thread of the data module that runs SettleLeftPayments at once, when
+  // woken (a session start configured the library, a payment left its backup), and again
+  // on a back-off while a payment stays pending. Stopped and joined by StopSettler (and
+  // the destructor).
+  void StartSettler();
+  void StopSettler();
+  void WakeSettler();
   // Tests hand the data module another HTTP client.
   void SetExecuteRequest(TExecuteRequest request) { FExecuteRequest = std::move(request); }
   // How long the dialogue waits for each answer of the client (two minutes; tests shorten it).
@@ -230,6 +258,13 @@ class TDmSitef {
   }
   // Applies one client message read during a wait (cancellation or kept answer).
   void TakeMessageDuringWait(const std::string& text);
+  // A "/transaction" with a key the service knows: answered (its kept result, its status,
+  // or the refusal of another request under that key) and true; false for a new key.
+  bool AnswerKnownKey(const std::string& key, const std::string& fingerprint);
+  // The "transaction_status" reply about one payment.
+  static norvane::Json StatusReply(const std::string& key, const TPaymentLookup& found);
+  // What a pending payment awaits, and what the operator can do meanwhile.
+  static std::string PendingMessage(const TPaymentRecord& record);
   // Configures the TEF component from a session start's claims and initialises it again
   // when the server, store, terminal or registration changed.
   void ApplyTefConfiguration(const TSessionTefClaims& claims, const norvane::TIniSnapshot& config);
@@ -275,8 +310,27 @@ class TDmSitef {
   // The running operation showed the authoriser's decline: it ends "unauthorized" whatever
   // becomes of that notice.
   bool FDeclineShown = false;
-  // The idempotency key of the running "/transaction" (empty when it had none).
+  // The idempotency key of the running "/transaction" (the request's, or one made for it)
+  // and the request it is bound to.
   std::string FRunningIdempotencyKey;
+  std::string FRunningFingerprint;
+  // The backups the running operation settled in the library: removed once its result is
+  // kept. A backup it could not settle stays, for the settler.
+  std::vector<std::string> FSettledBackups;
+  // A settlement of the running operation failed: its result is "pending".
+  bool FSettlementFailed = false;
+  // Held by whatever uses the library: the router for each message (re-entered by the
+  // messages served inside an operation), the settler while it settles a backup. So the
+  // settler never runs beside an operation, and never looks at a running payment's backup.
+  std::recursive_timed_mutex FLibraryTurn;
+  // Takes the library's turn, waiting while an operation runs; false when asked to stop.
+  bool TakeLibraryTurn(std::unique_lock<std::recursive_timed_mutex>& turn, std::stop_token stop);
+  // The settler thread and its wake-up.
+  std::mutex FSettlerLock;
+  std::condition_variable_any FSettlerWake;
+  bool FSettlerWoken = false;
+  std::jthread FSettler;
+  std::once_flag FResultsFileOnce;
   // The sale of the running operation, for "/transaction/status" (read while fProcessando).
   std::atomic<std::int32_t> FRunningSaleId{0};
   // While an operation runs, every "result" message sent is kept here: the last one is
@@ -284,7 +338,6 @@ class TDmSitef {
   bool FKeepingResult = false;
   std::string FLastResult;
   TResultStore FResults;
-  bool FResultsFileSet = false;
 };
 
 // The process-wide data module (created by the service object).

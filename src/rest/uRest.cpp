@@ -80,6 +80,8 @@ struct Received {
   TRESTResponse* response;
   Upload* upload;
   bool too_large = false;
+  // The headers of the last status line are complete (its blank line came).
+  bool final_headers_done = false;
 };
 
 size_t on_body(char* data, size_t size, size_t count, void* user) {
@@ -107,6 +109,9 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     if (second != std::string::npos) reason = line.substr(second + 1);
     while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n')) reason.pop_back();
     received->response->StatusText = reason;
+    received->final_headers_done = false;
+  } else if (line == "\r\n" || line == "\n") {
+    received->final_headers_done = true;
   }
   return bytes;
 }
@@ -355,6 +360,15 @@ std::unique_ptr<TRESTResponse> ExecuteRequest(TRESTRequestMethod Method, const s
     // The answer came, with a status; only its body is beyond what is read.
     response->Content.clear();
     response->ContentTooLarge = true;
+    return response;
+  }
+  const long status = response->StatusCode;
+  if (result != CURLE_OK && status >= 200 && (status < 300 || status >= 400) && received.final_headers_done) {
+    // The answer came, with its status line and headers, and only its body was cut off (the
+    // peer closed early, or stopped sending): the status stands, as for a body too large.
+    // A back-end that answered 201 has recorded the payment, and undoing it would be wrong.
+    response->Content.clear();
+    response->ContentCutShort = true;
     return response;
   }
   if (result != CURLE_OK) {

@@ -27,6 +27,9 @@ struct TRESTResponse {
   // The body went beyond kMaxResponseBytes: it was not read further, and Content holds
   // nothing of it. The status still stands.
   bool ContentTooLarge = false;
+  // The status line and headers came, and then the body stopped short (the connection
+  // closed or broke): Content holds nothing of it. The status still stands.
+  bool ContentCutShort = false;
 };
 
 // How the peer's certificate is checked and how long a call may take.

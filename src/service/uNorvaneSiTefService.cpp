@@ -179,6 +179,8 @@ void TNorvaneSiTefService::ServiceStart(bool& Started) {
                          : "") +
              "veja \"Securing an installation\" no README.");
   StartServer();
+  // Payments a crash left are reported again at once, off every client's path.
+  FDmSitef->StartSettler();
   try {
     const std::string printer = iniConfig.ReadString("sitef", "printer", "");
     auto queue = std::make_unique<TPrintQueue>(norvane::exe_folder() + "SumatraPDF.exe", printer);
@@ -205,6 +207,7 @@ void TNorvaneSiTefService::ServiceStop(bool& Stopped) {
     std::unique_ptr<TPrintQueue> queue = std::move(FPrintQueue);
     queue.reset();
     StopServer();
+    if (FDmSitef) FDmSitef->StopSettler();
     GravaLog("O serviço foi parado.");
     Stopped = true;
   } catch (const std::exception&) {

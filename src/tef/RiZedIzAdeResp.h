@@ -57,6 +57,20 @@ inline constexpr int kSequenciaRelatorioEndereco = 10;
 inline constexpr int kSequenciaRelatorioVenda = 11;
 inline constexpr int kSequenciaRelatorioEmpresa = 12;
 inline constexpr int kSequenciaRelatorioCorpo = 13;
+// The back-end's id of the payment, written with its decision (0 when it gave none), so
+// that the outcome told after a restart carries it.
+inline constexpr int kSequenciaPagamentoId = 14;
+// The host's identity of the payment, written (escaped) into its first line by the host
+// before the library starts, so the first backup already carries it: the idempotency key,
+// the request the key is bound to, and the sale the payment is for.
+inline constexpr int kSequenciaChave = 20;
+inline constexpr int kSequenciaPedido = 21;
+inline constexpr int kSequenciaVenda = 22;
+// The date ("yyyymmdd") and time ("hhnnss") the payment was started with. The library
+// knows a payment by its date and document number, so its finalisation sends these again,
+// however late it comes (a payment left overnight is finalised under its own day).
+inline constexpr int kSequenciaDataFiscal = 104;
+inline constexpr int kSequenciaHoraFiscal = 105;
 
 class TRiZedIzAdeResp;
 // True for a backup the host took over (its report written, or its decision): only the

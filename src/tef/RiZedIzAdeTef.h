@@ -135,11 +135,22 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
            Currency Valor, const std::string& DocumentoVinculado) override;
   // Ends the transaction in the library (confirmed or undone) and forgets the presets.
   // DocumentoVinculado is single-byte.
+  // In service mode the date and time sent are the payment's own (kept in its response),
+  // and a library that answers other than 0 raises ERiZedIzAdeErro: the payment is then
+  // not settled, and its backup must stay.
   void FinalizarTransacao(bool Confirma, const std::string& DocumentoVinculado);
   // Settles a payment left by an earlier run, in the library alone: nothing is shown and
   // no event is raised (the host settles it behind a new client's back). DocumentoVinculado
-  // is single-byte; raises ERiZedIzAdeErro when the library is not loaded.
-  void FinalizarPendente(bool Confirma, const std::string& DocumentoVinculado);
+  // is single-byte; Data ("yyyymmdd") and Hora ("hhnnss") are the payment's own (now when
+  // empty). Returns the library's answer (0 settled); raises ERiZedIzAdeErro when the
+  // library is not loaded.
+  int FinalizarPendente(bool Confirma, const std::string& DocumentoVinculado, const std::string& Data,
+                        const std::string& Hora);
+  // The host's identity lines (sequence of key 899, escaped value), written into the next
+  // function's response when it starts, so that its backup carries them from the first write.
+  void SetIdentificacaoHospedeiro(std::vector<std::pair<int, std::string>> Linhas) {
+    fIdentificacaoHospedeiro = std::move(Linhas);
+  }
 
   // Small library calls; each raises ERiZedIzAdeErro "Erro ao iniciar \"TEF\"" when the
   // library is not loaded.
@@ -247,6 +258,11 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   void DescarregarFuncoes();
 
   bool fIniciouRequisicao = false;
+  std::vector<std::pair<int, std::string>> fIdentificacaoHospedeiro;
+  // The last document number given, and its date: the next of that date is higher.
+  std::string fDataUltimoDocumento;
+  int32_t fUltimoDocumento = -1;
+  int32_t NovoDocumento(TDateTime Agora, const std::string& Data);
   bool fReimpressao = false;
   bool fDevolucao = false;
   std::string fCodigoLoja;

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 #include <map>
+#include <set>
 #include <optional>
 
 #include "platform/CardData.h"
@@ -326,6 +327,31 @@ int TRiZedIzAdeCliSiTef::LerCartaoSeguro() {
 // ---------------------------------------------------------------------------------------
 // Start
 
+int32_t TRiZedIzAdeCliSiTef::NovoDocumento(TDateTime Agora, const std::string& Data) {
+  // The library knows a payment by its date and document number, so a number is never
+  // given twice: the seconds since midnight, moved on past the last one given today (two
+  // payments in one second, or a clock set back) and past every number a backup still
+  // holds (a payment of this or an earlier day not yet settled).
+  int h, m, s, ms;
+  DecodeTime(Agora, h, m, s, ms);
+  int32_t numero = h * 3600 + m * 60 + s;
+  if (Data == fDataUltimoDocumento && numero <= fUltimoDocumento) numero = fUltimoDocumento + 1;
+  std::set<int32_t> emBackup;
+  for (const std::string& arquivo : norvane::list_matching_files(MascaraArquivosBackup())) {
+    try {
+      TRiZedIzAdeRespCliSiTef backup;
+      backup.LeArquivo(arquivo);
+      emBackup.insert(backup.LeInformacao(kIdentificacaoControle, 102).AsInteger());
+    } catch (const std::exception&) {
+      // A backup that cannot be read holds no number we could clash with in the library.
+    }
+  }
+  while (emBackup.count(numero) != 0) ++numero;
+  fDataUltimoDocumento = Data;
+  fUltimoDocumento = numero;
+  return numero;
+}
+
 int TRiZedIzAdeCliSiTef::IniciarFuncao(int32_t Funcao, const std::string& Header, Currency Valor,
                                        const std::string&, const std::string& Restricoes) {
   if (fpAguardandoResposta) throw ERiZedIzAdeErro("Requisição anterior não concluida");
@@ -336,9 +362,7 @@ int TRiZedIzAdeCliSiTef::IniciarFuncao(int32_t Funcao, const std::string& Header
   const std::string hora = FormatDateTime("hhnnss", agora);
   const std::string valor = Valor.Format(',');
   fpResp->Clear();
-  int h, m, sec, ms;
-  DecodeTime(agora, h, m, sec, ms);
-  fpIDSeq = h * 3600 + m * 60 + sec;
+  fpIDSeq = NovoDocumento(agora, data);
   const std::string documento = std::to_string(fpIDSeq);
 
   TRiZedIzAdeArquivo& conteudo = fpResp->Conteudo();
@@ -346,6 +370,10 @@ int TRiZedIzAdeCliSiTef::IniciarFuncao(int32_t Funcao, const std::string& Header
   conteudo.GravaInformacao(kIdentificacaoControle, 101, documento);
   conteudo.GravaInformacao(kIdentificacaoControle, 102, documento);
   conteudo.GravaInformacao(kIdentificacaoControle, 103, std::to_string(Valor.ToCents()));
+  conteudo.GravaInformacao(kIdentificacaoControle, kSequenciaDataFiscal, data);
+  conteudo.GravaInformacao(kIdentificacaoControle, kSequenciaHoraFiscal, hora);
+  for (const auto& [sequencia, valor] : fIdentificacaoHospedeiro)
+    conteudo.GravaInformacao(kIdentificacaoControle, sequencia, valor);
   fpResp->fpTipoGP = fpTipo;
 
   GravaLog("*** IniciaFuncaoSiTefInterativo. Modalidade: " + std::to_string(Funcao) +

@@ -81,8 +81,8 @@ void TRiZedIzAdeCliSiTef::ProcessarResposta() {
     if (Dono().Eventos().OnDepoisConfirmarTransacoes)
       Dono().Eventos().OnDepoisConfirmarTransacoes(pendentes);
   });
-  // Settled by the host: its backup goes, as for a payment.
-  if (!backup.empty()) ApagaArquivo(backup);
+  // Settled by the host, which removes its backup once the library has settled it, as for
+  // a payment.
 }
 
 bool TRiZedIzAdeCliSiTef::ProcessarRespostaPagamento(const std::string& IndiceFPG_ECF,
@@ -117,21 +117,10 @@ bool TRiZedIzAdeCliSiTef::ProcessarRespostaPagamento(const std::string& IndiceFP
            ")");
 
   if (dono.ModoServico() && !pendentes.Empty()) {
-    // The backup covers a stop while the host reports the payment and settles it. Once the
-    // host has had its say (confirmed, undone, or left it to the library), it goes, as it
-    // would never have been there.
-    struct DescartaBackup {
-      TRiZedIzAdeCliSiTef& m;
-      const std::string& arquivo;
-      ~DescartaBackup() {
-        if (arquivo.empty()) return;
-        try {
-          ApagaArquivo(arquivo);
-        } catch (const std::exception& e) {
-          m.GravaLog(m.Name() + " ProcessarRespostaPagamento: " + e.what());
-        }
-      }
-    } descarta{*this, backup};
+    // The backup covers a stop while the host reports the payment and settles it; it is the
+    // host's from here on, and the host removes it once the library has settled the
+    // payment. One the host could not settle (an error on the way, a library that refused
+    // the finalisation) stays, for the host to settle later by what it records.
     if (!dono.Eventos().OnDepoisConfirmarTransacoes)
       throw ERiZedIzAdeErro("Evento \"OnDepoisConfirmarTransacoes\" não programado");
     dono.Eventos().OnDepoisConfirmarTransacoes(pendentes);
@@ -158,17 +147,20 @@ void TRiZedIzAdeCliSiTef::NCN(const std::string&, const std::string&, const std:
   FinalizarTransacao(false, norvane::to_windows1252(DocumentoVinculado));
 }
 
-void TRiZedIzAdeCliSiTef::FinalizarPendente(bool Confirma, const std::string& DocumentoVinculado) {
+int TRiZedIzAdeCliSiTef::FinalizarPendente(bool Confirma, const std::string& DocumentoVinculado,
+                                           const std::string& Data, const std::string& Hora) {
   const auto finaliza = Funcao(xFinalizaFuncaoSiTefInterativo);
   fRespostas.clear();
   fIniciouRequisicao = false;
   const TDateTime agora = Now();
-  const std::string data = FormatDateTime("yyyymmdd", agora);
-  const std::string hora = FormatDateTime("hhnnss", agora);
+  const std::string data = Data.empty() ? FormatDateTime("yyyymmdd", agora) : Data;
+  const std::string hora = Hora.empty() ? FormatDateTime("hhnnss", agora) : Hora;
   GravaLog(std::string(Confirma ? "*** FinalizaFuncaoSiTefInterativo -> Confirmação: SIM Documento: "
                                 : "*** FinalizaFuncaoSiTefInterativo -> Cancelamento: NÃO Documento: ") +
            norvane::from_windows1252(DocumentoVinculado) + " Data: " + data + " Hora: " + hora + " ParamAdc: ");
-  finaliza(Confirma ? 1 : 0, DocumentoVinculado.c_str(), data.c_str(), hora.c_str(), "");
+  const int sts = finaliza(Confirma ? 1 : 0, DocumentoVinculado.c_str(), data.c_str(), hora.c_str(), "");
+  if (sts != 0) GravaLog("FinalizaFuncaoSiTefInterativo: STS " + std::to_string(sts));
+  return sts;
 }
 
 void TRiZedIzAdeCliSiTef::FinalizarTransacao(bool Confirma,
@@ -179,15 +171,19 @@ void TRiZedIzAdeCliSiTef::FinalizarTransacao(bool Confirma,
   if (fReimpressao) return;  // a reprint leaves nothing to settle
 
   const TDateTime agora = Now();
-  const std::string data = FormatDateTime("yyyymmdd", agora);
-  const std::string hora = FormatDateTime("hhnnss", agora);
+  std::string data = FormatDateTime("yyyymmdd", agora);
+  std::string hora = FormatDateTime("hhnnss", agora);
   const std::string documento = norvane::from_windows1252(DocumentoVinculado);
   if (FTEFModoServico) {
-    const auto finaliza = Funcao(xFinalizaFuncaoSiTefInterativo);
-    GravaLog(std::string(Confirma ? "*** FinalizaFuncaoSiTefInterativo -> Confirmação: SIM Documento: "
-                                  : "*** FinalizaFuncaoSiTefInterativo -> Cancelamento: NÃO Documento: ") +
-             documento + " Data: " + data + " Hora: " + hora + " ParamAdc: ");
-    finaliza(Confirma ? 1 : 0, DocumentoVinculado.c_str(), data.c_str(), hora.c_str(), "");
+    const std::string propria = dono.Resp().LeInformacao(kIdentificacaoControle, kSequenciaDataFiscal).AsString();
+    if (!propria.empty()) {
+      data = propria;
+      hora = dono.Resp().LeInformacao(kIdentificacaoControle, kSequenciaHoraFiscal).AsString();
+    }
+    const int sts = FinalizarPendente(Confirma, DocumentoVinculado, data, hora);
+    if (sts != 0)
+      throw ERiZedIzAdeErro("A CliSiTef não finalizou a transação do documento " + documento + " (retorno " +
+                            std::to_string(sts) + ")");
     if (fDevolucao) dono.DoExibeMsg(opmOK, kReterCupom);
   } else if (dono.Resp().fMsgImpressao && !dono.TransacaoConfirmada()) {
     const auto finaliza = Funcao(xFinalizaTransacaoSiTefInterativo);

@@ -76,7 +76,7 @@ TEST_F(TransactionTest, RequestsAreCheckedBeforeAnythingStarts) {
 }
 
 // Two requests at once, as from two connections: the guard lets exactly one through, and
-// the one dropped changes nothing of the running one.
+// the other is told to wait and changes nothing of the running one.
 TEST_F(TransactionTest, OnlyOneOfTwoRacingRequestsRuns) {
   SetStandIn({"Scenario=abort"});  // the card is awaited until the operation is cancelled
   const std::string first = Request(R"("type":"transaction","operation":2,"payer_name":"A","transaction_value":1,"sale_id":11)");
@@ -93,7 +93,7 @@ TEST_F(TransactionTest, OnlyOneOfTwoRacingRequestsRuns) {
   std::thread a(run, first);
   std::thread b(run, second);
   // The one that got in asks how the card is entered and waits for the client; the other
-  // has returned without a word.
+  // has returned, told to wait.
   channel_.WaitUntilAsked();
   {
     std::unique_lock<std::mutex> lock(mutex);
@@ -111,7 +111,9 @@ TEST_F(TransactionTest, OnlyOneOfTwoRacingRequestsRuns) {
   EXPECT_EQ(dm_.fPayerName, payer);
   EXPECT_FALSE(dm_.fProcessando.load());
   EXPECT_EQ(Finalisations(), std::vector<std::string>{});  // nothing approved, nothing settled
-  for (const auto& message : channel_.Sent()) EXPECT_EQ(message.find(R"("type":"error")"), std::string::npos) << message;
+  const auto sent = channel_.Sent();
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), ErrorReply(TDmSitef::kOperacaoEmAndamento)), 1);
+  EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const std::string& m) { return m.find(R"("type":"error")") != std::string::npos; }), 1);
 }
 
 
@@ -188,7 +190,12 @@ TEST_F(TransactionTest, ASaleThatFailsEndsUnauthorizedOrCanceledByItsCause) {
     dm_.StartTransaction(Request(R"("type":"transaction","operation":3,"payer_name":"Ana","transaction_value":5)"), nullptr);
     const auto sent = channel_.Sent();
     ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(sent.back(), R"({"type":"result","status":")" + c.status + R"(","message":"Transa\u00E7\u00E3o TEF n\u00E3o realizada."})");
+    // Every result names its payment by the key the service made for it.
+    const Json result = Json::parse(sent.back());
+    EXPECT_EQ(sent.back(), R"({"type":"result","status":")" + c.status +
+                               R"(","message":"Transa\u00E7\u00E3o TEF n\u00E3o realizada.","idempotency_key":")" +
+                               result.value("idempotency_key", std::string()) + R"("})");
+    EXPECT_EQ(result.value("idempotency_key", std::string()).size(), 36u);
     EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const std::string& m) { return m.find(R"("type":"result")") != std::string::npos; }), 1);
     {
       Json shown = Json::object();

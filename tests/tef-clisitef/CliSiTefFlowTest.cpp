@@ -101,7 +101,9 @@ class CliSiTefFlowTest : public ::testing::Test {
     tef->OnDepoisConfirmarTransacoes = [this, confirma](TRiZedIzAdeRespostasPendentes& lista) {
       for (int i = 0; i < lista.Count(); ++i) {
         aprovadas.push_back(lista[i].NSU());
-        if (confirma) tef->ConfirmarTransacao(true, lista[i].DocumentoVinculado());
+        // The host owns the backup from here on: it goes once the library has settled it.
+        if (confirma && tef->ConfirmarTransacao(true, lista[i].DocumentoVinculado()) && !lista[i].ArqBackup().empty())
+          fs::remove(lista[i].ArqBackup());
       }
       lista.Clear();
     };

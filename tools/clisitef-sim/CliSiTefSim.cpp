@@ -417,20 +417,29 @@ int finalise(const char* function, int32_t confirma, const char* cupom_fiscal,
   std::lock_guard lock(st.mutex);
   Settings settings = read_settings();
   std::string document = text_of(cupom_fiscal);
+  const std::string date = text_of(data_fiscal);
   std::string outcome = "nenhuma transacao pendente";
   std::vector<Sale> pending = read_pending(settings.pending_file);
   std::vector<Settled> settled = read_settled(settings.settled_file);
-  const auto it = std::find_if(pending.begin(), pending.end(), [&](const Sale& s) { return s.document == document; });
-  if (it != pending.end()) {
+  // A sale is known by its date and document number, as a real library knows it: the same
+  // number on another day is another sale.
+  const auto it = std::find_if(pending.begin(), pending.end(),
+                               [&](const Sale& s) { return s.document == document && s.date == date; });
+  const int result = with_parameters ? settings.finalize_result : 0;
+  if (result != 0) {
+    outcome = "falha na finalizacao";  // the sale, if any, stays pending
+  } else if (it != pending.end()) {
     outcome = confirma == 1 ? "confirmada" : "desfeita";
-    settled.push_back({it->document, it->nsu, outcome});
+    settled.push_back({it->document, it->nsu, outcome, it->date});
     pending.erase(it);
     write_pending(settings.pending_file, pending);
     write_settled(settings.settled_file, settled);
   } else {
     // A finalisation of a sale already settled (the caller could not know whether its first
     // one got through) changes nothing; the journal says so and how it had ended.
-    const auto done = std::find_if(settled.rbegin(), settled.rend(), [&](const Settled& s) { return s.document == document; });
+    const auto done = std::find_if(settled.rbegin(), settled.rend(), [&](const Settled& s) {
+      return s.document == document && (s.date.empty() || s.date == date);
+    });
     if (done != settled.rend()) outcome = "ja " + done->outcome;
   }
   JournalLine line(function);
@@ -439,9 +448,9 @@ int finalise(const char* function, int32_t confirma, const char* cupom_fiscal,
       .text("data", data_fiscal)
       .text("hora", horario);
   if (with_parameters) line.text("parametros", parametros);
-  line.result(0).text("transacao", outcome);
+  line.result(result).text("transacao", outcome);
   journal(settings, line);
-  return 0;
+  return result;
 }
 
 }  // namespace

@@ -98,8 +98,8 @@ std::vector<Settled> read_settled(const std::string& file) {
   std::string line;
   while (std::getline(in, line)) {
     const std::vector<std::string> f = split_tabs(line);
-    if (f.size() != 3) continue;
-    sales.push_back({unescape(f[0]), unescape(f[1]), unescape(f[2])});
+    if (f.size() != 3 && f.size() != 4) continue;  // three fields: a file written before the date was kept
+    sales.push_back({unescape(f[0]), unescape(f[1]), unescape(f[2]), f.size() == 4 ? unescape(f[3]) : std::string()});
   }
   return sales;
 }
@@ -108,7 +108,8 @@ void write_settled(const std::string& file, const std::vector<Settled>& sales) {
   std::ostringstream text;
   const size_t from = sales.size() > kSettledKept ? sales.size() - kSettledKept : 0;
   for (size_t i = from; i < sales.size(); ++i)
-    text << escape(sales[i].document) << '\t' << escape(sales[i].nsu) << '\t' << escape(sales[i].outcome) << '\n';
+    text << escape(sales[i].document) << '\t' << escape(sales[i].nsu) << '\t' << escape(sales[i].outcome) << '\t'
+         << escape(sales[i].date) << '\n';
   replace_file(file, text.str());
 }
 

@@ -17,6 +17,7 @@ void write_pending(const std::string& file, const std::vector<Sale>& sales);
 // of one is answered as a real library answers it, changing nothing, and journaled as such.
 struct Settled {
   std::string document, nsu, outcome;  // outcome: "confirmada" or "desfeita"
+  std::string date;                    // the sale's own "yyyymmdd"
 };
 inline constexpr size_t kSettledKept = 200;
 std::vector<Settled> read_settled(const std::string& file);

@@ -77,6 +77,7 @@ Settings read_settings() {
   s.journal = ini.ReadString(kSection, "Journal", s.journal);
   s.pending_file = ini.ReadString(kSection, "PendingFile", s.pending_file);
   s.settled_file = ini.ReadString(kSection, "SettledFile", s.settled_file);
+  s.finalize_result = ini.ReadInteger(kSection, "FinalizeResult", s.finalize_result);
   return s;
 }
 

@@ -54,6 +54,9 @@ struct Settings {
   std::string journal = "CliSiTef.journal";
   std::string pending_file = "CliSiTef.pendentes";
   std::string settled_file = "CliSiTef.finalizadas";
+  // Answer of FinalizaFuncaoSiTefInterativo. Anything but 0 is a finalisation that failed
+  // (the server could not be reached, say): the sale stays pending, as it was.
+  int finalize_result = 0;
 };
 
 // Folder of the loaded library, with a trailing "/".
