@@ -32,7 +32,8 @@ describe('the outcome of a payment, asked again', () => {
     const key = 'venda-42-tentativa-1';
     let first;
     try {
-      assert.deepEqual(await statusOf(client, session, 77), { type: 'transaction_status', status: 'unknown', sale_id: 77, result: null });
+      assert.deepEqual(await statusOf(client, session, 77),
+        { type: 'transaction_status', status: 'unknown', sale_id: 77, result: null, results: [] });
       client.send({ route: '/transaction', type: 'transaction', session_uuid: session, ...sale, sale_id: 77, idempotency_key: key });
       first = await answerDialogue(client);
       assert.equal(first.status, 'approved', JSON.stringify(first));
@@ -43,7 +44,11 @@ describe('the outcome of a payment, asked again', () => {
       assert.deepEqual(again, first);
       assert.equal(starts(service), startsBefore);
       assert.equal(backend.requests.length, reportsBefore);
-      assert.deepEqual(await statusOf(client, session, 77), { type: 'transaction_status', status: 'finished', sale_id: 77, result: first });
+      assert.equal(first.idempotency_key, key);
+      assert.deepEqual(await statusOf(client, session, 77), {
+        type: 'transaction_status', status: 'finished', sale_id: 77, idempotency_key: key, result: first,
+        results: [{ idempotency_key: key, status: 'finished', result: first }],
+      });
       // The session's own sale (42 in its token) has no operation yet.
       assert.equal((await statusOf(client, session)).status, 'unknown');
     } finally {
@@ -67,7 +72,10 @@ describe('the outcome of a payment, asked again', () => {
     try {
       client.send({ route: '/transaction', type: 'transaction', session_uuid: session, ...sale });
       await readUntil(client, (m) => m.type === 'can_cancel' && m.can_cancel);
-      assert.deepEqual(await statusOf(client, session), { type: 'transaction_status', status: 'running', sale_id: 42, result: null });
+      const running = await statusOf(client, session);
+      assert.deepEqual({ ...running, idempotency_key: undefined },
+        { type: 'transaction_status', status: 'running', sale_id: 42, idempotency_key: undefined, result: null, results: [] });
+      assert.match(running.idempotency_key, /^[0-9A-F-]{36}$/, 'the service made the payment a key');
       client.send({ route: '/transaction/cancel', type: 'cancellation', session_uuid: session });
       const result = await answerDialogue(client);
       assert.equal(result.status, 'canceled');

@@ -109,7 +109,7 @@ describe('payments', () => {
       const result = await takePayment(url, await token(backend), sale, operator);
       assert.equal(result.status, 'canceled', JSON.stringify(result));
       assert.equal(result.message, notConfirmed);
-      assert.deepEqual(Object.keys(result), ['type', 'transaction_data', 'status', 'message']);
+      assert.deepEqual(Object.keys(result), ['type', 'transaction_data', 'status', 'message', 'idempotency_key']);
       assert.equal(result.transaction_data[0].payment_id, 0);
       assert.deepEqual(finalisations(service, mark), undone);
       assert.ok(service.logText().includes(row.log), row.log);
@@ -140,7 +140,8 @@ describe('payments', () => {
     setStandIn(service, { Scenario: 'abort' });
     const operator = scriptedOperator({ cancelWhenAllowed: true });
     const cancelled = await takePayment(url, await token(backend), sale, operator);
-    assert.deepEqual(cancelled, { type: 'result', status: 'canceled', message: 'Transação TEF não realizada.' });
+    assert.deepEqual({ ...cancelled, idempotency_key: typeof cancelled.idempotency_key },
+      { type: 'result', status: 'canceled', message: 'Transação TEF não realizada.', idempotency_key: 'string' });
     assert.ok(operator.seen.some((s) => s.type === 'can_cancel' && s.allowed));
     assert.deepEqual(finalisations(service, mark), []);  // nothing approved, nothing settled
   });
@@ -402,7 +403,9 @@ describe('a client that does not answer', () => {
       client.send({ route: '/transaction', type: 'transaction', session_uuid: session, ...sale, operation: 0 });
       await readUntil(client, (m) => m.type === 'menu');
       const [read, result] = await readUntil(client, (m) => m.type === 'result');
-      assert.deepEqual(result, { type: 'result', status: 'canceled', message: 'Transação TEF não realizada.' }, JSON.stringify(read));
+      const { idempotency_key: key, ...rest } = result;
+      assert.deepEqual(rest, { type: 'result', status: 'canceled', message: 'Transação TEF não realizada.' }, JSON.stringify(read));
+      assert.equal(typeof key, 'string');
       assert.match(service.logText(), /GetClientResponse: timeout aguardando resposta do cliente\./);
       assert.deepEqual(finalisations(service, mark), []);  // nothing approved, nothing settled
     } finally {

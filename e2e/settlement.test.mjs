@@ -27,6 +27,21 @@ function backups(service) {
   return fs.existsSync(folder) ? fs.readdirSync(folder).filter((n) => n.endsWith('.tef')) : [];
 }
 
+// The log line of a left payment's outcome at a restart: settled, or still without an answer.
+const settledOrPending = /Pagamento pendente \(documento \d+, NSU \d+\) (confirmado|desfeito|informado de novo ao servidor de vendas, sem resposta)/;
+
+// How the payment of a key stands, asked on a new session as a reconnecting page asks.
+async function statusByKey(service, backend, key) {
+  const { client, session } = await sessionClient(service, backend);
+  try {
+    client.send({ route: '/transaction/status', type: 'status', session_uuid: session, idempotency_key: key });
+    const [, status] = await readUntil(client, (m) => m.type === 'transaction_status');
+    return status;
+  } finally {
+    await client.close();
+  }
+}
+
 // Starts a payment and kills the service once it stands at the row's point.
 async function killAt(row) {
   const env = row.point === 'during' ? {} : { NORVANE_TEST_HOLD_AT: row.point };
@@ -34,7 +49,7 @@ async function killAt(row) {
   backend.answer = row.first;
   const takePayment = readmeTakePayment(service.caCert);
   const payment = takePayment(`wss://127.0.0.1:${service.port}`,
-    await token(backend), sale, scriptedOperator()).catch((error) => error);
+    await token(backend), { ...sale, idempotency_key: row.key }, scriptedOperator()).catch((error) => error);
   if (row.point === 'during') await backend.request(1);
   else await service.waitForLog(`Ponto de teste alcançado: ${row.point}`, 20000);
   service.signal('SIGKILL');
@@ -63,24 +78,24 @@ async function restartAndStartASession(service, backend) {
 describe('a payment killed at each point of its settlement is settled once by the next start', () => {
   const rows = [
     // Killed with the report written into the backup, before it was sent.
-    { point: 'antes-do-relatorio', first: accept, restart: accept, finals: [confirmed], reports: 1 },
-    { point: 'antes-do-relatorio', first: accept, restart: refuse, finals: [undone], reports: 1 },
-    { point: 'antes-do-relatorio', first: accept, restart: silent, finals: [], reports: 1, kept: true },
+    { point: 'antes-do-relatorio', first: accept, restart: accept, finals: [confirmed], reports: 1, told: 'approved' },
+    { point: 'antes-do-relatorio', first: accept, restart: refuse, finals: [undone], reports: 1, told: 'canceled' },
+    { point: 'antes-do-relatorio', first: accept, restart: silent, finals: [], reports: 1, kept: true, told: 'pending' },
     // Killed while the back-end held its answer: the report is sent again, same body.
-    { point: 'during', first: silent, restart: accept, finals: [confirmed], reports: 2 },
-    { point: 'during', first: silent, restart: refuse, finals: [undone], reports: 2 },
-    { point: 'during', first: silent, restart: silent, finals: [], reports: 2, kept: true },
+    { point: 'during', first: silent, restart: accept, finals: [confirmed], reports: 2, told: 'approved' },
+    { point: 'during', first: silent, restart: refuse, finals: [undone], reports: 2, told: 'canceled' },
+    { point: 'during', first: silent, restart: silent, finals: [], reports: 2, kept: true, told: 'pending' },
     // Killed after the back-end's answer, before the library heard it: the answer settles it,
     // with no second report (the back-end's answer at the restart would be the opposite).
-    { point: 'depois-da-resposta', first: accept, restart: refuse, finals: [confirmed], reports: 1 },
-    { point: 'depois-da-resposta', first: refuse, restart: accept, finals: [undone], reports: 1 },
+    { point: 'depois-da-resposta', first: accept, restart: refuse, finals: [confirmed], reports: 1, told: 'approved' },
+    { point: 'depois-da-resposta', first: refuse, restart: accept, finals: [undone], reports: 1, told: 'canceled' },
     // Killed after the library's finalisation, before the backup was removed: the second
     // finalisation finds the sale settled and changes nothing.
     { point: 'depois-da-finalizacao', first: accept, restart: refuse,
-      finals: [confirmed, 'confirma=1 transacao="ja confirmada"'], reports: 1 },
+      finals: [confirmed, 'confirma=1 transacao="ja confirmada"'], reports: 1, told: 'approved' },
     { point: 'depois-da-finalizacao', first: refuse, restart: accept,
-      finals: [undone, 'confirma=0 transacao="ja desfeita"'], reports: 1 },
-  ];
+      finals: [undone, 'confirma=0 transacao="ja desfeita"'], reports: 1, told: 'canceled' },
+  ].map((row, i) => ({ ...row, key: `pagamento-${i}` }));
   const answerName = (a) => (a.hang ? 'nothing' : String(a.status));
   for (const row of rows) {
     test(`killed at ${row.point} (back-end answered ${answerName(row.first)}), restarted against ${answerName(row.restart)}`,
@@ -92,6 +107,7 @@ describe('a payment killed at each point of its settlement is settled once by th
           const before = finalisations(service);
           backend.answer = row.restart;
           restarted = await restartAndStartASession(service, backend);
+          await restarted.waitForLog(settledOrPending, 20000);
 
           assert.deepEqual(finalisations(restarted), row.finals, journal(restarted));
           assert.ok(row.finals.slice(0, before.length).every((f, i) => f === before[i]), before.join('; '));
@@ -103,6 +119,25 @@ describe('a payment killed at each point of its settlement is settled once by th
           assert.equal(element.sale_id, 42);
           assert.match(element.nsu_code, /^\d+$/);
           assert.match(restarted.logText(), /Pagamento pendente \(documento \d+, NSU \d+\) /);
+          // A page that reconnects is told its own payment's outcome by its key, and the
+          // same request sent again charges nothing.
+          const status = await statusByKey(restarted, backend, row.key);
+          assert.equal(status.idempotency_key, row.key);
+          const outcome = status.status === 'pending' ? 'pending' : status.result?.status;
+          assert.equal(outcome, row.told, JSON.stringify(status));
+          const finalsBefore = finalisations(restarted).length;
+          const { client, session } = await sessionClient(restarted, backend);
+          try {
+            client.send({ route: '/transaction', type: 'transaction', session_uuid: session, ...sale,
+              idempotency_key: row.key });
+            const [, again] = await readUntil(client, (m) => m.type === 'result' || m.type === 'transaction_status');
+            assert.equal(again.idempotency_key, row.key);
+          } finally {
+            await client.close();
+          }
+          assert.equal(journal(restarted).split('\n').filter((l) => l.includes('IniciaFuncaoSiTefInterativo')).length, 1,
+            'a repeated key starts no payment');
+          assert.equal(finalisations(restarted).length, finalsBefore);
         } finally {
           await backend.close();
           await restarted.dispose();

@@ -9,6 +9,14 @@ import path from 'node:path';
 function respond(res, answer) {
   const text = answer.body === undefined ? '' :
     typeof answer.body === 'string' ? answer.body : JSON.stringify(answer.body);
+  if (answer.cut !== undefined) {
+    // The status line and headers promise a body of 100 bytes; `cut` of it is sent, and the
+    // connection is closed.
+    res.writeHead(answer.status, { 'Content-Type': 'application/json', 'Content-Length': '100' });
+    res.flushHeaders();
+    res.write(answer.cut, () => setImmediate(() => res.socket?.destroy()));
+    return;
+  }
   res.writeHead(answer.status, { 'Content-Type': 'application/json', ...answer.headers });
   res.end(text);
 }

@@ -119,8 +119,10 @@ export class RunningService {
   // written it. The log is read again on each change in its folders: the service folder
   // (where the log folder appears), the log folder (a new month) and each month's folder
   // (a new day's file, a line appended).
+  // `line` is a text the log must contain, or a RegExp it must match.
   waitForLog(line, timeoutMs = 10000) {
     const logDir = path.join(this.dir, 'Log');
+    const found = () => (line instanceof RegExp ? line.test(this.logText()) : this.logText().includes(line));
     return new Promise((resolve, reject) => {
       const watchers = new Map();  // folder → its watcher
       let settled = false;
@@ -150,10 +152,10 @@ export class RunningService {
           for (const entry of fs.readdirSync(logDir, { withFileTypes: true }))
             if (entry.isDirectory()) watch(path.join(logDir, entry.name));
         }
-        if (this.logText().includes(line)) settle();
+        if (found()) settle();
       };
       const exited = () => {
-        if (this.logText().includes(line)) settle();
+        if (found()) settle();
         else settle(new Error(`the service exited without logging "${line}": ${this.stderr}`));
       };
       const timer = setTimeout(() => settle(new Error(`log line "${line}" not written within ${timeoutMs} ms`)), timeoutMs);

@@ -181,12 +181,11 @@ void TDmSitef::CreateSession(const std::string& pConfig) {
     SendClientMessage(BuildErrorReply(error.what()));
     return;
   }
-  // The library is configured: what a crash left is settled by the settler, behind this
-  // client's back (a test without the settler settles it here).
-  if (FSettlementDue) {
-    if (FSettler.joinable()) WakeSettler();
-    else SettleLeftPayments();
-  }
+  // The library is configured: what a crash or a failed settlement left is settled by the
+  // settler, behind this client's back, now rather than at its next retry (a test without
+  // the settler settles it here).
+  if (FSettler.joinable()) WakeSettler();
+  else if (FSettlementDue) SettleLeftPayments();
 }
 
 bool TDmSitef::ValidateSession(const std::string& pContent, std::shared_ptr<TSession>& pSession) {
