@@ -162,12 +162,13 @@ describe('payments named by their key', () => {
     ({ client, session } = await sessionClient(service, backend));
     try {
       await service.waitForLog(/Pagamento pendente \(documento \d+, NSU \d+\) confirmado/, 20000);
+      // Failed once in the payment, perhaps again by the settler before the library came
+      // back; confirmed once, all under the same document, date and time.
       const lines = journal(service).slice(mark).split('\n').filter((l) => l.includes('FinalizaFuncaoSiTefInterativo('));
-      assert.equal(lines.length, 2, lines.join('\n'));
-      assert.match(lines[0], /transacao="falha na finalizacao"/);
-      assert.match(lines[1], /transacao="confirmada"/);
+      assert.ok(lines.slice(0, -1).every((l) => /transacao="falha na finalizacao"/.test(l)), lines.join('\n'));
+      assert.match(lines.at(-1), /transacao="confirmada"/);
       const same = (l) => `${l.match(/cupom="\d+"/)[0]} ${l.match(/data="\d+"/)[0]} ${l.match(/hora="\d+"/)[0]}`;
-      assert.equal(same(lines[1]), same(lines[0]));
+      assert.ok(lines.every((l) => same(l) === same(lines[0])), lines.join('\n'));
       assert.equal(backend.requests.length, reports);
       const settled = await statusByKey(client, session, 'falha-final');
       assert.equal(settled.status, 'finished');

@@ -121,13 +121,13 @@ void TDmSitef::ControlDisplayMessage(const std::string& pMessage, TRiZedIzAdeOpe
       // A notice the operator must see (tear off the copy): shown with a three-second
       // countdown, then left on screen alone.
       fUltimaMsg = pMessage;
-      const auto deadline = norvane::now() + kHighlightLength;
+      const auto deadline = norvane::wait_now() + kHighlightLength;
       try {
         do {
-          norvane::sleep_until(norvane::now() + kHighlightTick);
-          const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - norvane::now());
+          norvane::sleep_until(norvane::wait_now() + kHighlightTick);
+          const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - norvane::wait_now());
           SendDialogueMessage("message", pMessage + " " + std::to_string(left.count() < 0 ? 0 : left.count()), {});
-        } while (norvane::now() <= deadline);
+        } while (norvane::wait_now() <= deadline);
       } catch (...) {
         SendDialogueMessage("message", pMessage, {});
         throw;

@@ -31,6 +31,25 @@ void sleep_until(TimePoint deadline) {
   std::this_thread::sleep_for(left);
 }
 
+WaitPoint wait_now() {
+  std::lock_guard<std::mutex> lock(clock_mutex);
+  if (!test_clock) return std::chrono::steady_clock::now();
+  return WaitPoint(std::chrono::duration_cast<std::chrono::steady_clock::duration>(test_clock().time_since_epoch()));
+}
+
+void sleep_until(WaitPoint deadline) {
+  bool testing = false;
+  {
+    std::lock_guard<std::mutex> lock(clock_mutex);
+    testing = static_cast<bool>(test_clock);
+  }
+  if (!testing) {
+    std::this_thread::sleep_until(deadline);
+    return;
+  }
+  sleep_until(TimePoint(std::chrono::duration_cast<std::chrono::system_clock::duration>(deadline.time_since_epoch())));
+}
+
 void set_clock_for_tests(std::function<TimePoint()> clock, std::function<void(TimePoint)> move_to) {
   std::lock_guard<std::mutex> lock(clock_mutex);
   test_clock = std::move(clock);

@@ -14,6 +14,12 @@ TimePoint now();
 // the clock's lock: it sets the time, it does not wait); a test clock without one sleeps
 // for real the time it has left to the deadline.
 void sleep_until(TimePoint deadline);
+// The clock waits are measured on: monotonic, so that a time sync that steps the wall
+// clock back an hour never holds a wait for an hour. Under a test clock it follows that
+// clock (as a count since its epoch), and sleeping on it moves or sleeps as above.
+using WaitPoint = std::chrono::steady_clock::time_point;
+WaitPoint wait_now();
+void sleep_until(WaitPoint deadline);
 void set_clock_for_tests(std::function<TimePoint()> clock,
                          std::function<void(TimePoint)> move_to = nullptr);
 

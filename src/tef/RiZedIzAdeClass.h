@@ -235,7 +235,7 @@ class TRiZedIzAdeClass : public TComponent {
   // FinalizarRequisicao: CRT") and returns whether the file is there. AguardandoResposta is
   // true exactly during the wait, even when the handler raises.
   bool AguardaArquivo(const std::string& Arquivo, const std::string& Etapa,
-                      const norvane::TimePoint* Prazo);
+                      const norvane::WaitPoint* Prazo);
   // What ADM and both CNCs do after their request keys: identification, request, response,
   // processing. Returns whether the response approved the operation.
   bool ConcluirOperacao();

@@ -150,7 +150,7 @@ void TRiZedIzAde::ImprimirResposta(Impressao& Imp, int Indice, TRiZedIzAdeTipoRe
   TRiZedIzAdeResp& r = fpRespostasPendentes[Indice];
   const bool ultima = Indice == fpRespostasPendentes.Count() - 1;
   SetGPAtual(r.TipoGP());
-  const norvane::TimePoint inicio = norvane::now();
+  const norvane::WaitPoint inicio = norvane::wait_now();
   int vias = Atual().NumVias();
   if (r.ImagemComprovante2aVia().empty()) vias = 1;
   if (r.ImagemComprovante1aVia().empty()) vias = 0;

@@ -60,7 +60,7 @@ bool TRiZedIzAdeClass::ImprimirViasRelatorio() {
       if (estado != 'L') throw ERiZedIzAdeECF("ECF não está LIVRE");
     }
 
-    const norvane::TimePoint inicio = norvane::now();
+    const norvane::WaitPoint inicio = norvane::wait_now();
     if (!resp.fpTextoEspecialOperador.empty()) {
       dono.DoExibeMsg(opmExibirMsgOperador, resp.fpTextoEspecialOperador);
       mensagemExibida = true;

@@ -108,7 +108,7 @@ void TRiZedIzAdeClass::FinalizarRequisicao() {
     throw ERiZedIzAdeArquivo("Erro ao Renomear:\r\n" + fArqTmp + "para:\r\n" + fArqReq);
 
   fDono.SetEstadoReq(reqAguardandoResposta);
-  const norvane::TimePoint prazo = norvane::now() + std::chrono::seconds(fEsperaSTS);
+  const norvane::WaitPoint prazo = norvane::wait_now() + std::chrono::seconds(fEsperaSTS);
   GravaLog(etapa + ", Aguardando: " + fArqSTS);
   if (!AguardaArquivo(fArqSTS, etapa, &prazo)) {
     // A request nobody took must not stay for the manager to find when it starts: it
@@ -142,9 +142,9 @@ void TRiZedIzAdeClass::FinalizarRequisicao() {
 }
 
 bool TRiZedIzAdeClass::AguardaArquivo(const std::string& Arquivo, const std::string& Etapa,
-                                      const norvane::TimePoint* Prazo) {
+                                      const norvane::WaitPoint* Prazo) {
   const TRiZedIzAdeAguardaRespEvent& aguarda = fDono.Eventos().OnAguardaResp;
-  const norvane::TimePoint inicio = norvane::now();
+  const norvane::WaitPoint inicio = norvane::wait_now();
   struct Aguardando {
     std::atomic<bool>& flag;
     explicit Aguardando(std::atomic<bool>& f) : flag(f) { flag = true; }
@@ -156,14 +156,14 @@ bool TRiZedIzAdeClass::AguardaArquivo(const std::string& Arquivo, const std::str
     bool interromper = false;
     while (true) {
       std::this_thread::sleep_for(std::chrono::milliseconds(fDono.EsperaSleep()));
-      const norvane::TimePoint agora = norvane::now();
+      const norvane::WaitPoint agora = norvane::wait_now();
       if (aguarda) {
         const auto segundos = std::chrono::duration_cast<std::chrono::seconds>(
             Prazo ? *Prazo - agora : agora - inicio);
         aguarda(Arquivo, static_cast<int>(std::max<int64_t>(segundos.count(), 0)), interromper);
       }
       existe = ArquivoExiste(Arquivo);
-      if (existe || interromper || (Prazo && norvane::now() > *Prazo)) break;
+      if (existe || interromper || (Prazo && norvane::wait_now() > *Prazo)) break;
     }
     GravaLog(Etapa + ", Fim da Espera de: " + Arquivo + " " + (existe ? "Recebido" : "Não recebido"));
   }
