@@ -22,6 +22,8 @@ export const CANCEL = Object.freeze({ answer: 'cancel' });
 const CANCEL_CONFIRMATION = 'Deseja realmente cancelar esta operação?';
 /** The error reply of the sales back-end report: a `result` still follows it. */
 const CALLBACK_ERROR_PREFIX = 'Erro ao registrar transação';
+/** The longest `idempotency_key` the service takes. */
+const MAX_KEY_LENGTH = 200;
 
 /**
  * @typedef {object} DialogueHandlers
@@ -62,6 +64,19 @@ const CALLBACK_ERROR_PREFIX = 'Erro ao registrar transação';
  */
 
 /**
+ * @typedef {object} TransactionStatus the service's `transaction_status` reply
+ * @property {'transaction_status'} type
+ * @property {'running'|'finished'|'pending'|'unknown'} status asked by key, "unknown" means the
+ *   service never got that request
+ * @property {string} [idempotency_key] the key asked for, or (asked by sale) the newest payment's
+ * @property {number} sale_id 0 when the key is unknown
+ * @property {TefResult|null} result the kept result ("pending": the result so far, or null)
+ * @property {string} [message] with "pending": what the operator can do
+ * @property {{idempotency_key: string, status: 'finished'|'pending', result: TefResult|null}[]} [results]
+ *   asked by sale: every kept result of the sale, newest first
+ */
+
+/**
  * @typedef {object} NorvaneTefOptions
  * @property {DialogueHandlers} [dialogue]
  * @property {(status: 'connecting'|'open'|'reconnecting'|'closed', detail?: string) => void} [onStatus]
@@ -96,6 +111,13 @@ export function newIdempotencyKey() {
   const bytes = new Uint8Array(16);
   globalThis.crypto.getRandomValues(bytes);
   return Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
+}
+
+function checkKey(key) {
+  if (typeof key !== 'string' || key === '' || key.length > MAX_KEY_LENGTH) {
+    throw new TypeError(`idempotencyKey must be a text of 1 to ${MAX_KEY_LENGTH} characters`);
+  }
+  return key;
 }
 
 const pause = (ms) => new Promise((resolve) => { setTimeout(resolve, ms); });
@@ -366,15 +388,22 @@ export class NorvaneTef {
   }
 
   /**
-   * How the last operation of a sale ended (default: the session's sale): "running",
-   * "finished" with its `result` as the service sent it, or "unknown". A page that reloads in
-   * the middle of a payment asks this after its session start, instead of charging again.
-   * @param {number} [saleId]
-   * @returns {Promise<{type: 'transaction_status', status: 'running'|'finished'|'unknown', sale_id: number, result: TefResult|null}>}
+   * How an operation ended. By `idempotencyKey`: that payment only, "running", "finished" with
+   * its `result` as the service sent it, "pending" (do not charge again) or "unknown" (the
+   * service never got it). By sale id (a number, or `{saleId}`; neither: the session's sale):
+   * the sale's newest operation, with `results`, every kept result of the sale. A sale can be
+   * paid in parts, so only the key tells which payment an answer is about.
+   * @param {number|{idempotencyKey?: string, saleId?: number}} [which]
+   * @returns {Promise<TransactionStatus>}
    */
-  status(saleId) {
+  status(which) {
+    const { idempotencyKey, saleId } = typeof which === 'object' && which !== null ? which : { saleId: which };
+    if (idempotencyKey !== undefined && saleId !== undefined) {
+      return Promise.reject(new TypeError('status: give either idempotencyKey or saleId'));
+    }
     return this.request(() => ({
       route: '/transaction/status', type: 'status', session_uuid: this.sessionMember(),
+      ...(idempotencyKey !== undefined && { idempotency_key: checkKey(idempotencyKey) }),
       ...(saleId !== undefined && { sale_id: saleId }),
     }), { settle: (m) => (m.type === 'transaction_status' ? 'resolve' : undefined) });
   }

@@ -125,4 +125,8 @@ export const say = {
   canCancel: (value) => ({ type: 'can_cancel', can_cancel: value }),
   error: (message) => ({ type: 'error', message }),
   notDone: (status) => ({ type: 'result', status, message: 'Transação TEF não realizada.' }),
+  /** The status of one payment, asked by its key. */
+  status: (status, key, saleId, result = null, extra = {}) => ({
+    type: 'transaction_status', status, idempotency_key: key, sale_id: saleId, result, ...extra,
+  }),
 };

@@ -276,6 +276,29 @@ describe('norvane-tef.js against a scripted service', () => {
     assert.deepEqual(unclaimed, [say.notDone('canceled')]);
   });
 
+  test('status asks by key, by sale or for the session\'s sale, and resolves with the reply as sent', limit, async () => {
+    await openSession();
+    const kept = { ...approved, idempotency_key: 'K-1' };
+    const forms = [
+      [5, { sale_id: 5 }],
+      [{ saleId: 7 }, { sale_id: 7 }],
+      [{ idempotencyKey: 'K-1' }, { idempotency_key: 'K-1' }],
+      [undefined, {}],
+      [{}, {}],
+    ];
+    for (const [which, member] of forms) {
+      const asking = tef.status(which);
+      assert.deepEqual(await fake.receive(), { route: '/transaction/status', type: 'status', session_uuid: SESSION, ...member },
+        JSON.stringify(which));
+      const reply = say.status('finished', 'K-1', 42, kept, {
+        results: [{ idempotency_key: 'K-1', status: 'finished', result: kept }, { idempotency_key: 'K-0', status: 'pending', result: null }],
+      });
+      fake.send(reply);
+      assert.deepEqual(await asking, reply);
+    }
+    await assert.rejects(tef.status({ idempotencyKey: 'K-1', saleId: 42 }), TypeError);
+  });
+
   test('print sends the document as base64 and proves its acceptance with a version query', limit, async () => {
     const pdf = new Uint8Array([0x25, 0x50, 0x44, 0x46, 0xff, 0x00]);
     const printing = tef.print({ pdf });
