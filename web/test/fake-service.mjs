@@ -96,6 +96,12 @@ export class FakeService {
     }
   }
 
+  /** Drops the client's connection, as a network that fails does; the service listens on. */
+  drop() {
+    this.client.terminate();
+    this.client = null;
+  }
+
   /** Sends each message, in order, to the current client. */
   send(...messages) {
     for (const message of messages) this.client.send(JSON.stringify(message));
