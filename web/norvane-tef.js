@@ -22,6 +22,19 @@ export const CANCEL = Object.freeze({ answer: 'cancel' });
 const CANCEL_CONFIRMATION = 'Deseja realmente cancelar esta operação?';
 /** The error reply of the sales back-end report: a `result` still follows it. */
 const CALLBACK_ERROR_PREFIX = 'Erro ao registrar transação';
+/** The sessionStorage item that holds the payments this page started and has no outcome of. */
+const UNFINISHED_ITEM = 'norvane-tef.unfinished';
+/** The longest `idempotency_key` the service takes. */
+const MAX_KEY_LENGTH = 200;
+/** How the library's messages name an operation of each type, and what not to do twice. */
+const OPERATION_WORDS = {
+  transaction: { it: 'o pagamento', nothing: 'nada foi cobrado', again: 'cobrar de novo' },
+  cancellation: { it: 'o cancelamento', nothing: 'nada foi cancelado', again: 'cancelar de novo' },
+  reprint: { it: 'a reimpressão', nothing: 'nada foi impresso', again: 'reimprimir' },
+};
+/** What a pending payment means for the operator, when the service says nothing more. */
+const PENDING_ADVICE = 'O pagamento foi aprovado no cartão e o serviço ainda conclui o registro dele no sistema ' +
+  'de vendas: não cobre de novo. O resultado fica disponível pela chave do pagamento.';
 
 /**
  * @typedef {object} DialogueHandlers
@@ -55,10 +68,42 @@ const CALLBACK_ERROR_PREFIX = 'Erro ao registrar transação';
 /**
  * @typedef {object} TefResult the service's `result` message
  * @property {'result'} type
- * @property {'approved'|'canceled'|'unauthorized'} status
+ * @property {'approved'|'canceled'|'unauthorized'|'pending'} status "pending": approved by the
+ *   card, its settlement with the sales back-end not finished yet (the service finishes it by
+ *   itself): do not charge again; `message` says what the operator can do
  * @property {string} message
+ * @property {string} [idempotency_key] the key of the operation this result is of
  * @property {object[]} [transaction_data] one element per payment, with `payment_id` in the first
  * @property {string} [callbackError] the service's error reply when reporting to the back-end failed
+ */
+
+/**
+ * @typedef {object} TransactionStatus the service's `transaction_status` reply
+ * @property {'transaction_status'} type
+ * @property {'running'|'finished'|'pending'|'unknown'} status asked by key, "unknown" means the
+ *   service never got that request
+ * @property {string} [idempotency_key] the key asked for, or (asked by sale) the newest payment's
+ * @property {number} sale_id 0 when the key is unknown
+ * @property {TefResult|null} result the kept result ("pending": the result so far, or null)
+ * @property {string} [message] with "pending": what the operator can do
+ * @property {{idempotency_key: string, status: 'finished'|'pending', result: TefResult|null}[]} [results]
+ *   asked by sale: every kept result of the sale, newest first
+ */
+
+/**
+ * @typedef {object} UnfinishedPayment a payment (or cancellation) this page started and does
+ *   not know the outcome of, as kept in sessionStorage; pay(it) or cancelPayment(it) sends the
+ *   same request again under the same key
+ * @property {string} idempotencyKey
+ * @property {'transaction'|'cancellation'} type
+ * @property {number} operation
+ * @property {number} value
+ * @property {number} installments
+ * @property {number} [saleId]
+ * @property {string} [payerName]
+ * @property {string} [nsu] a cancellation's
+ * @property {string} [date] a cancellation's
+ * @property {boolean} received whether the service is known to have got the request
  */
 
 /**
@@ -76,6 +121,9 @@ const CALLBACK_ERROR_PREFIX = 'Erro ao registrar transação';
  * @property {number} [firstRetryMs] first pause before reconnecting (default 500; doubles up
  *   to maxRetryMs, 10000)
  * @property {number} [maxRetryMs]
+ * @property {{getItem(k: string): string|null, setItem(k: string, v: string): void, removeItem(k: string): void}|null} [storage]
+ *   where the keys of unfinished payments are kept across a reload (default: sessionStorage
+ *   when the page has it; null keeps them in memory only)
  */
 
 /** An error reply of the service, or a failure to reach it. `reply` is the service's message. */
@@ -87,6 +135,13 @@ export class TefError extends Error {
     this.reply = reply;
     /** The connection dropped while this request was in flight. */
     this.connectionLost = false;
+    /**
+     * The service never got this payment: nothing was charged. `payment` is the request, to
+     * send again (under its key, which is safe) if the cashier wants to.
+     */
+    this.notCharged = false;
+    /** @type {UnfinishedPayment|undefined} */
+    this.payment = undefined;
   }
 }
 
@@ -96,6 +151,22 @@ export function newIdempotencyKey() {
   const bytes = new Uint8Array(16);
   globalThis.crypto.getRandomValues(bytes);
   return Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
+}
+
+function checkKey(key) {
+  if (typeof key !== 'string' || key === '' || key.length > MAX_KEY_LENGTH) {
+    throw new TypeError(`idempotencyKey must be a text of 1 to ${MAX_KEY_LENGTH} characters`);
+  }
+  return key;
+}
+
+/** The page's sessionStorage, or null where there is none (Node) or the page may not use it. */
+function pageStorage() {
+  try {
+    return globalThis.sessionStorage ?? null;
+  } catch {
+    return null;  // a sandboxed frame throws on the mere read
+  }
 }
 
 const pause = (ms) => new Promise((resolve) => { setTimeout(resolve, ms); });
@@ -167,6 +238,9 @@ export class NorvaneTef {
     this.prompt = null;        // the menu or field the application is answering
     this.aborting = false;     // abort() answered a prompt with CANCEL: confirm the service's question
     this.turn = Promise.resolve();
+    this.storage = 'storage' in options ? options.storage : pageStorage();
+    /** @type {UnfinishedPayment[]} oldest first */
+    this.unfinished = this.loadUnfinished();
   }
 
   // ---- connection ------------------------------------------------------------------------
@@ -292,13 +366,18 @@ export class NorvaneTef {
    * may read the session opened by a request before it). `settle(reply, call)` says what a
    * reply means for it: 'resolve', 'keep' (part of the reply, wait on) or undefined (an error
    * reply rejects; anything else is not its reply). `then` sends what must follow it at once.
+   * `payment()`, read once the message is built, is the payment the request is about: the
+   * first dialogue message marks it received.
    */
-  request(build, { settle, transaction = false, then } = {}) {
+  request(build, { settle, transaction = false, then, payment } = {}) {
     const run = async () => {
       await this.whenOpen();
       const message = typeof build === 'function' ? build() : build;
       return new Promise((resolve, reject) => {
-        const call = { message, settle, transaction, resolve, reject, heard: false, timer: null, callbackError: null };
+        const call = {
+          message, settle, transaction, resolve, reject, heard: false, timer: null, callbackError: null,
+          payment: payment?.() ?? null,
+        };
         this.current = call;
         this.armReplyTimer(call);
         try {
@@ -366,15 +445,23 @@ export class NorvaneTef {
   }
 
   /**
-   * How the last operation of a sale ended (default: the session's sale): "running",
-   * "finished" with its `result` as the service sent it, or "unknown". A page that reloads in
-   * the middle of a payment asks this after its session start, instead of charging again.
-   * @param {number} [saleId]
-   * @returns {Promise<{type: 'transaction_status', status: 'running'|'finished'|'unknown', sale_id: number, result: TefResult|null}>}
+   * How an operation ended. By `idempotencyKey`: that payment only, "running", "finished" with
+   * its `result` as the service sent it, "pending" (do not charge again) or "unknown" (the
+   * service never got it). By sale id (a number, or `{saleId}`; neither: the session's sale):
+   * the sale's newest operation, with `results`, every kept result of the sale. A sale can be
+   * paid in parts, so only the key tells which payment an answer is about: resumePayment()
+   * asks by it.
+   * @param {number|{idempotencyKey?: string, saleId?: number}} [which]
+   * @returns {Promise<TransactionStatus>}
    */
-  status(saleId) {
+  status(which) {
+    const { idempotencyKey, saleId } = typeof which === 'object' && which !== null ? which : { saleId: which };
+    if (idempotencyKey !== undefined && saleId !== undefined) {
+      return Promise.reject(new TypeError('status: give either idempotencyKey or saleId'));
+    }
     return this.request(() => ({
       route: '/transaction/status', type: 'status', session_uuid: this.sessionMember(),
+      ...(idempotencyKey !== undefined && { idempotency_key: checkKey(idempotencyKey) }),
       ...(saleId !== undefined && { sale_id: saleId }),
     }), { settle: (m) => (m.type === 'transaction_status' ? 'resolve' : undefined) });
   }
@@ -390,80 +477,241 @@ export class NorvaneTef {
 
   /**
    * Takes a payment. `operation` is the TEF function code (2 debit, 3 credit, 122 Pix, 1 check,
-   * 0 a menu of them). Resolves with the result, whatever its status; rejects with the
-   * service's error reply. `idempotencyKey` names this payment (one is made when none is
-   * given): the same key sent again gets the first payment's result, never a second charge.
+   * 0 a menu of them). Resolves with the result, whatever its status ("pending": do not charge
+   * again); rejects with the service's error reply. `idempotencyKey` names this payment (one is
+   * made when none is given): the same request sent again with it gets that payment's outcome,
+   * never a second charge. The key is kept in sessionStorage from before the request leaves
+   * until the outcome is known (see unfinishedPayment()).
    * When the connection drops before the result, the library reconnects, starts a session
-   * with the last token, asks how the payment ended and resolves with that result; it
-   * rejects when the service does not know it.
+   * with the last token and asks how the payment of this key ended, never the sale's newest
+   * (a sale paid in parts has several). Rejects with `notCharged` when the service never got
+   * the request.
    * @param {{operation: number, value: number, installments?: number, payerName?: string, saleId?: number, idempotencyKey?: string}} sale
    * @returns {Promise<TefResult>}
    */
   async pay({ operation, value, installments = 0, payerName = '', saleId, idempotencyKey = newIdempotencyKey() } = {}) {
-    try {
-      return await this.transaction(() => ({
-        route: '/transaction', type: 'transaction', session_uuid: this.sessionMember(),
-        operation, payer_name: payerName, transaction_value: value, number_of_installments: installments,
-        ...(saleId !== undefined && { sale_id: saleId }),
-        idempotency_key: idempotencyKey,
-      }));
-    } catch (error) {
-      if (!(error instanceof TefError) || !error.connectionLost || !this.token || this.closedByUs) throw error;
-      return this.recoverResult(saleId, error);
-    }
-  }
-
-  /** After a drop: a new session, then the status of the sale until its payment has ended. */
-  async recoverResult(saleId, lost) {
-    try {
-      await this.startSession(this.token);
-      for (;;) {
-        const reply = await this.status(saleId);
-        if (reply.status === 'finished' && reply.result) return reply.result;
-        if (reply.status === 'unknown') break;
-        await pause(this.firstRetryMs);  // still running: the service ends it first
-      }
-    } catch (error) {
-      const failed = new TefError(`${lost.message} Não foi possível saber como ele terminou: ${error.message}`);
-      failed.connectionLost = true;
-      throw failed;
-    }
-    const unknown = new TefError('A conexão com o serviço caiu antes da resposta e o serviço não sabe como o ' +
-      'pagamento terminou: confira no sistema de vendas antes de cobrar de novo.');
-    unknown.connectionLost = true;
-    throw unknown;
+    return this.operate({
+      type: 'transaction', operation, payer_name: payerName, transaction_value: value, number_of_installments: installments,
+      ...(saleId !== undefined && { sale_id: saleId }),
+    }, checkKey(idempotencyKey), {
+      type: 'transaction', operation, value, installments, ...(saleId !== undefined && { saleId }), payerName,
+    });
   }
 
   /**
-   * Cancels an earlier sale (the TEF library then asks for the card).
-   * @param {{operation: number, nsu: string, date: Date|string, value: number, installments?: number, saleId?: number}} sale
+   * Cancels an earlier sale (the TEF library then asks for the card). Keyed, kept and
+   * recovered after a drop as pay() is.
+   * @param {{operation: number, nsu: string, date: Date|string, value: number, installments?: number, saleId?: number, idempotencyKey?: string}} sale
    * @returns {Promise<TefResult>}
    */
-  cancelPayment({ operation, nsu, date, value, installments = 0, saleId } = {}) {
-    return this.transaction(() => ({
-      route: '/transaction', type: 'cancellation', session_uuid: this.sessionMember(),
-      operation, cancellation_nsu: nsu, transaction_date: transactionDate(date),
+  async cancelPayment({ operation, nsu, date, value, installments = 0, saleId, idempotencyKey = newIdempotencyKey() } = {}) {
+    const when = transactionDate(date);
+    return this.operate({
+      type: 'cancellation', operation, cancellation_nsu: nsu, transaction_date: when,
       transaction_value: value, number_of_installments: installments,
       ...(saleId !== undefined && { sale_id: saleId }),
-    }));
+    }, checkKey(idempotencyKey), {
+      type: 'cancellation', operation, nsu, date: when, value, installments, ...(saleId !== undefined && { saleId }),
+    });
   }
 
   /**
-   * Reprints a receipt: operation 113 the last one, 114 a chosen one, 112 a menu.
-   * @param {{operation?: number}} [what]
+   * Reprints a receipt: operation 113 the last one, 114 a chosen one, 112 a menu. It moves no
+   * money, so its key is not kept across a reload.
+   * @param {{operation?: number, idempotencyKey?: string}} [what]
    * @returns {Promise<TefResult>}
    */
-  reprint({ operation = 113 } = {}) {
-    return this.transaction(() => ({ route: '/transaction', type: 'reprint', session_uuid: this.sessionMember(), operation }));
+  async reprint({ operation = 113, idempotencyKey = newIdempotencyKey() } = {}) {
+    return this.operate({ type: 'reprint', operation }, checkKey(idempotencyKey), null);
   }
 
-  transaction(build) {
-    return this.request(build, {
-      transaction: true,
-      // A result before any dialogue message of this request is the tail of an earlier
-      // operation (the service may send a second result after a cancelled report).
-      settle: (m, call) => (m.type === 'result' && call.heard ? 'resolve' : undefined),
-    });
+  /**
+   * The newest payment this page started and does not know the outcome of (one whose result
+   * was "pending", or one in flight when the page was reloaded), or null. Give it to
+   * resumePayment() to learn how it ended.
+   * @returns {UnfinishedPayment|null}
+   */
+  unfinishedPayment() {
+    const payment = this.unfinished.at(-1);
+    return payment ? { ...payment } : null;
+  }
+
+  /**
+   * Learns how an unfinished payment ended, by its key (default: the newest one), and resolves
+   * as pay() would have: the result ("pending" keeps it unfinished), or a rejection with
+   * `notCharged` when the service never got it. Needs a session.
+   * @param {{idempotencyKey?: string}} [which]
+   * @returns {Promise<TefResult>}
+   */
+  async resumePayment({ idempotencyKey } = {}) {
+    const payment = idempotencyKey === undefined ? this.unfinished.at(-1)
+      : this.unfinished.find((p) => p.idempotencyKey === idempotencyKey);
+    if (!payment) throw new TefError('Nenhum pagamento sem resultado conhecido nesta página.');
+    return this.follow(payment, null);
+  }
+
+  /**
+   * Sends one "/transaction" under `key` and resolves with that operation's outcome. `kept`
+   * (the request as the page would send it again) is written to the storage before the
+   * request leaves and dropped once the outcome is known.
+   */
+  async operate(fields, key, kept) {
+    let payment = { idempotencyKey: key, type: fields.type, received: false };
+    let ours = false;
+    const build = () => {
+      const message = { route: '/transaction', ...fields, session_uuid: this.sessionMember(), idempotency_key: key };
+      if (kept) {
+        // A key the page already holds stays as it is: the service refuses it for another
+        // request, and that refusal must not drop the payment it belongs to.
+        const known = this.unfinished.find((p) => p.idempotencyKey === key);
+        if (known) payment = known;
+        else {
+          payment = { idempotencyKey: key, ...kept, received: false };
+          this.unfinished.push(payment);
+          this.saveUnfinished();
+          ours = true;
+        }
+      }
+      return message;
+    };
+    let reply;
+    try {
+      reply = await this.request(build, {
+        transaction: true,
+        payment: () => payment,
+        settle: (m, call) => {
+          // A result names its operation by key. One without (from a service before keys) is
+          // this request's once its dialogue began: before it, it is an earlier operation's tail.
+          if (m.type === 'result') {
+            return (m.idempotency_key === undefined ? call.heard : m.idempotency_key === key) ? 'resolve' : undefined;
+          }
+          // The key sent again while its payment runs or is pending.
+          return m.type === 'transaction_status' && m.idempotency_key === key ? 'resolve' : undefined;
+        },
+      });
+    } catch (error) {
+      if (!(error instanceof TefError)) throw error;
+      if (error.connectionLost && this.token && !this.closedByUs) return this.follow(payment, error);
+      // Refused by the service: nothing runs under this key for this request.
+      if (ours && error.reply?.type === 'error') this.forget(payment);
+      throw error;
+    }
+    if (reply.type === 'transaction_status') return this.follow(payment, null, reply);
+    if (reply.status === 'pending') this.markReceived(payment);
+    else this.forget(payment);
+    return reply;
+  }
+
+  /**
+   * Asks the service by the payment's key until it is no longer running, and resolves with its
+   * result. `lost` is the dropped connection's error (a session is started again first);
+   * `reply` a status the service already gave.
+   */
+  async follow(payment, lost, reply = null) {
+    const key = payment.idempotencyKey;
+    const { it, nothing, again } = OPERATION_WORDS[payment.type] ?? OPERATION_WORDS.transaction;
+    const ask = async (first) => {
+      try {
+        if (first && lost) await this.startSession(this.token);
+        return await this.status({ idempotencyKey: key });
+      } catch (error) {
+        const failed = new TefError(`${lost ? `${lost.message} ` : ''}Não foi possível saber como ${it} ` +
+          `terminou: ${error.message}`);
+        failed.connectionLost = Boolean(lost);
+        throw failed;
+      }
+    };
+    const outcome = (message) => {
+      const error = new TefError(message, reply);
+      error.connectionLost = Boolean(lost);
+      return error;
+    };
+    for (let first = true; ; first = false) {
+      if (!first || !reply) {
+        if (!first) await pause(this.firstRetryMs);  // still running: the service ends it first
+        reply = await ask(first);
+      }
+      const about = reply.idempotency_key !== key ? reply.idempotency_key : reply.result?.idempotency_key ?? key;
+      if (about !== key) {
+        // An answer about another payment (a service that answers by sale) must never be taken
+        // for this one: on a sale paid in parts it is another card's receipt.
+        throw outcome(`O serviço respondeu sobre outra operação (chave ${JSON.stringify(about ?? null)} em vez ` +
+          `de "${key}"): confira no sistema de vendas antes de ${again}.`);
+      }
+      switch (reply.status) {
+        case 'running':
+          this.markReceived(payment);
+          continue;
+        case 'finished':
+          if (!reply.result) {
+            throw outcome(`O serviço diz que ${it} terminou, mas não mandou o resultado: confira no sistema de vendas ` +
+              `antes de ${again}.`);
+          }
+          this.forget(payment);
+          return reply.result;
+        case 'pending':
+          this.markReceived(payment);
+          return {
+            ...(reply.result ?? {}), type: 'result', status: 'pending',
+            message: reply.message ?? reply.result?.message ?? PENDING_ADVICE, idempotency_key: key,
+          };
+        case 'unknown': {
+          this.forget(payment);
+          if (payment.received) {
+            // The service had it (its dialogue began) and has lost it since: that it never
+            // charged cannot be told from here.
+            throw outcome(`${lost ? 'A conexão com o serviço caiu antes da resposta e o' : 'O'} serviço não sabe como ` +
+              `${it} terminou: confira no sistema de vendas antes de ${again}.`);
+          }
+          // Never got, so nothing ran. Not sent again by the library: the cashier may have
+          // taken another card or cash meanwhile.
+          const error = outcome(`O serviço não recebeu ${it}: ${nothing}. Pode tentar de novo; com a mesma chave ` +
+            '(error.payment), a repetição é segura.');
+          error.notCharged = true;
+          const { received, ...request } = payment;
+          error.payment = request;
+          throw error;
+        }
+        default:
+          throw outcome(`O serviço deu uma situação desconhecida (${reply.status}) para ${it}: confira no sistema ` +
+            `de vendas antes de ${again}.`);
+      }
+    }
+  }
+
+  // ---- unfinished payments, kept across a reload --------------------------------------------
+
+  loadUnfinished() {
+    try {
+      const list = JSON.parse(this.storage?.getItem(UNFINISHED_ITEM) ?? '[]');
+      return Array.isArray(list) ? list.filter((p) => typeof p?.idempotencyKey === 'string') : [];
+    } catch {
+      return [];  // unreadable: nothing the library wrote
+    }
+  }
+
+  saveUnfinished() {
+    if (!this.storage) return;
+    try {
+      if (this.unfinished.length) this.storage.setItem(UNFINISHED_ITEM, JSON.stringify(this.unfinished));
+      else this.storage.removeItem(UNFINISHED_ITEM);
+    } catch (error) {
+      // A full or refused storage keeps the key in memory only: pay() still recovers it, a
+      // reloaded page cannot.
+      console.warn('norvane-tef: could not keep the unfinished payment in sessionStorage:', error);
+    }
+  }
+
+  markReceived(payment) {
+    if (payment.received) return;
+    payment.received = true;
+    if (this.unfinished.includes(payment)) this.saveUnfinished();
+  }
+
+  forget(payment) {
+    const before = this.unfinished.length;
+    this.unfinished = this.unfinished.filter((p) => p.idempotencyKey !== payment.idempotencyKey);
+    if (this.unfinished.length !== before) this.saveUnfinished();
   }
 
   /**
@@ -552,7 +800,10 @@ export class NorvaneTef {
     if (message === null || typeof message !== 'object' || Array.isArray(message)) return;
     const call = this.current;
     if (call) {
-      if (this.isDialogue(message)) call.heard = true;
+      if (this.isDialogue(message)) {
+        call.heard = true;
+        if (call.payment) this.markReceived(call.payment);
+      }
       if (!call.transaction) this.armReplyTimer(call);
       else if (call.heard) clearTimeout(call.timer);  // a payment's dialogue may last as long as the customer needs
     }

@@ -96,6 +96,12 @@ export class FakeService {
     }
   }
 
+  /** Drops the client's connection, as a network that fails does; the service listens on. */
+  drop() {
+    this.client.terminate();
+    this.client = null;
+  }
+
   /** Sends each message, in order, to the current client. */
   send(...messages) {
     for (const message of messages) this.client.send(JSON.stringify(message));
@@ -125,4 +131,8 @@ export const say = {
   canCancel: (value) => ({ type: 'can_cancel', can_cancel: value }),
   error: (message) => ({ type: 'error', message }),
   notDone: (status) => ({ type: 'result', status, message: 'Transação TEF não realizada.' }),
+  /** The status of one payment, asked by its key. */
+  status: (status, key, saleId, result = null, extra = {}) => ({
+    type: 'transaction_status', status, idempotency_key: key, sale_id: saleId, result, ...extra,
+  }),
 };

@@ -2,6 +2,7 @@
 // conversation message by message and checks what the library sends and resolves.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import { isDeepStrictEqual } from 'node:util';
 import { after, before, beforeEach, describe, test } from 'node:test';
 import { BACK, CANCEL, NorvaneTef } from '../norvane-tef.js';
 import { makeCertificates, say, startFakeService, trustingWebSocket } from './fake-service.mjs';
@@ -129,10 +130,13 @@ describe('norvane-tef.js against a scripted service', () => {
         reply: say.error('Valor inválido'),
       },
       {
-        call: () => tef.cancelPayment({ operation: 200, nsu: '412345', date: new Date(2025, 10, 26, 15, 48, 41), value: 10.5, saleId: 9 }),
+        call: () => tef.cancelPayment({
+          operation: 200, nsu: '412345', date: new Date(2025, 10, 26, 15, 48, 41), value: 10.5, saleId: 9, idempotencyKey: 'cancela-9',
+        }),
         sent: {
           route: '/transaction', type: 'cancellation', session_uuid: SESSION, operation: 200, cancellation_nsu: '412345',
           transaction_date: '2025-11-26 15:48:41', transaction_value: 10.5, number_of_installments: 0, sale_id: 9,
+          idempotency_key: 'cancela-9',
         },
         reply: say.error('O campo "transaction_date" não foi preenchido corretamente.'),
       },
@@ -142,15 +146,20 @@ describe('norvane-tef.js against a scripted service', () => {
         reply: say.error('Acesso não autorizado.'),
       },
     ];
-    // A payment without a key of the caller's gets one of the library's, new each time.
+    // An operation without a key of the caller's gets one of the library's, new each time.
     const keys = [];
-    for (let i = 0; i < 2; ++i) {
-      const outcome = tef.pay({ operation: 3, value: 1 });
+    const unkeyed = [
+      () => tef.pay({ operation: 3, value: 1 }), () => tef.pay({ operation: 3, value: 1 }),
+      () => tef.cancelPayment({ operation: 200, nsu: '1', date: '2025-11-26', value: 1 }), () => tef.reprint(),
+    ];
+    for (const call of unkeyed) {
+      const outcome = call();
       keys.push((await fake.receive()).idempotency_key);
       fake.send(say.error('Valor inválido'));
       await assert.rejects(outcome);
     }
-    assert.ok(keys.every((k) => typeof k === 'string' && k.length >= 16) && keys[0] !== keys[1], keys.join());
+    assert.ok(keys.every((k) => typeof k === 'string' && k.length >= 16) && new Set(keys).size === keys.length, keys.join());
+    assert.equal(tef.unfinishedPayment(), null, 'a refused request is no unfinished payment');
     tef.status(5);
     assert.deepEqual(await fake.receive(), { route: '/transaction/status', type: 'status', session_uuid: SESSION, sale_id: 5 });
     fake.send({ type: 'transaction_status', status: 'unknown', sale_id: 5, result: null });
@@ -274,6 +283,222 @@ describe('norvane-tef.js against a scripted service', () => {
     assert.equal(result.status, 'canceled');
     assert.equal(result.callbackError, 'Erro ao registrar transação: Request Error timeout');
     assert.deepEqual(unclaimed, [say.notDone('canceled')]);
+  });
+
+  test('status asks by key, by sale or for the session\'s sale, and resolves with the reply as sent', limit, async () => {
+    await openSession();
+    const kept = { ...approved, idempotency_key: 'K-1' };
+    const forms = [
+      [5, { sale_id: 5 }],
+      [{ saleId: 7 }, { sale_id: 7 }],
+      [{ idempotencyKey: 'K-1' }, { idempotency_key: 'K-1' }],
+      [undefined, {}],
+      [{}, {}],
+    ];
+    for (const [which, member] of forms) {
+      const asking = tef.status(which);
+      assert.deepEqual(await fake.receive(), { route: '/transaction/status', type: 'status', session_uuid: SESSION, ...member },
+        JSON.stringify(which));
+      const reply = say.status('finished', 'K-1', 42, kept, {
+        results: [{ idempotency_key: 'K-1', status: 'finished', result: kept }, { idempotency_key: 'K-0', status: 'pending', result: null }],
+      });
+      fake.send(reply);
+      assert.deepEqual(await asking, reply);
+    }
+    await assert.rejects(tef.status({ idempotencyKey: 'K-1', saleId: 42 }), TypeError);
+  });
+
+  test('a connection dropped in the second payment of a sale paid in parts is recovered by that payment\'s own key', limit, async () => {
+    // Sale 42: 30,00 approved by one card (key "parte-1"), then 20,00 by another, whose
+    // connection drops. Whatever the service says of the sale, only "parte-2"'s answer counts.
+    const first = {
+      ...approved, idempotency_key: 'parte-1',
+      transaction_data: [{ sale_id: 42, operation: 'credit', payment_id: 1234, transaction_value: 30, receipt: [] }],
+    };
+    const second = {
+      ...approved, idempotency_key: 'parte-2',
+      transaction_data: [{ sale_id: 42, operation: 'debit', payment_id: 1235, transaction_value: 20, receipt: [] }],
+    };
+    const request = { idempotencyKey: 'parte-2', type: 'transaction', operation: 2, value: 20, installments: 0, saleId: 42, payerName: '' };
+    const advice = 'Aguardando o sistema de vendas; não cobre de novo.';
+    const rows = [
+      { name: 'finished', heard: true, replies: [say.status('finished', 'parte-2', 42, second)], resolves: second },
+      {
+        name: 'running, then finished', heard: true,
+        replies: [say.status('running', 'parte-2', 42), say.status('finished', 'parte-2', 42, second)], resolves: second,
+      },
+      {
+        name: 'pending', heard: true, kept: true,
+        replies: [say.status('pending', 'parte-2', 42, second, { message: advice })],
+        resolves: { ...second, status: 'pending', message: advice },
+      },
+      {
+        name: 'never received', heard: false, replies: [say.status('unknown', 'parte-2', 0)],
+        rejects: (e) => e.notCharged && /nada foi cobrado/.test(e.message) && isDeepStrictEqual(e.payment, request),
+      },
+      {
+        name: 'unknown after its dialogue began', heard: true, replies: [say.status('unknown', 'parte-2', 0)],
+        rejects: (e) => !e.notCharged && /não sabe como o pagamento terminou: confira no sistema de vendas/.test(e.message),
+      },
+      {
+        name: 'an answer about the first payment', heard: true, kept: true,
+        replies: [say.status('finished', 'parte-1', 42, first)], rejects: (e) => /respondeu sobre outra operação/.test(e.message),
+      },
+      {
+        name: 'an answer by sale, without a key', heard: true, kept: true,
+        replies: [{ type: 'transaction_status', status: 'finished', sale_id: 42, result: first }],
+        rejects: (e) => /respondeu sobre outra operação/.test(e.message),
+      },
+    ];
+    for (const row of rows) {
+      tef.close();
+      seen = [];
+      tef = client({ firstRetryMs: 20 });
+      await tef.connect(fake.url);
+      await openSession();
+
+      const paid = tef.pay({ operation: 3, value: 30, saleId: 42, idempotencyKey: 'parte-1' });
+      assert.equal((await fake.receive()).idempotency_key, 'parte-1');
+      fake.send(say.message('Conectando ao SiTef...'), first);
+      assert.deepEqual(await paid, first);
+      assert.equal(tef.unfinishedPayment(), null, row.name);
+
+      const paying = tef.pay({ operation: 2, value: 20, saleId: 42, idempotencyKey: 'parte-2' });
+      const outcome = paying.then((result) => ({ result }), (error) => ({ error }));
+      assert.equal((await fake.receive()).idempotency_key, 'parte-2');
+      assert.deepEqual(tef.unfinishedPayment(), { ...request, received: false }, row.name);
+      if (row.heard) {
+        fake.send(say.message('Insira ou passe o cartao'));
+        await waitUntil(() => seen.length === 2);
+      }
+      fake.drop();
+      assert.deepEqual(await fake.receive(), { route: '/session/start', type: 'session', token: 'TOKEN' }, row.name);
+      fake.send(created);
+      for (const reply of row.replies) {
+        assert.deepEqual(await fake.receive(),
+          { route: '/transaction/status', type: 'status', session_uuid: SESSION, idempotency_key: 'parte-2' }, row.name);
+        fake.send(reply);
+      }
+      const { result, error } = await outcome;
+      if (row.resolves) assert.deepEqual(result, row.resolves, row.name);
+      else assert.ok(error && row.rejects(error) && error.connectionLost, `${row.name}: ${error?.message ?? JSON.stringify(result)}`);
+      assert.deepEqual(tef.unfinishedPayment(), row.kept ? { ...request, received: true } : null, row.name);
+    }
+  });
+
+  test('a payment takes only what carries its key: a kept result without a dialogue, its status while it runs or is pending', limit, async () => {
+    const unclaimed = [];
+    tef.options.onUnclaimed = (message) => unclaimed.push(message);
+    await openSession();
+    const kept = { ...approved, idempotency_key: 'venda-7' };
+    const advice = 'Aguardando o sistema de vendas; não cobre de novo.';
+    const tail = { ...approved, idempotency_key: 'outra' };
+    const rows = [
+      // A known key gets its kept result at once; another operation's result is not this payment's.
+      { name: 'finished', answers: [[tail, kept]], resolves: kept, unclaimed: [tail] },
+      {
+        name: 'another result in its dialogue', answers: [[say.message('Conectando ao SiTef...'), tail, kept]],
+        resolves: kept, unclaimed: [tail],
+      },
+      {
+        name: 'running', answers: [[say.status('running', 'venda-7', 42)], [say.status('finished', 'venda-7', 42, kept)]],
+        resolves: kept,
+      },
+      {
+        name: 'pending', kept: true, answers: [[say.status('pending', 'venda-7', 42, null, { message: advice })]],
+        resolves: { type: 'result', status: 'pending', message: advice, idempotency_key: 'venda-7' },
+      },
+    ];
+    for (const row of rows) {
+      unclaimed.length = 0;
+      const paying = tef.pay({ operation: 3, value: 10.5, saleId: 42, idempotencyKey: 'venda-7' });
+      for (const [i, messages] of row.answers.entries()) {
+        const sent = await fake.receive();
+        assert.deepEqual([sent.route, sent.idempotency_key], [i === 0 ? '/transaction' : '/transaction/status', 'venda-7'], row.name);
+        fake.send(...messages);
+      }
+      assert.deepEqual(await paying, row.resolves, row.name);
+      assert.equal(tef.unfinishedPayment()?.idempotencyKey ?? null, row.kept ? 'venda-7' : null, row.name);
+      assert.deepEqual(unclaimed, row.unclaimed ?? [], row.name);
+    }
+  });
+
+  test('a key refused as another request\'s rejects, and the payment that key belongs to stays unfinished', limit, async () => {
+    await openSession();
+    const pending = tef.pay({ operation: 3, value: 10.5, saleId: 42, idempotencyKey: 'venda-8' });
+    await fake.receive();
+    fake.send(say.message('Conectando ao SiTef...'), { ...approved, status: 'pending', idempotency_key: 'venda-8' });
+    assert.equal((await pending).status, 'pending');
+    const held = tef.unfinishedPayment();
+    assert.deepEqual([held.idempotencyKey, held.value, held.received], ['venda-8', 10.5, true]);
+
+    const refusal = 'A chave idempotency_key "venda-8" pertence a outro pedido; nada foi cobrado.';
+    const other = tef.pay({ operation: 3, value: 99, saleId: 42, idempotencyKey: 'venda-8' });
+    const sent = await fake.receive();
+    assert.deepEqual([sent.idempotency_key, sent.transaction_value], ['venda-8', 99]);
+    fake.send(say.error(refusal));
+    await assert.rejects(other, (e) => e.name === 'TefError' && e.message === refusal && e.reply.type === 'error');
+    assert.deepEqual(tef.unfinishedPayment(), held);
+  });
+
+  test('a cancellation the service never got rejects as not done, and sent again from the error it is the same request', limit, async () => {
+    tef.close();
+    tef = client({ firstRetryMs: 20 });
+    await tef.connect(fake.url);
+    await openSession();
+    const canceling = tef.cancelPayment({ operation: 200, nsu: '412345', date: '2025-11-26', value: 10.5, saleId: 9, idempotencyKey: 'estorno-9' });
+    const sent = await fake.receive();
+    fake.drop();
+    await fake.receive();
+    fake.send(created);
+    assert.deepEqual(await fake.receive(),
+      { route: '/transaction/status', type: 'status', session_uuid: SESSION, idempotency_key: 'estorno-9' });
+    fake.send(say.status('unknown', 'estorno-9', 0));
+    const error = await canceling.then(() => assert.fail('resolved'), (e) => e);
+    assert.ok(error.notCharged && /não recebeu o cancelamento: nada foi cancelado/.test(error.message), error.message);
+    assert.equal(tef.unfinishedPayment(), null);
+
+    const again = tef.cancelPayment(error.payment);
+    assert.deepEqual(await fake.receive(), sent);
+    fake.send(say.message('Conectando ao SiTef...'), say.notDone('canceled'));
+    assert.equal((await again).status, 'canceled');
+  });
+
+  test('a page reloaded in the middle of a payment resumes it by the key kept in its storage', limit, async () => {
+    const items = new Map();
+    const storage = {
+      getItem: (k) => (items.has(k) ? items.get(k) : null),
+      setItem: (k, v) => { items.set(k, String(v)); },
+      removeItem: (k) => { items.delete(k); },
+    };
+    const stored = () => [...items.values()].map((text) => JSON.parse(text));
+    tef.close();
+    tef = client({ storage });
+    await tef.connect(fake.url);
+    await openSession();
+    const request = { idempotencyKey: 'venda-9', type: 'transaction', operation: 3, value: 12.5, installments: 2, saleId: 9, payerName: 'Ana' };
+    const paying = tef.pay({ operation: 3, value: 12.5, installments: 2, saleId: 9, payerName: 'Ana', idempotencyKey: 'venda-9' });
+    await fake.receive();
+    assert.deepEqual(stored(), [[{ ...request, received: false }]], 'kept before the request went out');
+    fake.send(say.message('Conectando ao SiTef...'));
+    await waitUntil(() => seen.length === 1);
+    tef.close();  // the page goes away
+    await assert.rejects(paying);
+
+    tef = client({ storage });
+    assert.deepEqual(tef.unfinishedPayment(), { ...request, received: true });
+    await tef.connect(fake.url);
+    await openSession();
+    const resumed = tef.resumePayment();
+    const result = { ...approved, idempotency_key: 'venda-9' };
+    for (const reply of [say.status('running', 'venda-9', 9), say.status('finished', 'venda-9', 9, result)]) {
+      assert.deepEqual(await fake.receive(), { route: '/transaction/status', type: 'status', session_uuid: SESSION, idempotency_key: 'venda-9' });
+      fake.send(reply);
+    }
+    assert.deepEqual(await resumed, result);
+    assert.deepEqual(stored(), [], 'dropped once the outcome is known');
+    assert.equal(tef.unfinishedPayment(), null);
+    await assert.rejects(tef.resumePayment(), /Nenhum pagamento sem resultado conhecido/);
   });
 
   test('print sends the document as base64 and proves its acceptance with a version query', limit, async () => {

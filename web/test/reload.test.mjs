@@ -1,6 +1,7 @@
 // A page that reloads in the middle of a payment, in headless Chromium against the installed
-// service: the reloaded page asks how the payment ended and shows the result the first page
-// would have shown, and nothing is charged twice.
+// service: the reloaded page asks how its own payment ended, by the key the library kept in
+// sessionStorage, and shows the result the first page would have shown; nothing is charged
+// twice, and another payment of the same sale is never taken for it.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import https from 'node:https';
@@ -15,27 +16,28 @@ const limit = { timeout: 90000 };
 const library = fileURLToPath(new URL('../norvane-tef.js', import.meta.url));
 
 // The sales application's page: it pays when asked to, and after every load it connects,
-// starts a session and asks the status of the sale it was paying (kept in sessionStorage).
+// starts a session and, when the library holds a payment this tab started and has no outcome
+// of, resumes it by its key.
 const PAGE = `<!doctype html><meta charset="utf-8"><title>caixa</title><pre id="outcome"></pre>
 <script type="module">
 import { NorvaneTef } from './norvane-tef.js';
 const params = new URLSearchParams(location.search);
-const show = (text) => { document.getElementById('outcome').textContent = text; };
+const show = (shown) => { document.getElementById('outcome').textContent = JSON.stringify(shown); };
 const tef = new NorvaneTef({ firstRetryMs: 50,
   dialogue: { menu: ({ options }) => options[0], collect: () => '1', question: () => 'Sim' } });
+window.tef = tef;
 window.ready = (async () => {
   await tef.connect(params.get('service'));
   await tef.startSession(params.get('token'));
-  const paying = sessionStorage.getItem('paying');
-  if (paying) {
-    const status = await tef.status(Number(paying));
-    show(JSON.stringify(status));
+  const unfinished = tef.unfinishedPayment();
+  if (unfinished) {
+    await tef.resumePayment().then((result) => show({ unfinished, result }), (error) => show({ unfinished, error: error.message }));
   }
 })();
-window.pay = (saleId) => {
-  sessionStorage.setItem('paying', String(saleId));
-  tef.pay({ operation: 3, value: 10.5, payerName: 'Ana', saleId }).then((r) => show(JSON.stringify(r)));
-};
+window.pay = (saleId, value) => tef.pay({ operation: 3, value, payerName: 'Ana', saleId }).then((result) => {
+  show({ result });
+  return result;
+});
 </script>`;
 
 describe('a page reloaded in the middle of a payment', () => {
@@ -67,26 +69,38 @@ describe('a page reloaded in the middle of a payment', () => {
     await service?.dispose();
   });
 
-  test('the reloaded page shows the approved result', limit, async () => {
-    backend.answer = { hang: true };
+  test('the reloaded page shows the result of its own payment, not the sale\'s earlier one', limit, async () => {
     const token = await mintSessionToken(sessionClaims({ callback_url: backend.baseUrl('/api') }));
     const query = new URLSearchParams({ service: `wss://localhost:${service.port}`, token });
     const { page } = browser;
     await page.goto(`https://localhost:${site.address().port}/?${query}`);
     await page.evaluate(() => window.ready);
-    await page.evaluate(() => window.pay(91));
+    // Sale 91 is paid in two parts: 30,00 approved and settled, then 20,00.
+    backend.answer = { status: 201, body: { data: 776 } };
+    const first = await page.evaluate(() => window.pay(91, 30));
+    assert.equal(first.status, 'approved', JSON.stringify(first));
+    assert.equal(first.transaction_data[0].payment_id, 776);
+    assert.equal(await page.evaluate(() => window.tef.unfinishedPayment()), null);
+
+    backend.answer = { hang: true };
+    await page.evaluate(() => { window.pay(91, 20); });
     // The back-end holds its answer: the payment is approved and waits for its decision.
-    await backend.request(1);
+    await backend.request(2);
+    const unfinished = await page.evaluate(() => window.tef.unfinishedPayment());
+    assert.deepEqual([unfinished.saleId, unfinished.value, unfinished.received], [91, 20, true]);
     await page.reload();
     backend.release({ status: 201, body: { data: 777 } });
     await page.evaluate(() => window.ready);
     const shown = JSON.parse(await page.locator('#outcome').textContent());
-    assert.equal(shown.type, 'transaction_status');
-    assert.equal(shown.status, 'finished', JSON.stringify(shown));
-    assert.equal(shown.sale_id, 91);
-    assert.equal(shown.result.status, 'approved');
+    assert.equal(shown.error, undefined, shown.error);
+    assert.equal(shown.unfinished.idempotencyKey, unfinished.idempotencyKey);
+    assert.equal(shown.result.status, 'approved', JSON.stringify(shown.result));
+    assert.equal(shown.result.idempotency_key, unfinished.idempotencyKey);
+    assert.equal(shown.result.transaction_data[0].sale_id, 91);
     assert.equal(shown.result.transaction_data[0].payment_id, 777);
-    assert.equal(backend.requests.length, 1);
+    // Its outcome known, the key is dropped from the tab's storage.
+    assert.equal(await page.evaluate(() => sessionStorage.getItem('norvane-tef.unfinished')), null);
+    assert.equal(backend.requests.length, 2);
     assert.deepEqual(browser.errors, []);
   });
 });
