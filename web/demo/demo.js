@@ -4,7 +4,10 @@ import { BACK, NorvaneTef } from '/norvane-tef.js';
 import qrcode from '/vendor/qrcode.mjs';
 
 const $ = (id) => document.getElementById(id);
-const STATUS_TEXT = { approved: 'Aprovada', canceled: 'Cancelada', unauthorized: 'Não autorizada' };
+const STATUS_TEXT = {
+  approved: 'Aprovada', canceled: 'Cancelada', unauthorized: 'Não autorizada',
+  pending: 'Pendente: o serviço termina a liquidação; não cobre de novo',
+};
 const REPRINT_STATUS_TEXT = { approved: 'Reimpressão concluída', canceled: 'Reimpressão cancelada', unauthorized: 'Reimpressão não realizada' };
 const OPERATION_TEXT = { debit: 'Débito', credit: 'Crédito', pix: 'Pix', cancellation: 'Cancelamento', reprint: 'Reimpressão' };
 const SESSION_ERRORS = ['Sessão inválida.', 'Sessão expirada.'];
@@ -506,8 +509,9 @@ async function pay(operation) {
       operation, value, installments: installments > 1 ? installments : 0, payerName: $('payer').value.trim(), saleId: sale,
     }));
   });
-  // A paid sale is over: the next payment is for a new sale. A declined one may be paid again.
-  if (result?.status === 'approved') nextSale().catch((error) => notice(error.message, true));
+  // A paid sale is over: the next payment is for a new sale. A declined one may be paid again;
+  // a pending one is paid already (its settlement is the service's to finish), never twice.
+  if (result?.status === 'approved' || result?.status === 'pending') nextSale().catch((error) => notice(error.message, true));
 }
 
 /** A payment, cancellation or reprint: the modal while it runs, then its result or its error. */

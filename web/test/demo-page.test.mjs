@@ -101,6 +101,18 @@ test('between sales the page shows what is current: no stale notice, the sale nu
   assert.equal((await fake.receive()).sale_id, next);
   fake.send(say.notDone('canceled'));
   await page.locator('#result-status', { hasText: 'Cancelada' }).waitFor();
+
+  // A pending payment is paid (its settlement is the service's to finish): the page says not
+  // to charge again, and the sale is over as for an approved one.
+  await page.click('.pay >> text=Débito');
+  const pending = await fake.receive();
+  assert.equal(pending.sale_id, next);
+  fake.send({ type: 'result', status: 'pending', message: 'Pagamento aprovado no cartão e ainda não liquidado.',
+    idempotency_key: pending.idempotency_key,
+    transaction_data: [{ sale_id: next, operation: 'debit', transaction_value: 12, number_of_installments: 0, payment_id: 5002 }] });
+  await page.locator('#result-status', { hasText: 'não cobre de novo' }).waitFor();
+  await page.waitForFunction((old) => /\d/.test(document.getElementById('sale-id').textContent)
+    && !document.getElementById('sale-id').textContent.includes(String(old)), next);
 });
 
 test('installments show "À vista" for 0 and 1, apply to "Crédito" only, and the menu titles come as sent', limit, async () => {
