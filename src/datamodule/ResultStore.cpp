@@ -70,7 +70,7 @@ void TResultStore::Write() {
     Json item = Json::object();
     item["sale_id"] = entry.sale_id;
     item["idempotency_key"] = entry.idempotency_key;
-    item["result"] = entry.result;
+    item["result"] = norvane::scrub_card_numbers_in(entry.result);
     list.push_back(std::move(item));
   }
   Json root = Json::object();

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "platform/CardData.h"
 #include "platform/Clock.h"
 #include "platform/ElfSection.h"
 #include "platform/ExeFolder.h"
@@ -128,7 +129,9 @@ void TNorvaneSiTefService::report_started(int port, const std::string& listener_
     if (unsafe.built_in_key && unsafe.any_origin) line += ",";
     if (unsafe.any_origin) line += " any web page may connect (set [sitef] allowed_origins)";
   }
-  // Under systemd standard output goes to the journal, where the line is as useful.
+  // Under systemd standard output goes to the journal, where the line is as useful. A
+  // listener's error may quote what a client sent: no card number reaches the console.
+  line = norvane::scrub_card_numbers(line);
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
   norvane::notify_service_ready(line);
