@@ -123,6 +123,9 @@ void TNorvaneSiTefService::report_started(int port, const std::string& listener_
     line += "; CliSiTef: STAND-IN library, no real payment can be taken";
   // Last, so that it is what a person reads: what is unsafe and what to set.
   const UnsafeSettings unsafe = unsafe_settings();
+  if (!unsafe.unreadable.empty())
+    line += "; CONFIGURATION UNREADABLE: " + iniConfig.FileName() + " (" + unsafe.unreadable +
+            "); no session opens until it is mended";
   if (unsafe.built_in_key || unsafe.any_origin) {
     line += "; UNSAFE:";
     if (unsafe.built_in_key) line += " the built-in token key lets anyone open a session (set [sitef] jwt_secret)";
@@ -138,11 +141,14 @@ void TNorvaneSiTefService::report_started(int port, const std::string& listener_
 }
 
 TNorvaneSiTefService::UnsafeSettings TNorvaneSiTefService::unsafe_settings() const {
-  const std::string secret = iniConfig.ReadString("sitef", "jwt_secret", "");
+  const norvane::TIniSnapshot config = iniConfig.Snapshot();
   UnsafeSettings unsafe;
+  unsafe.unreadable = config.Problem();
+  if (!unsafe.unreadable.empty()) return unsafe;
+  const std::string secret = config.ReadString("sitef", "jwt_secret", "");
   unsafe.built_in_key = secret.empty() || secret == kSharedTokenSecret;
   unsafe.any_origin =
-      norvane::websocket::ParseAllowedOrigins(iniConfig.ReadString("sitef", "allowed_origins", "")).empty();
+      norvane::websocket::ParseAllowedOrigins(config.ReadString("sitef", "allowed_origins", "")).empty();
   return unsafe;
 }
 
@@ -172,6 +178,7 @@ void TNorvaneSiTefService::ServiceStart(bool& Started) {
   // Also at every start: the packaged defaults let any web page the cashier opens mint a
   // token, open a session and start a payment on the pin-pad.
   const UnsafeSettings unsafe = unsafe_settings();
+  if (!unsafe.unreadable.empty()) GravaLog(UnreadableConfigurationText(unsafe.unreadable));
   if (unsafe.built_in_key || unsafe.any_origin)
     GravaLog(std::string("Atenção: instalação desprotegida: ") +
              (unsafe.built_in_key ? "a chave dos tokens é a chave de fábrica, qualquer um pode abrir uma sessão "
