@@ -142,44 +142,25 @@ class Scrubber {
  public:
   Scrubber(const std::string& text, std::string& out) : t_(text), out_(out) {}
 
-  // The groups of one run, joined by single blanks or hyphens.
+  // The groups of one run, joined by blanks or hyphens. Every span of whole groups that is a
+  // card number is masked, overlapping ones too: in "4111 1111 1111 1111 12345" the card and
+  // a span starting inside it ("1111 1111 1111 12345") may both pass the check, and masking
+  // only one of them could leave the other's middle digits, the card's among them, showing.
   void Run(const std::vector<Group>& groups) {
-    std::size_t i = 0;
-    while (i < groups.size()) {
-      std::size_t last = 0, digits = LongestCardFrom(groups, i, last);
-      if (digits == 0) {
-        ++i;
-        continue;
+    for (std::size_t first = 0; first < groups.size(); ++first) {
+      std::string digits;
+      for (std::size_t last = first; last < groups.size(); ++last) {
+        digits.append(t_, groups[last].begin, groups[last].end - groups[last].begin);
+        if (digits.size() > kLongestCard) break;
+        if (digits.size() >= kShortestCard && luhn_valid(digits) && !(last == first && date_time_stamp(digits)))
+          Mask(groups, first, last, digits.size());
       }
-      // A longer number may start inside this one ("2 4111 1111 1111 1111": the sale's "2"
-      // and the card): the longest wins, so that no digit of the card is left showing.
-      std::size_t first = i;
-      for (std::size_t k = i + 1; k <= last; ++k) {
-        std::size_t other_last = 0;
-        const std::size_t other = LongestCardFrom(groups, k, other_last);
-        if (other > digits) first = k, last = other_last, digits = other;
-      }
-      Mask(groups, first, last, digits);
-      i = last + 1;
     }
   }
 
  private:
-  // Digits of the longest card number made of whole groups from `first` on; 0 when none.
-  std::size_t LongestCardFrom(const std::vector<Group>& groups, std::size_t first, std::size_t& last) const {
-    std::string digits;
-    std::size_t best = 0;
-    for (std::size_t k = first; k < groups.size(); ++k) {
-      digits.append(t_, groups[k].begin, groups[k].end - groups[k].begin);
-      if (digits.size() > kLongestCard) break;
-      if (digits.size() >= kShortestCard && luhn_valid(digits) && !(k == first && date_time_stamp(digits))) {
-        best = digits.size();
-        last = k;
-      }
-    }
-    return best;
-  }
-
+  // Reads the digits from the text as given and writes the asterisks into the copy, so that
+  // overlapping spans are judged on the digits as they came.
   void Mask(const std::vector<Group>& groups, std::size_t first, std::size_t last, std::size_t digits) {
     std::size_t seen = 0;
     for (std::size_t k = first; k <= last; ++k) {
