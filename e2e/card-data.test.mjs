@@ -1,7 +1,8 @@
 // A typed-card sale ("Digitado") over wss leaves its card data nowhere: not in the service
 // folder (logs, the payment's backup while it is held, the stand-in library's files, print
 // files), not in the CliSiTef control folder, not on the printed receipt. Logs, backups and
-// their folders are the service user's alone.
+// their folders are the service user's alone. Nor does it when the library asks for the card
+// under codes and titles of its own and repeats the number where no field code says so.
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -10,7 +11,7 @@ import { after, before, describe, test } from 'node:test';
 import { canRunCups, startCups } from './lib/cups.mjs';
 import { waitFor } from './lib/service.mjs';
 import { connectClient } from './lib/session-helpers.mjs';
-import { readmeTakePayment, scriptedOperator, startPaymentService, token } from './lib/payment-helpers.mjs';
+import { readmeTakePayment, scriptedOperator, setStandIn, startPaymentService, token } from './lib/payment-helpers.mjs';
 
 const limit = { timeout: 120000 };
 const CARD = '4111111111111111';
@@ -126,5 +127,77 @@ describe('card data of a typed-card sale', () => {
         assert.equal(stat.mode & 0o777, stat.isDirectory() ? 0o700 : 0o600, `${entry} is ${(stat.mode & 0o777).toString(8)}`);
       }
     }
+  });
+});
+
+// "4111111111111111" in groups of four, as the stand-in repeats it.
+const grouped = (number, separator) => number.match(/.{1,4}/g).join(separator);
+
+describe('card data a library asks under codes and titles of its own, and repeats', () => {
+  // Each row is one sale: the number typed, and whether it is a card number (Luhn) at all.
+  const rows = [
+    { number: '4111111111111111', card: true },
+    { number: '4222222222222', card: true },
+    { number: '6011000000000000001', card: true },
+    { number: '4111111111111112', card: false },
+  ];
+  let service, backend;
+  before(async () => {
+    ({ service, backend } = await startPaymentService({ env: { NORVANE_TEST_CALLBACK_TIMEOUT_MS: '60000' } }));
+    setStandIn(service, { Scenario: 'owncodes' });
+  });
+  after(async () => { await backend?.close(); await service?.dispose(); });
+
+  // Where a number shows in clear: plain, in groups of four with blanks or with hyphens.
+  function shown(texts, number) {
+    const forms = [number, grouped(number, ' '), grouped(number, '-')];
+    return texts.filter(([, text]) => forms.some((form) => text.includes(form))).map(([name]) => name);
+  }
+  const everything = () => [service.dir, service.clisitefRoot].flatMap(filesUnder)
+    .filter((file) => fs.readFileSync(file).subarray(0, 4).toString('latin1') !== '\x7fELF')
+    .map((file) => [file, fs.readFileSync(file, 'latin1')]);
+
+  test('is found in no file and not on the console; a number that is no card stays as it was', limit, async () => {
+    const takePayment = readmeTakePayment(service.caCert);
+    for (const { number, card } of rows) {
+      let release;
+      backend.answer = { status: 201, body: { data: 1234 }, heldUntil: new Promise((resolve) => { release = resolve; }) };
+      const operator = scriptedOperator({
+        collect: (title) => (/^Digite o cartao/.test(title) ? number : /^Venc/.test(title) ? EXPIRY : CODE),
+      });
+      const report = backend.requests.length + 1;
+      const paid = takePayment(`wss://127.0.0.1:${service.port}`, await token(backend),
+        { operation: 2, payer_name: 'Ana', transaction_value: 10.5, number_of_installments: 0 }, operator);
+      await backend.request(report, 60000);
+      // Reported, not yet settled: the payment's backup is in TEF/.
+      const whileHeld = everything();
+      release();
+      const result = await paid;
+
+      assert.equal(result.status, 'approved', JSON.stringify(result));
+      const asked = operator.seen.filter((s) => s.type === 'collect').map((s) => s.title);
+      assert.deepEqual(asked.map((t) => t.replace(/ do cartao .*/, '')), ['Digite o cartao', 'Venc. (MMAA)', 'Cod. seg.']);
+      assert.ok(operator.seen.some((s) => s.type === 'message' && s.text.includes(grouped(number, ' '))),
+        'the library repeated the number in a message');
+      const backup = whileHeld.filter(([file]) => file.endsWith('.tef'));
+      assert.equal(backup.length, 1, 'a backup while the back-end held its answer');
+      if (card) {
+        assert.deepEqual(shown(whileHeld, number), [], `${number} while the payment was held`);
+        assert.deepEqual(whileHeld.flatMap(([file, text]) => findings(file, text)), []);
+        assert.match(backup[0][1], new RegExp(`4520-000 = CARTAO ${number.slice(0, 6)}\\*{${number.length - 10}}${number.slice(-4)}`));
+      } else {
+        // No card number: the scrub leaves it, so every other number is still whole too.
+        const tefLog = whileHeld.filter(([file]) => /TEF-.*\.log$/.test(file));
+        assert.deepEqual(shown(tefLog, number).length, 1, 'the repeated number that is no card is in the TEF log');
+      }
+    }
+
+    await service.stop();
+    const output = [['standard output', service.stdout], ['standard error', service.stderr]];
+    assert.match(service.stdout, /listening on/);
+    for (const { number, card } of rows.filter((r) => r.card)) {
+      assert.deepEqual(shown([...everything(), ...output], number), [], number);
+    }
+    assert.deepEqual([...everything(), ...output].flatMap(([name, text]) => findings(name, text)), []);
   });
 });

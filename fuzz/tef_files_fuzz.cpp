@@ -1,12 +1,14 @@
 // Feeds arbitrary bytes to the TEF file layer: as one line, as a whole file loaded from disk
 // and as escaped text. Besides crashes it checks the invariants callers rely on: a line
-// reads back as set, a loaded file survives a write and a reload unchanged, and unescaping
-// an escaped text gives the text back.
+// reads back as set, a loaded file survives a write and a reload unchanged (written as a
+// backup, it differs only by digits masked), and unescaping an escaped text gives the text
+// back.
 #include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "tef/RiZedIzAdeArquivo.h"
@@ -40,9 +42,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   arq.LeArquivo(original);
   for (int i = 0; i < arq.Count(); ++i) arq.GetLinha(i).Informacao().AsFloat();
   arq.LeInformacao(0, 0).AsTimeStampSQL();
-  arq.GravarArquivo(copia, false);
+  arq.GravarArquivo(copia, false, /*MascararCartoes=*/false);
   TRiZedIzAdeArquivo relido;
   relido.LeArquivo(copia);
   check(relido.Conteudo() == arq.Conteudo());
+
+  // Written as a backup, the same text with at most some digits turned into asterisks.
+  std::string plain;
+  for (const std::string& linha : arq.Conteudo()) plain += linha + "\r\n";
+  arq.GravarArquivo(copia, false);
+  std::ifstream in(copia, std::ios::binary);
+  const std::string masked((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  check(masked.size() == plain.size());
+  for (size_t i = 0; i < plain.size(); ++i)
+    check(masked[i] == plain[i] || (plain[i] >= '0' && plain[i] <= '9' && masked[i] == '*'));
   return 0;
 }

@@ -95,14 +95,23 @@ if [[ "$(lpstat -v "$queue" 2>/dev/null)" != "device for $queue: $uri" ]] ||
 fi
 
 if [[ -n "$ini" && -z "$printer" ]]; then
-  # Into section [sitef], right under its header, in the file's own line ends.
-  awk -v line="printer=$queue" '{ print } /^[ \t]*\[[ \t]*[sS][iI][tT][eE][fF][ \t]*\]/ && !done {
-    print line (/\r$/ ? "\r" : ""); done = 1 }' "$ini" > "$ini.new"
+  # Into section [sitef], right under its header, in the file's own line ends. The new text
+  # is flushed to disk before it replaces the file (with its mode and owner), so a full disk
+  # or a crash leaves the old file whole: the service refuses an empty or cut one.
+  if ! awk -v line="printer=$queue" '{ print } /^[ \t]*\[[ \t]*[sS][iI][tT][eE][fF][ \t]*\]/ && !done {
+         print line (/\r$/ ? "\r" : ""); done = 1 }' "$ini" > "$ini.new" || ! sync "$ini.new"; then
+    rm -f "$ini.new"
+    echo "demo-printer: $ini could not be rewritten (is the disk full?); it is as it was." >&2
+    exit 1
+  fi
   if cmp -s "$ini" "$ini.new"; then
     rm -f "$ini.new"
     echo "demo-printer: $ini has no section [sitef]; add printer=$queue to it." >&2
     exit 1
   fi
+  chmod --reference="$ini" "$ini.new"
+  # Only root can give the file back to another owner; a developer's own file stays theirs.
+  chown --reference="$ini" "$ini.new" 2>/dev/null || true
   mv "$ini.new" "$ini"
   echo "demo-printer: printer=$queue written in $ini"
 fi

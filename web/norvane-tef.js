@@ -110,7 +110,8 @@ const PENDING_ADVICE = 'O pagamento foi aprovado no cartão e o serviço ainda c
  * @typedef {object} NorvaneTefOptions
  * @property {DialogueHandlers} [dialogue]
  * @property {(status: 'connecting'|'open'|'reconnecting'|'closed', detail?: string) => void} [onStatus]
- * @property {(direction: 'in'|'out', text: string) => void} [onMessage] every message text, both ways
+ * @property {(direction: 'in'|'out', text: string) => void} [onMessage] every message text, both ways;
+ *   an answer to a card field as maskCardAnswer shows it (the service gets it whole)
  * @property {(message: object) => void} [onUnclaimed] a message no request waits for, such as
  *   the result of a payment that a reloaded page had started
  * @property {typeof WebSocket} [WebSocket] the WebSocket class (Node: the `ws` package)
@@ -167,6 +168,56 @@ function pageStorage() {
   } catch {
     return null;  // a sandboxed frame throws on the mere read
   }
+}
+
+/**
+ * What the answer to a field is, as far as showing it goes: 'card' (a card number: first six
+ * and last four digits shown), 'hidden' (an expiry date, a security code, a password: shown as
+ * asterisks) or null. By the TEF library's field code, or, for a code of the library's own,
+ * by the field's title ("Digite o cartao", "Venc. (MMAA)", "Cod. seg.", "Senha").
+ * @param {{fieldType?: number, title?: string, fieldOperation?: string}} prompt
+ * @returns {'card'|'hidden'|null}
+ */
+export function cardFieldKind({ fieldType, title = '', fieldOperation } = {}) {
+  if (fieldType === 512 || fieldType === 2021) return 'card';
+  if (fieldType === 500 || fieldType === 513 || fieldType === 514 || fieldOperation === 'segurança') return 'hidden';
+  const folded = String(title ?? '').normalize('NFD').replace(/\p{M}/gu, '').toLowerCase();
+  const words = folded.split(/[^a-z0-9]+/).filter(Boolean);
+  const card = words.some((w) => w.startsWith('cart') || w === 'card');
+  const code = words.some((w) => w === 'cod' || w.startsWith('codig') || w === 'code');
+  const hidden = /mm\/(aa|yy)/.test(folded) || words.some((w) =>
+    ['venc', 'valid', 'expir', 'segur', 'senha', 'cvv', 'cvc', 'passw'].some((p) => w.startsWith(p)) ||
+    ['seg', 'pin', 'mmaa', 'mmyy'].includes(w));
+  if (hidden || (card && code)) return 'hidden';
+  return card ? 'card' : null;
+}
+
+/** A text of 13 to 19 digits (blanks or hyphens between groups) that passes the Luhn check. */
+function isCardNumber(text) {
+  if (!/^[0-9][0-9 -]*$/.test(text)) return false;
+  const digits = text.replace(/[^0-9]/g, '');
+  if (digits.length < 13 || digits.length > 19) return false;
+  let sum = 0;
+  for (let i = 0; i < digits.length; i += 1) {
+    let d = Number(digits[digits.length - 1 - i]);
+    if (i % 2 === 1 && (d *= 2) > 9) d -= 9;
+    sum += d;
+  }
+  return sum % 10 === 0;
+}
+
+/**
+ * The answer to a field as the transcript (onMessage) shows it: a card number with its first
+ * six and last four digits, an expiry, a security code or a password as asterisks. Any
+ * answer that is a card number is masked, whatever the field.
+ * @param {'card'|'hidden'|null} kind @param {string} text
+ */
+export function maskCardAnswer(kind, text) {
+  if (kind === 'hidden') return '*'.repeat(text.length);
+  if (kind !== 'card' && !isCardNumber(text)) return text;
+  // A short answer is no number to show in part (the last four digits, a code).
+  if (text.length <= 10) return '*'.repeat(text.length);
+  return text.slice(0, 6) + '*'.repeat(text.length - 10) + text.slice(-4);
 }
 
 const pause = (ms) => new Promise((resolve) => { setTimeout(resolve, ms); });
@@ -353,9 +404,10 @@ export class NorvaneTef {
 
   announce(state, detail) { this.options.onStatus?.(state, detail); }
 
-  send(message) {
+  /** `shown`, when given, is what onMessage sees instead (an answer to a card field, masked). */
+  send(message, shown) {
     const text = JSON.stringify(message);
-    this.options.onMessage?.('out', text);
+    this.options.onMessage?.('out', shown ? JSON.stringify(shown) : text);
     this.socket.send(text);
   }
 
@@ -889,7 +941,9 @@ export class NorvaneTef {
         if (typed === BACK || typed === CANCEL) {
           this.answer({ route: '/transaction', type: 'collect', typed: false, response: '', back_menu: typed === BACK });
         } else {
-          this.answer({ route: '/transaction', type: 'collect', typed: true, response: String(typed ?? ''), back_menu: false });
+          const reply = { route: '/transaction', type: 'collect', typed: true, response: String(typed ?? ''), back_menu: false };
+          // The service gets the card data; the transcript (a page's message log) never does.
+          this.answer(reply, { ...reply, response: maskCardAnswer(cardFieldKind(prompt), reply.response) });
         }
         return;
       }
@@ -921,8 +975,8 @@ export class NorvaneTef {
     });
   }
 
-  answer(message) {
-    if (this.connected) this.send(message);
+  answer(message, shown) {
+    if (this.connected) this.send(message, shown);
   }
 }
 

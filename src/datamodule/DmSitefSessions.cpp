@@ -57,7 +57,17 @@ std::string token_secret(const norvane::TIniSnapshot& config) {
 
 }  // namespace
 
-std::string ConfiguredTokenSecret() { return token_secret(ServiceConfig().Snapshot()); }
+std::string UnreadableConfigurationText(const std::string& problem) {
+  return "O arquivo de configuração " + ServiceConfig().FileName() + " " + problem +
+         ": nenhuma sessão é aberta até que ele seja corrigido (sem ele a chave dos tokens seria a de fábrica).";
+}
+
+std::string ConfiguredTokenSecret() {
+  const norvane::TIniSnapshot config = ServiceConfig().Snapshot();
+  // A key unknown is no reason to sign with the built-in one.
+  if (!config.Problem().empty()) throw std::runtime_error(UnreadableConfigurationText(config.Problem()));
+  return token_secret(config);
+}
 
 // Keeps the first n characters of a longer text, pads a shorter one on the left with "0".
 // Characters, not bytes: a claim may hold non-ASCII text, and cutting inside a UTF-8
@@ -118,6 +128,13 @@ void TDmSitef::CreateSession(const std::string& pConfig) {
   // The token's secret, the workstation number and the TEF settings come from one read of
   // the INI.
   const norvane::TIniSnapshot config = ServiceConfig().Snapshot();
+  if (!config.Problem().empty()) {
+    // A cut or emptied file has lost its jwt_secret: the built-in key would then let anyone in.
+    GravaLog(UnreadableConfigurationText(config.Problem()));
+    SendClientMessage(BuildErrorReply("A configuração do serviço não pôde ser lida; nenhuma sessão é aberta até que "
+                                      "ela seja corrigida (veja o log do serviço)."));
+    return;
+  }
   try {
     norvane::JsonParseResult storage;
     const Json* message = ParsedMessage(pConfig, storage);

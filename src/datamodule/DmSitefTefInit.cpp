@@ -54,6 +54,12 @@ bool TDmSitef::ApplyTlsConfiguration(const TSessionTefClaims& claims) {
   RiZedIzAde.SetCNPJVantor(claims.tef_cnpj);
 
   norvane::TIniFile tls(tls_configuration_file());
+  // The three keys below are all the file holds: one left unreadable (by a crash of an
+  // earlier version's write) is made again rather than refused for ever.
+  if (!tls.Snapshot().Problem().empty()) {
+    std::error_code ignored;
+    std::filesystem::remove(tls.FileName(), ignored);
+  }
   bool changed = false;
   const std::string old_token = tls.ReadString("ConfiguracaoTLS", "TokenRegistro", "");
   if (old_token != claims.registration_token) {

@@ -84,7 +84,7 @@ void TResultStore::Write() {
     item["sale_id"] = entry.sale_id;
     item["idempotency_key"] = entry.idempotency_key;
     item["fingerprint"] = entry.fingerprint;
-    item["result"] = entry.result;
+    item["result"] = norvane::scrub_card_numbers_in(entry.result);
     list.push_back(std::move(item));
   }
   Json root = Json::object();

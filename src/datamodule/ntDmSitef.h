@@ -370,8 +370,13 @@ std::string FitText(const std::string& text, std::size_t n);
 std::string BuildTerminalNumber(const std::string& branch_code, int pdv_number);
 
 // The key that verifies session tokens: `[sitef] jwt_secret` of the service's INI when set,
-// else the key shared with the sales back-end.
+// else the key shared with the sales back-end. Raises std::runtime_error when the INI is
+// there but cannot be read: its key is unknown then, and the built-in one is not it.
 std::string ConfiguredTokenSecret();
+
+// The log line for a service INI that cannot be read, with what is wrong with it
+// (TIniSnapshot::Problem).
+std::string UnreadableConfigurationText(const std::string& problem);
 
 // A fresh GUID in its 36-character upper-case form without braces; empty when no random
 // bytes could be had.

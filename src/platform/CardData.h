@@ -1,8 +1,6 @@
 #pragma once
 #include <string>
 
-#include "platform/Text.h"
-
 namespace norvane {
 
 // What a field of the payment library carries, as far as writing it down goes: a card number
@@ -24,18 +22,12 @@ inline CardData card_data_of_field(int field_type) {
 }
 
 // By the title of a question, for a library that asks for card data under a code of its own
-// ("Digite o numero do cartao", "Data de vencimento do cartao (MMAA)", "Codigo de seguranca",
-// "Digite a senha"). The text may be Windows-1252 or UTF-8: only unaccented parts are looked
-// for. Masking a field that turns out not to be card data only costs detail in a log.
-inline CardData card_data_of_title(const std::string& title) {
-  const std::string t = lower_ascii(title);
-  auto has = [&](const char* part) { return t.find(part) != std::string::npos; };
-  if (has("mero do cart")) return CardData::card_number;
-  if (has("vencimento") || has("validade") || has("seguran") || has("cvv") || has("cvc") ||
-      has("senha"))
-    return CardData::hidden;
-  return CardData::none;
-}
+// ("Digite o cartao", "Venc. (MMAA)", "Cod. seg.", "Senha"). The title may be Windows-1252 or
+// UTF-8, accented or not, abbreviated or not. A title that speaks of an expiry, a security
+// code, a password or a card's code is `hidden`; one that speaks of a card otherwise is
+// `card_number`. Masking a field that turns out not to be card data only costs detail in a
+// log.
+CardData card_data_of_title(const std::string& title);
 
 // The card number as it may be shown: first six, asterisks, last four. Already masked numbers
 // come out unchanged, and so does a text of ten characters or fewer (no card number is that
@@ -53,5 +45,16 @@ inline std::string mask_card_data(CardData kind, const std::string& value) {
   }
   return value;
 }
+
+// Every text the service writes down (logs, backups, kept results, the console) passes here,
+// whatever the library called the field it came in: each run of 13 to 19 digits, blanks or
+// hyphens (three at most) allowed between groups, that passes the Luhn check is masked as a
+// card number (first six and last four digits kept, separators kept, the length unchanged).
+// A number glued to more digits is none; one glued to letters still is. An escape ("\x0A",
+// "\u00E3", "\n") ends a number: its hex digits are not part of it.
+// Left as they are, because they are no card number and something reads them back: a date
+// and time written yyyymmddhhmmss, a GUID, and digits inside a code of 32 or more letters
+// and digits (a hash, an instant-payment id).
+std::string scrub_card_numbers(const std::string& text);
 
 }  // namespace norvane

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "platform/CardData.h"
 #include "platform/Clock.h"
 #include "platform/ExeFolder.h"
 #include "platform/Text.h"
@@ -68,8 +69,10 @@ int GravaLog(const std::string& pStr) {
     if (!file) return 0;
     // Blank as the service trims everywhere: a text of only tabs or line ends stamps nothing.
     bool blank = norvane::trim(pStr).empty();
+    // Whatever the line quotes (a library's message, a result), no card number is kept.
     std::string line = blank ? std::string()
-                             : "[" + norvane::format_tm("%d/%m/%Y %H:%M:%S", tm) + "] " + pStr;
+                             : "[" + norvane::format_tm("%d/%m/%Y %H:%M:%S", tm) + "] " +
+                                   norvane::scrub_card_numbers(pStr);
     line += "\n";
     bool ok = std::fwrite(line.data(), 1, line.size(), file) == line.size();
     ok = std::fclose(file) == 0 && ok;

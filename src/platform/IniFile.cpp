@@ -1,9 +1,14 @@
 #include "platform/IniFile.h"
 #include "platform/Text.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <charconv>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 #include <strings.h>
 #include <vector>
 
@@ -14,15 +19,92 @@ bool same_name(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
-std::vector<std::string> read_lines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
+// The file's lines, or (lines empty) what keeps it from being read. A missing file is no
+// problem: it has no keys.
+TIniSnapshot read_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return TIniSnapshot({});
+    return TIniSnapshot({}, "não pôde ser lido (" + std::string(std::strerror(errno)) + ")");
   }
-  return lines;
+  std::string text;
+  char buffer[16384];
+  int error = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (error != 0) return TIniSnapshot({}, "não pôde ser lido (" + std::string(std::strerror(error)) + ")");
+  // What an interrupted rewrite leaves: nothing, or blocks never written (zeros).
+  if (text.empty()) return TIniSnapshot({}, "está vazio");
+  if (text.find('\0') != std::string::npos) return TIniSnapshot({}, "contém bytes nulos");
+
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return TIniSnapshot(std::move(lines));
+}
+
+bool write_all(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Replaces the file with the text: a temporary file beside it (created with the process's
+// umask, like a new file), flushed, given the old file's mode and owner, and renamed over it.
+// False, the old file untouched and the temporary one gone, on any failure.
+bool replace_file(const std::string& path, const std::string& text) {
+  static std::atomic<unsigned> counter{0};
+  struct stat old {};
+  const bool existed = ::stat(path.c_str(), &old) == 0;
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  bool ok = write_all(fd, text) && ::fsync(fd) == 0;
+  if (ok && existed) {
+    struct stat made {};
+    ok = ::fstat(fd, &made) == 0 && ::fchmod(fd, old.st_mode & 07777) == 0;
+    // Another owner can be kept only by root; the file is then left as it was rather than
+    // handed to this process's user.
+    if (ok && (made.st_uid != old.st_uid || made.st_gid != old.st_gid))
+      ok = ::fchown(fd, old.st_uid, old.st_gid) == 0;
+  }
+  ok = ::close(fd) == 0 && ok;
+  if (ok) ok = ::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // The rename reaches the disk with the folder.
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)::fsync(dir);  // some file systems cannot flush a folder; the file is whole either way
+    ::close(dir);
+  }
+  return true;
 }
 
 // "[name]" gives name; anything else gives false.
@@ -106,7 +188,7 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key,
   return Snapshot().ReadBool(section, key, default_value);
 }
 
-TIniSnapshot TIniFile::Snapshot() const { return TIniSnapshot(read_lines(path_)); }
+TIniSnapshot TIniFile::Snapshot() const { return read_file(path_); }
 
 std::string TIniSnapshot::ReadString(const std::string& section, const std::string& key,
                                      const std::string& default_value) const {
@@ -129,7 +211,9 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key,
   // own, keys that whoever supplied the value chose: refused, and the file is left alone.
   if (!readable_section_name(section) || !readable_key_name(key) || has_control_character(value))
     return false;
-  std::vector<std::string> lines = read_lines(path_);
+  TIniSnapshot current = read_file(path_);
+  if (!current.Problem().empty()) return false;
+  std::vector<std::string> lines = current.Lines();
   bool in_section = false, written = false;
   long section_end = -1;  // index after the last line of the matching section
   for (size_t i = 0; i < lines.size() && !written; ++i) {
@@ -157,10 +241,9 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key,
       lines.insert(lines.begin() + section_end, key + "=" + value);
     }
   }
-  std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-  for (const std::string& line : lines) out << line << "\r\n";
-  out.flush();
-  return static_cast<bool>(out);
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return replace_file(path_, text);
 }
 
 bool TIniFile::WriteInteger(const std::string& section, const std::string& key, int value) {

@@ -9,6 +9,12 @@ namespace norvane {
 // of one pair of surrounding quotes), and every call goes to the file on disk, so a value
 // changed by hand takes effect at the next read. Writes keep every other line and create
 // the file (and the section) when missing.
+//
+// A write never leaves the file cut: the new text goes to a temporary file in the same
+// folder, is flushed to disk and renamed over the old file, with the old file's mode and
+// owner; a full disk or a crash leaves the old file whole. A file that is there but cannot
+// be read (an error, no bytes at all, NUL bytes) is never written over: what was read of it
+// is not the file, and rebuilding it from that would lose every other key.
 class TIniSnapshot;
 
 class TIniFile {
@@ -26,7 +32,7 @@ class TIniFile {
 
   // Returns false, writing nothing, when the value holds a control character (CR, LF, NUL
   // and the like) or the section or key name would not read back as written; also false
-  // when the file could not be written.
+  // when the file could not be read (see Problem) or written, or its owner not kept.
   bool WriteString(const std::string& section, const std::string& key, const std::string& value);
   bool WriteInteger(const std::string& section, const std::string& key, int value);
   bool WriteBool(const std::string& section, const std::string& key, bool value);
@@ -41,7 +47,14 @@ class TIniFile {
 // The values of an INI file as they were when it was read, by the same rules as TIniFile.
 class TIniSnapshot {
  public:
-  explicit TIniSnapshot(std::vector<std::string> lines) : lines_(std::move(lines)) {}
+  explicit TIniSnapshot(std::vector<std::string> lines, std::string problem = {})
+      : lines_(std::move(lines)), problem_(std::move(problem)) {}
+
+  // Empty when the file was read whole or is not there at all (every key then takes its
+  // default); otherwise what is wrong with it, in words for the log ("está vazio"). The
+  // values of a file with a problem are not to be trusted: every read gives its default.
+  const std::string& Problem() const { return problem_; }
+  const std::vector<std::string>& Lines() const { return lines_; }
 
   std::string ReadString(const std::string& section, const std::string& key,
                          const std::string& default_value) const;
@@ -50,6 +63,7 @@ class TIniSnapshot {
 
  private:
   std::vector<std::string> lines_;
+  std::string problem_;
 };
 
 }  // namespace norvane

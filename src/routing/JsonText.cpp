@@ -13,6 +13,8 @@
 
 #include <simdjson.h>
 
+#include "platform/CardData.h"
+
 namespace norvane {
 namespace {
 
@@ -707,6 +709,26 @@ std::string write_json(const Json& value) {
   out.reserve(128);
   append_json(out, value);
   return out;
+}
+
+Json scrub_card_numbers_in(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::string:
+      return scrub_card_numbers(value.get_ref<const std::string&>());
+    case Json::value_t::array: {
+      Json out = Json::array();
+      for (const Json& item : value) out.push_back(scrub_card_numbers_in(item));
+      return out;
+    }
+    case Json::value_t::object: {
+      Json out = Json::object();
+      for (const auto& [name, item] : value.items())
+        out[name] = name == "idempotency_key" ? item : scrub_card_numbers_in(item);
+      return out;
+    }
+    default:
+      return value;
+  }
 }
 
 std::string json_value_text(const Json& value) {

@@ -60,6 +60,11 @@ std::optional<JsonWithStringView> parse_json_viewing_member(const std::string& t
 std::string write_json(const Json& value);
 void append_json(std::string& out, const Json& value);
 
+// The value with every string passed through scrub_card_numbers (platform/CardData.h), for
+// a JSON text kept on disk. The member "idempotency_key" is kept as it is: the page chose it,
+// and a payment is found by it exactly.
+Json scrub_card_numbers_in(const Json& value);
+
 // The text of a scalar as GetJsonField gives it: a string as it is, a number as its JSON
 // text, true/false as "true"/"false", null as empty text; objects and arrays as JSON text.
 std::string json_value_text(const Json& value);

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "platform/CardData.h"
 #include "platform/Clock.h"
 #include "platform/ElfSection.h"
 #include "platform/ExeFolder.h"
@@ -122,24 +123,32 @@ void TNorvaneSiTefService::report_started(int port, const std::string& listener_
     line += "; CliSiTef: STAND-IN library, no real payment can be taken";
   // Last, so that it is what a person reads: what is unsafe and what to set.
   const UnsafeSettings unsafe = unsafe_settings();
+  if (!unsafe.unreadable.empty())
+    line += "; CONFIGURATION UNREADABLE: " + iniConfig.FileName() + " (" + unsafe.unreadable +
+            "); no session opens until it is mended";
   if (unsafe.built_in_key || unsafe.any_origin) {
     line += "; UNSAFE:";
     if (unsafe.built_in_key) line += " the built-in token key lets anyone open a session (set [sitef] jwt_secret)";
     if (unsafe.built_in_key && unsafe.any_origin) line += ",";
     if (unsafe.any_origin) line += " any web page may connect (set [sitef] allowed_origins)";
   }
-  // Under systemd standard output goes to the journal, where the line is as useful.
+  // Under systemd standard output goes to the journal, where the line is as useful. A
+  // listener's error may quote what a client sent: no card number reaches the console.
+  line = norvane::scrub_card_numbers(line);
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
   norvane::notify_service_ready(line);
 }
 
 TNorvaneSiTefService::UnsafeSettings TNorvaneSiTefService::unsafe_settings() const {
-  const std::string secret = iniConfig.ReadString("sitef", "jwt_secret", "");
+  const norvane::TIniSnapshot config = iniConfig.Snapshot();
   UnsafeSettings unsafe;
+  unsafe.unreadable = config.Problem();
+  if (!unsafe.unreadable.empty()) return unsafe;
+  const std::string secret = config.ReadString("sitef", "jwt_secret", "");
   unsafe.built_in_key = secret.empty() || secret == kSharedTokenSecret;
   unsafe.any_origin =
-      norvane::websocket::ParseAllowedOrigins(iniConfig.ReadString("sitef", "allowed_origins", "")).empty();
+      norvane::websocket::ParseAllowedOrigins(config.ReadString("sitef", "allowed_origins", "")).empty();
   return unsafe;
 }
 
@@ -169,6 +178,7 @@ void TNorvaneSiTefService::ServiceStart(bool& Started) {
   // Also at every start: the packaged defaults let any web page the cashier opens mint a
   // token, open a session and start a payment on the pin-pad.
   const UnsafeSettings unsafe = unsafe_settings();
+  if (!unsafe.unreadable.empty()) GravaLog(UnreadableConfigurationText(unsafe.unreadable));
   if (unsafe.built_in_key || unsafe.any_origin)
     GravaLog(std::string("Atenção: instalação desprotegida: ") +
              (unsafe.built_in_key ? "a chave dos tokens é a chave de fábrica, qualquer um pode abrir uma sessão "

@@ -60,10 +60,12 @@ class TNorvaneSiTefService {
   // why it does not), its folder and its log, and whether the CliSiTef library is the stand-in.
   void report_started(int port, const std::string& listener_error);
   // What leaves this installation open to any web page: the built-in token key, an empty
-  // allowed_origins.
+  // allowed_origins. An INI that cannot be read (unreadable says why) leaves it shut
+  // instead: no session opens.
   struct UnsafeSettings {
     bool built_in_key = false;
     bool any_origin = false;
+    std::string unreadable;
   };
   UnsafeSettings unsafe_settings() const;
   std::string FTefLogFileName;

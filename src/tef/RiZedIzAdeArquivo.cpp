@@ -11,7 +11,9 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/CardData.h"
 #include "platform/CodePage.h"
+#include "tef/RiZedIzAdeResp.h"
 
 namespace {
 
@@ -285,10 +287,15 @@ void TRiZedIzAdeArquivo::LeArquivo(const std::string& NomeArquivo) {
   AssignLinhas(split_lines(text));
 }
 
-void TRiZedIzAdeArquivo::GravarArquivo(const std::string& NomeArquivo, bool DoFlushToDisk) {
+void TRiZedIzAdeArquivo::GravarArquivo(const std::string& NomeArquivo, bool DoFlushToDisk,
+                                       bool MascararCartoes) {
+  static const std::string proprias = std::to_string(kIdentificacaoControle) + "-";
+  static const std::string corpo = FormataChave(kIdentificacaoControle, kSequenciaRelatorioCorpo);
   std::string text;
   for (const std::string& l : fStringList) {
-    text += l;
+    const bool como_esta =
+        !MascararCartoes || (l.compare(0, proprias.size(), proprias) == 0 && l.compare(0, corpo.size(), corpo) != 0);
+    text += como_esta ? l : norvane::scrub_card_numbers(l);
     text += "\r\n";
   }
 

@@ -72,7 +72,13 @@ class TRiZedIzAdeArquivo {
   // the old file or the new one, never a truncated one. With DoFlushToDisk the file and
   // its folder are flushed to disk before returning. Errors raise ERiZedIzAdeArquivo and
   // leave the old file as it was.
-  void GravarArquivo(const std::string& NomeArquivo, bool DoFlushToDisk = false);
+  // With MascararCartoes (backups) a card number anywhere in a value is written masked
+  // (norvane::scrub_card_numbers), but for the component's own lines (identification 899)
+  // other than the report's body: they hold what the host gave, never a library's text,
+  // and ids among them must read back exactly. A request for another program is written
+  // as it is: it carries a document or a check's line that must reach it unchanged.
+  void GravarArquivo(const std::string& NomeArquivo, bool DoFlushToDisk = false,
+                     bool MascararCartoes = true);
 
   // Keyed write: removes the line of that key (case-sensitive), then adds key " = " value
   // at its sorted place unless the value is empty. So an empty value removes the key.

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "platform/CardData.h"
 #include "platform/CodePage.h"
 #include "tef/RiZedIzAdeBase.h"
 
@@ -86,8 +87,10 @@ OpenTefLog& open_tef_log() {
 void GravaLogTEF(const std::string& ArqLOG, const std::string& AString) {
   if (ArqLOG.empty()) return;
   try {
-    const std::string text =
-        norvane::is_valid_utf8(AString) ? norvane::to_windows1252(AString) : AString;
+    // Fields the manager knows are masked before they get here; this catches a number the
+    // library repeats where nobody expects it (a message, a title, a field of its own).
+    const std::string text = norvane::scrub_card_numbers(
+        norvane::is_valid_utf8(AString) ? norvane::to_windows1252(AString) : AString);
     const std::string line =
         "-- " + FormatDateTime("dd/mm hh:nn:ss:zzz", Now()) + " - " + text + "\r\n";
     open_tef_log().Append(ArqLOG, line);

@@ -78,7 +78,7 @@ void TRiZedIzAdeClass::IniciarRequisicao(const std::string& AHeader, int32_t AID
     ++fpIDSeq;
   fpReq->SetHeader(AHeader);
   fpReq->SetID(fpIDSeq);
-  fpReq->Conteudo().GravarArquivo(fArqTmp, false);
+  fpReq->Conteudo().GravarArquivo(fArqTmp, false, /*MascararCartoes=*/false);
 }
 
 void TRiZedIzAdeClass::GravaIdentificacao() {
@@ -101,7 +101,7 @@ void TRiZedIzAdeClass::FinalizarRequisicao() {
 
   GravaLog(etapa + ", Fechando arquivo: " + fArqTmp);
   fpReq->GravaInformacao(999, 999, "0");
-  fpReq->Conteudo().GravarArquivo(fArqTmp, true);
+  fpReq->Conteudo().GravarArquivo(fArqTmp, true, /*MascararCartoes=*/false);
 
   GravaLog(etapa + ", Renomeando: " + fArqTmp + " para: " + fArqReq);
   if (std::rename(fArqTmp.c_str(), fArqReq.c_str()) != 0)

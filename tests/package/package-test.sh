@@ -93,7 +93,7 @@ for sub in Log TEF; do
   [[ $(stat -c %a "$folder/$sub") == 700 ]] || fail "$folder/$sub is $(stat -c %a "$folder/$sub"), not the service's alone"
 done
 ini="$folder/SvcNorvaneSiTef.ini"
-[[ $(stat -c %a:%U:%G "$ini") == 660:root:norvane ]] || fail "the ini is $(stat -c %a:%U:%G "$ini")"
+[[ $(stat -c %a:%U:%G "$ini") == 660:norvane:norvane ]] || fail "the ini is $(stat -c %a:%U:%G "$ini")"
 check "a non-interactive install wrote a token key or origins" \
   bash -c "! grep -qiE '^(jwt_secret|allowed_origins)=' '$ini'"
 
@@ -110,9 +110,10 @@ check "jwt_secret not written" grep -qx "jwt_secret=$key" "$ini"
 check "debconf keeps the token key" \
   bash -c "! echo 'GET norvane-tef-server/jwt_secret' | debconf-communicate norvane-tef-server | grep -q '$key'"
 check "the ini's other keys were lost" grep -qx 'pdv_number=1' "$ini"
-[[ $(stat -c %a:%U:%G "$ini") == 660:root:norvane ]] || fail "the ini is $(stat -c %a:%U:%G "$ini") after the set-up"
+[[ $(stat -c %a:%U:%G "$ini") == 660:norvane:norvane ]] || fail "the ini is $(stat -c %a:%U:%G "$ini") after the set-up"
+check "the set-up left a temporary ini beside it" bash -c "! ls '$folder' | grep -q 'SvcNorvaneSiTef\.ini\.'"
 
-echo "-- debconf: dpkg-reconfigure asks again; an empty key generates one, shown once"
+echo "-- debconf: dpkg-reconfigure asks again; an empty key generates one, kept in the ini and not shown"
 # A terminal for debconf's plain-text frontend: the origin, then an empty key. The origin
 # question offers what the ini holds.
 sed -i '/^jwt_secret=/d' "$ini"
@@ -123,7 +124,12 @@ check "the origins question was not asked" grep -q "Origins of the sales applica
 check "allowed_origins not written by dpkg-reconfigure" grep -qx 'allowed_origins=https://caixa.example' "$ini"
 generated=$(sed -n 's/^jwt_secret=//p' "$ini" | tr -d '\r')
 [[ "$generated" =~ ^[0-9a-f]{64}$ ]] || fail "no generated key in the ini: '$generated'"
-check "the generated key was not shown" grep -q "$generated" "$work/reconfigure.log"
+check "the generated key was shown, and so kept in the package tool's log" \
+  bash -c "! grep -q '$generated' '$work/reconfigure.log'"
+# The command the set-up names reads the key back.
+command=$(tr -d '\r' < "$work/reconfigure.log" | sed -n "s/^ *\(sudo grep .*\)$/\1/p" | head -n 1)
+[[ -n "$command" ]] || fail "the set-up does not say how to read the key: $(cat "$work/reconfigure.log")"
+[[ $(bash -c "${command#sudo }" | tr -d '\r') == "jwt_secret=$generated" ]] || fail "'$command' does not read the key"
 # The packages strip their binaries: the stand-in must keep the section the service reads.
 check "the packaged stand-in lost its marker section" \
   bash -c "readelf -S '$folder/dll/CliSiTef32I.dll' | grep -q '\.norvane_stand_in'"
@@ -159,15 +165,26 @@ else
   echo "   skipped: e2e/node_modules is missing (npm ci in e2e/)"
 fi
 
-echo "-- purge keeps a TEF folder with backups"
+echo "-- purge keeps a TEF folder with backups, and names them alone"
 echo "000-000 = CRT" > "$folder/TEF/RiZedIzAde_CliSiTef_001.tef"
+echo '{"results":[]}' > "$folder/TEF/results.json"
 dpkg --purge norvane-tef-simulator norvane-tef-server > "$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "dpkg --purge"; }
 check "no message about the kept TEF folder" grep -q "RiZedIzAde_CliSiTef_001.tef" "$work/purge.log"
+check "the kept results are named as a payment" bash -c "! grep -q results.json '$work/purge.log'"
 check "the TEF backup did not survive the purge" test -s "$folder/TEF/RiZedIzAde_CliSiTef_001.tef"
+check "the kept results survived the purge" test ! -e "$folder/TEF/results.json"
 check "the logs survived the purge" test ! -e "$folder/Log"
 check "the unit is still enabled after the purge" test ! -e "$wants"
 check "the unit file is still there" test ! -e "$unit"
 if [[ -d /run/systemd/system ]] && systemctl is-active --quiet NorvaneSiTefService; then
   fail "the service still runs after the purge"
 fi
+
+echo "-- purge with only the kept results left removes the TEF folder"
+DEBIAN_FRONTEND=noninteractive dpkg -i "$server" > "$work/again.log" 2>&1 || { cat "$work/again.log"; fail "dpkg -i after the purge"; }
+rm "$folder/TEF/RiZedIzAde_CliSiTef_001.tef"
+echo '{"results":[]}' > "$folder/TEF/results.json"
+dpkg --purge norvane-tef-server > "$work/purge-results.log" 2>&1 || { cat "$work/purge-results.log"; fail "dpkg --purge"; }
+check "a message about a kept TEF folder with only results in it" bash -c "! grep -q 'was kept' '$work/purge-results.log'"
+check "the TEF folder with only results survived the purge" test ! -e "$folder/TEF"
 echo "== package test passed"

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -91,6 +95,86 @@ TEST_F(IniFileTest, HostileValuesAndNamesAreRefusedAndEveryOtherKeyReadsBackUnch
   ASSERT_TRUE(ini.WriteString("sitef", "download_url", "https://updates.example/t\xC3\xA9" "f?a=1&b=[2];3"));
   EXPECT_EQ(ini.ReadString("sitef", "download_url", ""), "https://updates.example/t\xC3\xA9" "f?a=1&b=[2];3");
   EXPECT_EQ(ini.ReadString("sitef", "jwt_secret", ""), "the-key");
+}
+
+// Files left beside the INI (a temporary file a write did not clean up).
+std::vector<std::string> LeftBeside(const std::filesystem::path& path) {
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(path.parent_path())) {
+    const std::string name = entry.path().filename().string();
+    if (name != path.filename().string() && name.rfind(path.filename().string(), 0) == 0) left.push_back(name);
+  }
+  return left;
+}
+
+TEST_F(IniFileTest, AWriteTheDiskCannotTakeLeavesTheOldFileWhole) {
+  const std::string before = "[sitef]\r\njwt_secret=the-key\r\npdv_number=4\r\n";
+  write(before);
+  norvane::TIniFile ini(path.string());
+  // A file-size limit stands for the full disk: the write fails part-way, as it would there.
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool written = ini.WriteString("sitef", "download_url", "https://updates.example/" + std::string(8000, 'a'));
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, old_handler);
+
+  EXPECT_FALSE(written);
+  EXPECT_EQ(content(), before);
+  EXPECT_EQ(LeftBeside(path), std::vector<std::string>{});
+}
+
+TEST_F(IniFileTest, AWriteKeepsTheFilesModeAndOwner) {
+  write("[sitef]\r\njwt_secret=the-key\r\n");
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                         std::filesystem::perms::group_read);
+  struct stat before {};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  norvane::TIniFile ini(path.string());
+  ASSERT_TRUE(ini.WriteString("sitef", "version", "1.2.3.4"));
+  struct stat after {};
+  ASSERT_EQ(::stat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_NE(after.st_ino, before.st_ino) << "written in place, not replaced";
+  EXPECT_EQ(ini.ReadString("sitef", "jwt_secret", ""), "the-key");
+  EXPECT_EQ(LeftBeside(path), std::vector<std::string>{});
+}
+
+TEST_F(IniFileTest, AFileThatCannotBeReadIsNeverWrittenOverAndGivesNoValues) {
+  // What a rewrite cut short leaves (nothing, or blocks of zeros) and a file that is no file.
+  const struct {
+    const char* what;
+    std::string text;
+    bool folder;
+  } cases[] = {
+      {"empty", "", false},
+      {"zeros", std::string("[sitef]\r\npdv_number=4\r\n") + std::string(32, '\0'), false},
+      {"a folder", "", true},
+  };
+  norvane::TIniFile ini(path.string());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(path);
+    if (c.folder) {
+      std::filesystem::create_directory(path);
+    } else {
+      write(c.text);
+    }
+    EXPECT_NE(ini.Snapshot().Problem(), "");
+    EXPECT_EQ(ini.ReadInteger("sitef", "pdv_number", -1), -1);
+    EXPECT_FALSE(ini.WriteBool("sitef", "need_update", true));
+    if (!c.folder) {
+      EXPECT_EQ(content(), c.text);
+    }
+    EXPECT_EQ(LeftBeside(path), std::vector<std::string>{});
+  }
+  std::filesystem::remove_all(path);
+  EXPECT_EQ(ini.Snapshot().Problem(), "") << "a missing file is no problem: it has no keys";
 }
 
 }  // namespace

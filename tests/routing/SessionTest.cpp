@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -210,6 +212,34 @@ TEST_F(SessionTest, AConfiguredSecretReplacesTheBuiltInOne) {
   const Replies replies = start("only this workstation's secret");
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_NE(replies[0].find("\"status\":\"created\""), std::string::npos) << replies[0];
+}
+
+TEST_F(SessionTest, AConfigurationThatCannotBeReadRefusesSessionsInsteadOfTakingTheBuiltInKey) {
+  const std::string ini = folder_ + "/" + norvane::exe_base_name() + ".ini";
+  // What a rewrite cut short by a full disk or a crash leaves, and a file nobody can read.
+  const struct {
+    const char* what;
+    std::function<void()> leave;
+    const char* logged;
+  } cases[] = {
+      {"empty", [&] { std::ofstream(ini, std::ios::trunc); }, "está vazio"},
+      {"zeros", [&] { std::ofstream(ini, std::ios::binary) << std::string(64, '\0'); }, "contém bytes nulos"},
+      {"a folder", [&] { std::filesystem::remove(ini); std::filesystem::create_directory(ini); }, "não pôde ser lido"},
+  };
+  for (const auto& c : cases) {
+    c.leave();
+    EXPECT_EQ(RouteStart(StartMessage(ValidClaims())),
+              Replies{ErrorReply("A configuração do serviço não pôde ser lida; nenhuma sessão é aberta até que ela "
+                                 "seja corrigida (veja o log do serviço).")})
+        << c.what;
+    EXPECT_NE(ServiceLog().find("O arquivo de configuração " + ini + " " + c.logged), std::string::npos) << c.what;
+    EXPECT_THROW(ConfiguredTokenSecret(), std::runtime_error) << c.what;
+    std::filesystem::remove(ini);
+  }
+  // Mended (here: gone, so every key takes its default), sessions open again.
+  const Replies replies = RouteStart(StartMessage(ValidClaims()));
+  ASSERT_FALSE(replies.empty());
+  EXPECT_NE(replies.back().find("\"status\":\"created\""), std::string::npos) << replies.back();
 }
 
 TEST(SessionList, KeepsAtMostItsBoundDroppingTheOldestFirst) {

@@ -311,8 +311,10 @@ std::string journal_answer(const State& st, const std::string& answer) {
   if (!st.run || !st.run->delivered || st.run->next == 0) return answer;
   const Step& last = st.run->dialogue.steps[st.run->next - 1];
   if (last.kind != Step::Kind::question) return answer;
-  if (last.field == 512) return mask_card_number(answer);
-  if (last.field == 513 || last.field == 514 || last.field == 500) return std::string(answer.size(), '*');
+  if (last.field == 512 || last.field == kOwnCardNumberField) return mask_card_number(answer);
+  if (last.field == 513 || last.field == 514 || last.field == 500 || last.field == kOwnExpiryField ||
+      last.field == kOwnSecurityCodeField)
+    return std::string(answer.size(), '*');
   return answer;
 }
 

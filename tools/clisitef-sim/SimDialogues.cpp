@@ -355,6 +355,36 @@ std::string receipt_copy(const RunContext& c, const Receipt& r, const std::strin
   s.end(0);
 }
 
+// "4111111111111111" in groups of four: "4111 1111 1111 1111", or with hyphens.
+std::string grouped(const std::string& number, char separator) {
+  std::string out;
+  for (size_t i = 0; i < number.size(); ++i) {
+    if (i > 0 && i % 4 == 0) out += separator;
+    out += number[i];
+  }
+  return out;
+}
+
+long long sale_amount(Script& s);
+
+// A debit whose library asks for the typed card under codes and titles of its own and
+// repeats the number where no field code says it is card data: in a message, in a yes/no
+// question, in the title of the next question and in a result field. Any 13 to 19 digits
+// are taken as the number, so that a number that is no card can be repeated too.
+[[noreturn]] void own_codes(Script& s, Dialogue& out) {
+  long long cents = sale_amount(s);
+  std::string number = s.field(kOwnCardNumberField, 13, 19, "Digite o cartao", all_digits, "Cartao invalido");
+  s.field(kOwnExpiryField, 4, 4, "Venc. (MMAA)", valid_expiry_mmyy, "Data de vencimento invalida");
+  s.show(kBothMessages, "Cartao " + grouped(number, ' ') + " lido");
+  if (!s.confirm("Confirma o cartao " + grouped(number, '-') + "?")) s.end(kCancelledByOperator);
+  s.field(kOwnSecurityCodeField, 3, 4, "Cod. seg. do cartao " + number, all_digits,
+          "Codigo de seguranca invalido");
+  authorise(s);
+  s.record(kOwnCardResultField, "CARTAO " + number);
+  approve(s, out, "0100", "D\xE9" "bito \xE0 vista",
+          {"COMPROVANTE DE TEF", "DEBITO A VISTA", mask_card_number(number), cents, {}}, number);
+}
+
 long long sale_amount(Script& s) {
   if (s.c.cents > 0) return s.c.cents;
   return s.amount(146, "Forneca o valor da transacao");
@@ -612,6 +642,7 @@ Dialogue build_dialogue(const RunContext& c, const std::vector<std::string>& ans
       case Scenario::cancellation: cancellation(s, out);
       case Scenario::reprint: reprint(s, out, c.function);
       case Scenario::admin: admin(s, out);
+      case Scenario::owncodes: own_codes(s, out);
       default: break;
     }
     switch (c.function) {

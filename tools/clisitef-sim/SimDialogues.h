@@ -30,6 +30,13 @@ enum Command : int {
   kShowQrCodeText = 52,
 };
 
+// Field codes of the `owncodes` scenario: card data asked under codes the service does not
+// know, and a result field of the library's own that repeats the card number.
+constexpr int kOwnCardNumberField = 4512;
+constexpr int kOwnExpiryField = 4513;
+constexpr int kOwnSecurityCodeField = 4514;
+constexpr int kOwnCardResultField = 4520;
+
 // Results the library ends a function with (besides 0 and the settable ones).
 constexpr int kContinue = 10000;
 constexpr int kNotConfigured = -1;

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "SimSettings.h"
+#include "platform/CardData.h"
 
 namespace clisitef_sim {
 namespace {
@@ -90,7 +91,8 @@ void append_journal(const std::string& journal, const JournalLine& line) {
   std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<int>(tv.tv_usec / 1000));
-  std::string text = stamp + line.str();
+  // Like a real library's trace it keeps no card number, whatever text repeats one.
+  std::string text = stamp + norvane::scrub_card_numbers(line.str());
   text += "\n";
   // One write on an O_APPEND descriptor keeps lines whole even when two processes share a
   // journal.

@@ -25,6 +25,7 @@ constexpr ScenarioName kScenarioNames[] = {
     {"declined", Scenario::declined},         {"unauthorized", Scenario::unauthorized},
     {"abort", Scenario::abort},               {"customerabort", Scenario::customerabort},
     {"noconnection", Scenario::noconnection}, {"alreadydone", Scenario::alreadydone},
+    {"owncodes", Scenario::owncodes},
 };
 
 }  // namespace

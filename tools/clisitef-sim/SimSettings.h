@@ -21,6 +21,7 @@ enum class Scenario {
   customerabort,  // the customer cancels on the pin-pad while typing the password (-6)
   noconnection,   // "Sem conexao SiTef", result -5
   alreadydone,    // command 22 "Transacao ja efetuada"
+  owncodes,       // a typed card asked under codes and titles of its own, its number repeated
 };
 
 // How an instant payment shows its QR code.

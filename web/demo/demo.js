@@ -1,6 +1,6 @@
 // The demo sales page: a cashier's screen on top of norvane-tef.js. The back-end that serves
 // it mints the session tokens and receives the payment reports (server.mjs).
-import { BACK, NorvaneTef } from '/norvane-tef.js';
+import { BACK, NorvaneTef, cardFieldKind } from '/norvane-tef.js';
 import qrcode from '/vendor/qrcode.mjs';
 
 const $ = (id) => document.getElementById(id);
@@ -257,7 +257,8 @@ function prompt({ kind, title, message, buttons, field }) {
       input.maxLength = field.maximum > 0 ? field.maximum : 524288;
       input.required = field.minimum > 0;
       input.inputMode = field.fieldOperation === 'string' ? 'text' : 'numeric';
-      input.type = field.fieldOperation === 'segurança' ? 'password' : 'text';
+      // An expiry, a security code or a password is not left on the screen, whatever its field code.
+      input.type = cardFieldKind(field) === 'hidden' ? 'password' : 'text';
       const hint = $('dialogue-hint');
       hint.hidden = false;
       hint.textContent = field.minimum === field.maximum

@@ -178,6 +178,41 @@ test('one "Cancelar pagamento" for menus and fields, "Voltar" only where going b
   await page.locator('#result-status', { hasText: 'Aprovada' }).waitFor();
 });
 
+test('the message log never shows a typed card answer, whatever the field code; the service gets each whole', limit, async () => {
+  // Each field as the library may ask it, the answer typed, and what the log may show of it.
+  const fields = [
+    { ask: say.collect('Numero do cartao', 13, 19, 512), typed: '4111111111111111', shown: '411111******1111' },
+    { ask: say.collect('Digite o cartao', 13, 19, 4512), typed: '5555555555554444', shown: '555555******4444' },
+    { ask: say.collect('Forneca o numero', 13, 19, 4600), typed: '4222222222222', shown: '422222***2222' },
+    { ask: say.collect('Venc. (MMAA)', 4, 4, 4513), typed: '1230', shown: '****', password: true },
+    { ask: say.collect('Codigo de seguranca', 3, 4, 514, 'segurança'), typed: '123', shown: '***', password: true },
+    { ask: say.collect('Cod. seg.', 3, 4, 4514), typed: '987', shown: '***', password: true },
+    { ask: say.collect('Forneca o numero de parcelas', 1, 2, 505), typed: '3', shown: '3' },
+  ];
+  await page.click('.pay >> text=Crédito');
+  await fake.receive();
+  for (const { ask, typed, password } of fields) {
+    fake.send(ask);
+    const input = page.locator('#dialogue-input');
+    await page.locator('#dialogue-title', { hasText: ask.title }).waitFor();
+    assert.equal(await input.evaluate((e) => e.type), password ? 'password' : 'text', ask.title);
+    await input.fill(typed);
+    await options().filter({ hasText: 'Confirmar' }).click();
+    assert.equal((await fake.receive()).response, typed, `the service got the answer to "${ask.title}" whole`);
+  }
+  fake.send({ type: 'result', status: 'approved', message: 'Transação TEF concluída com sucesso.', transaction_data: [{ operation: 'credit', payment_id: 5004 }] });
+  await page.locator('#result-status', { hasText: 'Aprovada' }).waitFor();
+
+  const log = await page.locator('#log').textContent();
+  for (const { ask, typed, shown } of fields) {
+    assert.ok(log.includes(`"response":"${shown}"`), `the answer to "${ask.title}" is not in the log as ${shown}`);
+    if (typed === shown) continue;
+    // Short answers are looked for as answers: "123" may well be part of a key or a time.
+    const seen = typed.length >= 13 ? typed : `"response":"${typed}"`;
+    assert.ok(!log.includes(seen), `the log shows the answer to "${ask.title}": ${typed}`);
+  }
+});
+
 test('a reprint is shown as a reprint, not as a payment', limit, async () => {
   await page.click('#reprint');
   assert.equal((await fake.receive()).type, 'reprint');
