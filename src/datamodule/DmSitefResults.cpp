@@ -9,6 +9,7 @@
 #include "datamodule/ntDmSitef.h"
 #include "platform/GravaLog.h"
 #include "tef/RiZedIzAdeTef.h"
+#include "platform/Metrics.h"
 
 using norvane::Json;
 
@@ -156,6 +157,8 @@ void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes
   }
   fNsuCancelamento.clear();
   SendClientMessage(norvane::write_json(result));
+  norvane::metrics::CountOperation(FRunningOperation, confirmed ? norvane::metrics::Outcome::Approved
+                                                                : norvane::metrics::Outcome::UndoneByBackEnd);
 }
 
 void TDmSitef::RiZedIzAdeComandaECFImprimeVia(TRiZedIzAdeTipoRelatorio, int Via,

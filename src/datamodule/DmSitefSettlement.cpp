@@ -11,6 +11,7 @@
 #include "datamodule/ntDmSitef.h"
 #include "platform/CodePage.h"
 #include "platform/GravaLog.h"
+#include "platform/Metrics.h"
 #include "routing/JsonText.h"
 #include "routing/Jwt.h"
 #include "tef/RiZedIzAdeTef.h"
@@ -115,6 +116,7 @@ void TDmSitef::SettleLeftPayments() {
       if (!reprint) manager.FinalizarPendente(confirm, norvane::to_windows1252(r.DocumentoVinculado()));
       ApagaArquivo(file);
       GravaLog("Pagamento pendente (" + identity(r) + ") " + outcome + ".");
+      if (!reprint) norvane::metrics::CountRecoveredPayment(confirm);
     } catch (const std::exception& error) {
       GravaLog("Não foi possível liquidar o pagamento pendente de " + file + " (" + error.what() +
                "); o backup fica para o próximo início do serviço.");

@@ -11,8 +11,11 @@
 #include "routing/JsonText.h"
 #include "datamodule/ntDmSitef.h"
 #include "platform/GravaLog.h"
+#include "platform/Metrics.h"
 
 using norvane::Json;
+using norvane::metrics::Operation;
+using norvane::metrics::Outcome;
 
 namespace {
 
@@ -194,6 +197,7 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession*) {
     BeginDialogue();
     FRunningIdempotencyKey = idempotency_key;
     FRunningSaleId = fVenda_Id;
+    FRunningOperation = type == "cancellation" ? Operation::Cancellation : type == "reprint" ? Operation::Reprint : Operation::Sale;
     FLastResult.clear();
     FKeepingResult = true;
     TRiZedIzAdeCliSiTef& manager = CliSiTefManager();
@@ -227,8 +231,10 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession*) {
       result["status"] = canceled ? "canceled" : "unauthorized";
       result["message"] = kNaoRealizada;
       SendClientMessage(norvane::write_json(result));
+      norvane::metrics::CountOperation(FRunningOperation, canceled ? Outcome::Canceled : Outcome::Declined);
     }
   } catch (const std::exception& error) {
+    norvane::metrics::CountOperation(FRunningOperation, Outcome::Failed);
     KeepResult(idempotency_key);
     EndDialogue();
     fProcessando = false;
