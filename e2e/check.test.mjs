@@ -2,14 +2,21 @@
 // service runs: the stand-in and the missing origins make it exit 1, the port is the service's
 // own, and the printer is asked of a real CUPS scheduler (known and accepting, then refusing).
 import assert from 'node:assert/strict';
-import { spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { after, before, describe, test } from 'node:test';
 import { canRunCups, startCups } from './lib/cups.mjs';
+import { selfSignedCertificate, startSalesBackend, trustedCertificate } from './lib/sales-backend.mjs';
 import { startService } from './lib/service.mjs';
 
-function check(service, env = {}) {
-  const run = spawnSync(service.executable, ['CHECK'], { cwd: service.dir, encoding: 'utf8', env: { ...process.env, ...env } });
-  return { status: run.status, lines: run.stdout.split('\n').filter(Boolean), text: run.stdout + run.stderr };
+// Runs the check without blocking: the back-end it may ask lives in this process.
+function check(service, env = {}, args = []) {
+  return new Promise((resolve) => {
+    const child = spawn(service.executable, ['CHECK', ...args], { cwd: service.dir, env: { ...process.env, ...env } });
+    let stdout = '', stderr = '';
+    child.stdout.on('data', (d) => { stdout += d; });
+    child.stderr.on('data', (d) => { stderr += d; });
+    child.on('close', (status) => resolve({ status, lines: stdout.split('\n').filter(Boolean), text: stdout + stderr }));
+  });
 }
 
 describe('SvcNorvaneSiTef CHECK', { skip: !canRunCups && 'a private cupsd needs root' }, () => {
@@ -23,9 +30,9 @@ describe('SvcNorvaneSiTef CHECK', { skip: !canRunCups && 'a private cupsd needs 
     await cups?.stop();
   });
 
-  test('names the stand-in, the open origins, the running service\'s port and the printer as CUPS has it', { timeout: 60000 }, () => {
+  test('names the stand-in, the open origins, the running service\'s port and the printer as CUPS has it', { timeout: 60000 }, async () => {
     const env = { CUPS_SERVER: cups.server };
-    let { status, lines, text } = check(service, env);
+    let { status, lines, text } = await check(service, env);
     assert.equal(status, 1, text);
     const line = (level, pattern) => assert.ok(lines.some((l) => l.startsWith(level) && pattern.test(l)), `${level} ${pattern}\n${text}`);
     line('WARN', /CliSiTef library .*dll\/CliSiTef32I\.dll is the STAND-IN/);
@@ -36,11 +43,33 @@ describe('SvcNorvaneSiTef CHECK', { skip: !canRunCups && 'a private cupsd needs 
     assert.match(lines.at(-1), /^CHECK: the service can run, but/);
 
     assert.equal(spawnSync('cupsreject', [cups.queue], { env: { ...process.env, ...env } }).status, 0);
-    ({ status, lines, text } = check(service, env));
+    ({ status, lines, text } = await check(service, env));
     assert.equal(status, 1, text);
     line('WARN', new RegExp(`printer "${cups.queue}" \\(\\[sitef\\] printer\\): it is not accepting jobs`));
 
     // Nothing of the service's own was written by the check: no log line of it.
     assert.doesNotMatch(service.logText(), /CHECK/);
+  });
+});
+
+describe('SvcNorvaneSiTef CHECK <callback-url>', () => {
+  let service, trusted, untrusted;
+  before(async () => {
+    service = await startService();
+    trusted = await startSalesBackend(trustedCertificate(service.dir));
+    untrusted = await startSalesBackend(selfSignedCertificate());
+  });
+  after(async () => {
+    await trusted?.close();
+    await untrusted?.close();
+    await service?.dispose();
+  });
+
+  test('says whether the sales back-end answers with a certificate this machine verifies', { timeout: 60000 }, async () => {
+    let { lines, text } = await check(service, {}, [trusted.baseUrl('/api/')]);
+    assert.ok(lines.some((l) => l.startsWith('ok') && l.includes(`sales back-end ${trusted.baseUrl('/api/')} answered (HTTP 201) with a verified certificate`)), text);
+    assert.equal(trusted.requests.length, 1);
+    ({ lines, text } = await check(service, {}, [untrusted.baseUrl('/api/')]));
+    assert.ok(lines.some((l) => l.startsWith('WARN') && l.includes('its certificate is not trusted')), text);
   });
 });
