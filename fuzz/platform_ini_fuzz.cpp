@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "FuzzWorkFolder.h"
 #include "platform/IniFile.h"
@@ -58,6 +59,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                  (expected.front() == '\'' && expected.back() == '\'')))
       expected = expected.substr(1, expected.size() - 2);
     if (ini.ReadString(section, key, "<absent>") != expected) __builtin_trap();
+  }
+  // The key list (read by the installation check) names each key once, every one of them
+  // reads back, and a key just written is among them.
+  const norvane::TIniSnapshot snapshot = ini.Snapshot();
+  for (const char* listed_section : {"sitef", "other"}) {
+    const std::vector<std::string> keys = snapshot.Keys(listed_section);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      // (No value holds a control character: the writer refuses them.)
+      if (snapshot.ReadString(listed_section, keys[i], "\x01") == "\x01") __builtin_trap();
+      for (size_t j = i + 1; j < keys.size(); ++j)
+        if (same(keys[i], keys[j].c_str())) __builtin_trap();
+    }
+  }
+  if (written) {
+    const std::vector<std::string> keys = snapshot.Keys(section);
+    if (std::none_of(keys.begin(), keys.end(), [&](const std::string& k) { return same(k, key.c_str()); }))
+      __builtin_trap();
   }
   return 0;
 }

@@ -28,6 +28,12 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/SvcNorvaneSiTef.ini ${PROJECT_SOURCE_DIR
 install(DIRECTORY ${packaging_out}/dll DESTINATION . COMPONENT server EXCLUDE_FROM_ALL)
 foreach(component server simulator)
   set(PACKAGE norvane-tef-${component})
+  # The service reads these to know how it was installed: a package installation without
+  # the simulator package refuses the stand-in library at its default path.
+  file(WRITE ${packaging_out}/installed-by/${PACKAGE}
+       "This service folder was installed by the Debian package ${PACKAGE}.\n")
+  install(FILES ${packaging_out}/installed-by/${PACKAGE} DESTINATION installed-by
+          COMPONENT ${component} EXCLUDE_FROM_ALL)
   set(VERSION ${PROJECT_VERSION})
   set(MAINTAINER ${NORVANE_PACKAGE_MAINTAINER})
   configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/changelog.in ${packaging_out}/${PACKAGE}/changelog @ONLY)

@@ -4,7 +4,12 @@
 #include <filesystem>
 #include <string>
 
+#include "datamodule/SalesCallback.h"
+#include "platform/ElfSection.h"
+#include "platform/Metrics.h"
 #include "platform/ExeFolder.h"
+#include "platform/Installation.h"
+#include "platform/Text.h"
 
 TDmSitef* DmSitef = nullptr;
 
@@ -12,7 +17,36 @@ norvane::TIniFile ServiceConfig() {
   return norvane::TIniFile(norvane::exe_folder() + norvane::exe_base_name() + ".ini");
 }
 
-std::string CliSiTefLibraryFolder() { return norvane::exe_folder() + "dll/"; }
+namespace {
+
+std::string configured_library() {
+  return norvane::trim(ServiceConfig().ReadString("sitef", "clisitef_library", ""));
+}
+
+}  // namespace
+
+std::string CliSiTefLibraryFile() {
+  const std::string configured = configured_library();
+  return norvane::service_path(configured.empty() ? kDefaultCliSiTefLibrary : configured);
+}
+
+bool CliSiTefLibraryConfigured() { return !configured_library().empty(); }
+
+std::string CliSiTefLibraryFolder() {
+  const std::string file = CliSiTefLibraryFile();
+  return file.substr(0, file.rfind('/') + 1);
+}
+
+std::string CliSiTefLibraryRefusal() {
+  if (CliSiTefLibraryConfigured() || !norvane::installed_by_package(norvane::kServerPackage) ||
+      norvane::installed_by_package(norvane::kSimulatorPackage))
+    return {};
+  const std::string file = CliSiTefLibraryFile();
+  if (!norvane::is_stand_in_library(file)) return {};
+  return file + " é o simulador da CliSiTef, e o pacote " + norvane::kSimulatorPackage +
+         " não está instalado: nenhum pagamento será feito com ele. Instale a biblioteca CliSiTef da "
+         "Software Express e aponte [sitef] clisitef_library para ela.";
+}
 
 namespace {
 
@@ -41,7 +75,17 @@ TDmSitef::TDmSitef() {
     options.VerifyTLS = ServiceConfig().ReadBool("sitef", "callback_verify_tls", true);
     options.ExtraCAFile = norvane::exe_folder() + "Certificado/ca_cert.pem";
     options.Timeout = callback_timeout;
-    return ExecuteRequest(method, url, params, body, options);
+    // Every request here is a payment's report: counted by how the back-end answered.
+    std::unique_ptr<TRESTResponse> response;
+    try {
+      response = ExecuteRequest(method, url, params, body, options);
+    } catch (...) {
+      norvane::metrics::CountReport(norvane::metrics::ReportAnswer::NoAnswer);
+      throw;
+    }
+    norvane::metrics::CountReport(ReadCallbackAnswer(*response).Accepted ? norvane::metrics::ReportAnswer::Accepted
+                                                                         : norvane::metrics::ReportAnswer::Refused);
+    return response;
   };
 }
 

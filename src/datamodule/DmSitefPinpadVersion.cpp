@@ -75,9 +75,8 @@ void TDmSitef::CheckFileVersion(const std::string& pContent, TSession*) {
       return;
     }
     // The library's file in the folder it is loaded from (also before any session set it).
-    const std::string file = category == "clisitef_dll"
-                                 ? CliSiTefLibraryFolder() + TRiZedIzAdeCliSiTef::kNomeBiblioteca
-                                 : norvane::exe_folder() + norvane::exe_base_name();
+    const std::string file = category == "clisitef_dll" ? CliSiTefLibraryFile()
+                                                        : norvane::exe_folder() + norvane::exe_base_name();
     const std::string version = installed_version(file);
 
     bool updating = false;

@@ -9,6 +9,7 @@
 #include "datamodule/ntDmSitef.h"
 #include "platform/GravaLog.h"
 #include "tef/RiZedIzAdeTef.h"
+#include "platform/Metrics.h"
 
 using norvane::Json;
 
@@ -180,6 +181,9 @@ void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes
   result["idempotency_key"] = FRunningIdempotencyKey;
   fNsuCancelamento.clear();
   SendClientMessage(norvane::write_json(result));
+  norvane::metrics::CountOperation(FRunningOperation, !settled  ? norvane::metrics::Outcome::Pending
+                                                     : accepted ? norvane::metrics::Outcome::Approved
+                                                                : norvane::metrics::Outcome::UndoneByBackEnd);
 }
 
 void TDmSitef::RiZedIzAdeComandaECFImprimeVia(TRiZedIzAdeTipoRelatorio, int Via,

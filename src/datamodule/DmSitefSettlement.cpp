@@ -13,6 +13,7 @@
 #include "datamodule/PaymentRecord.h"
 #include "platform/CodePage.h"
 #include "platform/GravaLog.h"
+#include "platform/Metrics.h"
 #include "routing/JsonText.h"
 #include "routing/Jwt.h"
 #include "tef/RiZedIzAdeTef.h"
@@ -179,6 +180,7 @@ bool TDmSitef::SettleLeftPayments(std::stop_token stop) {
       if (!r.idempotency_key.empty()) Results().Add({r.sale_id, r.idempotency_key, settled_result(r, fEmpresa_Id), r.fingerprint});
       ApagaArquivo(r.file);
       GravaLog("Pagamento pendente (" + name + ") " + outcome + ".");
+      if (!r.reprint) norvane::metrics::CountRecoveredPayment(r.confirm);
     } catch (const std::exception& error) {
       left = true;
       GravaLog("Não foi possível liquidar o pagamento pendente de " + r.file + " (" + error.what() +

@@ -105,7 +105,10 @@ void TDmSitef::ApplyTefConfiguration(const TSessionTefClaims& claims, const norv
   const std::string terminal = norvane::to_windows1252(claims.terminal_number);
   RiZedIzAde.SetModoServico(true);
   manager.SetModoServico(true);
+  const std::string library = CliSiTefLibraryFile();
   manager.SetPathDLL(CliSiTefLibraryFolder());
+  manager.SetNomeBiblioteca(library.substr(library.rfind('/') + 1));
+  if (const std::string refusal = CliSiTefLibraryRefusal(); !refusal.empty()) throw std::runtime_error(refusal);
   if (manager.EnderecoIP() != address || manager.CodigoLoja() != store || manager.NumeroTerminal() != terminal)
     changed = true;
   manager.SetEnderecoIP(address);

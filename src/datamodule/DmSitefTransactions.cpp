@@ -13,8 +13,11 @@
 #include "datamodule/PaymentRecord.h"
 #include "tef/RiZedIzAdeArquivo.h"
 #include "platform/GravaLog.h"
+#include "platform/Metrics.h"
 
 using norvane::Json;
+using norvane::metrics::Operation;
+using norvane::metrics::Outcome;
 
 namespace {
 
@@ -211,6 +214,7 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession* pSession)
     FRunningSaleId = fVenda_Id;
     FSettledBackups.clear();
     FSettlementFailed = false;
+    FRunningOperation = type == "cancellation" ? Operation::Cancellation : type == "reprint" ? Operation::Reprint : Operation::Sale;
     FLastResult.clear();
     FKeepingResult = true;
     TRiZedIzAdeCliSiTef& manager = CliSiTefManager();
@@ -256,8 +260,10 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession* pSession)
       }
       result["idempotency_key"] = FRunningIdempotencyKey;
       SendClientMessage(norvane::write_json(result));
+      norvane::metrics::CountOperation(FRunningOperation, canceled ? Outcome::Canceled : Outcome::Declined);
     }
   } catch (const std::exception& error) {
+    norvane::metrics::CountOperation(FRunningOperation, Outcome::Failed);
     KeepResult(idempotency_key, fingerprint);
     EndDialogue();
     fProcessando = false;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/IniFile.h"
+#include "platform/Metrics.h"
 #include "rest/uRest.h"
 #include "datamodule/PaymentRecord.h"
 #include "datamodule/ResultStore.h"
@@ -333,6 +334,8 @@ class TDmSitef {
   std::once_flag FResultsFileOnce;
   // The sale of the running operation, for "/transaction/status" (read while fProcessando).
   std::atomic<std::int32_t> FRunningSaleId{0};
+  // What the running operation is, for the counts of how operations end.
+  norvane::metrics::Operation FRunningOperation = norvane::metrics::Operation::Sale;
   // While an operation runs, every "result" message sent is kept here: the last one is
   // its outcome, stored when it ends (operation thread only).
   bool FKeepingResult = false;
@@ -346,8 +349,18 @@ extern TDmSitef* DmSitef;
 // The service's configuration file (section `sitef` and its keys).
 norvane::TIniFile ServiceConfig();
 
+// The CliSiTef library file: `[sitef] clisitef_library` (absolute, or relative to the
+// service folder), kDefaultCliSiTefLibrary when the key is absent or empty.
+inline constexpr char kDefaultCliSiTefLibrary[] = "dll/CliSiTef32I.dll";
+std::string CliSiTefLibraryFile();
+// Whether the key names the library (false: its default is in force).
+bool CliSiTefLibraryConfigured();
 // The folder of the CliSiTef library and its own files (CONFITLS.INI), with a trailing "/".
 std::string CliSiTefLibraryFolder();
+// Why the library may not be loaded, or empty when it may: a package installation without
+// the simulator package never takes payments with the stand-in found at the key's default
+// path (one left behind or copied there by mistake). Naming it in the key is a choice.
+std::string CliSiTefLibraryRefusal();
 
 // The CliSiTef library's control folder (NORVANE_CLISITEF_ROOT moves its root in tests).
 std::string CliSiTefControlFolder();

@@ -205,6 +205,22 @@ bool TIniSnapshot::ReadBool(const std::string& section, const std::string& key,
   return ReadInteger(section, key, default_value ? 1 : 0) != 0;
 }
 
+std::vector<std::string> TIniSnapshot::Keys(const std::string& section) const {
+  std::vector<std::string> keys;
+  bool in_section = false;
+  for (const std::string& line : lines_) {
+    std::string name, k, v;
+    if (section_of(line, name)) {
+      in_section = same_name(name, section);
+    } else if (in_section && key_of(line, k, v)) {
+      bool listed = false;
+      for (const std::string& key : keys) listed = listed || same_name(key, k);
+      if (!listed) keys.push_back(k);
+    }
+  }
+  return keys;
+}
+
 bool TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
   // A value holding a line break (or any other control character) would add lines of its

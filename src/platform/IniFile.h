@@ -60,6 +60,9 @@ class TIniSnapshot {
                          const std::string& default_value) const;
   int ReadInteger(const std::string& section, const std::string& key, int default_value) const;
   bool ReadBool(const std::string& section, const std::string& key, bool default_value) const;
+  // The names of the keys of a section, as written, in file order (a name repeated in
+  // another letter case is listed once, as it first appears).
+  std::vector<std::string> Keys(const std::string& section) const;
 
  private:
   std::vector<std::string> lines_;

@@ -40,6 +40,19 @@ TCupsPrinter::TCupsPrinter(const std::string& AName) : FName(AName) {
   FDest.reset(copy);
 }
 
+std::string TCupsPrinter::RefusesJobs() const {
+  auto option = [this](const char* name) {
+    const char* value = cupsGetOption(name, FDest->num_options, FDest->options);
+    return std::string(value ? value : "");
+  };
+  if (option("printer-is-accepting-jobs") == "false") return "it is not accepting jobs (cupsaccept)";
+  if (option("printer-state") == "5") {  // IPP_PSTATE_STOPPED
+    const std::string reason = option("printer-state-reasons");
+    return "it is stopped (cupsenable)" + (reason.empty() || reason == "none" ? "" : ": " + reason);
+  }
+  return {};
+}
+
 cups_dinfo_t* TCupsPrinter::Info() {
   if (!FInfo) FInfo.reset(cupsCopyDestInfo(CUPS_HTTP_DEFAULT, FDest.get()));
   if (!FInfo)

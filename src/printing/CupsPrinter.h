@@ -39,6 +39,10 @@ class TCupsPrinter {
 
   const std::string& Name() const { return FName; }
 
+  // Empty when the printer takes jobs now; else why not (CUPS refuses them, or it is
+  // stopped), as CUPS told when it was found.
+  std::string RefusesJobs() const;
+
   // Resolution and printable band of the default media; 203 dpi and 80 mm of fully
   // printable paper for what the printer does not state.
   TPrintablePage DefaultPage();

@@ -13,6 +13,7 @@
 #include "platform/Text.h"
 #include "printing/uGDIPrinter.h"
 #include "printing/uLayoutParser.h"
+#include "platform/Metrics.h"
 
 namespace fs = std::filesystem;
 
@@ -123,9 +124,10 @@ void TPrintQueue::Execute(std::stop_token AStop) {
         }
         try {
           Log("Iniciando impressão: " + path);
-          PrintFile(path, settings);
+          norvane::metrics::CountPrint(PrintFile(path, settings));
           Log("Impressão concluída: " + path);
         } catch (const std::exception& error) {
+          norvane::metrics::CountPrint(false);
           Log("Erro ao imprimir " + path + " - " + error.what());
         }
       }
@@ -136,14 +138,15 @@ void TPrintQueue::Execute(std::stop_token AStop) {
   Log("Thread de impressão finalizada");
 }
 
-void TPrintQueue::PrintFile(const std::string& APath, const std::string& ASettings) {
+bool TPrintQueue::PrintFile(const std::string& APath, const std::string& ASettings) {
   const std::string extension = norvane::lower_ascii(fs::path(APath).extension().string());
-  if (extension == ".pdf")
-    PrintPdf(APath, ASettings);
-  else if (extension == ".gdi")
+  if (extension == ".pdf") return PrintPdf(APath, ASettings);
+  if (extension == ".gdi") {
     PrintLayout(APath);
-  else
-    Log("ERRO: Tipo de arquivo não suportado.");
+    return true;
+  }
+  Log("ERRO: Tipo de arquivo não suportado.");
+  return false;
 }
 
 void TPrintQueue::PrintLayout(const std::string& APath) {
@@ -185,7 +188,7 @@ TPrintQueue::TCommand TPrintQueue::PdfCommand(const std::string& ASumatraPath,
   return command;
 }
 
-void TPrintQueue::PrintPdf(const std::string& APath, const std::string& ASettings) {
+bool TPrintQueue::PrintPdf(const std::string& APath, const std::string& ASettings) {
   const std::string data_dir = make_data_dir();
   const std::string settings = norvane::trim(ASettings);
   const std::string stderr_path = (fs::path(data_dir) / "stderr.txt").string();
@@ -230,6 +233,8 @@ void TPrintQueue::PrintPdf(const std::string& APath, const std::string& ASetting
     throw;
   }
 
+  const bool printed = last.result != norvane::TChildProcess::TWaitResult::TimedOut &&
+                       (last.exit_code == 0 || last.exit_code == 2);
   if (last.result == norvane::TChildProcess::TWaitResult::TimedOut) {
     Log("Timeout aguardando SumatraPDF.\r\n" + last.text);
   } else if (last.exit_code != 0 && last.exit_code != 2) {
@@ -246,6 +251,7 @@ void TPrintQueue::PrintPdf(const std::string& APath, const std::string& ASetting
     Log(std::string("Aviso: falha ao remover data-dir temporário: ") + error.what());
   }
   DeletePrinted(APath);
+  return printed;
 }
 
 void TPrintQueue::DeletePrinted(const std::string& APath) {

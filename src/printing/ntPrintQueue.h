@@ -69,9 +69,10 @@ class TPrintQueue {
  private:
   void Log(const std::string& AMessage) const;
   void Execute(std::stop_token AStop);
-  void PrintFile(const std::string& APath, const std::string& ASettings);
+  // True when the document was printed (false: the failure is logged).
+  bool PrintFile(const std::string& APath, const std::string& ASettings);
   void PrintLayout(const std::string& APath);
-  void PrintPdf(const std::string& APath, const std::string& ASettings);
+  bool PrintPdf(const std::string& APath, const std::string& ASettings);
   // Deletes a printed file after the pause that lets the printer release it.
   void DeletePrinted(const std::string& APath);
 

@@ -14,6 +14,7 @@
 #include "platform/ServiceSignals.h"
 #include "platform/SystemdUnit.h"
 #include "rest/uRest.h"
+#include "service/InstallationCheck.h"
 #include "service/uNorvaneSiTefService.h"
 
 namespace {
@@ -63,6 +64,22 @@ int uninstall(bool silent) {
   return 0;
 }
 
+// "CHECK [<callback-url>]": says what a start would find, and exits 0 (ready for real
+// payments), 1 (runs, but something is unsafe or missing) or 2 (cannot start or pay).
+int check(int argc, char** argv) {
+  norvane::CheckOptions options;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (strcasecmp(argv[i] + (*argv[i] == '/' || *argv[i] == '-' ? 1 : 0), "CHECK") == 0) options.callback_url = argv[i + 1];
+  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+    std::fprintf(stderr, "Erro ao iniciar a biblioteca HTTP (libcurl).\n");
+    return 2;
+  }
+  const int status = norvane::RunInstallationCheck(options);
+  CloseKeptConnections();
+  curl_global_cleanup();
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,6 +104,7 @@ int main(int argc, char** argv) {
   const bool silent = has_switch(argc, argv, "SILENT");
   if (has_switch(argc, argv, "INSTALL")) return install(silent);
   if (has_switch(argc, argv, "UNINSTALL")) return uninstall(silent);
+  if (has_switch(argc, argv, "CHECK")) return check(argc, argv);
 
   // Before any thread exists, so every thread inherits the mask and only the main loop
   // takes the control signals.

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -11,6 +12,12 @@
 #include "platform/Clock.h"
 #include "platform/ElfSection.h"
 #include "platform/ExeFolder.h"
+#include "platform/FileVersion.h"
+#include "platform/Installation.h"
+#include "platform/LogRetention.h"
+#include "platform/PeriodicTask.h"
+#include "platform/Text.h"
+#include "service/MetricsFile.h"
 #include "platform/ServiceSignals.h"
 #include "platform/SystemdUnit.h"
 #include "printing/ntPrintQueue.h"
@@ -23,14 +30,6 @@
 TNorvaneSiTefService* NorvaneSiTefService = nullptr;
 
 namespace norvane {
-
-namespace {
-
-std::string clisitef_library_path() {
-  return exe_folder() + "dll/" + TRiZedIzAdeCliSiTef::kNomeBiblioteca;
-}
-
-}  // namespace
 
 std::string tef_log_file_name(int year, int month, int day) {
   char month_folder[16], file[32];
@@ -73,6 +72,7 @@ void TNorvaneSiTefService::create_data_module() {
 }
 
 void TNorvaneSiTefService::ServiceDestroy() {
+  StopBackgroundTasks();
   StopServer();
   if (DmSitef == FDmSitef.get()) DmSitef = nullptr;
   FDmSitef.reset();
@@ -98,7 +98,10 @@ void TNorvaneSiTefService::StartServer() {
       data_module->RouteTargeting(message);
     };
     settings.OnClientGone = [data_module] { data_module->ClientDisconnected(); };
-    FServerThread = std::make_unique<TServerThread>(std::move(settings));
+    {
+      std::lock_guard<std::mutex> guard(FServerThreadGuard);
+      FServerThread = std::make_unique<TServerThread>(std::move(settings));
+    }
     FServerThread->OnStarted = [this, port](const std::string& error) {
       report_started(port, error);
     };
@@ -119,7 +122,10 @@ void TNorvaneSiTefService::report_started(int port, const std::string& listener_
     line += "not listening (" + listener_error +
             "); fix it, then pause and continue the service (SIGUSR1, SIGUSR2)";
   line += "; folder " + norvane::exe_folder() + "; log " + norvane::service_log_file();
-  if (norvane::is_stand_in_library(norvane::clisitef_library_path()))
+  if (!CliSiTefLibraryRefusal().empty())
+    line += "; CliSiTef: the stand-in at " + CliSiTefLibraryFile() +
+            " is refused (no simulator package): install the vendor's library and set [sitef] clisitef_library";
+  else if (norvane::is_stand_in_library(CliSiTefLibraryFile()))
     line += "; CliSiTef: STAND-IN library, no real payment can be taken";
   // Last, so that it is what a person reads: what is unsafe and what to set.
   const UnsafeSettings unsafe = unsafe_settings();
@@ -161,7 +167,61 @@ void TNorvaneSiTefService::StopServer() {
     GravaLog(std::string("StopServer erro: ") + error.what());
   }
   if (FDmSitef) FDmSitef->SetClientChannel(nullptr);
+  std::lock_guard<std::mutex> guard(FServerThreadGuard);
   FServerThread.reset();
+}
+
+std::size_t TNorvaneSiTefService::ConnectedClients() {
+  std::lock_guard<std::mutex> guard(FServerThreadGuard);
+  return FServerThread ? FServerThread->ConnectedClients() : 0;
+}
+
+int TNorvaneSiTefService::LogRetentionMonths() const {
+  return iniConfig.ReadInteger("sitef", "log_retention_months", norvane::kDefaultLogRetentionMonths);
+}
+
+void TNorvaneSiTefService::StartBackgroundTasks() {
+  using namespace std::chrono;
+  // Once a day, a few minutes into the new day (by the local clock, as the log folders go).
+  auto until_tomorrow = [] {
+    const std::time_t t = system_clock::to_time_t(norvane::now());
+    std::tm next{};
+    localtime_r(&t, &next);
+    next.tm_mday += 1;
+    next.tm_hour = 0;
+    next.tm_min = 5;
+    next.tm_sec = 0;
+    next.tm_isdst = -1;
+    const auto wait = system_clock::from_time_t(std::mktime(&next)) - norvane::now();
+    return std::max(duration_cast<milliseconds>(wait), milliseconds(60000));
+  };
+  const std::string tef_log_folder = std::filesystem::path(FTefLogFileName).parent_path().string();
+  FLogRetention = std::make_unique<norvane::TPeriodicTask>(until_tomorrow, [this, tef_log_folder] {
+    norvane::apply_log_retention(norvane::exe_folder() + "Log", LogRetentionMonths(), norvane::now(), {tef_log_folder});
+  });
+
+  const std::string folder = norvane::trim(iniConfig.ReadString("sitef", "metrics_folder", ""));
+  if (folder.empty()) return;
+  const auto version = norvane::read_file_version("/proc/self/exe");
+  const std::string version_text = version ? norvane::format_file_version(*version) : "unknown";
+  FMetricsWriter = std::make_unique<norvane::TMetricsWriter>(norvane::service_path(folder), [this, version_text] {
+    norvane::TMetricsGauges gauges;
+    gauges.unsettled_payments = norvane::count_unsettled_payments(norvane::exe_folder() + "TEF");
+    gauges.clients_connected = ConnectedClients();
+    const std::string library = CliSiTefLibraryFile();
+    gauges.library_kind = !CliSiTefLibraryRefusal().empty()           ? "refused"
+                          : !std::filesystem::exists(library)          ? "missing"
+                          : norvane::is_stand_in_library(library)      ? "stand-in"
+                                                                       : "real";
+    gauges.version = version_text;
+    gauges.start_time = FStartTime;
+    return gauges;
+  });
+}
+
+void TNorvaneSiTefService::StopBackgroundTasks() {
+  FMetricsWriter.reset();  // writes a last time
+  FLogRetention.reset();
 }
 
 void TNorvaneSiTefService::PrintQueueLog(const std::string& AMessage) {
@@ -171,8 +231,10 @@ void TNorvaneSiTefService::PrintQueueLog(const std::string& AMessage) {
 void TNorvaneSiTefService::ServiceStart(bool& Started) {
   // At every start, so that a production workstation never takes payments against the
   // stand-in unnoticed.
-  if (norvane::is_stand_in_library(norvane::clisitef_library_path()))
-    GravaLog("Atenção: " + norvane::clisitef_library_path() +
+  if (const std::string refusal = CliSiTefLibraryRefusal(); !refusal.empty())
+    GravaLog("Atenção: " + refusal);
+  else if (norvane::is_stand_in_library(CliSiTefLibraryFile()))
+    GravaLog("Atenção: " + CliSiTefLibraryFile() +
              " é o simulador da CliSiTef; nenhum pagamento real será feito. Em produção, "
              "instale a biblioteca CliSiTef da Software Express em seu lugar.");
   // Also at every start: the packaged defaults let any web page the cashier opens mint a
@@ -188,7 +250,9 @@ void TNorvaneSiTefService::ServiceStart(bool& Started) {
                            "da aplicação de vendas); "
                          : "") +
              "veja \"Securing an installation\" no README.");
+  FStartTime = norvane::now();
   StartServer();
+  StartBackgroundTasks();
   // Payments a crash left are reported again at once, off every client's path.
   FDmSitef->StartSettler();
   try {
@@ -216,6 +280,7 @@ void TNorvaneSiTefService::ServiceStop(bool& Stopped) {
                "aprovado, depois da resposta do servidor de vendas ou do fim do prazo dela).");
     std::unique_ptr<TPrintQueue> queue = std::move(FPrintQueue);
     queue.reset();
+    StopBackgroundTasks();
     StopServer();
     if (FDmSitef) FDmSitef->StopSettler();
     GravaLog("O serviço foi parado.");

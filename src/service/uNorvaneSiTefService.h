@@ -1,12 +1,19 @@
 #pragma once
+#include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "datamodule/ntDmSitef.h"
+#include "platform/Clock.h"
 #include "platform/IniFile.h"
 #include "websocket/ServerThread.h"
 
 class TPrintQueue;  // the print queue thread (printing/ntPrintQueue.h)
+namespace norvane {
+class TPeriodicTask;   // platform/PeriodicTask.h
+class TMetricsWriter;  // service/MetricsFile.h
+}  // namespace norvane
 
 // The service object: owns the configuration file, the data module, the listener thread
 // and the print queue. Its events are driven by main(): start before the
@@ -53,8 +60,20 @@ class TNorvaneSiTefService {
   std::unique_ptr<TServerThread> FServerThread;  // null while the server is stopped
   norvane::TIniFile iniConfig;
   std::unique_ptr<TPrintQueue> FPrintQueue;  // the print queue thread; null after stop
+  // Removes old log folders at start and once a day; null after stop.
+  std::unique_ptr<norvane::TPeriodicTask> FLogRetention;
+  // Writes the metrics file ([sitef] metrics_folder); null when off and after stop.
+  std::unique_ptr<norvane::TMetricsWriter> FMetricsWriter;
+
+  // Months of logs kept: `[sitef] log_retention_months`, 12 when absent (0: all).
+  int LogRetentionMonths() const;
 
  private:
+  // The log retention and the metrics writer, started with the service and stopped with it.
+  void StartBackgroundTasks();
+  void StopBackgroundTasks();
+  // Connections past the handshake of the listener running now (0 when none), from any thread.
+  std::size_t ConnectedClients();
   void create_data_module();
   // Says on standard output, and to systemd, that the service is up: where it listens (or
   // why it does not), its folder and its log, and whether the CliSiTef library is the stand-in.
@@ -69,6 +88,10 @@ class TNorvaneSiTefService {
   };
   UnsafeSettings unsafe_settings() const;
   std::string FTefLogFileName;
+  norvane::TimePoint FStartTime{};
+  // Guards FServerThread against the metrics writer's thread, which reads its client count
+  // while pause and continue replace it.
+  std::mutex FServerThreadGuard;
 };
 
 // The process-wide service object (null outside the service's lifetime).

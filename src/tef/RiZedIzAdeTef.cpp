@@ -223,9 +223,9 @@ void TRiZedIzAdeCliSiTef::SetNumVias(int32_t) { fpNumVias = 2; }
 
 std::string TRiZedIzAdeCliSiTef::CaminhoBiblioteca() const {
   std::string pasta = norvane::trim(fPathDLL);
-  if (pasta.empty()) return kNomeBiblioteca;
+  if (pasta.empty()) return fNomeBiblioteca;
   if (pasta.back() != '/') pasta += '/';
-  return pasta + kNomeBiblioteca;
+  return pasta + fNomeBiblioteca;
 }
 
 bool TRiZedIzAdeCliSiTef::BibliotecaCarregada() const {
@@ -263,22 +263,22 @@ void TRiZedIzAdeCliSiTef::CarregarFuncoes() {
       if (fBiblioteca) dlclose(fBiblioteca);
       fBiblioteca = nullptr;
       throw ERiZedIzAdeErro(std::string("Erro ao carregar a função:") + nome + " de: " +
-                            kNomeBiblioteca);
+                            fNomeBiblioteca);
     }
     referencia = reinterpret_cast<Tipo>(endereco);
   };
-  carrega(xConfiguraIntSiTefInterativoEx, "ConfiguraIntSiTefInterativoEx");
-  carrega(xIniciaFuncaoSiTefInterativo, "IniciaFuncaoSiTefInterativo");
-  carrega(xLeTrilha3, "LeTrilha3");
-  carrega(xLeCartaoSeguro, "LeCartaoSeguro");
-  carrega(xLeCartaoDiretoSeguro, "LeCartaoDiretoSeguro");
-  carrega(xLeCartaoDiretoEx, "LeCartaoDiretoEx");
-  carrega(xContinuaFuncaoSiTefInterativo, "ContinuaFuncaoSiTefInterativo");
-  carrega(xFinalizaFuncaoSiTefInterativo, "FinalizaFuncaoSiTefInterativo");
-  carrega(xFinalizaTransacaoSiTefInterativo, "FinalizaTransacaoSiTefInterativo");
-  carrega(xEscreveMensagemPermanentePinPad, "EscreveMensagemPermanentePinPad");
-  carrega(xObtemQuantidadeTransacoesPendentes, "ObtemQuantidadeTransacoesPendentes");
-  carrega(xVerificaPresencaPinPad, "VerificaPresencaPinPad");
+  carrega(xConfiguraIntSiTefInterativoEx, kFuncoesBiblioteca[0]);
+  carrega(xIniciaFuncaoSiTefInterativo, kFuncoesBiblioteca[1]);
+  carrega(xLeTrilha3, kFuncoesBiblioteca[2]);
+  carrega(xLeCartaoSeguro, kFuncoesBiblioteca[3]);
+  carrega(xLeCartaoDiretoSeguro, kFuncoesBiblioteca[4]);
+  carrega(xLeCartaoDiretoEx, kFuncoesBiblioteca[5]);
+  carrega(xContinuaFuncaoSiTefInterativo, kFuncoesBiblioteca[6]);
+  carrega(xFinalizaFuncaoSiTefInterativo, kFuncoesBiblioteca[7]);
+  carrega(xFinalizaTransacaoSiTefInterativo, kFuncoesBiblioteca[8]);
+  carrega(xEscreveMensagemPermanentePinPad, kFuncoesBiblioteca[9]);
+  carrega(xObtemQuantidadeTransacoesPendentes, kFuncoesBiblioteca[10]);
+  carrega(xVerificaPresencaPinPad, kFuncoesBiblioteca[11]);
 }
 
 void TRiZedIzAdeCliSiTef::DescarregarFuncoes() {

@@ -5,6 +5,7 @@
 //
 // Text: address, store, terminal, operator, restrictions and everything exchanged with
 // the library are single-byte (Windows-1252); messages and response fields are UTF-8.
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -54,7 +55,8 @@ using TLeCartaoDiretoSeguro = int32_t (*)(const char*, char*, int32_t);
 class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
  public:
   // The library's file name, kept from the workstation version so that a service folder
-  // has the same layout everywhere.
+  // has the same layout everywhere. The vendor's Linux library has a name of its own,
+  // which the application gives with SetNomeBiblioteca.
   static constexpr const char* kNomeBiblioteca = "CliSiTef32I.dll";
 
   explicit TRiZedIzAdeCliSiTef(TRiZedIzAdeDono& ADono);
@@ -63,7 +65,7 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   // Loads the library, configures it, and settles the responses left in backup files by
   // an earlier run. Nothing happens when already initialised. A configuration error
   // raises ERiZedIzAdeErro with its message; a missing library or function raises
-  // ERiZedIzAdeErro "Erro ao carregar a função:<name> de: CliSiTef32I.dll".
+  // ERiZedIzAdeErro "Erro ao carregar a função:<name> de: " + the library's file name.
   void Inicializar() override;
   // Forgets the library's entry points (the library itself stays loaded) and clears the
   // initialised flag.
@@ -160,8 +162,8 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   // "PINPAD conectado com sucesso..." (1), "" for any other answer.
   std::string VerificarPresencaPinPad();
 
-  // The library's path: PathDLL trimmed, with a trailing "/", then the file name; the
-  // bare file name (the loader's search path) when PathDLL is empty.
+  // The library's path: PathDLL trimmed, with a trailing "/", then the file name
+  // (NomeBiblioteca); the bare file name (the loader's search path) when PathDLL is empty.
   std::string CaminhoBiblioteca() const;
   // The additional-parameter string of the configuration call.
   static std::string MontaParametrosAdicionais(const std::vector<std::string>& Parametros,
@@ -185,6 +187,10 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   std::vector<std::string>& Respostas() { return fRespostas; }
   const std::string& PathDLL() const { return fPathDLL; }
   void SetPathDLL(const std::string& AValue) { fPathDLL = AValue; }
+  // The library's file name inside PathDLL; kNomeBiblioteca until set (an empty text
+  // goes back to it).
+  const std::string& NomeBiblioteca() const { return fNomeBiblioteca; }
+  void SetNomeBiblioteca(const std::string& AValue) { fNomeBiblioteca = AValue.empty() ? kNomeBiblioteca : AValue; }
   bool ModoServico() const { return FTEFModoServico; }
   void SetModoServico(bool AValue) { FTEFModoServico = AValue; }
 
@@ -232,6 +238,13 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
 
   // True when all twelve entry points are found.
   bool BibliotecaCarregada() const;
+  // The twelve entry points' names, in the order CarregarFuncoes looks them up (an
+  // installation check looks for the same names in a library file).
+  static constexpr std::array<const char*, 12> kFuncoesBiblioteca = {
+      "ConfiguraIntSiTefInterativoEx", "IniciaFuncaoSiTefInterativo", "LeTrilha3", "LeCartaoSeguro",
+      "LeCartaoDiretoSeguro", "LeCartaoDiretoEx", "ContinuaFuncaoSiTefInterativo",
+      "FinalizaFuncaoSiTefInterativo", "FinalizaTransacaoSiTefInterativo", "EscreveMensagemPermanentePinPad",
+      "ObtemQuantidadeTransacoesPendentes", "VerificaPresencaPinPad"};
 
   // The same question asked this many times in a row with the same answer is a dialogue
   // that goes round in circles (an answer the library refuses, a step back onto a question
@@ -279,6 +292,7 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   std::vector<std::string> fRespostas;
   std::string fRestricoes;
   std::string fPathDLL;
+  std::string fNomeBiblioteca = kNomeBiblioteca;
   TConfiguraIntSiTefInterativoEx xConfiguraIntSiTefInterativoEx = nullptr;
   TIniciaFuncaoSiTefInterativo xIniciaFuncaoSiTefInterativo = nullptr;
   TLeTrilha3 xLeTrilha3 = nullptr;

@@ -154,6 +154,14 @@ void TServerThread::WaitFor() {
   if (thread_.joinable()) thread_.join();
 }
 
+size_t TServerThread::ConnectedClients() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t count = 0;
+  for (const auto& connection : connections_)
+    if (connection->CurrentProgress() == TIdContext::Established && !connection->Ended()) ++count;
+  return count;
+}
+
 std::string TServerThread::StartError() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return start_error_;

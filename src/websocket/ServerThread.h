@@ -108,6 +108,8 @@ class TServerThread : public TClientChannel {
   bool Listening() const { return listening_; }
   // The error that kept the port from opening (empty when it opened).
   std::string StartError() const;
+  // Connections past the WebSocket handshake and still open. Safe from any thread.
+  size_t ConnectedClients() const;
 
   // Puts a text message on the outgoing queue of the client being served (the one whose
   // message runs, else the current one) and returns at once.

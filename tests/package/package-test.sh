@@ -165,6 +165,29 @@ else
   echo "   skipped: e2e/node_modules is missing (npm ci in e2e/)"
 fi
 
+echo "-- CHECK: the set-up shows it, and it judges for the service's user"
+check "the set-up did not show the installation check" grep -q "installation check" "$work/install.log"
+check "the set-up's check did not name the missing certificate" grep -q "FAIL  .*server_cert.pem is missing" "$work/install.log"
+run_check() {  # expected status, then the line that must be there
+  local status=0
+  "$folder/SvcNorvaneSiTef" CHECK > "$work/check.log" 2>&1 || status=$?
+  [[ $status == "$1" ]] || { cat "$work/check.log"; fail "CHECK exits $status, not $1"; }
+  grep -q -- "$2" "$work/check.log" || { cat "$work/check.log"; fail "CHECK does not say: $2"; }
+}
+run_check 1 "WARN  CliSiTef library $folder/dll/CliSiTef32I.dll .*STAND-IN"
+check "CHECK does not judge for the unit's user" grep -q "for the user norvane (the user of $unit)" "$work/check.log"
+
+echo "-- without the simulator package, the stand-in at the default path is refused; the key names another file"
+DEBIAN_FRONTEND=noninteractive dpkg -r norvane-tef-simulator > "$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "dpkg -r norvane-tef-simulator"; }
+install -m 0644 "$build/service/dll/CliSiTef32I.dll" "$folder/dll/CliSiTef32I.dll"
+run_check 2 "FAIL  CliSiTef library $folder/dll/CliSiTef32I.dll is the stand-in.*the service refuses it"
+install -d -m 0755 "$folder/vendor"
+install -m 0644 "$build/service/dll/CliSiTef32I.dll" "$folder/vendor/libclisitef.so"
+echo "clisitef_library=$folder/vendor/libclisitef.so" >> "$ini"
+run_check 1 "WARN  CliSiTef library $folder/vendor/libclisitef.so is the STAND-IN"
+rm -rf "$folder/vendor" "$folder/dll/CliSiTef32I.dll"
+sed -i '/^clisitef_library=/d' "$ini"
+
 echo "-- purge keeps a TEF folder with backups, and names them alone"
 echo "000-000 = CRT" > "$folder/TEF/RiZedIzAde_CliSiTef_001.tef"
 echo '{"results":[]}' > "$folder/TEF/results.json"

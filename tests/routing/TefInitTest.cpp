@@ -7,6 +7,7 @@
 #include "RoutingFixture.h"
 #include "platform/IniFile.h"
 #include "platform/GravaLog.h"
+#include "platform/Installation.h"
 
 namespace {
 
@@ -90,6 +91,84 @@ TEST_F(TefInitTest, AMissingControlFolderIsNoError) {
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_NE(replies[0].find(R"("status":"created")"), std::string::npos);
   EXPECT_EQ(LogText().find("Pasta de controle"), std::string::npos);
+}
+
+// `[sitef] clisitef_library` names the library file wherever the vendor's package put it:
+// the library is loaded from there, its own files (CONFITLS.INI) are written beside it, and
+// "/version" reads that file.
+TEST_F(TefInitTest, TheLibraryKeyLoadsALibraryAtAnotherPath) {
+  for (const bool absolute : {false, true}) {
+    SCOPED_TRACE(absolute ? "absolute path" : "relative to the service folder");
+    const std::string folder = folder_ + (absolute ? "/opt-vendor/lib" : "/vendor");
+    fs::create_directories(folder);
+    fs::copy_file(folder_ + "/dll/CliSiTef32I.dll", folder + "/libclisitef.so");
+    fs::copy_file(folder_ + "/dll/CliSiTef.ini", folder + "/CliSiTef.ini");
+    std::ofstream(folder_ + "/" + norvane::exe_base_name() + ".ini")
+        << "[sitef]\npdv_number=3\nclisitef_library="
+        << (absolute ? folder + "/libclisitef.so" : "vendor/libclisitef.so") << "\n";
+    TDmSitef dm;  // a first start: the library is loaded now
+    dm.SetClientChannel(&channel_);
+    dm.RiZedIzAde.SetArqLOG(folder_ + "/tef.log");
+    Json claims = ValidClaims();
+    claims["connection_type"] = "TLS";
+    claims["store_cnpj"] = "12345678000190";
+    claims["tef_cnpj"] = "98765432000110";
+    claims["registration_token"] = "TOKEN-1";
+    channel_.sent.clear();
+    dm.RouteTargeting(StartMessage(claims));
+    ASSERT_FALSE(channel_.sent.empty());
+    EXPECT_NE(channel_.sent.back().find(R"("status":"created")"), std::string::npos) << channel_.sent.back();
+    std::ifstream journal(folder + "/CliSiTef.journal");
+    const std::string calls(std::istreambuf_iterator<char>(journal), {});
+    EXPECT_NE(calls.find("ConfiguraIntSiTefInterativoEx"), std::string::npos);
+    EXPECT_EQ(dynamic_cast<TRiZedIzAdeCliSiTef&>(dm.RiZedIzAde.TEFList()[0]).CaminhoBiblioteca(), folder + "/libclisitef.so");
+    EXPECT_EQ(norvane::TIniFile(folder + "/CONFITLS.INI").ReadString("ConfiguracaoTLS", "TokenRegistro", ""), "TOKEN-1");
+    EXPECT_FALSE(fs::exists(folder_ + "/dll/CONFITLS.INI"));
+    channel_.sent.clear();
+    dm.RouteTargeting(R"({"route":"/version","type":"version","category":"clisitef_dll"})");
+    ASSERT_EQ(channel_.sent.size(), 1u);
+    const Json version = norvane::parse_json_text(channel_.sent[0]).value;
+    EXPECT_NE(version.value("version", ""), "Versão não encontrada") << channel_.sent[0];
+  }
+}
+
+// A package installation without the simulator package never pays with a stand-in found at
+// the key's default path; the simulator package, or a key that names the file, allows it.
+TEST_F(TefInitTest, TheStandInAtTheDefaultPathIsRefusedInAPackageInstallationWithoutTheSimulator) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> packages;
+    bool key_names_it;
+    bool refused;
+  };
+  const Case cases[] = {
+      {"a development folder (no package)", {}, false, false},
+      {"the server package alone", {norvane::kServerPackage}, false, true},
+      {"the server package and the simulator", {norvane::kServerPackage, norvane::kSimulatorPackage}, false, false},
+      {"the server package alone, the key naming the stand-in", {norvane::kServerPackage}, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(folder_ + "/installed-by");
+    fs::create_directories(folder_ + "/installed-by");
+    for (const std::string& package : c.packages) std::ofstream(folder_ + "/installed-by/" + package) << "x\n";
+    std::ofstream(folder_ + "/" + norvane::exe_base_name() + ".ini")
+        << "[sitef]\npdv_number=3\n" << (c.key_names_it ? "clisitef_library=dll/CliSiTef32I.dll\n" : "");
+    TDmSitef dm;
+    dm.SetClientChannel(&channel_);
+    dm.RiZedIzAde.SetArqLOG(folder_ + "/tef.log");
+    channel_.sent.clear();
+    dm.RouteTargeting(StartMessage(ValidClaims()));
+    ASSERT_FALSE(channel_.sent.empty());
+    const std::string& reply = channel_.sent.back();
+    if (c.refused) {
+      EXPECT_NE(reply.find("simulador da CliSiTef"), std::string::npos) << reply;
+      EXPECT_NE(reply.find(norvane::kSimulatorPackage), std::string::npos) << reply;
+      EXPECT_FALSE(dynamic_cast<TRiZedIzAdeCliSiTef&>(dm.RiZedIzAde.TEFList()[0]).BibliotecaCarregada());
+    } else {
+      EXPECT_NE(reply.find(R"("status":"created")"), std::string::npos) << reply;
+    }
+  }
 }
 
 }  // namespace

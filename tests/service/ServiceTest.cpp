@@ -307,3 +307,32 @@ TEST(SystemdUnit, InstallWritesTheUnitWithItsDescriptionAndUninstallRemovesIt) {
   EXPECT_NE(error.find("/nonexistent/folder/NorvaneSiTefService.service"), std::string::npos);
   unsetenv("NORVANE_SYSTEMD_DIR");
 }
+
+// What the service runs beside the listener: the log retention, applied at the start, and the
+// metrics file, written while it runs and a last time at the stop; the stop joins both.
+TEST_F(ServiceTest, AStartAppliesTheLogRetentionAndTheStopWritesTheMetricsALastTime) {
+  std::filesystem::create_directories(folder_.path + "Log/01-2020");
+  std::ofstream(folder_.path + "Log/01-2020/TEF-02-01-2020.log") << "--02/01 10:00:00.000 - CRT\n";
+  std::filesystem::create_directories(folder_.path + "metrics");
+  write_ini("[sitef]\r\nserver_port=" + std::to_string(testing_support::free_loopback_port()) +
+            "\r\nmetrics_folder=metrics\r\nlog_retention_months=24\r\n");
+  {
+    TNorvaneSiTefService service;
+    bool started = false;
+    service.ServiceStart(started);
+    ASSERT_TRUE(started);
+    bool stopped = false;
+    service.ServiceStop(stopped);
+    EXPECT_EQ(service.FLogRetention, nullptr);
+    EXPECT_EQ(service.FMetricsWriter, nullptr);
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder_.path + "Log/01-2020"));
+  const std::string metrics = folder_.path + "metrics/norvane_tef.prom";
+  const std::string text = testing_support::read_file(metrics);
+  EXPECT_NE(text.find("norvane_tef_clients_connected 0\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("norvane_tef_clisitef_library_info{kind=\"missing\"} 1\n"), std::string::npos) << text;
+  // Readable by the collector's own user; nothing half-written is left beside it.
+  EXPECT_EQ(std::filesystem::status(metrics).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms(0644));
+  EXPECT_FALSE(std::filesystem::exists(metrics + ".tmp"));
+}
