@@ -202,7 +202,10 @@ void TDmSitef::CreateSession(const std::string& pConfig) {
   // settler, behind this client's back, now rather than at its next retry (a test without
   // the settler settles it here).
   if (FSettler.joinable()) WakeSettler();
-  else if (FSettlementDue) SettleLeftPayments();
+  else if (FSettlementDue) {
+    FSettlementDue = false;
+    SettleLeftPayments();
+  }
 }
 
 bool TDmSitef::ValidateSession(const std::string& pContent, std::shared_ptr<TSession>& pSession) {

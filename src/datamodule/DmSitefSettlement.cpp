@@ -69,7 +69,7 @@ bool TDmSitef::TakeLibraryTurn(std::unique_lock<std::recursive_timed_mutex>& tur
 namespace {
 
 // The outcome a settled payment leaves under its key, as its page would have been told.
-norvane::Json settled_result(const TPaymentRecord& record, std::int32_t company_id) {
+norvane::Json settled_result(const TPaymentRecord& record) {
   norvane::Json result = norvane::Json::object();
   const norvane::JsonParseResult body = norvane::parse_json_text(record.report_body);
   if (body.status == norvane::JsonParseStatus::Ok && body.value.is_object()) result = body.value;
@@ -80,7 +80,7 @@ norvane::Json settled_result(const TPaymentRecord& record, std::int32_t company_
     result["status"] = "approved";
     result["message"] = "Transação TEF concluída com sucesso.";
     TDmSitef::SetTransactionDataValue(result, "payment_id", record.payment_id);
-    TDmSitef::SetTransactionDataValue(result, "company_id", company_id);
+    TDmSitef::SetTransactionDataValue(result, "company_id", record.company_id);
   } else {
     result["status"] = "canceled";
     result["message"] = record.report_body.empty()
@@ -95,7 +95,6 @@ norvane::Json settled_result(const TPaymentRecord& record, std::int32_t company_
 }  // namespace
 
 bool TDmSitef::SettleLeftPayments(std::stop_token stop) {
-  FSettlementDue = false;
   TRiZedIzAdeCliSiTef& manager = CliSiTefManager();
   // What is left, read while no operation runs: none of these backups is a running payment's.
   std::vector<TPaymentRecord> records;
@@ -177,7 +176,7 @@ bool TDmSitef::SettleLeftPayments(std::stop_token stop) {
       }
       // The outcome is kept under the payment's key before its backup goes: a page that
       // asks by its key finds the payment in one or the other.
-      if (!r.idempotency_key.empty()) Results().Add({r.sale_id, r.idempotency_key, settled_result(r, fEmpresa_Id), r.fingerprint});
+      if (!r.idempotency_key.empty()) Results().Add({r.sale_id, r.idempotency_key, settled_result(r), r.fingerprint});
       ApagaArquivo(r.file);
       GravaLog("Pagamento pendente (" + name + ") " + outcome + ".");
       if (!r.reprint) norvane::metrics::CountRecoveredPayment(r.confirm);

@@ -30,6 +30,7 @@ TPaymentRecord ReadPaymentRecord(const std::string& file) {
   record.reprint = r.IndiceFPG_ECF() == "113" || r.IndiceFPG_ECF() == "114";
   record.report_address = host_value(r, kSequenciaRelatorioEndereco);
   record.report_body = host_value(r, kSequenciaRelatorioCorpo);
+  record.company_id = r.LeInformacao(kIdentificacaoControle, kSequenciaRelatorioEmpresa).AsInteger();
   if (record.sale_id == 0) record.sale_id = r.LeInformacao(kIdentificacaoControle, kSequenciaRelatorioVenda).AsInteger();
   const std::string decided = r.LeInformacao(kIdentificacaoControle, kSequenciaDecisao).AsString();
   if (!decided.empty()) {

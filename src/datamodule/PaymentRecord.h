@@ -28,6 +28,7 @@ struct TPaymentRecord {
   std::string idempotency_key;  // empty in a backup written before keys were kept
   std::string fingerprint;
   std::int32_t sale_id = 0;
+  std::int32_t company_id = 0;  // from its report
   std::string document;  // single-byte, as the library was given it
   std::string date;      // "yyyymmdd" the payment was started with (empty in an older backup)
   std::string time;      // "hhnnss"

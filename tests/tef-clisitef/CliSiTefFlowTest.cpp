@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 
 #include "../support/StandInJournal.h"
+#include "platform/Clock.h"
 #include "platform/IniFile.h"
 #include "tef/RiZedIzAde.h"
 #include "tef/RiZedIzAdeTef.h"
@@ -291,3 +294,51 @@ TEST_F(CliSiTefFlowTest, FriendCardIdComesFromTheTrack3Dialogue) {
 }
 
 }  // namespace
+
+// The library knows a payment by its date and document number. Two payments started in the
+// same second, or while an earlier one still waits in a backup under the next number, never
+// share a number; and a payment settled on a later day is finalised under its own date.
+TEST_F(CliSiTefFlowTest, APaymentKeepsItsOwnDocumentNumberAndDate) {
+  std::tm start{};
+  start.tm_year = 2026 - 1900;
+  start.tm_mon = 11;
+  start.tm_mday = 10;
+  start.tm_hour = 23;
+  start.tm_min = 59;
+  start.tm_sec = 58;
+  start.tm_isdst = -1;
+  const norvane::TimePoint frozen = std::chrono::system_clock::from_time_t(std::mktime(&start));
+  norvane::TimePoint clock = frozen;
+  norvane::set_clock_for_tests([&clock] { return clock; });
+  struct Restore {
+    ~Restore() { norvane::set_clock_for_tests(nullptr); }
+  } restore;
+  const std::string seconds = std::to_string(23 * 3600 + 59 * 60 + 58);
+  const std::string next = std::to_string(23 * 3600 + 59 * 60 + 59);
+  const std::string after_backup = std::to_string(23 * 3600 + 59 * 60 + 60);
+
+  Start(/*confirma=*/false);  // the host keeps each payment pending, as after a failed report
+  manager->SetOperacaoCRT(3);
+  std::vector<std::string> documents, backups_held;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(tef->CRT(10.5, "01", "", 0, "", "", "", "00"));
+    documents.push_back(manager->Resp().DocumentoVinculado());
+  }
+  EXPECT_EQ(documents, (std::vector<std::string>{seconds, next}));
+  // A new run of the service forgets the last number given, but not the backups: the
+  // numbers they hold are skipped.
+  tef.reset();
+  Start(false);
+  manager->SetOperacaoCRT(3);
+  ASSERT_TRUE(tef->CRT(10.5, "01", "", 0, "", "", "", "00"));
+  EXPECT_EQ(manager->Resp().DocumentoVinculado(), after_backup);
+
+  // Finalised the next day, under the payment's own date and time.
+  clock = frozen + std::chrono::hours(1);
+  const std::string day = "20261210";
+  ASSERT_EQ(manager->FinalizarPendente(true, seconds, day, "235958"), 0);
+  ASSERT_EQ(manager->FinalizarPendente(true, next, "20261211", "235958"), 0);  // the wrong day
+  EXPECT_EQ(finalisations(), (std::vector<std::string>{"confirma=1 transacao=\"confirmada\"",
+                                                       "confirma=1 transacao=\"nenhuma transacao pendente\""}))
+      << journal();
+}
