@@ -119,6 +119,6 @@ void TDmSitef::SendClientMessage(const std::string& pMsg) {
 // Runs on the operation thread once the operation of the client that went away has ended
 // (its dialogue saw the client gone and cancelled it), never while the component is in use.
 void TDmSitef::ClientDisconnected() {
-  std::unique_lock<std::recursive_timed_mutex> turn(FLibraryTurn);
+  TLibraryTurn turn(*this);
   RiZedIzAde.CancelarTransacoesPendentes();
 }

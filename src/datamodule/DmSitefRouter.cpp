@@ -70,7 +70,7 @@ void TDmSitef::RouteTargeting(const std::string& pContent) {
   } routed(*this, pContent, message, print_data);
   // A message waits here while the settler settles a left payment in the library (a
   // library call, never a report), and the settler waits for the message's operation.
-  std::unique_lock<std::recursive_timed_mutex> turn(FLibraryTurn);
+  TLibraryTurn turn(*this);
 
   try {
     const std::string route = GetJsonField(message, "route");

@@ -58,14 +58,6 @@ bool TDmSitef::AnnotateBackups(const std::vector<std::string>& files,
   return all;
 }
 
-bool TDmSitef::TakeLibraryTurn(std::unique_lock<std::recursive_timed_mutex>& turn, std::stop_token stop) {
-  // An operation holds the turn for as long as its client keeps answering: the wait looks
-  // up every half second whether the service stops meanwhile.
-  while (!turn.try_lock_for(std::chrono::milliseconds(500)))
-    if (stop.stop_requested()) return false;
-  return true;
-}
-
 namespace {
 
 // The outcome a settled payment leaves under its key, as its page would have been told.
@@ -99,8 +91,8 @@ bool TDmSitef::SettleLeftPayments(std::stop_token stop) {
   // What is left, read while no operation runs: none of these backups is a running payment's.
   std::vector<TPaymentRecord> records;
   {
-    std::unique_lock<std::recursive_timed_mutex> turn(FLibraryTurn, std::defer_lock);
-    if (!TakeLibraryTurn(turn, stop)) return true;
+    // Waits while an operation runs; the service stops only once its operation has ended.
+    TLibraryTurn turn(*this);
     for (const std::string& file : norvane::list_matching_files(manager.MascaraArquivosBackup())) {
       try {
         records.push_back(ReadPaymentRecord(file));
@@ -145,8 +137,8 @@ bool TDmSitef::SettleLeftPayments(std::stop_token stop) {
   }
 
   // The library, between two operations, once a session start has configured it.
-  std::unique_lock<std::recursive_timed_mutex> turn(FLibraryTurn, std::defer_lock);
-  if (!TakeLibraryTurn(turn, stop)) return true;
+  if (stop.stop_requested()) return true;
+  TLibraryTurn turn(*this);
   if (!RiZedIzAde.Inicializado(gpCliSiTef) || !manager.Inicializado()) return true;  // settled after a session start
   for (TPaymentRecord& r : records) {
     if (r.state == TPaymentState::Reported) continue;

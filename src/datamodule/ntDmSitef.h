@@ -320,12 +320,32 @@ class TDmSitef {
   std::vector<std::string> FSettledBackups;
   // A settlement of the running operation failed: its result is "pending".
   bool FSettlementFailed = false;
-  // Held by whatever uses the library: the router for each message (re-entered by the
-  // messages served inside an operation), the settler while it settles a backup. So the
-  // settler never runs beside an operation, and never looks at a running payment's backup.
-  std::recursive_timed_mutex FLibraryTurn;
-  // Takes the library's turn, waiting while an operation runs; false when asked to stop.
-  bool TakeLibraryTurn(std::unique_lock<std::recursive_timed_mutex>& turn, std::stop_token stop);
+  // Held by whatever uses the library: the router for each message, the settler while it
+  // reads the backups and while it settles one. So the settler never runs beside an
+  // operation, and never looks at a running payment's backup. The router is re-entered by
+  // the messages served inside an operation: a thread that holds the turn already takes
+  // nothing more (a plain mutex and its owner, which ThreadSanitizer follows exactly).
+  class TLibraryTurn {
+   public:
+    explicit TLibraryTurn(TDmSitef& dm) : FTaken(dm.FLibraryTurnOwner.load() != std::this_thread::get_id()), FDm(dm) {
+      if (!FTaken) return;
+      FDm.FLibraryTurnLock.lock();
+      FDm.FLibraryTurnOwner = std::this_thread::get_id();
+    }
+    ~TLibraryTurn() {
+      if (!FTaken) return;
+      FDm.FLibraryTurnOwner = std::thread::id();
+      FDm.FLibraryTurnLock.unlock();
+    }
+    TLibraryTurn(const TLibraryTurn&) = delete;
+    TLibraryTurn& operator=(const TLibraryTurn&) = delete;
+
+   private:
+    const bool FTaken;
+    TDmSitef& FDm;
+  };
+  std::mutex FLibraryTurnLock;
+  std::atomic<std::thread::id> FLibraryTurnOwner{};
   // The settler thread and its wake-up.
   std::mutex FSettlerLock;
   std::condition_variable_any FSettlerWake;
@@ -338,7 +358,7 @@ class TDmSitef {
   norvane::metrics::Operation FRunningOperation = norvane::metrics::Operation::Sale;
   // While an operation runs, every "result" message sent is kept here: the last one is
   // its outcome, stored when it ends (operation thread only).
-  bool FKeepingResult = false;
+  std::atomic<bool> FKeepingResult{false};  // read by any thread that sends (a refused request)
   std::string FLastResult;
   TResultStore FResults;
 };
