@@ -181,9 +181,9 @@ void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes
   result["idempotency_key"] = FRunningIdempotencyKey;
   fNsuCancelamento.clear();
   SendClientMessage(norvane::write_json(result));
-  norvane::metrics::CountOperation(FRunningOperation, !settled  ? norvane::metrics::Outcome::Pending
-                                                     : accepted ? norvane::metrics::Outcome::Approved
-                                                                : norvane::metrics::Outcome::UndoneByBackEnd);
+  FOperationOutcome = !settled  ? norvane::metrics::Outcome::Pending
+                      : accepted ? norvane::metrics::Outcome::Approved
+                                 : norvane::metrics::Outcome::UndoneByBackEnd;
 }
 
 void TDmSitef::RiZedIzAdeComandaECFImprimeVia(TRiZedIzAdeTipoRelatorio, int Via,

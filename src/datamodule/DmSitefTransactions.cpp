@@ -214,6 +214,7 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession* pSession)
     FRunningSaleId = fVenda_Id;
     FSettledBackups.clear();
     FSettlementFailed = false;
+    FOperationOutcome.reset();
     FRunningOperation = type == "cancellation" ? Operation::Cancellation : type == "reprint" ? Operation::Reprint : Operation::Sale;
     FLastResult.clear();
     FKeepingResult = true;
@@ -260,10 +261,10 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession* pSession)
       }
       result["idempotency_key"] = FRunningIdempotencyKey;
       SendClientMessage(norvane::write_json(result));
-      norvane::metrics::CountOperation(FRunningOperation, canceled ? Outcome::Canceled : Outcome::Declined);
+      FOperationOutcome = canceled ? Outcome::Canceled : Outcome::Declined;
     }
   } catch (const std::exception& error) {
-    norvane::metrics::CountOperation(FRunningOperation, Outcome::Failed);
+    FOperationOutcome = Outcome::Failed;
     KeepResult(idempotency_key, fingerprint);
     EndDialogue();
     fProcessando = false;
@@ -384,6 +385,8 @@ void TDmSitef::KeepResult(const std::string& idempotency_key, const std::string&
   }
   FSettledBackups.clear();
   if (FSettlementFailed) WakeSettler();
+  if (FOperationOutcome) norvane::metrics::CountOperation(FRunningOperation, *FOperationOutcome);
+  FOperationOutcome.reset();
 }
 
 void TDmSitef::TransactionStatus(const std::string& pContent, TSession* pSession) {

@@ -356,6 +356,9 @@ class TDmSitef {
   std::atomic<std::int32_t> FRunningSaleId{0};
   // What the running operation is, for the counts of how operations end.
   norvane::metrics::Operation FRunningOperation = norvane::metrics::Operation::Sale;
+  // How the running operation ended, counted once its result is kept and its settled
+  // backups are gone, so the numbers written then never show it as unsettled.
+  std::optional<norvane::metrics::Outcome> FOperationOutcome;
   // While an operation runs, every "result" message sent is kept here: the last one is
   // its outcome, stored when it ends (operation thread only).
   std::atomic<bool> FKeepingResult{false};  // read by any thread that sends (a refused request)
