@@ -32,7 +32,9 @@ TPaymentRecord ReadPaymentRecord(const std::string& file) {
   record.report_body = host_value(r, kSequenciaRelatorioCorpo);
   if (record.sale_id == 0) record.sale_id = r.LeInformacao(kIdentificacaoControle, kSequenciaRelatorioVenda).AsInteger();
   const std::string decided = r.LeInformacao(kIdentificacaoControle, kSequenciaDecisao).AsString();
-  if (!decided.empty()) {
+  if (!r.LeInformacao(kIdentificacaoControle, kSequenciaIniciado).AsString().empty()) {
+    record.state = TPaymentState::Started;
+  } else if (!decided.empty()) {
     record.state = TPaymentState::Decided;
     record.confirm = decided == kDecisaoConfirmar;
     record.payment_id =
