@@ -84,6 +84,18 @@ norvane::Json settled_result(const TPaymentRecord& record) {
   return result;
 }
 
+// The outcome of a payment the service stopped during, before its approval was written:
+// whatever the library had approved of it is undone, so nothing was charged.
+norvane::Json interrupted_result(const TPaymentRecord& record) {
+  norvane::Json result = norvane::Json::object();
+  result["type"] = "result";
+  result["status"] = "canceled";
+  result["message"] = "O serviço parou durante esta operação, antes de ela ser aprovada; a CliSiTef desfez o que "
+                      "houvesse dela e nada foi cobrado. Uma nova tentativa precisa de uma chave nova.";
+  result["idempotency_key"] = record.idempotency_key;
+  return result;
+}
+
 }  // namespace
 
 bool TDmSitef::SettleLeftPayments(std::stop_token stop) {
@@ -142,6 +154,10 @@ bool TDmSitef::SettleLeftPayments(std::stop_token stop) {
   if (!RiZedIzAde.Inicializado(gpCliSiTef) || !manager.Inicializado()) return true;  // settled after a session start
   for (TPaymentRecord& r : records) {
     if (r.state == TPaymentState::Reported) continue;
+    if (r.state == TPaymentState::Started) {
+      if (!SettleInterruptedStart(r)) left = true;
+      continue;
+    }
     const std::string name = "documento " + r.document + ", NSU " + r.nsu;
     try {
       std::string outcome;
@@ -179,6 +195,34 @@ bool TDmSitef::SettleLeftPayments(std::stop_token stop) {
     }
   }
   return left;
+}
+
+bool TDmSitef::SettleInterruptedStart(const TPaymentRecord& r) {
+  const std::string name = "documento " + r.document;
+  try {
+    // A record whose key already has an outcome belongs to an operation that ended (its
+    // approval could not be written over it): the library was settled by that operation.
+    TResultStore::Entry kept;
+    const bool ended = !r.idempotency_key.empty() && Results().ForKey(r.idempotency_key, kept);
+    if (!ended) {
+      const int sts = CliSiTefManager().FinalizarPendente(false, r.document, r.date, r.time);
+      if (sts != 0) {
+        GravaLog("Pagamento interrompido antes da aprovação (" + name + ") não desfeito pela CliSiTef (retorno " +
+                 std::to_string(sts) + "); o registro fica em TEF/ e o serviço tenta de novo. Se persistir, "
+                 "verifique a conexão da CliSiTef com o SiTef.");
+        return false;
+      }
+      if (!r.idempotency_key.empty()) Results().Add({r.sale_id, r.idempotency_key, interrupted_result(r), r.fingerprint});
+    }
+    ApagaArquivo(r.file);
+    GravaLog("Pagamento interrompido antes da aprovação (" + name + ") desfeito" +
+             (ended ? ": a operação já tinha terminado." : ": nada foi cobrado."));
+    return true;
+  } catch (const std::exception& error) {
+    GravaLog("Não foi possível desfazer o pagamento interrompido de " + r.file + " (" + error.what() +
+             "); o registro fica em TEF/ e o serviço tenta de novo.");
+    return false;
+  }
 }
 
 void TDmSitef::StartSettler() {

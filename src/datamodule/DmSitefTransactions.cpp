@@ -360,6 +360,10 @@ std::string TDmSitef::PendingMessage(const TPaymentRecord& record) {
       return "Aprovado no cartão; o servidor de vendas ainda não respondeu ao relatório do pagamento. O serviço "
              "o envia de novo sozinho, e o confirma ou desfaz pela resposta. Não cobre de novo; se o servidor de "
              "vendas estiver fora do ar, confira a venda nele quando voltar.";
+    case TPaymentState::Started:
+      return "O serviço parou durante o pagamento, antes de saber se ele foi aprovado; ele desfaz na CliSiTef o "
+             "que houver dele assim que ela estiver configurada (no próximo início de sessão), e nada fica cobrado. "
+             "Não cobre de novo antes disso.";
     default:
       return "Aprovado no cartão e nunca informado ao servidor de vendas; o serviço o desfaz sozinho assim que a "
              "CliSiTef estiver configurada (no próximo início de sessão).";
@@ -406,6 +410,8 @@ void TDmSitef::TransactionStatus(const std::string& pContent, TSession* pSession
   Json results = Json::array();
   for (TPaymentRecord& record : ReadPaymentRecords(CliSiTefManager().MascaraArquivosBackup())) {
     if (record.sale_id != sale_id || record.idempotency_key.empty()) continue;
+    // The running payment's own record: said below as running.
+    if (fProcessando && record.idempotency_key == FRunningIdempotencyKey) continue;
     Json item = Json::object();
     item["idempotency_key"] = record.idempotency_key;
     item["status"] = "pending";

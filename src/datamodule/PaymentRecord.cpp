@@ -33,7 +33,9 @@ TPaymentRecord ReadPaymentRecord(const std::string& file) {
   record.company_id = r.LeInformacao(kIdentificacaoControle, kSequenciaRelatorioEmpresa).AsInteger();
   if (record.sale_id == 0) record.sale_id = r.LeInformacao(kIdentificacaoControle, kSequenciaRelatorioVenda).AsInteger();
   const std::string decided = r.LeInformacao(kIdentificacaoControle, kSequenciaDecisao).AsString();
-  if (!decided.empty()) {
+  if (!r.LeInformacao(kIdentificacaoControle, kSequenciaIniciado).AsString().empty()) {
+    record.state = TPaymentState::Started;
+  } else if (!decided.empty()) {
     record.state = TPaymentState::Decided;
     record.confirm = decided == kDecisaoConfirmar;
     record.payment_id =

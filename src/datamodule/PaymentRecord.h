@@ -3,16 +3,19 @@
 // payment's journal: each state is written there, flushed to disk, before the step it
 // allows, and a start of the service finishes what the backup says, never guesses.
 //
-//   Started   the operation runs; nothing is on disk yet (nothing is charged either)
-//   Approved  the library approved it: the backup is written, with the payment's key, the
-//             request the key is bound to, its sale, and the library's date and document
+//   Started   the operation runs: before the library starts it, its record is written with
+//             the payment's key, the request the key is bound to, its sale, and the date
+//             and document the library is given (the library may approve it at any step
+//             of the dialogue, before the approval can be written)
+//   Approved  the library approved it: the approval is written over the record
 //   Reported  the report to the sales back-end is written into the backup, before it is sent
 //   Decided   the back-end's answer (confirm or undo) is written, before the library hears it
 //   Settled   the library settled it: its outcome is kept under its key (results.json),
 //             then the backup goes
 //
-// A backup found at any state is finished from there: Approved is undone (the back-end
-// never heard of it), Reported is reported again and settled by that answer, Decided is
+// A backup found at any state is finished from there: Started is undone by its date and
+// document (whatever the library approved under them, the back-end never heard of it),
+// Approved is undone, Reported is reported again and settled by that answer, Decided is
 // settled by its decision.
 #include <cstdint>
 #include <string>

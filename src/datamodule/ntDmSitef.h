@@ -194,9 +194,10 @@ class TDmSitef {
   // One pass over the payments left in backups (a crash, a settlement that failed): a
   // backup holding the back-end's decision is settled by that decision, one holding its
   // report by the answer to that report sent again (no answer leaves it pending), one never
-  // reported is undone. Each outcome is kept under the payment's key and said in one log
-  // line. The reports go out without holding the library, so no client waits on them; the
-  // library is settled between two operations, once a session start has configured it.
+  // reported is undone, and so is the record of one stopped before its approval was
+  // written. Each outcome is kept under the payment's key and said in one log line. The
+  // reports go out without holding the library, so no client waits on them; the library
+  // is settled between two operations, once a session start has configured it.
   // True when some payment is left pending.
   bool SettleLeftPayments(std::stop_token stop = {});
   // The settler: a thread of the data module that runs SettleLeftPayments at once, when
@@ -284,6 +285,10 @@ class TDmSitef {
   // Writes host keys (899-sequence) into backup files, flushed to disk; a file that cannot
   // be written is logged once with what to do, and false is returned.
   bool AnnotateBackups(const std::vector<std::string>& files, const std::vector<std::pair<int, std::string>>& values);
+  // Undoes in the library, by its date and document, what it may have approved of an
+  // operation stopped before its approval was written, keeps "canceled" under its key and
+  // removes its record; false (logged) when the library did not undo it.
+  bool SettleInterruptedStart(const TPaymentRecord& record);
 
   std::atomic<TClientChannel*> FClientChannel{nullptr};
   // The message being routed (operation thread only).

@@ -53,18 +53,19 @@ std::unique_ptr<TRiZedIzAdeResp> TRiZedIzAdeClass::CopiaDaResposta(
   return copia;
 }
 
+std::string TRiZedIzAdeClass::ArquivoBackupLivre() const {
+  for (int numero = 1; numero <= kMaiorNumeroBackup; ++numero) {
+    const std::string nome = NomeArquivoBackup(numero);
+    if (!ArquivoExiste(nome)) return nome;
+  }
+  throw ERiZedIzAdeErro("Não há número livre para o backup da transação TEF em:\r\n" +
+                        fDono.PathBackup() +
+                        "\r\nConfirme ou cancele as transações pendentes.");
+}
+
 std::string TRiZedIzAdeClass::CopiarResposta() {
   TRiZedIzAdeResp& resp = fDono.Resp();
-  std::string arquivo;
-  for (int numero = 1; numero <= kMaiorNumeroBackup && arquivo.empty(); ++numero) {
-    const std::string nome = NomeArquivoBackup(numero);
-    if (!ArquivoExiste(nome)) arquivo = nome;
-  }
-  if (arquivo.empty())
-    throw ERiZedIzAdeErro("Não há número livre para o backup da transação TEF em:\r\n" +
-                          fDono.PathBackup() +
-                          "\r\nConfirme ou cancele as transações pendentes.");
-
+  const std::string arquivo = ArquivoBackupLivre();
   GravaLog(fDono.Name() + " CopiarResposta: " + resp.Header() + " - " +
            std::to_string(resp.ID()) + " Arq: " + arquivo);
   resp.Conteudo().GravarArquivo(arquivo, true);

@@ -94,6 +94,8 @@ class TRiZedIzAdeClass : public TComponent {
   // sets the response's ArqBackup and returns the path. Numbers run from 001 to 999; when
   // all are taken it raises ERiZedIzAdeErro and the payment stops there.
   virtual std::string CopiarResposta();
+  // The first backup file number not in use; raises as CopiarResposta does when none is free.
+  std::string ArquivoBackupLivre() const;
   // After ADM and CNC: a response with receipt lines is printed (ImprimirRelatorio) and
   // reported to OnDepoisConfirmarTransacoes alone; otherwise the operator's text is shown.
   virtual void ProcessarResposta();

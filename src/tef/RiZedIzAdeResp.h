@@ -66,6 +66,10 @@ inline constexpr int kSequenciaPagamentoId = 14;
 inline constexpr int kSequenciaChave = 20;
 inline constexpr int kSequenciaPedido = 21;
 inline constexpr int kSequenciaVenda = 22;
+// Marks the record a function of service mode leaves on disk before the library starts it
+// ("1"): the library has approved nothing under it that the record knows of. The approval
+// is written over it, without the mark.
+inline constexpr int kSequenciaIniciado = 23;
 // The date ("yyyymmdd") and time ("hhnnss") the payment was started with. The library
 // knows a payment by its date and document number, so its finalisation sends these again,
 // however late it comes (a payment left overnight is finalised under its own day).

@@ -257,6 +257,19 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   std::unique_ptr<TRiZedIzAdeResp> NovaRespostaDoTipo(TRiZedIzAdeTipo Tipo) const override;
   void ProcessarResposta() override;
   bool ProcessarRespostaPagamento(const std::string& IndiceFPG_ECF, Currency Valor) override;
+  // In service mode the approval is written over the function's start record (GravaInicio).
+  std::string CopiarResposta() override;
+
+  // Service mode: the function's response as it starts (its host identity, date, time and
+  // document), written to a backup file marked kSequenciaIniciado before the library is
+  // called. The library can approve at any step of the dialogue, before the approval
+  // reaches a backup; with this record on disk a stop in between leaves the next start the
+  // date and document to undo it by. A record that cannot be written is logged, and the
+  // function goes on without it.
+  void GravaInicio();
+  // The function ended without leaving its approval in the record: the record goes.
+  void EncerraInicio();
+  std::string fArqInicio;
 
   // The preset answer for a field type ("" when none), and setting one (replacing the
   // earlier answer for that type).

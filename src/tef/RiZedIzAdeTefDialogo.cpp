@@ -6,9 +6,11 @@
 #include <map>
 #include <set>
 #include <optional>
+#include <utility>
 
 #include "platform/CardData.h"
 #include "platform/CodePage.h"
+#include "platform/GravaLog.h"
 #include "platform/Text.h"
 #include "tef/RiZedIzAdeTef.h"
 
@@ -216,10 +218,14 @@ bool TRiZedIzAdeCliSiTef::ExecutaFuncao(int32_t Funcao, const std::string& Heade
                                         const std::string& Restricoes) {
   int sts = IniciarFuncao(Funcao, Header, Currency(), "", Restricoes);
   if (sts == kContinua) sts = ContinuarFuncao(false, "", "", "", "0");
+  // Ended without an approval, the library holds nothing of it: its start record goes
+  // before the error is shown (which may raise).
+  if (sts != 0) EncerraInicio();
   if (sts == 0)
     ProcessarResposta();
   else
     AvaliaErro(sts);
+  EncerraInicio();  // approved with nothing to back up (no receipt)
   return sts == 0;
 }
 
@@ -260,10 +266,12 @@ bool TRiZedIzAdeCliSiTef::CHQ(Currency Valor, const std::string& IndiceFPG_ECF,
   const std::string restricoes = fRestricoes.empty() ? "[15;25]" : fRestricoes;
   int sts = IniciarFuncao(fOperacaoCHQ, "CHQ", Valor, DocumentoVinculado, restricoes);
   if (sts == kContinua) sts = ContinuarFuncao(false, "", "", "", "0");
+  if (sts != 0) EncerraInicio();
   if (sts == 0)
     ProcessarRespostaPagamento(IndiceFPG_ECF, Valor);
   else
     AvaliaErro(sts);
+  EncerraInicio();
   return sts == 0;
 }
 
@@ -282,10 +290,12 @@ bool TRiZedIzAdeCliSiTef::CRT(Currency Valor, const std::string& IndiceFPG_ECF,
   if (sts == kContinua)
     sts = ContinuarFuncao(false, NumeroCartao, DataVencimento, CVV, QtdParcela);
   GravaLog(std::string("CRT -> Result: ") + (sts == 0 ? "-1" : "0"));
+  if (sts != 0) EncerraInicio();
   if (sts == 0)
     ProcessarRespostaPagamento(IndiceFPG_ECF, Valor);
   else
     AvaliaErro(sts);
+  EncerraInicio();
   return sts == 0;
 }
 
@@ -352,6 +362,42 @@ int32_t TRiZedIzAdeCliSiTef::NovoDocumento(TDateTime Agora, const std::string& D
   return numero;
 }
 
+void TRiZedIzAdeCliSiTef::GravaInicio() {
+  fArqInicio.clear();
+  TRiZedIzAdeArquivo& conteudo = fpResp->Conteudo();
+  conteudo.GravaInformacao(kIdentificacaoControle, kSequenciaIniciado, "1");
+  try {
+    const std::string arquivo = ArquivoBackupLivre();
+    conteudo.GravarArquivo(arquivo, true);
+    fArqInicio = arquivo;
+    GravaLog(Name() + " GravaInicio: Arq: " + arquivo);
+  } catch (const std::exception& e) {
+    std::string motivo = e.what();
+    for (char& c : motivo)
+      if (c == '\r' || c == '\n') c = ' ';  // one log line
+    const std::string texto = "Não foi possível gravar o registro de início do pagamento em " + Dono().PathBackup() +
+                              " (" + motivo + "); uma queda do serviço antes da aprovação ser gravada deixaria a "
+                              "venda pendente na CliSiTef sem que o serviço a conhecesse. Libere espaço em disco e "
+                              "dê ao serviço permissão de gravação nessa pasta.";
+    GravaLog(texto);
+    ::GravaLog(texto);
+  }
+  // The mark is the record's alone: the approval written over it goes without.
+  conteudo.GravaInformacao(kIdentificacaoControle, kSequenciaIniciado, "");
+}
+
+void TRiZedIzAdeCliSiTef::EncerraInicio() {
+  if (fArqInicio.empty()) return;
+  const std::string arquivo = std::exchange(fArqInicio, std::string());
+  try {
+    ApagaArquivo(arquivo);
+  } catch (const std::exception& e) {
+    // Left behind, it is undone by document at the next settlement, which finds nothing
+    // of it in the library.
+    GravaLog(Name() + " EncerraInicio: " + e.what());
+  }
+}
+
 int TRiZedIzAdeCliSiTef::IniciarFuncao(int32_t Funcao, const std::string& Header, Currency Valor,
                                        const std::string&, const std::string& Restricoes) {
   if (fpAguardandoResposta) throw ERiZedIzAdeErro("Requisição anterior não concluida");
@@ -375,6 +421,8 @@ int TRiZedIzAdeCliSiTef::IniciarFuncao(int32_t Funcao, const std::string& Header
   for (const auto& [sequencia, valor] : fIdentificacaoHospedeiro)
     conteudo.GravaInformacao(kIdentificacaoControle, sequencia, valor);
   fpResp->fpTipoGP = fpTipo;
+
+  if (FTEFModoServico) GravaInicio();
 
   GravaLog("*** IniciaFuncaoSiTefInterativo. Modalidade: " + std::to_string(Funcao) +
            " Valor: " + valor + " Documento: " + documento + " Data: " + data + " Hora: " + hora +

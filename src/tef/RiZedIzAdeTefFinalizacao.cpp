@@ -85,6 +85,26 @@ void TRiZedIzAdeCliSiTef::ProcessarResposta() {
   // a payment.
 }
 
+std::string TRiZedIzAdeCliSiTef::CopiarResposta() {
+  if (fArqInicio.empty()) return TRiZedIzAdeClass::CopiarResposta();
+  // The approval goes over the function's start record, in one rename: the file says
+  // either "started" or "approved", never neither.
+  TRiZedIzAdeResp& resp = Dono().Resp();
+  const std::string arquivo = fArqInicio;
+  GravaLog(Dono().Name() + " CopiarResposta: " + resp.Header() + " - " + std::to_string(resp.ID()) + " Arq: " + arquivo);
+  try {
+    resp.Conteudo().GravarArquivo(arquivo, true);
+  } catch (...) {
+    // The payment goes on unprotected (the caller says so). A start record left behind
+    // would have the next start undo a payment the back-end may meanwhile have accepted.
+    EncerraInicio();
+    throw;
+  }
+  fArqInicio.clear();
+  resp.SetArqBackup(arquivo);
+  return arquivo;
+}
+
 bool TRiZedIzAdeCliSiTef::ProcessarRespostaPagamento(const std::string& IndiceFPG_ECF,
                                                      Currency Valor) {
   TRiZedIzAdeDono& dono = Dono();

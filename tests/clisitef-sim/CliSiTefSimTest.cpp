@@ -407,6 +407,27 @@ TEST_F(StandIn, ASecondFinalisationOfASettledSaleChangesNothing) {
   EXPECT_EQ(api.Pendentes(date.c_str(), nullptr), 0);
 }
 
+// A process killed inside a finalisation, with the outcome written and the sale still in the
+// pending file: the sale was not settled, and the next finalisation settles it, once.
+TEST_F(StandIn, AFinalisationCutOffBeforeTheSaleLeftThePendingFileIsMadeByTheNext) {
+  ASSERT_EQ(configure(), 0);
+  const std::string date = today("%Y%m%d");
+  ASSERT_EQ(drive(2, "10,00", scripted({"1"})).result, 0);
+  std::ofstream(folder / "CliSiTef.finalizadas") << kDocument << "\t123456\tconfirmada\t" << date << "\n";
+  EXPECT_EQ(api.Pendentes(date.c_str(), nullptr), 1);
+  api.FinalizaFuncao(0, kDocument, date.c_str(), "100010", "");
+  api.FinalizaFuncao(1, kDocument, date.c_str(), "100011", "");
+  std::vector<std::string> outcomes;
+  for (const std::string& line : journal())
+    if (line.find("FinalizaFuncaoSiTefInterativo(") != std::string::npos) outcomes.push_back(line.substr(line.find("transacao=")));
+  EXPECT_EQ(outcomes, (std::vector<std::string>{R"(transacao="desfeita")", R"(transacao="ja desfeita")"}));
+  EXPECT_EQ(api.Pendentes(date.c_str(), nullptr), 0);
+  std::ifstream in(folder / "CliSiTef.finalizadas");
+  std::string settled((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(std::count(settled.begin(), settled.end(), '\n'), 1) << settled;
+  EXPECT_NE(settled.find("\tdesfeita\t"), std::string::npos) << settled;
+}
+
 TEST_F(StandIn, PendingCountCanBeSetAndChecksItsDate) {
   settings("PendingCount=7\n");
   EXPECT_EQ(api.Pendentes(today("%Y%m%d").c_str(), nullptr), 7);

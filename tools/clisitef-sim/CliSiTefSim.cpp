@@ -431,11 +431,15 @@ int finalise(const char* function, int32_t confirma, const char* cupom_fiscal,
   if (result != 0) {
     outcome = "falha na finalizacao";  // the sale, if any, stays pending
   } else if (it != pending.end()) {
+    // The sale is settled when it leaves the pending file. Its outcome is written first, so
+    // that a process killed between the two files leaves it pending (settled by the next
+    // call, whose outcome replaces the one written ahead) rather than lost from both.
     outcome = confirma == 1 ? "confirmada" : "desfeita";
+    std::erase_if(settled, [&](const Settled& s) { return s.document == it->document && s.date == it->date; });
     settled.push_back({it->document, it->nsu, outcome, it->date});
+    write_settled(settings.settled_file, settled);
     pending.erase(it);
     write_pending(settings.pending_file, pending);
-    write_settled(settings.settled_file, settled);
   } else {
     // A finalisation of a sale already settled (the caller could not know whether its first
     // one got through) changes nothing; the journal says so and how it had ended.
