@@ -104,7 +104,7 @@ TEST_F(CardDataWritersTest, NoFileTheServiceWritesHoldsACardNumberWhateverTheLib
   result["transaction_data"] = norvane::Json::array({{{"receipt", receipt}, {"idempotency_key", "4012888888881881"}}});
   TResultStore store;
   store.SetFile((folder_ / "TEF" / "results.json").string());
-  store.Add({42, "5555555555554444", result});
+  store.Add({42, "5555555555554444", result, ""});
 
   const auto files = Files();
   ASSERT_EQ(files.size(), 4u) << "the service log, the TEF log, the backup and the results";

@@ -37,8 +37,8 @@ TEST_F(ResultStoreTest, KeepsTheLastFiftyWhole_AcrossARestart) {
   {
     TResultStore store;
     store.SetFile(file_);
-    for (int i = 1; i <= 60; ++i) store.Add({i, "k" + std::to_string(i), Result(i % 2 ? "approved" : "canceled")});
-    store.Add({7, "", Result("unauthorized")});  // the same sale again: the last one counts
+    for (int i = 1; i <= 60; ++i) store.Add({i, "k" + std::to_string(i), Result(i % 2 ? "approved" : "canceled"), ""});
+    store.Add({7, "", Result("unauthorized"), ""});  // the same sale again: the last one counts
   }
   struct stat info {};
   ASSERT_EQ(::stat(file_.c_str(), &info), 0);
@@ -67,7 +67,7 @@ TEST_F(ResultStoreTest, AFileThatIsNoStoreIsReplacedAtTheNextResult) {
     store.SetFile(file_);
     TResultStore::Entry found;
     EXPECT_FALSE(store.LastOfSale(1, found));
-    store.Add({1, "a", Result("approved")});
+    store.Add({1, "a", Result("approved"), ""});
     TResultStore again;
     again.SetFile(file_);
     ASSERT_TRUE(again.ForKey("a", found));
