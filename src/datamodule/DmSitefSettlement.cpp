@@ -62,9 +62,8 @@ namespace {
 
 // The outcome a settled payment leaves under its key, as its page would have been told.
 norvane::Json settled_result(const TPaymentRecord& record) {
-  norvane::Json result = norvane::Json::object();
-  const norvane::JsonParseResult body = norvane::parse_json_text(record.report_body);
-  if (body.status == norvane::JsonParseStatus::Ok && body.value.is_object()) result = body.value;
+  norvane::Json result = record.ReportBody();
+  if (!result.is_object()) result = norvane::Json::object();
   result["type"] = "result";
   result.erase("status");
   result.erase("message");

@@ -326,8 +326,7 @@ TDmSitef::TPaymentLookup TDmSitef::LookUpPayment(const std::string& key) {
     found.kind = TPaymentLookup::Kind::Pending;
     found.sale_id = record.sale_id;
     found.fingerprint = record.fingerprint;
-    const norvane::JsonParseResult body = norvane::parse_json_text(record.report_body);
-    if (body.status == norvane::JsonParseStatus::Ok && body.value.is_object()) found.result = body.value;
+    found.result = record.ReportBody();
     found.message = PendingMessage(record);
     return found;
   }
@@ -415,8 +414,7 @@ void TDmSitef::TransactionStatus(const std::string& pContent, TSession* pSession
     Json item = Json::object();
     item["idempotency_key"] = record.idempotency_key;
     item["status"] = "pending";
-    const norvane::JsonParseResult body = norvane::parse_json_text(record.report_body);
-    item["result"] = body.status == norvane::JsonParseStatus::Ok && body.value.is_object() ? body.value : Json(nullptr);
+    item["result"] = record.ReportBody();
     results.push_back(std::move(item));
   }
   for (TResultStore::Entry& kept : Results().AllOfSale(sale_id)) {

@@ -46,6 +46,12 @@ TPaymentRecord ReadPaymentRecord(const std::string& file) {
   return record;
 }
 
+norvane::Json TPaymentRecord::ReportBody() const {
+  norvane::JsonParseResult body = norvane::parse_json_text(report_body);
+  if (body.status == norvane::JsonParseStatus::Ok && body.value.is_object()) return std::move(body.value);
+  return norvane::Json(nullptr);
+}
+
 std::vector<TPaymentRecord> ReadPaymentRecords(const std::string& mask) {
   std::vector<TPaymentRecord> records;
   for (const std::string& file : norvane::list_matching_files(mask)) {

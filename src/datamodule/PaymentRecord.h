@@ -40,6 +40,9 @@ struct TPaymentRecord {
   std::string report_address, report_body;
   bool confirm = false;  // the decision, when Decided
   std::int64_t payment_id = 0;
+
+  // The report's body as a JSON object (the result sent so far); null before it is written.
+  norvane::Json ReportBody() const;
 };
 
 // Reads one backup; raises (the file's own error) when it cannot be read.
