@@ -1,11 +1,13 @@
 // "/print" against the installed service folder and a private CUPS scheduler (needs root):
-//  1. an 8 MiB PDF over wss, from the request to its file in the queue, as a ratio to
-//     base64-decoding and writing the same bytes alone in this process (the peer), and the
-//     service's peak resident memory as a multiple of the document;
+//  1. an 8 MiB PDF over wss, from the request to its file in the queue, against a Node `ws`
+//     TLS server doing the same job (parse, base64-decode, write) for the same client, and
+//     the same server only receiving the message (Node's transport alone); the service's peak
+//     resident memory as a multiple of the document;
 //  2. 100 layout receipts through the queue: receipts printed per second, and the round trip
 //     of a client's next message while the queue is busy against the same when it is idle.
 //   NORVANE_SERVICE_DIR=build/service node bench/print_roundtrip.mjs [rounds] [parts]
 // `parts` picks some of the two (comma-separated: pdf, receipts); both by default.
+import { fork } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -37,23 +39,49 @@ try {
     const data = pdf.toString('base64');
     const message = JSON.stringify({ route: '/print', type: 'print', data, file_type: 'pdf' });
     const rssBefore = kib(service.child.pid);
+    const scratch = path.join(os.tmpdir(), `print-peer-${process.pid}.pdf`);
+    // A peer runs in its own process, as the service does: its server does not share the
+    // client's thread.
+    const startPeer = async (mode) => {
+      const child = fork(new URL('./ws_print_peer.mjs', import.meta.url),
+                         [path.join(service.dir, 'Certificado'), mode, scratch]);
+      const waiters = [];
+      let port;
+      await new Promise((resolve) => child.on('message', (m) => {
+        if (m.startsWith('listening ')) { port = Number(m.slice(10)); resolve(); }
+        else waiters.shift()?.(performance.now());
+      }));
+      const peerClient = await connectClient(port);
+      return {
+        async time() {
+          const t0 = performance.now();
+          const done = new Promise((resolve) => waiters.push(resolve));
+          peerClient.send(message);
+          return (await done) - t0;
+        },
+        async stop() { await peerClient.close(); child.disconnect(); },
+      };
+    };
+    const peers = { print: await startPeer('print'), transport: await startPeer('transport') };
     const serviceTimes = [];
     const peerTimes = [];
-    const scratch = path.join(os.tmpdir(), `print-peer-${process.pid}.pdf`);
+    const transportTimes = [];
     for (let i = 0; i < rounds; ++i) {
       const count = queued();
       const t0 = performance.now();
       client.send(message);
       serviceTimes.push((await nextQueued(count)) - t0);
-      const p0 = performance.now();
-      fs.writeFileSync(scratch, Buffer.from(data, 'base64'));
-      peerTimes.push(performance.now() - p0);
-  }
+      peerTimes.push(await peers.print.time());
+      transportTimes.push(await peers.transport.time());
+    }
+    await peers.print.stop();
+    await peers.transport.stop();
   fs.rmSync(scratch, { force: true });
   const peak = kib(service.child.pid);
   const s = median(serviceTimes);
   const p = median(peerTimes);
-  console.log(`8 MiB PDF to the queue: median ${s.toFixed(1)} ms; decode and write alone ${p.toFixed(1)} ms; ratio ${(s / p).toFixed(1)}`);
+  console.log(`8 MiB PDF to the queue: median ${s.toFixed(1)} ms; Node ws peer (parse, decode, write) ${p.toFixed(1)} ms; ` +
+              `ratio ${(s / p).toFixed(2)}; Node's transport alone ${median(transportTimes).toFixed(1)} ms`);
   console.log(`service peak resident memory ${(peak / 1024).toFixed(0)} MiB (${(rssBefore / 1024).toFixed(0)} MiB before): ` +
               `${(peak * 1024 / pdf.length).toFixed(1)} x the document, ${(peak * 1024 / message.length).toFixed(1)} x the message`);
   await waitFor(() => !fs.readdirSync(service.dir).some((n) => n.includes('_Temp.')), { timeoutMs: 120000, what: 'the PDFs printed' });

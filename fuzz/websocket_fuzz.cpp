@@ -1,7 +1,10 @@
 // Feeds arbitrary bytes to the WebSocket upgrade-request parser and then to the frame
 // decoder, as a client would send them after the TLS handshake. The first byte chooses
-// where the input splits into two arrivals, so frames cut anywhere are exercised as well.
+// where the input splits into two arrivals, so frames cut anywhere are exercised as well,
+// and how the second arrival is read.
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <string>
 
@@ -29,11 +32,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t held_text = 0;
   for (size_t end : {split, bytes.size()}) {
     if (end <= frames_from) continue;
-    decoder.Append(bytes.data() + frames_from, end - frames_from);
-    frames_from = end;
-    while (decoder.Next(result)) {
-      if (result.kind == ws::TReadResult::Kind::Message && result.text.empty()) __builtin_trap();
-      held_text += result.text.size();
+    // The first arrival is copied in whole; the second is read the connection's way, into
+    // the decoder's Space in reads of a size the first byte picks, with results taken
+    // between reads.
+    const size_t read = end == split ? end - frames_from : 1 + data[0] % 61;
+    while (frames_from < end) {
+      const ws::TFrameDecoder::TSpace space = decoder.Space(read);
+      if (space.size == 0) __builtin_trap();
+      const size_t n = std::min({space.size, read, end - frames_from});
+      std::memcpy(space.data, bytes.data() + frames_from, n);
+      decoder.Filled(n);
+      frames_from += n;
+      while (decoder.Next(result)) {
+        if (result.kind == ws::TReadResult::Kind::Message && result.text.empty()) __builtin_trap();
+        held_text += result.text.size();
+      }
     }
   }
   if (held_text > bytes.size() && held_text > ws::kMaxPayload) __builtin_trap();

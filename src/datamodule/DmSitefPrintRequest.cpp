@@ -166,23 +166,20 @@ void TDmSitef::PrintData(const std::string& pFileType, std::string_view pData) {
 
   std::string written;  // the file's path once it holds the whole document
   std::string failure;
-  size_t size = 0;
-  if (!norvane::TBase64Blocks::Check(base64, size)) {
-    failure = "Base64 inválido.";
-  } else if (size > 0) {  // nothing is written for an empty document
-    try {
-      PrintFile file(pFileType);
-      const bool whole =
-          norvane::TBase64Blocks::Decode(base64, [&](std::string_view bytes) { return file.Write(bytes); });
-      if (!whole || !file.Close()) {
-        failure = file.Error();
-      } else {
-        file.Keep();
-        written = file.Path();
-      }
-    } catch (const std::exception& error) {
-      failure = error.what();
+  try {
+    // Checked while it is decoded: a text found broken on the way takes its file with it.
+    PrintFile file(pFileType);
+    size_t size = 0;
+    const bool whole = norvane::TBase64Blocks::Decode(
+        base64, [&](std::string_view bytes) { return file.Write(bytes); }, size);
+    if (!whole || !file.Close()) {
+      failure = file.Error();
+    } else if (size > 0) {  // an empty document is not kept
+      file.Keep();
+      written = file.Path();
     }
+  } catch (const std::exception& error) {
+    failure = error.what();
   }
   if (!failure.empty()) {
     const std::string text = "Erro na conversão do arquivo: " + failure;

@@ -36,80 +36,84 @@ std::optional<std::string> decode_base64(std::string_view text) {
 
 namespace {
 
-bool skipped(char c) { return c == '\r' || c == '\n' || c == ' '; }
-
-// What each byte is to a base64 text with blanks: a table, as a document is megabytes long.
-enum ByteClass : unsigned char { kStranger, kAlphabet, kPadding, kSkipped };
-constexpr std::array<unsigned char, 256> make_byte_classes() {
-  std::array<unsigned char, 256> classes{};
-  for (int c = 'A'; c <= 'Z'; ++c) classes[c] = kAlphabet;
-  for (int c = 'a'; c <= 'z'; ++c) classes[c] = kAlphabet;
-  for (int c = '0'; c <= '9'; ++c) classes[c] = kAlphabet;
-  classes['+'] = classes['/'] = kAlphabet;
-  classes['='] = kPadding;
-  classes['\r'] = classes['\n'] = classes[' '] = kSkipped;
-  return classes;
+// What each character is: its six bits for the alphabet, else a class with the high bits
+// set, so that one OR over a group of four tells whether it is plain alphabet.
+constexpr uint8_t kPaddingChar = 0x40, kSkippedChar = 0x80, kStrangerChar = 0xFF;
+constexpr std::array<uint8_t, 256> make_values() {
+  std::array<uint8_t, 256> values{};
+  for (auto& v : values) v = kStrangerChar;
+  const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (uint8_t i = 0; i < 64; ++i) values[static_cast<uint8_t>(alphabet[i])] = i;
+  values['='] = kPaddingChar;
+  values['\r'] = values['\n'] = values[' '] = kSkippedChar;
+  return values;
 }
-constexpr std::array<unsigned char, 256> kByteClass = make_byte_classes();
+constexpr std::array<uint8_t, 256> kValue = make_values();
 
 }  // namespace
 
-bool TBase64Blocks::Check(std::string_view text, size_t& decoded_size) {
-  size_t count = 0, padding = 0;
-  for (const char c : text) {
-    switch (kByteClass[static_cast<unsigned char>(c)]) {
-      case kAlphabet:
-        if (padding > 0) return false;  // a character after the padding
-        ++count;
-        break;
-      case kPadding:
-        ++padding;
-        ++count;
-        break;
-      case kSkipped:
-        break;
-      default:
-        return false;  // a stranger
+size_t TBase64Blocks::Step(const char*& at, const char* end, char* bytes, TCursor& cursor) {
+  const auto* in = reinterpret_cast<const uint8_t*>(at);
+  const auto* const stop = reinterpret_cast<const uint8_t*>(end);
+  auto* out = reinterpret_cast<uint8_t*>(bytes);
+  auto* const out_end = out + kPiece;
+  while (in < stop && !cursor.broken) {
+    if (cursor.have == 0 && !cursor.padded) {
+      // Whole groups of four alphabet characters, the bulk of any document.
+      while (stop - in >= 4 && out_end - out >= 3) {
+        const uint32_t a = kValue[in[0]], b = kValue[in[1]], c = kValue[in[2]], d = kValue[in[3]];
+        if ((a | b | c | d) & 0xC0) break;
+        const uint32_t v = a << 18 | b << 12 | c << 6 | d;
+        out[0] = static_cast<uint8_t>(v >> 16);
+        out[1] = static_cast<uint8_t>(v >> 8);
+        out[2] = static_cast<uint8_t>(v);
+        in += 4;
+        out += 3;
+      }
+      if (in == stop || out_end - out < 3) break;
     }
+    // One character at a time: blanks, padding, a group cut by a blank, or a stranger.
+    const uint8_t value = kValue[*in++];
+    if (value == kSkippedChar) continue;
+    if (value == kStrangerChar) {
+      cursor.broken = true;
+    } else if (value == kPaddingChar) {
+      if (cursor.padded) {
+        // "==": the second one owed, any more is padding beyond the group.
+        cursor.broken = cursor.padding_owed == 0;
+        if (!cursor.broken) --cursor.padding_owed;
+      } else if (cursor.have < 2) {
+        cursor.broken = true;  // a group of one character, or padding where data belongs
+      } else {
+        // "xx==" gives one byte and "xxx=" two; the bits past them are not looked at.
+        if (cursor.have == 2) {
+          out[0] = static_cast<uint8_t>(cursor.bits >> 4);
+        } else {
+          out[0] = static_cast<uint8_t>(cursor.bits >> 10);
+          out[1] = static_cast<uint8_t>(cursor.bits >> 2);
+        }
+        out += cursor.have - 1;
+        cursor.padding_owed = 3 - cursor.have;
+        cursor.have = 0;
+        cursor.padded = true;
+      }
+    } else if (cursor.padded) {
+      cursor.broken = true;  // data after the padding
+    } else {
+      cursor.bits = cursor.bits << 6 | value;
+      if (++cursor.have == 4) {
+        out[0] = static_cast<uint8_t>(cursor.bits >> 16);
+        out[1] = static_cast<uint8_t>(cursor.bits >> 8);
+        out[2] = static_cast<uint8_t>(cursor.bits);
+        out += 3;
+        cursor.have = 0;
+        cursor.bits = 0;
+      }
+    }
+    if (out_end - out < 3) break;
   }
-  if (count % 4 != 0 || padding > 2 || count > (1u << 30)) return false;
-  decoded_size = count / 4 * 3 - padding;
-  return true;
-}
-
-size_t TBase64Blocks::Gather(std::string_view text, size_t at, std::string& clean, std::string_view& piece) {
-  // Most documents come without line breaks: a stretch with nothing to skip is decoded
-  // where it lies.
-  const size_t end = std::min(text.size(), at + kPiece);
-  bool plain = true;
-  for (size_t i = at; i < end; ++i) plain &= !skipped(text[i]);
-  if (plain) {
-    piece = text.substr(at, end - at);
-    at = end;
-  } else {
-    clean.clear();
-    for (; at < text.size() && clean.size() < kPiece; ++at)
-      if (!skipped(text[at])) clean.push_back(text[at]);
-    piece = clean;
-  }
-  // What remains may be only blanks; taking them now keeps a last empty piece away.
-  while (at < text.size() && skipped(text[at])) ++at;
-  return at;
-}
-
-bool TBase64Blocks::DecodeClean(std::string_view clean, std::string& bytes) {
-  // Check has seen the whole text: only the alphabet, and padding only at its very end. A
-  // piece is a multiple of four characters (kPiece is, and so is the whole).
-  if (clean.size() % 4 != 0) return false;
-  size_t padding = 0;
-  while (padding < 2 && padding < clean.size() && clean[clean.size() - 1 - padding] == '=') ++padding;
-  bytes.resize(clean.size() / 4 * 3);
-  if (clean.empty()) return true;
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                reinterpret_cast<const unsigned char*>(clean.data()), static_cast<int>(clean.size()));
-  if (n < 0) return false;
-  bytes.resize(static_cast<size_t>(n) - padding);
-  return true;
+  at = reinterpret_cast<const char*>(in);
+  return static_cast<size_t>(out - reinterpret_cast<uint8_t*>(bytes));
 }
 
 }  // namespace norvane

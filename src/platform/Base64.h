@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,31 +13,45 @@ namespace norvane {
 std::optional<std::string> decode_base64(std::string_view text);
 
 // Base64 with line breaks and blanks spread through it (every CR, LF and ' ' is skipped,
-// nothing else), checked by the rules of decode_base64 and decoded piece by piece, so that
-// a document of tens of megabytes is never held twice.
+// nothing else), held to the rules of decode_base64 and decoded in one pass that checks as
+// it goes: a document of tens of megabytes is read once and never held twice.
 class TBase64Blocks {
  public:
-  // Checks the whole text; false when what is left after skipping is not well-formed.
-  static bool Check(std::string_view text, size_t& decoded_size);
-  // Decodes a checked text, handing each piece to write (false from it stops the
-  // decoding and is answered here).
+  // Decodes the text, handing the bytes to `write` in pieces (false from it stops the
+  // decoding). False when the text is not well-formed or `write` said false: what was
+  // handed over until then is only a start, and the caller drops it. `decoded_size` says
+  // how many bytes were handed over.
   template <typename Write>
-  static bool Decode(std::string_view text, Write&& write) {
-    std::string clean, bytes;
-    for (size_t at = 0; at < text.size();) {
-      std::string_view piece;
-      at = Gather(text, at, clean, piece);
-      if (!DecodeClean(piece, bytes) || !write(std::string_view(bytes))) return false;
+  static bool Decode(std::string_view text, Write&& write, size_t& decoded_size) {
+    char bytes[kPiece];
+    TCursor cursor;
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    decoded_size = 0;
+    while (at < end) {
+      const size_t n = Step(at, end, bytes, cursor);
+      if (cursor.broken) return false;
+      decoded_size += n;
+      if (n > 0 && !write(std::string_view(bytes, n))) return false;
     }
-    return true;
+    return cursor.Whole();
   }
 
  private:
-  static constexpr size_t kPiece = 48 * 1024;  // cleaned characters per piece, a multiple of 4
-  // The next piece from `at`: a view of the text where it has nothing to skip, else its
-  // characters gathered into `clean`. Returns where the piece after it starts.
-  static size_t Gather(std::string_view text, size_t at, std::string& clean, std::string_view& piece);
-  static bool DecodeClean(std::string_view clean, std::string& bytes);
+  static constexpr size_t kPiece = 48 * 1024;  // decoded bytes per piece, a multiple of 3
+  // Where the decoding is between two steps: the characters of an unfinished group of four,
+  // and the padding still owed once a group ended with "=".
+  struct TCursor {
+    uint32_t bits = 0;
+    int have = 0;
+    int padding_owed = 0;
+    bool padded = false;  // the text's data has ended: only blanks and owed "=" may follow
+    bool broken = false;
+    bool Whole() const { return !broken && have == 0 && padding_owed == 0; }
+  };
+  // Decodes from `at` on into `bytes` (room for kPiece) until the room or the text ends;
+  // returns how many bytes it wrote and moves `at` past what it read.
+  static size_t Step(const char*& at, const char* end, char* bytes, TCursor& cursor);
 };
 
 }  // namespace norvane

@@ -446,7 +446,6 @@ void TServerThread::serve_messages(const std::shared_ptr<TIdContext>& context, s
   Clock::time_point close_deadline{};
   bool read_more = false;   // the last read stopped at its limit: more may be there
   constexpr size_t kReadLimit = 1024 * 1024;
-  std::string incoming;
 
   auto start_closing = [&](uint16_t code, const std::string& log) {
     if (!log.empty()) GravaLog(log);
@@ -534,14 +533,14 @@ void TServerThread::serve_messages(const std::shared_ptr<TIdContext>& context, s
     const TWaitResult waited = wait_socket(socket.Fd(), events, context->wake_fd_, timeout);
     if (closing || !(waited.socket_ready || read_more)) continue;
 
-    incoming.clear();
-    const TTlsSocket::Io io = socket.Read(incoming, kReadLimit);
-    read_more = io == TTlsSocket::Io::Done && incoming.size() >= kReadLimit;
+    // Decrypted straight where the bytes stay: a large message's payload into its own buffer.
+    const ws::TFrameDecoder::TSpace space = decoder.Space(kReadLimit);
+    size_t got = 0;
+    const TTlsSocket::Io io = socket.ReadInto(space.data, space.size, got);
+    decoder.Filled(got);
+    read_more = io == TTlsSocket::Io::Done && got == space.size;
     if (io == TTlsSocket::Io::Closed) return;
-    if (io == TTlsSocket::Io::Done) {
-      decoder.Append(incoming.data(), incoming.size());
-      last_progress = Clock::now();
-    }
+    if (io == TTlsSocket::Io::Done) last_progress = Clock::now();
   }
 }
 

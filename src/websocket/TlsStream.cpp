@@ -99,6 +99,22 @@ TTlsSocket::Io TTlsSocket::Read(std::string& into, size_t limit) {
   return Io::Done;
 }
 
+TTlsSocket::Io TTlsSocket::ReadInto(char* data, size_t n, size_t& got) {
+  got = 0;
+  if (closed_) return Io::Closed;
+  while (got < n) {
+    ERR_clear_error();
+    size_t piece = 0;
+    if (SSL_read_ex(ssl_, data + got, n - got, &piece) != 1) {
+      // Bytes read before an end are handed over; the next call reports the end.
+      const Io next = wants(0);
+      return got > 0 ? Io::Done : next;
+    }
+    got += piece;
+  }
+  return Io::Done;
+}
+
 TTlsSocket::Io TTlsSocket::Write(const char* data, size_t n, size_t& written) {
   written = 0;
   if (closed_) return Io::Closed;

@@ -28,6 +28,9 @@ class TTlsSocket {
   Io Accept();
   // Appends what can be read now (at most `limit` bytes); Done when something was read.
   Io Read(std::string& into, size_t limit);
+  // Reads what can be read now straight into `data` (at most `n` bytes); `got` says how
+  // many. Done when something was read.
+  Io ReadInto(char* data, size_t n, size_t& got);
   // Writes as much of the bytes as the socket takes now; `written` says how many.
   Io Write(const char* data, size_t n, size_t& written);
   // Sends close_notify (best effort) and shuts the socket down.

@@ -205,12 +205,51 @@ std::string CloseFrame(uint16_t code) {
 }
 
 void TFrameDecoder::Append(const char* data, size_t n) {
-  if (ended_) return;
+  while (n > 0 && !ended_) {
+    const TSpace space = Space(n);
+    const size_t k = std::min(n, space.size);
+    std::memcpy(space.data, data, k);
+    Filled(k);
+    data += k;
+    n -= k;
+  }
+}
+
+TFrameDecoder::TSpace TFrameDecoder::Space(size_t most) {
+  most = std::max<size_t>(most, 1);
+  if (payload_left_ > 0 && !ended_) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(most, payload_left_));
+    space_in_message_ = true;
+    space_start_ = message_.size();
+    message_.resize(space_start_ + n);  // within the room reserved from the header
+    return {message_.data() + space_start_, n};
+  }
   if (pos_ > 0 && pos_ == buffer_.size()) {
     buffer_.clear();
     pos_ = 0;
   }
-  buffer_.append(data, n);
+  // Headers and small frames come in pieces of a TLS record or a few: the buffer is not
+  // grown by a large read only to be shrunk back.
+  most = std::min<size_t>(most, 64 * 1024);
+  space_in_message_ = false;
+  space_start_ = buffer_.size();
+  buffer_.resize(space_start_ + most);
+  return {buffer_.data() + space_start_, most};
+}
+
+void TFrameDecoder::Filled(size_t n) {
+  if (!space_in_message_) {
+    // After Closed or Refused nothing more is kept.
+    buffer_.resize(ended_ ? space_start_ : std::min(buffer_.size(), space_start_ + n));
+    return;
+  }
+  space_in_message_ = false;
+  n = std::min(n, message_.size() - space_start_);
+  message_.resize(space_start_ + n);
+  if (masked_) UnmaskPayload(reinterpret_cast<uint8_t*>(message_.data()) + space_start_, n, key_, payload_offset_);
+  payload_offset_ += n;
+  payload_left_ -= n;
+  if (payload_left_ == 0) frame_received_ = true;
 }
 
 void TFrameDecoder::take_front(size_t n) {
@@ -226,11 +265,22 @@ void TFrameDecoder::take_front(size_t n) {
   }
 }
 
+void TFrameDecoder::reserve_message(size_t more) {
+  const size_t needed = message_.size() + more + kMessageTailRoom;
+  if (message_.capacity() >= needed) return;
+  // Lengths were checked against kMaxPayload before: doubling stops at that bound.
+  const size_t bound = static_cast<size_t>(kMaxPayload) + kMessageTailRoom;
+  message_.reserve(std::max(needed, std::min(bound, 2 * message_.capacity())));
+}
+
 TReadResult TFrameDecoder::refuse(uint16_t code, std::string log) {
   ended_ = true;
   buffer_ = std::string();
   message_ = std::string();
   pos_ = 0;
+  payload_left_ = 0;
+  frame_received_ = false;
+  space_in_message_ = false;
   TReadResult result;
   result.kind = TReadResult::Kind::Refused;
   result.reply = CloseFrame(code);
@@ -238,9 +288,34 @@ TReadResult TFrameDecoder::refuse(uint16_t code, std::string log) {
   return result;
 }
 
+bool TFrameDecoder::finish_message(TReadResult& result) {
+  in_message_ = false;
+  std::string whole = std::move(message_);
+  message_ = std::string();
+  result = TReadResult{};
+  if (whole.empty()) {
+    result.kind = TReadResult::Kind::Control;
+    return true;
+  }
+  try {
+    result.text = convert_to_text(message_opcode_, std::move(whole));
+    result.kind = TReadResult::Kind::Message;
+  } catch (const std::exception& error) {
+    result.kind = TReadResult::Kind::ConversionError;
+    result.log = std::string("Erro na conversão: ") + error.what();
+  }
+  return true;
+}
+
 bool TFrameDecoder::Next(TReadResult& result) {
   for (;;) {
-    if (ended_) return false;
+    if (ended_ || payload_left_ > 0) return false;
+    if (frame_received_) {
+      // The payload of a frame received into the message is whole.
+      frame_received_ = false;
+      if (frame_fin_) return finish_message(result);
+      continue;
+    }
     const size_t available = buffer_.size() - pos_;
     if (available < 2) return false;
     const auto* bytes = reinterpret_cast<const uint8_t*>(buffer_.data()) + pos_;
@@ -277,7 +352,8 @@ bool TFrameDecoder::Next(TReadResult& result) {
     if (available < header) return false;
     if (length7 == 126) length = big_endian(bytes + 2, 2);
     if (length7 == 127) length = big_endian(bytes + 2, 8);
-    const uint64_t collected = control ? 0 : message_.size();
+    const bool restarts = !control && opcode != static_cast<uint8_t>(Opcode::Continuation);
+    const uint64_t collected = control || restarts ? 0 : message_.size();
     if (length > kMaxPayload || collected + length > kMaxPayload) {
       result = refuse(kCloseTooBig, "Mensagem recusada: " + std::to_string(collected + length) +
                                         " bytes, acima do limite de " + std::to_string(kMaxPayload) +
@@ -285,12 +361,7 @@ bool TFrameDecoder::Next(TReadResult& result) {
       return true;
     }
     if (masked) header += 4;
-    if (available < header + length) {
-      // The payload is still on its way: room for all of it now, so a large frame is not
-      // copied again each time the buffer would have doubled.
-      buffer_.reserve(pos_ + header + static_cast<size_t>(length) + kMessageTailRoom);
-      return false;
-    }
+    if (available < header) return false;
 
     uint8_t key[4] = {0, 0, 0, 0};
     if (masked) std::memcpy(key, bytes + header - 4, 4);
@@ -298,6 +369,7 @@ bool TFrameDecoder::Next(TReadResult& result) {
     const size_t n = static_cast<size_t>(length);
 
     if (control) {
+      if (available < header + n) return false;
       std::string data(payload, n);
       take_front(header + n);
       if (masked) UnmaskPayload(reinterpret_cast<uint8_t*>(data.data()), n, key, 0);
@@ -317,13 +389,14 @@ bool TFrameDecoder::Next(TReadResult& result) {
       return true;
     }
 
-    if (opcode != static_cast<uint8_t>(Opcode::Continuation)) {
+    if (restarts) {
       // A new data frame in the middle of a message starts the message over.
       message_.clear();
       message_opcode_ = opcode;
       in_message_ = true;
     }
-    if (message_.empty() && fin && pos_ == 0 && header + n == buffer_.size()) {
+    const size_t here = std::min(available - header, n);
+    if (message_.empty() && fin && pos_ == 0 && here == n && header + n == buffer_.size()) {
       // A whole message in one frame that fills the buffer: the buffer itself becomes the
       // message, so a large one is never held twice.
       buffer_.erase(0, header);
@@ -331,30 +404,24 @@ bool TFrameDecoder::Next(TReadResult& result) {
       message_ = std::move(buffer_);
       buffer_ = std::string();
       pos_ = 0;
-    } else {
-      const size_t start = message_.size();
-      message_.append(payload, n);
-      if (masked) UnmaskPayload(reinterpret_cast<uint8_t*>(message_.data()) + start, n, key, 0);
-      take_front(header + n);
+      return finish_message(result);
     }
-    if (!fin) continue;
-
-    in_message_ = false;
-    std::string whole = std::move(message_);
-    message_ = std::string();
-    result = TReadResult{};
-    if (whole.empty()) {
-      result.kind = TReadResult::Kind::Control;
-      return true;
+    // The message's buffer gets room for the whole frame now; what of the payload is here
+    // moves into it, and the rest is received there directly.
+    reserve_message(n);
+    const size_t start = message_.size();
+    message_.append(payload, here);
+    if (masked) UnmaskPayload(reinterpret_cast<uint8_t*>(message_.data()) + start, here, key, 0);
+    take_front(header + here);
+    if (here < n) {
+      payload_left_ = n - here;
+      payload_offset_ = here;
+      std::memcpy(key_, key, 4);
+      masked_ = masked;
+      frame_fin_ = fin;
+      return false;
     }
-    try {
-      result.text = convert_to_text(message_opcode_, std::move(whole));
-      result.kind = TReadResult::Kind::Message;
-    } catch (const std::exception& error) {
-      result.kind = TReadResult::Kind::ConversionError;
-      result.log = std::string("Erro na conversão: ") + error.what();
-    }
-    return true;
+    if (fin) return finish_message(result);
   }
 }
 

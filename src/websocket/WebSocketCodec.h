@@ -90,9 +90,26 @@ struct TReadResult {
 // Turns received bytes into whole messages. Bytes may come in any pieces: a frame whose
 // payload has not arrived yet is kept until it has, and bytes behind a message are the
 // start of the next one, never dropped.
+//
+// A data frame whose payload is still on its way is received straight into the message's
+// own buffer, sized from the frame's header (and grown for each further fragment): the
+// connection reads into Space() and says how much came with Filled(), so a large message
+// is written once, unmasked where it lies, and handed over as it is.
 class TFrameDecoder {
  public:
+  // Copies received bytes in (through Space and Filled).
   void Append(const char* data, size_t n);
+  // Where the next received bytes go, at most `most` (at least 1) of them: the message's
+  // buffer while a frame's payload is coming, else the buffer of frame headers and small
+  // frames. Its size is never more than the current frame's payload still owed, so bytes
+  // of the next frame never land in the message. Valid until the next call on the decoder.
+  struct TSpace {
+    char* data;
+    size_t size;
+  };
+  TSpace Space(size_t most);
+  // `n` bytes (at most the size of the last Space) were written at its start.
+  void Filled(size_t n);
   // The next result of the bytes appended so far; false when more bytes are needed. After
   // Closed or Refused it gives nothing more.
   bool Next(TReadResult& result);
@@ -104,12 +121,25 @@ class TFrameDecoder {
  private:
   TReadResult refuse(uint16_t code, std::string log);
   void take_front(size_t n);
+  // Room in message_ for `more` bytes and the reader's tail room, grown by doubling so that
+  // a message in many fragments is not copied once per fragment.
+  void reserve_message(size_t more);
+  bool finish_message(TReadResult& result);
   std::string buffer_;
   size_t pos_ = 0;
   std::string message_;
   uint8_t message_opcode_ = 0;
   bool in_message_ = false;
   bool ended_ = false;
+  // The data frame whose payload is being received into message_.
+  uint64_t payload_left_ = 0;    // bytes still owed
+  uint64_t payload_offset_ = 0;  // bytes of it received so far (the masking key's phase)
+  uint8_t key_[4] = {0, 0, 0, 0};
+  bool masked_ = false;
+  bool frame_fin_ = false;
+  bool frame_received_ = false;  // its payload is whole: Next goes on from there
+  size_t space_start_ = 0;       // where the last Space began in its buffer
+  bool space_in_message_ = false;
 };
 
 // A close frame with a status code (no reason text).

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstring>
 #include <deque>
 
 #include "TlsTestClient.h"
@@ -274,6 +276,79 @@ TEST(FrameDecoder, RefusesBrokenFramesAndSizesBeforeTheirPayload) {
     EXPECT_EQ(results[0].reply, c.reply) << c.name;
     EXPECT_FALSE(results[0].log.empty()) << c.name;
   }
+}
+
+// The connection's way of receiving: each read goes into the decoder's Space and fills as
+// much of it as the stream has (at most `read` bytes), so a Space reaching past the
+// current frame's payload would swallow the start of the next frame.
+std::vector<TReadResult> receive(TFrameDecoder& decoder, const std::string& bytes, size_t read) {
+  std::vector<TReadResult> results;
+  TReadResult result;
+  for (size_t at = 0; at < bytes.size();) {
+    const TFrameDecoder::TSpace space = decoder.Space(1024 * 1024);
+    const size_t n = std::min({space.size, read, bytes.size() - at});
+    std::memcpy(space.data, bytes.data() + at, n);
+    decoder.Filled(n);
+    at += n;
+    while (decoder.Next(result)) results.push_back(std::move(result));
+  }
+  return results;
+}
+
+TEST(FrameDecoder, LargeMessagesAreReceivedWholeIntoTheirOwnBuffer) {
+  std::string document;
+  for (size_t i = 0; document.size() < 3 * 1024 * 1024; ++i) document += "bloco " + std::to_string(i) + ";";
+  const size_t third = document.size() / 3;
+  struct Case {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"one frame", client_frame(1, document)},
+      {"one unmasked frame", client_frame(1, document, true, false)},
+      {"three fragments and a ping between",
+       client_frame(1, document.substr(0, third), false) + client_frame(9, "p") +
+           client_frame(0, document.substr(third, third), false) + client_frame(0, document.substr(2 * third))},
+      {"a thousand small fragments", [&] {
+         std::string all;
+         const size_t piece = document.size() / 1000 + 1;
+         for (size_t at = 0; at < document.size(); at += piece)
+           all += client_frame(at == 0 ? 1 : 0, document.substr(at, piece), at + piece >= document.size());
+         return all;
+       }()},
+  };
+  for (const Case& c : cases) {
+    for (size_t read : {size_t{1000}, size_t{16 * 1024}, size_t{1024 * 1024}}) {
+      TFrameDecoder decoder;
+      // A small message right behind the large one, in the same stream.
+      const auto results = receive(decoder, c.bytes + client_frame(1, "next"), read);
+      std::string large, small;
+      for (const TReadResult& r : results) {
+        if (r.kind != TReadResult::Kind::Message) continue;
+        (large.empty() ? large : small) = r.text;
+        if (r.text.size() > 1024) {
+          // The JSON reader reads a text in place only with this room behind it.
+          EXPECT_GE(r.text.capacity() - r.text.size(), kMessageTailRoom) << c.name;
+        }
+      }
+      EXPECT_TRUE(large == document) << c.name << ", reads of " << read << ": " << large.size() << " bytes";
+      EXPECT_EQ(small, "next") << c.name << ", reads of " << read;
+      EXPECT_FALSE(decoder.InsideMessage()) << c.name;
+      EXPECT_EQ(decoder.Held(), 0u) << c.name;
+    }
+  }
+}
+
+TEST(FrameDecoder, AHeaderHoldsOnlyTheBytesThatCameNotTheLengthItClaims) {
+  // 60 MiB announced, a few bytes sent: what is held is what came.
+  TFrameDecoder decoder;
+  const std::string header("\x81\xFF\x00\x00\x00\x00\x03\xC0\x00\x00" "abcd", 14);
+  const auto results = receive(decoder, header + "0123456789", 4096);
+  EXPECT_TRUE(results.empty());
+  EXPECT_TRUE(decoder.InsideMessage());
+  EXPECT_EQ(decoder.Held(), 10u);
+  // A second frame's header arriving now is payload of the first, not a frame.
+  EXPECT_TRUE(receive(decoder, client_frame(1, "x"), 4096).empty());
+  EXPECT_EQ(decoder.Held(), 10u + client_frame(1, "x").size());
 }
 
 TEST(UnmaskPayload, PiecesAtAnyOffsetMatchTheWholePayload) {
