@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <memory>
 
 #include "routing/JsonText.h"
 #include "datamodule/ntDmSitef.h"
+#include "datamodule/PaymentRecord.h"
 #include "platform/GravaLog.h"
 #include "tef/RiZedIzAdeTef.h"
 #include "platform/Metrics.h"
@@ -43,6 +45,49 @@ std::string local_to_utc_text(TDateTime value) {
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
                 utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
   return text;
+}
+
+// One backup of the running payment, with its content as the service last wrote it. The
+// first write here carries the library's approval over the start record, together with the
+// first host keys (the report, or an undo decided at once): one flushed write instead of two.
+struct TRunningBackup {
+  std::string file;
+  std::unique_ptr<TRiZedIzAdeArquivo> content = std::make_unique<TRiZedIzAdeArquivo>();
+};
+
+// Writes host keys (899-sequence) into the running payment's backups, flushed to disk, from
+// memory. A backup that cannot be written is logged once with what to do. When the report
+// follows, a backup still holding only its start record goes: the next start would undo the
+// payment by its document while the back-end may have accepted it, so it goes on unprotected
+// instead. False when any failed.
+bool write_running_backups(std::vector<TRunningBackup>& backups, const std::vector<std::pair<int, std::string>>& values,
+                           bool report_follows) {
+  bool all = true;
+  for (TRunningBackup& backup : backups) {
+    if (backup.file.empty()) continue;
+    try {
+      for (const auto& [sequence, value] : values)
+        backup.content->GravaInformacao(kIdentificacaoControle, sequence, EscapaTexto(value));
+      backup.content->GravarArquivo(backup.file, true);
+      continue;
+    } catch (const std::exception& error) {
+      all = false;
+      GravaLog("Não foi possível gravar no backup do pagamento " + backup.file + " (" + error.what() +
+               "); uma queda do serviço antes do fim deste pagamento o deixaria para ser desfeito no próximo "
+               "início. Libere espaço em disco e dê ao serviço permissão de gravação na pasta TEF.");
+    }
+    if (!report_follows) continue;
+    try {
+      if (ReadPaymentRecord(backup.file).state != TPaymentState::Started) continue;
+      ApagaArquivo(backup.file);
+      GravaLog("O registro de início " + backup.file + " foi apagado: o pagamento segue sem proteção contra uma "
+               "queda do serviço.");
+      backup.file.clear();
+    } catch (const std::exception& error) {
+      GravaLog("Não foi possível conferir o registro de início " + backup.file + " (" + error.what() + ").");
+    }
+  }
+  return all;
 }
 
 Json receipt_copy(int copy_number, const std::vector<std::string>& lines) {
@@ -98,20 +143,27 @@ void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes
   // The backups of these responses (one per approved payment; none when it could not be
   // written): each carries the report and then the decision, so that a crash at any point
   // leaves the next start what it needs to settle the payment once.
-  std::vector<std::string> backups;
-  for (int i = 0; i < RespostasPendentes.Count(); ++i)
-    if (!RespostasPendentes[i].ArqBackup().empty()) backups.push_back(RespostasPendentes[i].ArqBackup());
+  std::vector<TRunningBackup> backups;
+  for (int i = 0; i < RespostasPendentes.Count(); ++i) {
+    if (RespostasPendentes[i].ArqBackup().empty()) continue;
+    TRunningBackup& backup = backups.emplace_back();
+    backup.file = RespostasPendentes[i].ArqBackup();
+    backup.content->Assign(RespostasPendentes[i].Conteudo());
+  }
   // The decision is on disk before the library hears it; a backup goes only once the
   // library has settled its payment (after the operation's result is kept). One the library
   // did not settle stays, decided, for the settler, and the client is told "pending".
   auto decide_and_settle = [&](bool confirm, std::int64_t payment_id) {
-    AnnotateBackups(backups, {{kSequenciaDecisao, confirm ? kDecisaoConfirmar : kDecisaoDesfazer},
-                              {kSequenciaPagamentoId, std::to_string(payment_id)}});
+    write_running_backups(backups,
+                          {{kSequenciaDecisao, confirm ? kDecisaoConfirmar : kDecisaoDesfazer},
+                           {kSequenciaPagamentoId, std::to_string(payment_id)}},
+                          false);
     TestHoldPoint("depois-da-resposta");
     const bool done = ConfirmTefTransaction(confirm, document);
     TestHoldPoint("depois-da-finalizacao");
     if (done) {
-      FSettledBackups.insert(FSettledBackups.end(), backups.begin(), backups.end());
+      for (const TRunningBackup& backup : backups)
+        if (!backup.file.empty()) FSettledBackups.push_back(backup.file);
     } else {
       FSettlementFailed = true;
       GravaLog("Pagamento do documento " + document + " decidido (" + (confirm ? "confirmar" : "desfazer") +
@@ -153,10 +205,12 @@ void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes
   if (result["transaction_data"].empty()) {
     settled = decide_and_settle(false, 0);
   } else {
-    AnnotateBackups(backups, {{kSequenciaRelatorioEndereco, CallbackBase()},
-                              {kSequenciaRelatorioVenda, std::to_string(fVenda_Id)},
-                              {kSequenciaRelatorioEmpresa, std::to_string(fEmpresa_Id)},
-                              {kSequenciaRelatorioCorpo, norvane::write_json(result)}});
+    write_running_backups(backups,
+                          {{kSequenciaRelatorioEndereco, CallbackBase()},
+                           {kSequenciaRelatorioVenda, std::to_string(fVenda_Id)},
+                           {kSequenciaRelatorioEmpresa, std::to_string(fEmpresa_Id)},
+                           {kSequenciaRelatorioCorpo, norvane::write_json(result)}},
+                          true);
     TestHoldPoint("antes-do-relatorio");
     accepted = SendTransactionCallback(result);
     std::int64_t payment_id = 0;

@@ -7,7 +7,8 @@
 //             the payment's key, the request the key is bound to, its sale, and the date
 //             and document the library is given (the library may approve it at any step
 //             of the dialogue, before the approval can be written)
-//   Approved  the library approved it: the approval is written over the record
+//   Approved  the library approved it: the approval is written over the record (a sale of
+//             the running operation goes from Started to Reported in one write)
 //   Reported  the report to the sales back-end is written into the backup, before it is sent
 //   Decided   the back-end's answer (confirm or undo) is written, before the library hears it
 //   Settled   the library settled it: its outcome is kept under its key (results.json),
@@ -17,6 +18,17 @@
 // document (whatever the library approved under them, the back-end never heard of it),
 // Approved is undone, Reported is reported again and settled by that answer, Decided is
 // settled by its decision.
+//
+// A sale flushes four writes of its own (each a temporary file written and flushed, renamed
+// over the old one, the folder flushed), each before the step it guards:
+//   the start record   before the library is called: a stop in the dialogue is undone
+//   approval + report  before the report is sent: a stop from here on reports it again
+//                      instead of undoing a payment the back-end may have accepted
+//   the decision       before the library hears it: a stop settles by it, never by a second
+//                      answer that could differ
+//   results.json       before the backup goes: its key is found in one or the other
+// The removal of the backup is not flushed: one that comes back after a power cut is
+// settled again by its decision (a repeat the library takes as done), its outcome already kept.
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -47,6 +47,7 @@ void TResultStore::SetFile(std::string file) {
   file_ = std::move(file);
   loaded_ = false;
   entries_.clear();
+  texts_.clear();
 }
 
 void TResultStore::LoadOnce() {
@@ -62,10 +63,14 @@ void TResultStore::LoadOnce() {
     too_long = text.size() > kMaxFileBytes;
   }
   in.close();
-  if (!too_long && ParseResultStore(text, entries_)) return;
+  if (!too_long && ParseResultStore(text, entries_)) {
+    for (const Entry& entry : entries_) texts_.push_back(EntryText(entry));
+    return;
+  }
   // Overwriting it would forget every key it holds, and a repeated key would then charge
   // again: it is kept aside for a person to look at, and the store starts afresh.
   entries_.clear();
+  texts_.clear();
   const std::string aside = file_ + ".corrupt-" + std::to_string(std::time(nullptr));
   const bool moved = ::rename(file_.c_str(), aside.c_str()) == 0;
   GravaLog("Resultados TEF: o arquivo " + file_ + (too_long ? " passa de " + std::to_string(kMaxFileBytes) + " bytes"
@@ -77,19 +82,27 @@ void TResultStore::LoadOnce() {
   if (!moved) file_.clear();  // never written over: results stay in memory only
 }
 
+std::string TResultStore::EntryText(const Entry& entry) {
+  Json item = Json::object();
+  item["sale_id"] = entry.sale_id;
+  item["idempotency_key"] = entry.idempotency_key;
+  item["fingerprint"] = entry.fingerprint;
+  item["result"] = norvane::scrub_card_numbers_in(entry.result);
+  return norvane::write_json(item);
+}
+
 void TResultStore::Write() {
-  Json list = Json::array();
-  for (const Entry& entry : entries_) {
-    Json item = Json::object();
-    item["sale_id"] = entry.sale_id;
-    item["idempotency_key"] = entry.idempotency_key;
-    item["fingerprint"] = entry.fingerprint;
-    item["result"] = norvane::scrub_card_numbers_in(entry.result);
-    list.push_back(std::move(item));
+  // {"results":[...]}, as the whole list written at once would be.
+  std::size_t size = 16;
+  for (const std::string& item : texts_) size += item.size() + 1;
+  std::string text;
+  text.reserve(size);
+  text += "{\"results\":[";
+  for (std::size_t i = 0; i < texts_.size(); ++i) {
+    if (i > 0) text += ',';
+    text += texts_[i];
   }
-  Json root = Json::object();
-  root["results"] = std::move(list);
-  const std::string text = norvane::write_json(root);
+  text += "]}";
 
   const std::string temporary = file_ + ".tmp";
   // The results carry receipts: readable by the service's user only.
@@ -136,8 +149,12 @@ void TResultStore::Write() {
 void TResultStore::Add(Entry entry) {
   std::lock_guard<std::mutex> lock(lock_);
   LoadOnce();
+  texts_.push_back(EntryText(entry));
   entries_.push_back(std::move(entry));
-  while (entries_.size() > kKept) entries_.pop_front();
+  while (entries_.size() > kKept) {
+    entries_.pop_front();
+    texts_.pop_front();
+  }
   if (!file_.empty()) Write();
 }
 

@@ -52,11 +52,16 @@ class TResultStore {
   bool FindLast(const std::function<bool(const Entry&)>& matches, Entry& found);
   void LoadOnce();  // with lock_ held
   void Write();     // with lock_ held
+  // An entry as the file holds it, card numbers scrubbed.
+  static std::string EntryText(const Entry& entry);
 
   std::mutex lock_;  // guards everything below
   std::string file_;
   bool loaded_ = false;
   std::deque<Entry> entries_;  // oldest first
+  // Each entry's text in the file, made once when it is kept: a sale rewrites the whole
+  // file, and scrubbing and writing fifty results each time cost more than the rest of it.
+  std::deque<std::string> texts_;  // beside entries_
 };
 
 // The entries of a store file's text, oldest first; elements that are not entries are

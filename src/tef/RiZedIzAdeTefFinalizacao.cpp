@@ -1,5 +1,7 @@
 // What follows a CliSiTef function: the error shown to the operator, the response handed
 // on (printed, or added to the pending list), and the transaction's end in the library.
+#include <utility>
+
 #include "platform/CodePage.h"
 #include "platform/GravaLog.h"
 #include "platform/Text.h"
@@ -116,9 +118,17 @@ bool TRiZedIzAdeCliSiTef::ProcessarRespostaPagamento(const std::string& IndiceFP
   // to settle. A backup that cannot be written (folder read-only or full) must not stop
   // an approved payment before anyone is told: it goes on to its report and settlement,
   // unprotected against a crash, and the failure is said once.
-  std::string backup;
+  // In service mode the host writes the approval over the start record itself, in the one
+  // flushed write that adds its report (or its undo): nothing leaves the process between
+  // the two, and a stop before that write finds the start record, which is undone by its
+  // document as the back-end never heard of the payment.
+  const bool hospedeiroGrava =
+      dono.ModoServico() && dono.Eventos().OnDepoisConfirmarTransacoes && !fArqInicio.empty();
   try {
-    backup = CopiarResposta();
+    if (hospedeiroGrava)
+      dono.Resp().SetArqBackup(std::exchange(fArqInicio, std::string()));
+    else
+      CopiarResposta();
   } catch (const std::exception& e) {
     std::string motivo = e.what();
     for (char& c : motivo)
