@@ -10,7 +10,6 @@
 //   NORVANE_SERVICE_DIR=build/service node bench/connections.mjs [rounds] [parts]
 // `parts` picks some of the measurements (comma-separated: roundtrip, connect, flood, memory);
 // all four by default.
-import { fork } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import https from 'node:https';
@@ -18,6 +17,7 @@ import path from 'node:path';
 import tls from 'node:tls';
 import { performance } from 'node:perf_hooks';
 import { WebSocketServer } from '../e2e/node_modules/ws/wrapper.mjs';
+import { spawnOwned } from '../e2e/lib/children.mjs';
 import { startService } from '../e2e/lib/service.mjs';
 import { connectClient, mintSessionToken, sessionClaims } from '../e2e/lib/session-helpers.mjs';
 
@@ -211,7 +211,8 @@ async function newConnectionPart(port, echoPort, start) {
 
 // 3. Real clients during a connect flood (bounded: 8 s of connects to loopback).
 async function floodPart(port, start) {
-  const flood = fork(new URL(import.meta.url).pathname, ['--flood', String(port), '8000']);
+  const flood = spawnOwned(process.execPath, [new URL(import.meta.url).pathname, '--flood', String(port), '8000'],
+    { stdio: ['ignore', 'inherit', 'inherit', 'ipc'] });
   const floodDone = new Promise((resolve) => flood.once('message', resolve));
   await new Promise((resolve) => setTimeout(resolve, 500));
   let served = 0;

@@ -2,8 +2,9 @@
 // service runs: the stand-in and the missing origins make it exit 1, the port is the service's
 // own, and the printer is asked of a real CUPS scheduler (known and accepting, then refusing).
 import assert from 'node:assert/strict';
-import { spawn, spawnSync } from 'node:child_process';
+import { spawnSync } from 'node:child_process';
 import { after, before, describe, test } from 'node:test';
+import { spawnOwned } from './lib/children.mjs';
 import { canRunCups, startCups } from './lib/cups.mjs';
 import { selfSignedCertificate, startSalesBackend, trustedCertificate } from './lib/sales-backend.mjs';
 import { startService } from './lib/service.mjs';
@@ -11,7 +12,7 @@ import { startService } from './lib/service.mjs';
 // Runs the check without blocking: the back-end it may ask lives in this process.
 function check(service, env = {}, args = []) {
   return new Promise((resolve) => {
-    const child = spawn(service.executable, ['CHECK', ...args], { cwd: service.dir, env: { ...process.env, ...env } });
+    const child = spawnOwned(service.executable, ['CHECK', ...args], { cwd: service.dir, env: { ...process.env, ...env } });
     let stdout = '', stderr = '';
     child.stdout.on('data', (d) => { stdout += d; });
     child.stderr.on('data', (d) => { stderr += d; });

@@ -2,11 +2,11 @@
 // without what an earlier run left in it (so tests never share logs, ini files or the
 // stand-in library's state), an ini with a free loopback port, the process started in the
 // foreground, and helpers to wait for its console line and read its log.
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import { spawnOwned } from './children.mjs';
 
 export const serviceDir = process.env.NORVANE_SERVICE_DIR;
 if (!serviceDir) throw new Error('NORVANE_SERVICE_DIR must name the installed service folder');
@@ -70,26 +70,48 @@ export class RunningService {
     });
   }
 
-  // Resolves once the service's console says `text`; rejects when it exits first.
-  waitForStdout(text, timeoutMs = 30000) {
+  // Resolves once the service's console says `text`; rejects when it exits first, when what
+  // its console says from now on matches `refusal` (a RegExp) instead, or after `timeoutMs`,
+  // with what the service said of itself (see lastWords).
+  waitForStdout(text, timeoutMs = 30000, refusal = null) {
+    const from = this.stdout.length;
     return new Promise((resolve, reject) => {
       const done = (error) => {
         clearTimeout(timer);
         this.child.stdout.off('data', look);
         this.child.off('exit', gone);
-        if (error) reject(error); else resolve();
+        if (error) reject(new Error(`${error}\n${this.lastWords()}`)); else resolve();
       };
-      const look = () => { if (this.stdout.includes(text)) done(); };
-      const gone = () => done(new Error(`the service exited before saying "${text}": ${this.stderr}`));
-      const timer = setTimeout(() => done(new Error(`the service did not say "${text}": ${this.stderr}`)), timeoutMs);
+      const look = () => {
+        const refused = refusal?.exec(this.stdout.slice(from));
+        if (this.stdout.includes(text)) done();
+        else if (refused) done(`the service said "${refused[0].trim()}" instead of "${text}"`);
+      };
+      const gone = (code, signal) => done(`the service exited (${signal ?? `code ${code}`}) before saying "${text}"`);
+      const timer = setTimeout(() => done(`the service did not say "${text}" within ${timeoutMs} ms`), timeoutMs);
       this.child.stdout.on('data', look);
       this.child.once('exit', gone);
       look();
     });
   }
 
-  // The console line of a started listener.
-  waitForListener() { return this.waitForStdout(`listening on wss://localhost:${this.port};`); }
+  // The console line of a started listener; the service that cannot listen says so on its
+  // console at once ("not listening (why)") and stays up, waiting to be paused and continued.
+  waitForListener() {
+    return this.waitForStdout(`listening on wss://localhost:${this.port};`, 30000, /Norvane TEF Server: not listening[^\n]*\n/);
+  }
+
+  // What the service said of itself so far, for the error of a wait that ended in vain: its
+  // console, its standard error and the last lines of its log.
+  lastWords(logLines = 10) {
+    const tail = (text, count) => text.split(/\r?\n/).filter(Boolean).slice(-count);
+    const part = (title, lines) => (lines.length ? [`${title}:`, ...lines.map((l) => `  ${l}`)] : [`${title}: (nothing)`]);
+    return [
+      ...part('console', tail(this.stdout, 5)),
+      ...part('standard error', tail(this.stderr, 20)),
+      ...part(`log (last ${logLines} lines)`, tail(this.logText(), logLines)),
+    ].join('\n');
+  }
 
   get caCert() { return fs.readFileSync(path.join(this.dir, 'Certificado', 'ca_cert.pem')); }
   get executable() { return path.join(this.dir, 'SvcNorvaneSiTef'); }
@@ -179,13 +201,22 @@ export class RunningService {
 }
 
 async function launch(dir, port, env, waitForListener) {
-  const child = spawn(path.join(dir, 'SvcNorvaneSiTef'), [], {
+  const child = spawnOwned(path.join(dir, 'SvcNorvaneSiTef'), [], {
     cwd: dir,
     env: { ...process.env, LC_TIME: 'pt_BR.UTF-8', ...env },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
   const service = new RunningService(dir, port, child);
-  if (waitForListener) await service.waitForListener();
+  if (waitForListener) {
+    try {
+      await service.waitForListener();
+    } catch (error) {
+      // A service that cannot listen stays up, waiting to be mended; no caller holds it.
+      service.signal('SIGKILL');
+      await service.exited;
+      throw error;
+    }
+  }
   return service;
 }
 
@@ -206,7 +237,12 @@ export async function startService({ extraIni = {}, env = {}, waitForListener = 
   if (fs.existsSync(path.join(dir, 'dll', 'CliSiTef.ini'))) fs.copyFileSync(installedStandIn, path.join(dir, 'dll', 'CliSiTef.ini'));
   const port = await freePort();
   fs.writeFileSync(path.join(dir, 'SvcNorvaneSiTef.ini'), iniText(port, extraIni));
-  return launch(dir, port, env, waitForListener);
+  try {
+    return await launch(dir, port, env, waitForListener);
+  } catch (error) {
+    fs.rmSync(dir, { recursive: true, force: true });
+    throw error;
+  }
 }
 
 // Stops the service and starts it again in the same folder on the same port, as a
