@@ -43,7 +43,7 @@ struct DataModuleSale {
     norvane::set_exe_folder_for_tests(folder.string() + "/");
     std::ofstream(folder / (norvane::exe_base_name() + ".ini")) << "[Sitef]\nserver_port=0\npdv_number=1\n";
     setenv("NORVANE_CLISITEF_ROOT", (folder / "CliSiTef").c_str(), 1);
-    dm.RiZedIzAde.SetArqLOG((folder / "tef.log").string());
+    dm.Tef().SetArqLOG((folder / "tef.log").string());
     dm.SetClientChannel(&client);
     dm.SetExecuteRequest([](TRESTRequestMethod, const std::string&, const TArrayParamRequest&, const std::string&) {
       return std::make_unique<TRESTResponse>(TRESTResponse{201, "Created", R"({"data":1234})"});

@@ -8,6 +8,7 @@
 #include "platform/ExeFolder.h"
 #include "routing/JsonText.h"
 #include "datamodule/ntDmSitef.h"
+#include "../tests/support/DmSitefProbe.h"
 
 namespace {
 
@@ -38,8 +39,8 @@ TDmSitef& data_module() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TDmSitef& dm = data_module();
-  if (dm.FSessionList.GetSession("FUZZ") == nullptr) {
-    dm.FSessionList.AddItem("FUZZ", norvane::now() + std::chrono::hours(1));
+  if (TDmSitefProbe{dm}.Sessions().GetSession("FUZZ") == nullptr) {
+    TDmSitefProbe{dm}.Sessions().AddItem("FUZZ", norvane::now() + std::chrono::hours(1));
   }
   dm.RouteTargeting(std::string(reinterpret_cast<const char*>(data), size));
   return 0;

@@ -18,9 +18,11 @@ using norvane::Json;
 namespace {
 
 const char* const kConfirmaCancelamento = "Deseja realmente cancelar esta operação?";
-constexpr std::chrono::milliseconds kHighlightTick{500};
-constexpr std::chrono::milliseconds kHighlightLength{3000};
+constexpr int kHighlightSeconds = 3;
 constexpr std::chrono::milliseconds kCancellationLook{100};
+// The check data's two forms: "0:" + 29 digits, "1:" + a CMC7 line of up to 34 characters.
+constexpr int kCheckDataMinimum = 2 + 29;
+constexpr int kCheckDataMaximum = 2 + 34;
 
 const char* field_operation_name(TRiZedIzAdeCliSiTefOperacaoCampo operation) {
   switch (operation) {
@@ -99,7 +101,7 @@ void TDmSitef::ControlDisplayMessage(const std::string& pMessage, TRiZedIzAdeOpe
       SendDialogueMessage("confirmation", pMessage, {"Ok"});
       GetConfirmationResponse(pModalResult);
       // The library has lost its server: whatever the answer, the operation cannot go on.
-      if (pMessage == "Sem conexao SiTef") fCancelado = true;
+      if (pMessage == "Sem conexao SiTef") StopOperation(TStopReason::LibraryEnded);
       break;
     case opmYesNo:
       SendDialogueMessage("question", pMessage, {"Sim", "Não"});
@@ -118,16 +120,17 @@ void TDmSitef::ControlDisplayMessage(const std::string& pMessage, TRiZedIzAdeOpe
     case opmRemoverMsgCliente:
       break;
     case opmDestaqueVia: {
-      // A notice the operator must see (tear off the copy): shown with a three-second
-      // countdown, then left on screen alone.
+      // A notice the operator must see (tear off the copy): shown with a countdown of
+      // kHighlightSeconds, one message a second ("… 3", "… 2", "… 1"), then left on screen
+      // alone when the time is up. Each tick is measured from the start, so the whole
+      // notice lasts what its countdown says.
       fUltimaMsg = pMessage;
-      const auto deadline = norvane::wait_now() + kHighlightLength;
+      const auto start = norvane::wait_now();
       try {
-        do {
-          norvane::sleep_until(norvane::wait_now() + kHighlightTick);
-          const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - norvane::wait_now());
-          SendDialogueMessage("message", pMessage + " " + std::to_string(left.count() < 0 ? 0 : left.count()), {});
-        } while (norvane::wait_now() <= deadline);
+        for (int left = kHighlightSeconds; left > 0; --left) {
+          SendDialogueMessage("message", pMessage + " " + std::to_string(left), {});
+          norvane::sleep_until(start + std::chrono::seconds(kHighlightSeconds - left + 1));
+        }
       } catch (...) {
         SendDialogueMessage("message", pMessage, {});
         throw;
@@ -142,7 +145,7 @@ void TDmSitef::ControlDisplayMessage(const std::string& pMessage, TRiZedIzAdeOpe
       if (TRiZedIzAdeCliSiTef::MensagemDeNegacao(pMessage))
         FDeclineShown = true;
       else
-        fCancelado = true;
+        StopOperation(TStopReason::LibraryEnded);
       GravaLog("opmExcept: " + pMessage);
       SendDialogueMessage("confirmation", pMessage, {});
       GetConfirmationResponse(pModalResult);
@@ -201,16 +204,20 @@ void TDmSitef::RiZedIzAdeObtemCampo(const std::string& Titulo, int TamanhoMinimo
   } while (FAskAgain);
   // A cancel that stood (confirmed, or no answer will come) ends the library's function
   // here: going on with the preset answer would only ask the next question.
-  if (fCancelado && !VoltarMenu) Digitado = false;
+  if (StopStands() && !VoltarMenu) Digitado = false;
 }
 
 // Check data ("1:" + the CMC7 line, or "0:" + the 29 digits of the check) is asked like a
 // field, with field_operation "cmc7". Sending the library back instead, as a service with
 // no reader once did, made it ask its previous question again, answered without asking,
-// then the check data again: a payment that never ended.
+// then the check data again: a payment that never ended. The library names no sizes for
+// this answer, so the field carries the bounds of its two forms: "0:" + 29 digits is the
+// shortest, "1:" + a CMC7 line of 30 digits and its four marks the longest. A page that
+// enforces the sizes it is given can then take either.
 void TDmSitef::RiZedIzAdeObtemCheque(const std::string& Titulo, int TipoCampo, TRiZedIzAdeCliSiTefOperacaoCampo,
                                      std::string& Resposta, bool& Digitado, bool& VoltarMenu) {
-  RiZedIzAdeObtemCampo(Titulo, 0, 0, TipoCampo, tcCMC7, Resposta, Digitado, VoltarMenu);
+  RiZedIzAdeObtemCampo(Titulo, kCheckDataMinimum, kCheckDataMaximum, TipoCampo, tcCMC7, Resposta, Digitado,
+                       VoltarMenu);
 }
 
 // The password is typed on the pin-pad, never here.
@@ -240,19 +247,19 @@ void TDmSitef::GetMenuResponse(const std::vector<std::string>& Opcoes, int& Item
         }
       } else {
         if (GetJsonField(answer, "back_menu") == "true") VoltarMenu = true;
-        fCancelado = true;
+        StopOperation(TStopReason::CashierCancel);
       }
     }
   } catch (const std::exception& error) {
     SendClientMessage(BuildErrorReply(error.what()));
   }
-  if (fCancelado) ConfirmCancellation();
-  if (fCancelado) {
+  if (StopStands()) ConfirmCancellation();
+  if (StopStands()) {
     // The cancel stands: -1 ends the library's function, whatever "back" said.
     ItemSelecionado = -1;
     VoltarMenu = false;
   }
-  FAskAgain = !fCancelado && !VoltarMenu && !chosen;
+  FAskAgain = !StopStands() && !VoltarMenu && !chosen;
 }
 
 void TDmSitef::GetCollectResponse(std::string& Resposta, bool& VoltarMenu) {
@@ -266,14 +273,14 @@ void TDmSitef::GetCollectResponse(std::string& Resposta, bool& VoltarMenu) {
       } else if (GetJsonField(answer, "back_menu") == "true") {
         VoltarMenu = true;
       } else {
-        fCancelado = true;
+        StopOperation(TStopReason::CashierCancel);
       }
     }
   } catch (const std::exception& error) {
     SendClientMessage(BuildErrorReply(error.what()));
   }
-  if (fCancelado) ConfirmCancellation();
-  FAskAgain = !fCancelado && !VoltarMenu && !typed;
+  if (StopStands()) ConfirmCancellation();
+  FAskAgain = !StopStands() && !VoltarMenu && !typed;
 }
 
 void TDmSitef::GetConfirmationResponse(TModalResult& pModalResult) {
@@ -292,7 +299,7 @@ void TDmSitef::GetConfirmationResponse(TModalResult& pModalResult) {
 
 void TDmSitef::ConfirmCancellation() {
   // A client that did not answer in time, or went away, cannot answer this either.
-  if (FAnswerWaitGaveUp) return;
+  if (FNobodyAnswers != TStopReason::None) return;
   SendDialogueMessage("question", kConfirmaCancelamento, {"Sim", "Não"});
   TModalResult answer = mrNone;
   try {
@@ -300,20 +307,23 @@ void TDmSitef::ConfirmCancellation() {
   } catch (const std::exception& error) {
     SendClientMessage(BuildErrorReply(error.what()));
   }
-  if (answer == mrNo) fCancelado = false;
+  if (answer == mrNo) StopOperation(TStopReason::None);
 }
 
 bool TDmSitef::DialogueMustEnd() {
-  if (FAnswerWaitGaveUp) return true;
+  if (FNobodyAnswers != TStopReason::None) return true;
   TClientChannel* channel = FClientChannel.load();
   if (channel == nullptr || channel->ClientPresent()) return false;
-  FAnswerWaitGaveUp = true;
-  fCancelado = true;
-  if (!FClientGoneLogged) {
-    FClientGoneLogged = true;
-    GravaLog("ContinuaFuncaoSiTefInterativo: o cliente desconectou ou o serviço está parando; a operação será cancelada.");
-  }
+  ClientGoneEndsOperation();
   return true;
+}
+
+void TDmSitef::ClientGoneEndsOperation() {
+  FNobodyAnswers = TStopReason::ClientGone;
+  StopOperation(TStopReason::ClientGone);
+  if (FClientGoneLogged) return;
+  FClientGoneLogged = true;
+  GravaLog("o cliente desconectou durante a operação ou o serviço está parando; a operação será cancelada.");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -324,7 +334,8 @@ void TDmSitef::BeginDialogue() {
   // The notice of an earlier operation ("Retire o cartao da leitora") must not keep this
   // one's card wait from being cancelled.
   fUltimaMsg.clear();
-  FAnswerWaitGaveUp = false;
+  StopOperation(TStopReason::None);
+  FNobodyAnswers = TStopReason::None;
   FClientGoneLogged = false;
   FFloodLogged = false;
   FAskAgain = false;
@@ -334,8 +345,8 @@ void TDmSitef::BeginDialogue() {
 
 std::string TDmSitef::GetClientResponse(std::initializer_list<const char*> kinds) {
   // One time-out (or a client gone) ends the operation: no later question waits again.
-  if (FAnswerWaitGaveUp) {
-    fCancelado = true;
+  if (FNobodyAnswers != TStopReason::None) {
+    StopOperation(FNobodyAnswers);
     return std::string();
   }
   const auto deadline = std::chrono::steady_clock::now() + FClientAnswerTimeout;
@@ -360,13 +371,12 @@ std::string TDmSitef::GetClientResponse(std::initializer_list<const char*> kinds
       }
       if (text.empty()) {
         if (!gone && std::chrono::steady_clock::now() < deadline) continue;  // an empty message
-        fCancelado = true;
-        FAnswerWaitGaveUp = true;
-        if (!gone) {
+        if (gone) {
+          ClientGoneEndsOperation();
+        } else {
+          FNobodyAnswers = TStopReason::NoAnswer;
+          StopOperation(TStopReason::NoAnswer);
           GravaLog("GetClientResponse: timeout aguardando resposta do cliente.");
-        } else if (!FClientGoneLogged) {
-          FClientGoneLogged = true;
-          GravaLog("GetClientResponse: o cliente desconectou durante a operação; a operação será cancelada.");
         }
         return std::string();
       }
@@ -383,7 +393,7 @@ std::string TDmSitef::GetClientResponse(std::initializer_list<const char*> kinds
         break;
       }
       case DuringOperation::Cancel:
-        if (fCancelado) return std::string();
+        if (StopStands()) return std::string();
         break;
       case DuringOperation::Handled:
         break;
@@ -402,7 +412,7 @@ TDmSitef::DuringOperation TDmSitef::HandleMessageDuringOperation(const std::stri
     if (!message.contains("route")) {
       // A bare {"type":"cancellation"} is the cancel gesture of the wait.
       if (message.contains("type") && norvane::json_value_text(message.at("type")) == "cancellation") {
-        if (fPodeCancelar) fCancelado = true;
+        if (fPodeCancelar) StopOperation(TStopReason::CashierCancel);
         return DuringOperation::Cancel;
       }
       GetJsonField(message, "route");  // raises the missing-member error
@@ -447,14 +457,11 @@ void TDmSitef::RiZedIzAdeAguardaResp(const std::string& Arquivo, int, bool& Inte
     SetCanCancel(true);
   }
   CheckClientCancellation();
-  if (fCancelado) {
-    Interromper = true;
-    fCancelado = false;
-  }
+  if (HandStopToLibrary()) Interromper = true;
 }
 
 void TDmSitef::CheckClientCancellation() {
-  if (fCancelado) return;
+  if (StopStands()) return;
   TClientChannel* channel = FClientChannel.load();
   if (channel == nullptr) return;
   TClientRead read = channel->WaitClientMessage(kCancellationLook);
@@ -462,12 +469,7 @@ void TDmSitef::CheckClientCancellation() {
     if (!read.text.empty()) TakeMessageDuringWait(read.text);
   } else if (read.kind != TClientRead::Kind::TimedOut) {
     // Nobody is left to answer the library's next question: stop the operation now.
-    fCancelado = true;
-    FAnswerWaitGaveUp = true;
-    if (!FClientGoneLogged) {
-      FClientGoneLogged = true;
-      GravaLog("CheckClientCancellation: o cliente desconectou durante a operação; a operação será cancelada.");
-    }
+    ClientGoneEndsOperation();
   }
 }
 
@@ -484,7 +486,7 @@ void TDmSitef::TakeMessageDuringWait(const std::string& text) {
                std::to_string(kMaxHeldMessages) + " ou " + std::to_string(kMaxHeldBytes) +
                " bytes); a operação será cancelada e as mensagens seguintes descartadas.");
     }
-    fCancelado = true;
+    StopOperation(TStopReason::ClientFlood);
     return;
   }
   fLastContentReceived.push_back(text);

@@ -175,7 +175,7 @@ void TDmSitef::RiZedIzAdeDepoisConfirmarTransacoes(TRiZedIzAdeRespostasPendentes
 
   Json result = Json::object();
   result["type"] = "result";
-  if (fCancelado) {
+  if (StopStands()) {
     // Approved while the client asked to cancel: undone at once, so that it neither stays
     // pending in the library nor reaches a later report. The operation's end tells the
     // client, with the one result "canceled".
@@ -272,7 +272,9 @@ void TDmSitef::RiZedIzAdeInfoECF(TRiZedIzAdeInfoECF Operacao, std::string& Retor
   }
 }
 
-void TDmSitef::RiZedIzAdeMudaEstadoReq(TRiZedIzAdeReqEstado) { fCancelado = false; }
+// A new request of the library starts with no stop owed: one owed to the last request was
+// for that request.
+void TDmSitef::RiZedIzAdeMudaEstadoReq(TRiZedIzAdeReqEstado) { StopOperation(TStopReason::None); }
 
 void TDmSitef::RiZedIzAdeMudaEstadoResp(TRiZedIzAdeRespEstado EstadoResp) {
   const bool waiting = EstadoResp == respAguardandoResposta;

@@ -109,7 +109,7 @@ void TDmSitef::CancelTransactionInProgress(const std::string& pContent) {
   if (GetJsonField(MessageValue(pContent, storage), "type") != "cancellation") return;
   GravaLog("Entrou no cancelamento.");
   if (fPodeCancelar) {
-    fCancelado = true;
+    StopOperation(TStopReason::CashierCancel);
     GravaLog("Setou no cancelamento = true");
   } else {
     GravaLog("Não pode cancelar");
@@ -207,7 +207,6 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession* pSession)
     }
     fConcluido = false;
     fPodeCancelar = false;
-    fCancelado = false;
     BeginDialogue();
     FRunningIdempotencyKey = idempotency_key;
     FRunningFingerprint = fingerprint;
@@ -243,10 +242,9 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession* pSession)
       RiZedIzAde.CRT(amount, "02", std::to_string(fVenda_Id), 0, "", "", "", two_digits(fQtdParcelas));
     }
 
-    if (fCancelado || !fConcluido) {
-      // A decline that was shown stays a decline, whatever became of its notice; a dialogue
-      // the loop ended itself (nobody to answer, a question in circles) was cancelled.
-      const bool canceled = (fCancelado || manager.DialogoInterrompido()) && !FDeclineShown;
+    const TOperationEnd end = HowOperationEnded(manager.DialogoInterrompido());
+    if (end != TOperationEnd::Approved) {
+      const bool canceled = end == TOperationEnd::Canceled;
       if (RiZedIzAde.Inicializado(gpCliSiTef)) RiZedIzAde.CancelarTransacoesPendentes();
       Json result = Json::object();
       result["type"] = "result";
@@ -274,6 +272,16 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession* pSession)
   KeepResult(idempotency_key, fingerprint);
   EndDialogue();
   fProcessando = false;
+}
+
+TDmSitef::TOperationEnd TDmSitef::HowOperationEnded(bool dialogue_interrupted) const {
+  // A stop that still stands after the approval (the client gone while the receipts were
+  // shown) ends the operation as a stop, as it did before the approval.
+  if (fConcluido && !StopStands()) return TOperationEnd::Approved;
+  // A decline that was shown stays a decline, whatever became of its notice; a dialogue the
+  // loop ended itself (nobody to answer, a question in circles) was cancelled.
+  const bool stopped = StopStands() || dialogue_interrupted;
+  return stopped && !FDeclineShown ? TOperationEnd::Canceled : TOperationEnd::Declined;
 }
 
 bool TDmSitef::AnswerKnownKey(const std::string& key, const std::string& fingerprint) {

@@ -49,6 +49,20 @@ struct TSessionTefClaims {
 // The session list has its own lock; the flags are atomic (tests run operations from
 // threads of their own); the other fields belong to the operation that runs for the
 // current client.
+//
+// How an operation stands, read from its fields:
+//  - idle: fProcessando is false; every route is served.
+//  - running: StartTransaction took fProcessando and named the payment (its key and request
+//    in FRunningIdempotencyKey and FRunningFingerprint). The library leads a dialogue; each of
+//    its questions waits for the client's answer (GetClientResponse), and messages that are
+//    no answer are served or refused meanwhile (HandleMessageDuringOperation).
+//  - stopping: something owes the library a stop (FStopOwed, with its TStopReason): the
+//    cashier cancelled, no answer came, the client went away or flooded, the library itself
+//    ended. The library is told at its next turn; only the cashier's cancel can be taken back.
+//  - approved: the library approved (fConcluido). From here the payment's own journal, its
+//    backup (TPaymentState: reported, decided, settled), says how far its settlement got.
+//  - ended: HowOperationEnded says approved, declined or canceled; the result goes to the
+//    client, is kept under the key (KeepResult), and fProcessando is released.
 class TDmSitef {
  public:
   TDmSitef();
@@ -212,34 +226,82 @@ class TDmSitef {
   // How long the dialogue waits for each answer of the client (two minutes; tests shorten it).
   void SetClientAnswerTimeout(std::chrono::milliseconds timeout) { FClientAnswerTimeout = timeout; }
 
+  // The TEF component (the service names its log file; the settler and the routes use it).
+  TRiZedIzAde& Tef() { return RiZedIzAde; }
+  // An operation holds the library (a payment, a cancellation, a reprint, a pin-pad check).
+  bool OperationRunning() const { return fProcessando; }
+
+  // Why the running operation is to stop before the library goes on. The cashier's cancel is
+  // the one reason the cashier can take back ("Não" to the cancel question); the others
+  // stand until the library has been told.
+  enum class TStopReason : std::uint8_t {
+    None,           // the operation goes on
+    CashierCancel,  // a menu or field left without an answer, or the cancel gesture of a wait
+    NoAnswer,       // no answer came in time
+    ClientGone,     // nobody is left to answer: the client went away, or the service stops
+    ClientFlood,    // the client sent more than one operation holds
+    LibraryEnded,   // the library showed an error that ends the operation, or lost its server
+  };
+  // How an operation ended: approved by the library, declined by the authoriser (or ended
+  // by the library with no stop and no decline shown), or stopped (TStopReason).
+  enum class TOperationEnd { Approved, Declined, Canceled };
+  // Why the library is to end its function at its next turn (None: it goes on).
+  TStopReason StopOwed() const { return FStopOwed; }
+
+  // A client that sends more than these bounds during one operation is flooding it: the
+  // message past them is dropped and the operation cancelled.
+  static constexpr std::size_t kMaxHeldMessages = 1024;
+  static constexpr std::size_t kMaxHeldBytes = 64u * 1024 * 1024;
+
+ private:
+  // Tests reach the running operation's fields through this seam (defined by the tests).
+  friend struct TDmSitefProbe;
+
+  // The stop the library is owed and why (see TStopReason). Set by StopOperation; handed to
+  // the library at its next wait (HandStopToLibrary), taken back by the cashier's "Não",
+  // and cleared when the library starts a new request.
+  void StopOperation(TStopReason why) { FStopOwed = why; }
+  // How the running operation ended, once the library's function returned (and whether the
+  // TEF component ended its dialogue itself).
+  TOperationEnd HowOperationEnded(bool dialogue_interrupted) const;
+  bool HandStopToLibrary() { return FStopOwed.exchange(TStopReason::None) != TStopReason::None; }
+  bool StopStands() const { return FStopOwed.load() != TStopReason::None; }
+  std::atomic<TStopReason> FStopOwed{TStopReason::None};
+  // Nobody will answer any more, and why (NoAnswer or ClientGone; None while the client
+  // answers): every later read gives up at once, and the cancel is not put to the client
+  // as a question.
+  TStopReason FNobodyAnswers = TStopReason::None;
+  // Says once in the log that the running operation's client went away (or the service
+  // stops), ends every later read at once and owes the library the stop.
+  void ClientGoneEndsOperation();
+
   TRiZedIzAde RiZedIzAde;
+  // The last notice shown: the card wait after "Retire o cartao da leitora" opens no cancel.
   std::string fUltimaMsg;
   // Client messages read during waits that were neither cancellations nor dropped, oldest
   // first; the next answer reads take them in order, so an early answer is never lost.
-  // A client that sends more than these bounds during one operation is flooding it: the
-  // message past them is dropped and the operation cancelled.
   std::deque<std::string> fLastContentReceived;
-  static constexpr std::size_t kMaxHeldMessages = 1024;
-  static constexpr std::size_t kMaxHeldBytes = 64u * 1024 * 1024;
+  // The running operation's request.
   std::string fPayerName;
   std::string fNsuCancelamento;
-  std::atomic<bool> fPodeCancelar{false};
-  std::atomic<bool> fCancelado{false};
-  std::atomic<bool> fProcessando{false};
-  std::atomic<bool> fConcluido{false};
-  std::int32_t fVenda_Id = 0;
-  std::int32_t fEmpresa_Id = 0;
-  std::string fCallbackURL;
   std::int64_t fValorTransacao = 0;  // currency: count of 1/10000 units
   std::int32_t fOperacao = 0;
   std::int32_t fQtdParcelas = 0;
+  // The client may cancel now (the library waits for the card or a QR code's payment).
+  std::atomic<bool> fPodeCancelar{false};
+  // The one guard against a second operation.
+  std::atomic<bool> fProcessando{false};
+  // The library approved the running operation, and nothing stopped it before the approval.
+  std::atomic<bool> fConcluido{false};
+  // The session's sale, company and callback address (the last session start's).
+  std::int32_t fVenda_Id = 0;
+  std::int32_t fEmpresa_Id = 0;
+  std::string fCallbackURL;
   TSessionList FSessionList;
   std::atomic<bool> FTLSConnection{false};
-
   // The TEF claims of the last session start that got past its token check.
   TSessionTefClaims FSessionTefClaims;
 
- private:
   // Reads the TEF configuration claims in their order (a missing one raises the
   // missing-member error) and keeps them; the TEF component is configured from them and
   // from the service's INI as the session start read it.
@@ -249,7 +311,7 @@ class TDmSitef {
   void WireTefEvents();
   // Sends a dialogue message of type "message", "confirmation" or "question".
   void SendDialogueMessage(const char* type, const std::string& message, const std::vector<std::string>& options);
-  // Asks "Deseja realmente cancelar esta operação?" and keeps fCancelado unless the answer is "Não".
+  // Asks "Deseja realmente cancelar esta operação?" and takes the cashier's cancel back when the answer is "Não".
   void ConfirmCancellation();
   // The dialogue state of one operation: set clean when it starts and when it ends.
   void BeginDialogue();
@@ -300,9 +362,6 @@ class TDmSitef {
   TPrintQueue* FPrintQueue = nullptr;
   TExecuteRequest FExecuteRequest;
   std::chrono::milliseconds FClientAnswerTimeout{120000};
-  // The last answer read ended without an answer because of time or a client gone: the
-  // cancellation it caused is not put to the client as a question.
-  bool FAnswerWaitGaveUp = false;
   // The library was initialised by a session start: the payments a crash left are settled
   // after its reply.
   bool FSettlementDue = false;

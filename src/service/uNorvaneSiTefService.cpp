@@ -68,7 +68,7 @@ void TNorvaneSiTefService::create_data_module() {
   std::error_code ignored;  // an existing folder is no error; a missing one shows in the log
   std::filesystem::create_directories(
       std::filesystem::path(FTefLogFileName).parent_path(), ignored);
-  DmSitef->RiZedIzAde.SetArqLOG(FTefLogFileName);
+  DmSitef->Tef().SetArqLOG(FTefLogFileName);
 }
 
 void TNorvaneSiTefService::ServiceDestroy() {
@@ -275,7 +275,7 @@ void TNorvaneSiTefService::ServiceStop(bool& Stopped) {
     // The queue goes before the listener: no request reaches it once it is taken out,
     // and releasing it waits for the job in progress.
     if (FDmSitef) FDmSitef->SetPrintQueue(nullptr);
-    if (FDmSitef && FDmSitef->fProcessando)
+    if (FDmSitef && FDmSitef->OperationRunning())
       GravaLog("Parada pedida durante uma operação TEF: o serviço termina quando ela terminar (um pagamento "
                "aprovado, depois da resposta do servidor de vendas ou do fim do prazo dela).");
     std::unique_ptr<TPrintQueue> queue = std::move(FPrintQueue);

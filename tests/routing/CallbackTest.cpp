@@ -20,7 +20,7 @@ class CallbackTest : public RoutingTest {
  protected:
   void SetUp() override {
     RoutingTest::SetUp();
-    dm_.fEmpresa_Id = 7;
+    probe_.CompanyId() = 7;
     dm_.SetExecuteRequest([this](TRESTRequestMethod method, const std::string& url, const TArrayParamRequest&,
                                  const std::string& body) {
       calls_.push_back({method, url, body});
@@ -43,7 +43,7 @@ class CallbackTest : public RoutingTest {
 TEST_F(CallbackTest, PostsTheResultToTheBaseAddressWithOneSlash) {
   const std::string token = GenerateJWT(ConfiguredTokenSecret());
   for (const std::string base : {"https://vendas.example/api", "https://vendas.example/api/"}) {
-    dm_.fCallbackURL = base;
+    probe_.CallbackUrl() = base;
     Json result = Result();
     EXPECT_TRUE(dm_.SendTransactionCallback(result));
     EXPECT_EQ(calls_.back().url, "https://vendas.example/api/v1/sales/tef/callback/" + token);
@@ -51,7 +51,7 @@ TEST_F(CallbackTest, PostsTheResultToTheBaseAddressWithOneSlash) {
     EXPECT_EQ(calls_.back().body, norvane::write_json(Result()));  // before payment_id was added
     EXPECT_EQ(norvane::write_json(result["transaction_data"][0]), R"({"sale_id":42,"payment_id":1234,"company_id":7})");
   }
-  EXPECT_EQ(dm_.fCallbackURL, "https://vendas.example/api/");
+  EXPECT_EQ(probe_.CallbackUrl(), "https://vendas.example/api/");
 }
 
 TEST_F(CallbackTest, TheBackEndsAnswerDecides) {
@@ -74,7 +74,7 @@ TEST_F(CallbackTest, TheBackEndsAnswerDecides) {
       {{500, "Internal Server Error", ""}, false, 0, "Erro ao registrar transação na API: 500 - Internal Server Error"},
       {{302, "Found", ""}, false, 0, "Erro ao registrar transação na API: 302 - Found"},
   };
-  dm_.fCallbackURL = "https://vendas.example/api/";
+  probe_.CallbackUrl() = "https://vendas.example/api/";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.answer.Content);
     answer_ = c.answer;
@@ -100,7 +100,7 @@ TEST_F(CallbackTest, TheBackEndsAnswerDecides) {
 }
 
 TEST_F(CallbackTest, NoAnswerIsLoggedAndToldToTheClient) {
-  dm_.fCallbackURL = "";
+  probe_.CallbackUrl() = "";
   transport_error_ = "Connection refused";
   Json result = Result();
   EXPECT_FALSE(dm_.SendTransactionCallback(result));

@@ -69,13 +69,13 @@ TEST_F(DialogueTest, MenuAnswersSelectGoBackOrCancel) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    dm_.fCancelado = false;
+    probe_.OweStop(TDmSitef::TStopReason::None);
     channel_.sent.clear();
     for (const auto& answer : c.answers) channel_.Queue(answer);
     const Menu menu = RunMenu();
     EXPECT_EQ(menu.item, c.item);
     EXPECT_EQ(menu.back, c.back);
-    EXPECT_EQ(dm_.fCancelado.load(), c.cancelled);
+    EXPECT_EQ(probe_.StopStands(), c.cancelled);
     ASSERT_FALSE(channel_.sent.empty());
     EXPECT_EQ(channel_.sent[0],
               R"({"type":"menu","title":"Selecione","options":["1:A Vista","2:Parcelado pelo Estabelecimento"],)"
@@ -83,9 +83,9 @@ TEST_F(DialogueTest, MenuAnswersSelectGoBackOrCancel) {
     EXPECT_EQ(channel_.sent.size() == 2 && channel_.sent[1] == kAskCancel, c.asked_to_confirm);
   }
   // The cancellation that stayed is handed to the component at its next wait, once.
-  dm_.fCancelado = true;
+  probe_.OweStop(TDmSitef::TStopReason::CashierCancel);
   EXPECT_TRUE(Interrupted());
-  EXPECT_FALSE(dm_.fCancelado.load());
+  EXPECT_FALSE(probe_.StopStands());
 }
 
 TEST_F(DialogueTest, CollectHandsBackTypedTextInTheSingleByteCodePageOrGoesBack) {
@@ -103,7 +103,7 @@ TEST_F(DialogueTest, CollectHandsBackTypedTextInTheSingleByteCodePageOrGoesBack)
   dm_.RiZedIzAdeObtemCampo("Nome", 1, 20, 500, tcString, response, typed, back);
   EXPECT_TRUE(back);
   EXPECT_TRUE(typed);  // left as it came
-  EXPECT_FALSE(dm_.fCancelado.load());
+  EXPECT_FALSE(probe_.StopStands());
   EXPECT_EQ(channel_.sent.size(), 1u);  // nothing asked
 }
 
@@ -136,13 +136,13 @@ TEST_F(DialogueTest, MessagesAndTheirAnswers) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    dm_.fCancelado = false;
+    probe_.OweStop(TDmSitef::TStopReason::None);
     channel_.sent.clear();
     if (!c.answer.empty()) channel_.Queue(c.answer);
     TModalResult result = 99;
     dm_.RiZedIzAdeExibeMsg(c.operation, c.text, result);
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(dm_.fCancelado.load(), c.cancelled);
+    EXPECT_EQ(probe_.StopStands(), c.cancelled);
     EXPECT_EQ(channel_.sent, c.sent.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.sent});
   }
 }
@@ -157,7 +157,7 @@ TEST_F(DialogueTest, MalformedAnswersAreToldToTheClientAndTheQuestionWaitsOn) {
   channel_.Queue(Answer(R"("type":"menu","response":"2:Parcelado pelo Estabelecimento","back_menu":false)"));
   const Menu menu = RunMenu();
   EXPECT_EQ(menu.item, 1);
-  EXPECT_FALSE(dm_.fCancelado.load());
+  EXPECT_FALSE(probe_.StopStands());
   const std::string menu_text = channel_.sent.at(0);
   EXPECT_EQ(channel_.sent, (std::vector<std::string>{menu_text, ErrorReply("Mensagem inválida."),
                                                      ErrorReply("Campo route nao encontrado."),
@@ -176,7 +176,7 @@ TEST_F(DialogueTest, MalformedAnswersAreToldToTheClientAndTheQuestionWaitsOn) {
 // Requests that need the library, or a new operation, are refused at once while a question
 // waits; none of them answers it.
 TEST_F(DialogueTest, RequestsDuringAQuestionAreRefusedAndAreNoAnswer) {
-  dm_.fProcessando = true;
+  probe_.OperationGuard() = true;
   const std::string busy = ErrorReply(TDmSitef::kOperacaoEmAndamento);
   channel_.Queue(R"({"route":"/pinpad/status","type":"status","session_uuid":"x"})");
   channel_.Queue(R"({"route":"/initialize","type":"initialize","session_uuid":"x"})");
@@ -185,7 +185,7 @@ TEST_F(DialogueTest, RequestsDuringAQuestionAreRefusedAndAreNoAnswer) {
   EXPECT_EQ(RunMenu().item, 0);
   EXPECT_EQ(std::vector<std::string>(channel_.sent.begin() + 1, channel_.sent.end()),
             (std::vector<std::string>{busy, busy, busy}));
-  dm_.fProcessando = false;
+  probe_.OperationGuard() = false;
 }
 
 // "Não" to the cancel question puts the menu or the field again; "Sim" ends the library's
@@ -215,7 +215,7 @@ TEST_F(DialogueTest, ACancelTakenBackAsksAgainAndOneThatStandsEndsTheFunction) {
   EXPECT_FALSE(typed);
   EXPECT_FALSE(back);
 
-  dm_.fCancelado = false;
+  probe_.OweStop(TDmSitef::TStopReason::None);
   channel_.Queue(Answer(R"("type":"menu","response":"","back_menu":true)"));
   channel_.Queue(Answer(R"("type":"question","response":"Sim")"));
   const Menu menu = RunMenu();
@@ -258,7 +258,7 @@ TEST_F(DialogueTest, AClientThatFloodsAPaymentCancelsIt) {
 
 TEST_F(DialogueTest, CancellationDuringAWaitInterruptsOnlyWhenAllowed) {
   const std::string kOpened = R"({"type":"can_cancel","can_cancel":true})";
-  dm_.RiZedIzAde.SetGPAtual(gpCliSiTef);
+  dm_.Tef().SetGPAtual(gpCliSiTef);
   TModalResult result = mrNone;
   dm_.RiZedIzAdeExibeMsg(opmDestaqueVia, "Retire o cartao da leitora", result);  // keeps cancelling closed
   channel_.sent.clear();
@@ -302,7 +302,7 @@ TEST_F(DialogueTest, TheLibraryGoingOnFromItsWaitEndsCancelling) {
       {"a QR code", {}, [&] { dm_.RiZedIzAdeExibeQRCode("000201"); }},
       {"the password", {}, [&] { dm_.RiZedIzAdeObterSenha("Senha", back); }},
   };
-  dm_.RiZedIzAde.SetGPAtual(gpCliSiTef);
+  dm_.Tef().SetGPAtual(gpCliSiTef);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     channel_.sent.clear();
@@ -314,7 +314,7 @@ TEST_F(DialogueTest, TheLibraryGoingOnFromItsWaitEndsCancelling) {
     ASSERT_FALSE(channel_.sent.empty());
     EXPECT_EQ(channel_.sent.front(), kClosed);
     EXPECT_EQ(std::count(channel_.sent.begin(), channel_.sent.end(), kClosed), 1);
-    EXPECT_FALSE(dm_.fCancelado.load());
+    EXPECT_FALSE(probe_.StopStands());
     EXPECT_EQ(channel_.Waiting(), 0u);  // the answer was read, the cancel did not stand for it
     EXPECT_EQ(std::count(channel_.sent.begin(), channel_.sent.end(), kAskCancel), 0);
   }
@@ -324,7 +324,7 @@ TEST_F(DialogueTest, TheLibraryGoingOnFromItsWaitEndsCancelling) {
 }
 
 TEST_F(DialogueTest, ACancellationReadAsAnAnswerGoesToTheCancelOperation) {
-  dm_.RiZedIzAde.SetGPAtual(gpCliSiTef);
+  dm_.Tef().SetGPAtual(gpCliSiTef);
   EXPECT_FALSE(Interrupted());  // the wait for the card opens cancelling
   channel_.Queue(R"({"route":"/transaction/cancel","type":"cancellation"})");
   EXPECT_EQ(dm_.GetClientResponse(), "");
@@ -336,7 +336,7 @@ TEST_F(DialogueTest, NoAnswerInTimeCancelsWithoutAskingAgain) {
   dm_.SetClientAnswerTimeout(std::chrono::milliseconds(30));
   const Menu menu = RunMenu();
   EXPECT_EQ(menu.item, -1);
-  EXPECT_TRUE(dm_.fCancelado.load());
+  EXPECT_EQ(dm_.StopOwed(), TDmSitef::TStopReason::NoAnswer);
   EXPECT_EQ(channel_.sent.size(), 1u);  // the menu only: a silent client is not asked to confirm
   EXPECT_NE(LogText().find("GetClientResponse: timeout aguardando resposta do cliente."), std::string::npos);
   EXPECT_TRUE(Interrupted());
@@ -352,7 +352,7 @@ TEST_F(DialogueTest, AClientThatLeavesEndsTheDialogueAtOnce) {
   std::string response;
   bool typed = true, back = false;
   dm_.RiZedIzAdeObtemCampo("Valor", 1, 9, 146, tcCurrency, response, typed, back);
-  EXPECT_TRUE(dm_.fCancelado.load());
+  EXPECT_EQ(dm_.StopOwed(), TDmSitef::TStopReason::ClientGone);
   EXPECT_TRUE(Interrupted());
   EXPECT_TRUE(Interrupted());  // the wait sees the client gone again
   const std::string log = LogText();
@@ -361,19 +361,19 @@ TEST_F(DialogueTest, AClientThatLeavesEndsTheDialogueAtOnce) {
   EXPECT_EQ(log.find("o cliente desconectou", first + 1), std::string::npos);  // said once
 }
 
-// A notice the operator must see counts down three seconds, one message each half second
-// on the service's clock, then stays alone.
+// A notice the operator must see counts down its three seconds, "3", "2", "1", one message
+// a second on the service's clock, and is left alone when they are up: three seconds in all.
 TEST_F(DialogueTest, HighlightedNoticeCountsDownThenStays) {
   const norvane::TimePoint start = clock_;
   TModalResult result = mrNone;
   dm_.RiZedIzAdeExibeMsg(opmDestaqueVia, "Retire a via", result);
   std::vector<std::string> expected;
-  for (const char* left : {"2", "2", "1", "1", "0", "0", "0"})
+  for (const char* left : {"3", "2", "1"})
     expected.push_back(std::string(R"({"type":"message","message":"Retire a via )") + left +
                        R"(","options":[],"can_cancel":false})");
   expected.push_back(R"({"type":"message","message":"Retire a via","options":[],"can_cancel":false})");
   EXPECT_EQ(channel_.sent, expected);
-  EXPECT_EQ(clock_ - start, std::chrono::milliseconds(3500));
+  EXPECT_EQ(clock_ - start, std::chrono::seconds(3));
 }
 
 TEST_F(DialogueTest, QrCodeAndCheckAndPasswordEvents) {
@@ -388,7 +388,7 @@ TEST_F(DialogueTest, QrCodeAndCheckAndPasswordEvents) {
   EXPECT_FALSE(back);
   EXPECT_TRUE(typed);
   EXPECT_EQ(channel_.sent.at(1),
-            R"({"type":"collect","title":"Passe o cheque","minimum_size":0,"maximum_size":0,"field_type":517,)"
+            R"({"type":"collect","title":"Passe o cheque","minimum_size":31,"maximum_size":36,"field_type":517,)"
             R"("field_operation":"cmc7","can_cancel":false,"back_menu":false,"typed":true})");
   back = true;
   dm_.RiZedIzAdeObterSenha("Senha", back);

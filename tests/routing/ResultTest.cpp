@@ -32,9 +32,9 @@ class ResultTest : public RoutingTest {
  protected:
   void SetUp() override {
     RoutingTest::SetUp();
-    dm_.fVenda_Id = 42;
-    dm_.fPayerName = "Ana Lúcia";
-    dm_.fNsuCancelamento = "654321";
+    probe_.SaleId() = 42;
+    probe_.PayerName() = "Ana Lúcia";
+    probe_.CancellationNsu() = "654321";
     R.fpRede = "REDE";
     R.fpNumeroCartao = "411111******1111";
     R.fpInstituicao = "VISA";
@@ -49,7 +49,7 @@ class ResultTest : public RoutingTest {
     R.fpImagemComprovante1aVia = {"VIA CLIENTE", "  VALOR: 189,23  "};
     R.fpImagemComprovante2aVia = {"VIA LOJA"};
   }
-  TRiZedIzAdeCliSiTef& Manager() { return dynamic_cast<TRiZedIzAdeCliSiTef&>(dm_.RiZedIzAde.TEFList()[0]); }
+  TRiZedIzAdeCliSiTef& Manager() { return dynamic_cast<TRiZedIzAdeCliSiTef&>(dm_.Tef().TEFList()[0]); }
   std::string Element() { return norvane::write_json(dm_.BuildTransactionData(R)); }
 
   TRiZedIzAdeRespCliSiTef R;
@@ -102,10 +102,10 @@ TEST_F(ResultTest, CashRegisterAnswersAndStateChanges) {
   std::string answer;
   dm_.RiZedIzAdeInfoECF(ineEstadoECF, answer);
   EXPECT_EQ(answer, "L");  // no manager selected yet
-  dm_.RiZedIzAde.SetGPAtual(gpCliSiTef);
+  dm_.Tef().SetGPAtual(gpCliSiTef);
   dm_.RiZedIzAdeInfoECF(ineEstadoECF, answer);
   EXPECT_EQ(answer, "R");  // asked during the initialisation
-  dm_.fValorTransacao = 105000;
+  probe_.Amount() = 105000;
   dm_.RiZedIzAdeInfoECF(ineTotalAPagar, answer);
   EXPECT_EQ(answer, "10,50");
 
@@ -120,9 +120,9 @@ TEST_F(ResultTest, CashRegisterAnswersAndStateChanges) {
   dm_.RiZedIzAdeMudaEstadoResp(respProcessando);
   EXPECT_EQ(channel_.sent, (std::vector<std::string>{R"({"type":"can_cancel","can_cancel":true})",
                                                      R"({"type":"can_cancel","can_cancel":false})"}));
-  dm_.fCancelado = true;
+  probe_.OweStop(TDmSitef::TStopReason::CashierCancel);
   dm_.RiZedIzAdeMudaEstadoReq(reqIniciando);
-  EXPECT_FALSE(dm_.fCancelado.load());
+  EXPECT_FALSE(probe_.StopStands());
 }
 
 }  // namespace

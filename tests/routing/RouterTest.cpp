@@ -89,16 +89,16 @@ TEST_F(RouterTest, AnswersEachRouteBySessionState) {
   };
   for (const auto& c : cases) {
     // Each case starts from the same two sessions (a check removes an expired one).
-    dm_.FSessionList.DeleteItem(live_);
-    dm_.FSessionList.DeleteItem(expired_);
-    dm_.FSessionList.AddItem(live_, clock_ + std::chrono::minutes(10));
-    dm_.FSessionList.AddItem(expired_, clock_ - std::chrono::seconds(1));
+    probe_.Sessions().DeleteItem(live_);
+    probe_.Sessions().DeleteItem(expired_);
+    probe_.Sessions().AddItem(live_, clock_ + std::chrono::minutes(10));
+    probe_.Sessions().AddItem(expired_, clock_ - std::chrono::seconds(1));
     EXPECT_EQ(Route(Fill(c.message)), c.expected) << c.what;
   }
 }
 
 TEST_F(RouterTest, FinishAnswersThenForgetsTheSession) {
-  dm_.FSessionList.AddItem(live_, clock_ + std::chrono::minutes(10));
+  probe_.Sessions().AddItem(live_, clock_ + std::chrono::minutes(10));
   const std::string finish = Fill(R"({"route":"/session/finish","type":"session","session_uuid":"$LIVE"})");
   EXPECT_EQ(Route(finish),
             Replies{R"({"type":"session","status":"finished","message":"Sess\u00E3o finalizada com sucesso."})"});
@@ -106,7 +106,7 @@ TEST_F(RouterTest, FinishAnswersThenForgetsTheSession) {
 }
 
 TEST_F(RouterTest, HugeMessagesEndOnlyThemselves) {
-  dm_.FSessionList.AddItem(live_, clock_ + std::chrono::minutes(10));
+  probe_.Sessions().AddItem(live_, clock_ + std::chrono::minutes(10));
   const std::string big(60u << 20, 'x');
   EXPECT_EQ(Route(R"({"route":"/version","data":")" + big + "\"}"), Replies{ErrorReply("Campo type nao encontrado.")});
   EXPECT_EQ(Route(R"({"route":")" + std::string(1u << 20, 'r') + "\"}"),

@@ -17,6 +17,7 @@
 #include "routing/JsonText.h"
 #include "routing/Jwt.h"
 #include "datamodule/ntDmSitef.h"
+#include "../support/DmSitefProbe.h"
 #include "../support/StandInJournal.h"
 
 // The client side of the data module: records every service message it is sent, and hands
@@ -91,7 +92,7 @@ class RoutingTest : public ::testing::Test {
     std::filesystem::copy_file(SIM_LIBRARY, folder_ + "/dll/CliSiTef32I.dll");
     SetStandIn({});
     setenv("NORVANE_CLISITEF_ROOT", (folder_ + "/CliSiTef").c_str(), 1);
-    dm_.RiZedIzAde.SetArqLOG(folder_ + "/tef.log");
+    dm_.Tef().SetArqLOG(folder_ + "/tef.log");
     // A wait on the service's clock (a notice's countdown) moves it instead of sleeping.
     norvane::set_clock_for_tests([this] { return clock_; }, [this](norvane::TimePoint at) { clock_ = at; });
     dm_.SetClientChannel(&channel_);
@@ -164,6 +165,7 @@ class RoutingTest : public ::testing::Test {
   norvane::TimePoint clock_ = norvane::TimePoint(std::chrono::seconds(1780000000)) + std::chrono::milliseconds(250);
   RecordingChannel channel_;
   TDmSitef dm_;
+  TDmSitefProbe probe_{dm_};
 };
 
 inline std::string ErrorReply(const std::string& text) { return BuildErrorReply(text); }

@@ -59,12 +59,12 @@ TEST_F(SessionTest, CreatedReplyHasItsMembersInOrderAndExpiresInUtcHalfAnHourLat
                               R"("expiration":"2026-05-28T20:56:40\.250Z",)"
                               R"("session_uuid":"[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}",)"
                               R"("store_code":"00000001","terminal_number":"AG100903"\})"));
-  EXPECT_EQ(dm_.fVenda_Id, 42);
-  EXPECT_EQ(dm_.fEmpresa_Id, 7);
-  EXPECT_EQ(dm_.fCallbackURL, "https://vendas.example/api/");
-  EXPECT_EQ(dm_.FSessionTefClaims.ip_address, "10.0.0.5");
-  EXPECT_EQ(dm_.FSessionTefClaims.operator_name, "CAIXA 1");
-  EXPECT_FALSE(dm_.FTLSConnection);
+  EXPECT_EQ(probe_.SaleId(), 42);
+  EXPECT_EQ(probe_.CompanyId(), 7);
+  EXPECT_EQ(probe_.CallbackUrl(), "https://vendas.example/api/");
+  EXPECT_EQ(probe_.TefClaims().ip_address, "10.0.0.5");
+  EXPECT_EQ(probe_.TefClaims().operator_name, "CAIXA 1");
+  EXPECT_FALSE(probe_.TlsConnection());
 }
 
 TEST_F(SessionTest, RefusedStartsAnswerTheFirstFaultInClaimOrderAndMakeNoSession) {
@@ -98,7 +98,7 @@ TEST_F(SessionTest, RefusedStartsAnswerTheFirstFaultInClaimOrderAndMakeNoSession
   };
   for (const auto& c : cases) {
     EXPECT_EQ(StartWith(c.edit), Replies{ErrorReply(c.reply)}) << c.what;
-    EXPECT_EQ(dm_.FSessionList.Count(), 0u) << c.what;
+    EXPECT_EQ(probe_.Sessions().Count(), 0u) << c.what;
     const bool in_log = ServiceLog().find("Erro ao iniciar sessão: " + c.reply) != std::string::npos;
     EXPECT_EQ(in_log, c.logged) << c.what;
   }
@@ -106,7 +106,7 @@ TEST_F(SessionTest, RefusedStartsAnswerTheFirstFaultInClaimOrderAndMakeNoSession
 
 TEST_F(SessionTest, SaleIdZeroStillKeepsTheTefClaims) {
   EXPECT_EQ(StartWith({{"sale_id", 0}, {"store_code", "00000099"}}), Replies{ErrorReply("ID de venda não informado.")});
-  EXPECT_EQ(dm_.FSessionTefClaims.store_code, "00000099");
+  EXPECT_EQ(probe_.TefClaims().store_code, "00000099");
 }
 
 TEST_F(SessionTest, TlsClaimsKeepOnlyCnpjDigits) {
@@ -117,10 +117,10 @@ TEST_F(SessionTest, TlsClaimsKeepOnlyCnpjDigits) {
                                      {"sale_id", "42"}});
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_THAT(replies[0], testing::HasSubstr(R"("status":"created")"));
-  EXPECT_TRUE(dm_.FTLSConnection);
-  EXPECT_EQ(dm_.FSessionTefClaims.store_cnpj, "12345678000190");
-  EXPECT_EQ(dm_.FSessionTefClaims.tef_cnpj, "98765432000110");
-  EXPECT_EQ(dm_.FSessionTefClaims.registration_token, "AB12-CD34");
+  EXPECT_TRUE(probe_.TlsConnection());
+  EXPECT_EQ(probe_.TefClaims().store_cnpj, "12345678000190");
+  EXPECT_EQ(probe_.TefClaims().tef_cnpj, "98765432000110");
+  EXPECT_EQ(probe_.TefClaims().registration_token, "AB12-CD34");
 }
 
 TEST_F(SessionTest, TokenFaultsGetTheirOwnReplies) {
@@ -134,7 +134,7 @@ TEST_F(SessionTest, TokenFaultsGetTheirOwnReplies) {
             Replies{ErrorReply("Token inválido: o token deve ter três partes separadas por ponto.")});
   EXPECT_EQ(Route(R"({"route":"/session/start","type":"session","token":["a","b"]})"),
             Replies{ErrorReply("Token inválido: o token deve ter três partes separadas por ponto.")});
-  EXPECT_EQ(dm_.FSessionList.Count(), 0u);
+  EXPECT_EQ(probe_.Sessions().Count(), 0u);
 }
 
 TEST_F(SessionTest, SessionIsExpiredExactlyAtItsExpiry) {
@@ -163,7 +163,7 @@ TEST_F(SessionTest, LongExpiredSessionsAreDroppedWhileRecentOnesStillReportExpir
   const std::string recent = StartSession();
   clock_ += std::chrono::hours(1);
   StartSession();
-  EXPECT_EQ(dm_.FSessionList.Count(), 2u);  // the 25-hour-old one is gone
+  EXPECT_EQ(probe_.Sessions().Count(), 2u);  // the 25-hour-old one is gone
   EXPECT_EQ(Route(R"({"route":"/x","session_uuid":")" + old_session + "\"}"), Replies{ErrorReply("Sessão inválida.")});
   EXPECT_EQ(Route(R"({"route":"/x","session_uuid":")" + recent + "\"}"), Replies{ErrorReply("Sessão expirada.")});
 }

@@ -73,7 +73,7 @@ TEST_F(SettlementTest, ARefusedReportUndoesThePaymentOnce) {
     EXPECT_EQ(results[0]["status"], "canceled");
     EXPECT_EQ(results[0]["transaction_data"][0]["payment_id"], 0);
     EXPECT_TRUE(Backups().empty());
-    EXPECT_FALSE(dm_.fProcessando.load());
+    EXPECT_FALSE(dm_.OperationRunning());
   }
 }
 
@@ -118,7 +118,7 @@ TEST_F(SettlementTest, ALateCancellationNeverLeavesAnApprovedPaymentUnsettled) {
         if (text.rfind(R"({"type":"question")", 0) == 0) {
           if (questions_++ == 0) {
             Queue(R"({"route":"/transaction/cancel","type":"cancellation"})");
-            if (stands_) dm_.fCancelado = true;
+            if (stands_) TDmSitefProbe{dm_}.OweStop(TDmSitef::TStopReason::CashierCancel);
           }
           Queue(Answer("question", "Sim"));
         } else if (text.rfind(R"({"type":"confirmation")", 0) == 0) {
@@ -139,7 +139,7 @@ TEST_F(SettlementTest, ALateCancellationNeverLeavesAnApprovedPaymentUnsettled) {
     const std::vector<Json> results = Results(sent);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0]["status"], row.status);
-    EXPECT_TRUE(dm_.RiZedIzAde.RespostasPendentes().Empty());
+    EXPECT_TRUE(dm_.Tef().RespostasPendentes().Empty());
     EXPECT_TRUE(Backups().empty());
     // Cancelling opened at the card's wait, and closed before anything else the library did
     // after it.
@@ -188,7 +188,7 @@ TEST_F(SettlementTest, APaymentKilledDuringItsReportIsSettledByTheNextStart) {
       close(pipe_ends[0]);
       RecordingChannel channel;
       TDmSitef dm;
-      dm.RiZedIzAde.SetArqLOG(folder_ + "/tef.log");
+      dm.Tef().SetArqLOG(folder_ + "/tef.log");
       dm.SetClientChannel(&channel);
       dm.RouteTargeting(StartMessage(ValidClaims()));
       const Json reply = norvane::parse_json_text(channel.Sent().back()).value;
@@ -219,7 +219,7 @@ TEST_F(SettlementTest, APaymentKilledDuringItsReportIsSettledByTheNextStart) {
     // The restarted service: a new data module, its first session start.
     RecordingChannel channel;
     TDmSitef dm;
-    dm.RiZedIzAde.SetArqLOG(folder_ + "/tef.log");
+    dm.Tef().SetArqLOG(folder_ + "/tef.log");
     dm.SetClientChannel(&channel);
     std::vector<std::string> posted;
     dm.SetExecuteRequest([&](TRESTRequestMethod, const std::string& url, const TArrayParamRequest&,
@@ -237,11 +237,11 @@ TEST_F(SettlementTest, APaymentKilledDuringItsReportIsSettledByTheNextStart) {
     EXPECT_EQ(posted, std::vector<std::string>{first_body});
     EXPECT_EQ(Finalisations(), row.finalisations) << Journal();
     EXPECT_EQ(Backups().size(), row.kept ? 1u : 0u);
-    EXPECT_FALSE(dm.fProcessando.load());
+    EXPECT_FALSE(dm.OperationRunning());
 
     // Once: a later start settles nothing more, and reports nothing when nothing is left.
     TDmSitef later;
-    later.RiZedIzAde.SetArqLOG(folder_ + "/tef.log");
+    later.Tef().SetArqLOG(folder_ + "/tef.log");
     RecordingChannel later_channel;
     later.SetClientChannel(&later_channel);
     std::vector<std::string> later_posts;

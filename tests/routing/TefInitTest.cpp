@@ -64,8 +64,8 @@ TEST_F(TefInitTest, ANewRegistrationTokenRewritesTheFileAndMovesTheControlFolder
   const std::string log = LogText();
   EXPECT_NE(log.find("Alterou Token de Registro SiTef de \"\" para \"TOKEN-1\""), std::string::npos);
   EXPECT_NE(log.find("Pasta de controle do SiTef renomeada para: " + MovedName()), std::string::npos);
-  EXPECT_EQ(dm_.RiZedIzAde.CNPJLoja(), "12345678000190");
-  EXPECT_EQ(dm_.RiZedIzAde.CNPJVantor(), "98765432000110");
+  EXPECT_EQ(dm_.Tef().CNPJLoja(), "12345678000190");
+  EXPECT_EQ(dm_.Tef().CNPJVantor(), "98765432000110");
 
   // The library made a new folder; the same token again leaves it where it is.
   fs::create_directories(CliSiTefControlFolder());
@@ -80,9 +80,9 @@ TEST_F(TefInitTest, AStartWithoutTlsDeletesTheFileAndEmptiesTheCnpjs) {
   ASSERT_TRUE(fs::exists(folder_ + "/dll/CONFITLS.INI"));
   Route(StartMessage(ValidClaims()));
   EXPECT_FALSE(fs::exists(folder_ + "/dll/CONFITLS.INI"));
-  EXPECT_EQ(dm_.RiZedIzAde.CNPJLoja(), "");
-  EXPECT_EQ(dm_.RiZedIzAde.CNPJVantor(), "");
-  EXPECT_FALSE(dm_.FTLSConnection.load());
+  EXPECT_EQ(dm_.Tef().CNPJLoja(), "");
+  EXPECT_EQ(dm_.Tef().CNPJVantor(), "");
+  EXPECT_FALSE(probe_.TlsConnection());
 }
 
 TEST_F(TefInitTest, AMissingControlFolderIsNoError) {
@@ -108,7 +108,7 @@ TEST_F(TefInitTest, TheLibraryKeyLoadsALibraryAtAnotherPath) {
         << (absolute ? folder + "/libclisitef.so" : "vendor/libclisitef.so") << "\n";
     TDmSitef dm;  // a first start: the library is loaded now
     dm.SetClientChannel(&channel_);
-    dm.RiZedIzAde.SetArqLOG(folder_ + "/tef.log");
+    dm.Tef().SetArqLOG(folder_ + "/tef.log");
     Json claims = ValidClaims();
     claims["connection_type"] = "TLS";
     claims["store_cnpj"] = "12345678000190";
@@ -121,7 +121,7 @@ TEST_F(TefInitTest, TheLibraryKeyLoadsALibraryAtAnotherPath) {
     std::ifstream journal(folder + "/CliSiTef.journal");
     const std::string calls(std::istreambuf_iterator<char>(journal), {});
     EXPECT_NE(calls.find("ConfiguraIntSiTefInterativoEx"), std::string::npos);
-    EXPECT_EQ(dynamic_cast<TRiZedIzAdeCliSiTef&>(dm.RiZedIzAde.TEFList()[0]).CaminhoBiblioteca(), folder + "/libclisitef.so");
+    EXPECT_EQ(dynamic_cast<TRiZedIzAdeCliSiTef&>(dm.Tef().TEFList()[0]).CaminhoBiblioteca(), folder + "/libclisitef.so");
     EXPECT_EQ(norvane::TIniFile(folder + "/CONFITLS.INI").ReadString("ConfiguracaoTLS", "TokenRegistro", ""), "TOKEN-1");
     EXPECT_FALSE(fs::exists(folder_ + "/dll/CONFITLS.INI"));
     channel_.sent.clear();
@@ -156,7 +156,7 @@ TEST_F(TefInitTest, TheStandInAtTheDefaultPathIsRefusedInAPackageInstallationWit
         << "[sitef]\npdv_number=3\n" << (c.key_names_it ? "clisitef_library=dll/CliSiTef32I.dll\n" : "");
     TDmSitef dm;
     dm.SetClientChannel(&channel_);
-    dm.RiZedIzAde.SetArqLOG(folder_ + "/tef.log");
+    dm.Tef().SetArqLOG(folder_ + "/tef.log");
     channel_.sent.clear();
     dm.RouteTargeting(StartMessage(ValidClaims()));
     ASSERT_FALSE(channel_.sent.empty());
@@ -164,7 +164,7 @@ TEST_F(TefInitTest, TheStandInAtTheDefaultPathIsRefusedInAPackageInstallationWit
     if (c.refused) {
       EXPECT_NE(reply.find("simulador da CliSiTef"), std::string::npos) << reply;
       EXPECT_NE(reply.find(norvane::kSimulatorPackage), std::string::npos) << reply;
-      EXPECT_FALSE(dynamic_cast<TRiZedIzAdeCliSiTef&>(dm.RiZedIzAde.TEFList()[0]).BibliotecaCarregada());
+      EXPECT_FALSE(dynamic_cast<TRiZedIzAdeCliSiTef&>(dm.Tef().TEFList()[0]).BibliotecaCarregada());
     } else {
       EXPECT_NE(reply.find(R"("status":"created")"), std::string::npos) << reply;
     }

@@ -66,7 +66,7 @@ TEST_F(TransactionTest, RequestsAreCheckedBeforeAnythingStarts) {
   };
   for (const auto& [members, reply] : cases) {
     EXPECT_EQ(Route(Request(members)), std::vector<std::string>{ErrorReply(reply)}) << members;
-    EXPECT_FALSE(dm_.fProcessando.load()) << members;
+    EXPECT_FALSE(dm_.OperationRunning()) << members;
   }
   EXPECT_EQ(Starts(), 0);
   TDateTime when = 0, expected = 0;
@@ -100,16 +100,16 @@ TEST_F(TransactionTest, OnlyOneOfTwoRacingRequestsRuns) {
     done.wait(lock, [&] { return returned == 1; });
   }
   EXPECT_EQ(Starts(), 1);
-  const std::string payer = dm_.fPayerName;
-  const int sale = dm_.fVenda_Id;
+  const std::string payer = probe_.PayerName();
+  const int sale = probe_.SaleId();
   EXPECT_TRUE((payer == "A" && sale == 11) || (payer == "B" && sale == 22)) << payer << sale;
-  EXPECT_TRUE(dm_.fProcessando.load());
+  EXPECT_TRUE(dm_.OperationRunning());
   channel_.Disconnect();
   a.join();
   b.join();
   EXPECT_EQ(Starts(), 1);
-  EXPECT_EQ(dm_.fPayerName, payer);
-  EXPECT_FALSE(dm_.fProcessando.load());
+  EXPECT_EQ(probe_.PayerName(), payer);
+  EXPECT_FALSE(dm_.OperationRunning());
   EXPECT_EQ(Finalisations(), std::vector<std::string>{});  // nothing approved, nothing settled
   const auto sent = channel_.Sent();
   EXPECT_EQ(std::count(sent.begin(), sent.end(), ErrorReply(TDmSitef::kOperacaoEmAndamento)), 1);
@@ -157,7 +157,7 @@ TEST_F(TransactionTest, AnApprovedSaleIsReportedConfirmedAndAnswered) {
   EXPECT_FALSE(body["transaction_data"][0].contains("payment_id"));
 
   EXPECT_EQ(Finalisations(), std::vector<std::string>{R"(confirma=1 transacao="confirmada")"}) << Journal();
-  EXPECT_FALSE(dm_.fProcessando.load());
+  EXPECT_FALSE(dm_.OperationRunning());
 }
 
 // How a sale that is not approved ends for the client: one result, and the library's
@@ -205,8 +205,8 @@ TEST_F(TransactionTest, ASaleThatFailsEndsUnauthorizedOrCanceledByItsCause) {
       shown["can_cancel"] = false;
       EXPECT_NE(std::find(sent.begin(), sent.end(), norvane::write_json(shown)), sent.end());
     }
-    EXPECT_FALSE(dm_.fProcessando.load());
-    EXPECT_EQ(dm_.fCancelado.load(), c.status == "canceled");
+    EXPECT_FALSE(dm_.OperationRunning());
+    EXPECT_EQ(probe_.StopStands(), c.status == "canceled");
     EXPECT_EQ(Finalisations(), std::vector<std::string>{}) << Journal();  // nothing approved, nothing settled
   }
 }
