@@ -18,8 +18,7 @@ using norvane::Json;
 namespace {
 
 const char* const kConfirmaCancelamento = "Deseja realmente cancelar esta operação?";
-constexpr std::chrono::milliseconds kHighlightTick{500};
-constexpr std::chrono::milliseconds kHighlightLength{3000};
+constexpr int kHighlightSeconds = 3;
 constexpr std::chrono::milliseconds kCancellationLook{100};
 
 const char* field_operation_name(TRiZedIzAdeCliSiTefOperacaoCampo operation) {
@@ -119,15 +118,14 @@ void TDmSitef::ControlDisplayMessage(const std::string& pMessage, TRiZedIzAdeOpe
       break;
     case opmDestaqueVia: {
       // A notice the operator must see (tear off the copy): shown with a three-second
-      // countdown, then left on screen alone.
+      // countdown, "3", "2" and "1" a second apart, then left on screen alone.
       fUltimaMsg = pMessage;
-      const auto deadline = norvane::wait_now() + kHighlightLength;
+      const auto start = norvane::wait_now();
       try {
-        do {
-          norvane::sleep_until(norvane::wait_now() + kHighlightTick);
-          const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - norvane::wait_now());
-          SendDialogueMessage("message", pMessage + " " + std::to_string(left.count() < 0 ? 0 : left.count()), {});
-        } while (norvane::wait_now() <= deadline);
+        for (int left = kHighlightSeconds; left > 0; --left) {
+          SendDialogueMessage("message", pMessage + " " + std::to_string(left), {});
+          norvane::sleep_until(start + std::chrono::seconds(kHighlightSeconds - left + 1));
+        }
       } catch (...) {
         SendDialogueMessage("message", pMessage, {});
         throw;
