@@ -77,9 +77,9 @@ void TResultStore::LoadOnce() {
   if (!moved) file_.clear();  // never written over: results stay in memory only
 }
 
-void TResultStore::Write() {
+std::string ResultStoreText(const std::deque<TResultStore::Entry>& entries) {
   Json list = Json::array();
-  for (const Entry& entry : entries_) {
+  for (const TResultStore::Entry& entry : entries) {
     Json item = Json::object();
     item["sale_id"] = entry.sale_id;
     item["idempotency_key"] = entry.idempotency_key;
@@ -89,7 +89,11 @@ void TResultStore::Write() {
   }
   Json root = Json::object();
   root["results"] = std::move(list);
-  const std::string text = norvane::write_json(root);
+  return norvane::write_json(root);
+}
+
+void TResultStore::Write() {
+  const std::string text = ResultStoreText(entries_);
 
   const std::string temporary = file_ + ".tmp";
   // The results carry receipts: readable by the service's user only.

@@ -62,3 +62,5 @@ class TResultStore {
 // The entries of a store file's text, oldest first; elements that are not entries are
 // skipped. False when the text is no store at all.
 bool ParseResultStore(const std::string& text, std::deque<TResultStore::Entry>& entries);
+// The text a store file is written with (card numbers in the results scrubbed).
+std::string ResultStoreText(const std::deque<TResultStore::Entry>& entries);
