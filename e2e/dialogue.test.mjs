@@ -118,16 +118,18 @@ describe('the payment dialogue', () => {
       assert.deepEqual(seen.at(-1), busy);
       const [, menu] = seen.some((m) => m.type === 'menu') ? [null, seen.find((m) => m.type === 'menu')]
         : await readUntil(client, (m) => m.type === 'menu');
-      // Each of these gets its own reply; the menu still waits for its answer.
+      // Each of these gets its own reply; the menu still waits for its answer. "/print" is
+      // served, not refused as busy: its reply is the print route's own.
       const requests = [
         [{ route: '/initialize', type: 'initialize', session_uuid: session }, busy],
         [{ route: '/transaction', type: 'transaction', session_uuid: session, operation: 3, ...sale }, busy],
-        [{ route: '/print', file_type: 'txt', data: 'eA==' }, null],
+        [{ route: '/print', type: 'print', file_type: 'txt', data: 'eA==' },
+          { type: 'error', message: 'Tipo do arquivo inválido. Valor permitido [pdf,gdi]' }],
       ];
       for (const [request, reply] of requests) {
         client.send(request);
         const [, got] = await readUntil(client, (m) => m.type === 'error');
-        if (reply) assert.deepEqual(got, reply);
+        assert.deepEqual(got, reply, request.route);
       }
       client.send({ route: '/version', type: 'version', category: 'service_exe' });
       await readUntil(client, (m) => m.type === 'version');

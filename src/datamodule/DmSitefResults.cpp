@@ -102,7 +102,7 @@ Json receipt_copy(int copy_number, const std::vector<std::string>& lines) {
 
 Json TDmSitef::BuildTransactionData(const TRiZedIzAdeResp& R) const {
   std::string operation;
-  if (R.IndiceFPG_ECF() == "113" || R.IndiceFPG_ECF() == "114") operation = "reprint";
+  if (TRiZedIzAdeCliSiTef::Reimpressao(R)) operation = "reprint";
   else if (CliSiTefManager().CancelandoTransacaoTEF()) operation = "cancellation";
   else if (R.fpDebito) operation = "debit";
   else if (R.fpCredito) operation = "credit";

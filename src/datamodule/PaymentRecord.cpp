@@ -27,7 +27,7 @@ TPaymentRecord ReadPaymentRecord(const std::string& file) {
   record.date = r.LeInformacao(kIdentificacaoControle, kSequenciaDataFiscal).AsString();
   record.time = r.LeInformacao(kIdentificacaoControle, kSequenciaHoraFiscal).AsString();
   record.nsu = r.NSU();
-  record.reprint = r.IndiceFPG_ECF() == "113" || r.IndiceFPG_ECF() == "114";
+  record.reprint = TRiZedIzAdeCliSiTef::Reimpressao(r);
   record.report_address = host_value(r, kSequenciaRelatorioEndereco);
   record.report_body = host_value(r, kSequenciaRelatorioCorpo);
   record.company_id = r.LeInformacao(kIdentificacaoControle, kSequenciaRelatorioEmpresa).AsInteger();

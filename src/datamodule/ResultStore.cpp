@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <vector>
 
 #include "platform/GravaLog.h"
 
@@ -91,18 +92,38 @@ std::string TResultStore::EntryText(const Entry& entry) {
   return norvane::write_json(item);
 }
 
-void TResultStore::Write() {
-  // {"results":[...]}, as the whole list written at once would be.
+namespace {
+
+// {"results":[...]} from the entries' texts, as the whole list written at once would be.
+template <typename Texts>
+std::string JoinedResults(const Texts& texts) {
   std::size_t size = 16;
-  for (const std::string& item : texts_) size += item.size() + 1;
+  for (const std::string& item : texts) size += item.size() + 1;
   std::string text;
   text.reserve(size);
   text += "{\"results\":[";
-  for (std::size_t i = 0; i < texts_.size(); ++i) {
-    if (i > 0) text += ',';
-    text += texts_[i];
+  bool first = true;
+  for (const std::string& item : texts) {
+    if (!first) text += ',';
+    first = false;
+    text += item;
   }
   text += "]}";
+  return text;
+}
+
+}  // namespace
+
+std::string ResultStoreText(const std::deque<TResultStore::Entry>& entries) {
+  std::vector<std::string> texts;
+  texts.reserve(entries.size());
+  for (const TResultStore::Entry& entry : entries) texts.push_back(TResultStore::EntryText(entry));
+  return JoinedResults(texts);
+}
+
+void TResultStore::Write() {
+  // Each entry's text was made once, when it was kept.
+  const std::string text = JoinedResults(texts_);
 
   const std::string temporary = file_ + ".tmp";
   // The results carry receipts: readable by the service's user only.

@@ -47,13 +47,14 @@ class TResultStore {
   // Every kept operation of a sale, newest first, one per key (its newest).
   std::vector<Entry> AllOfSale(std::int32_t sale_id);
 
+  // An entry as the file holds it, card numbers scrubbed.
+  static std::string EntryText(const Entry& entry);
+
  private:
   // The newest entry that matches, copied into `found`.
   bool FindLast(const std::function<bool(const Entry&)>& matches, Entry& found);
   void LoadOnce();  // with lock_ held
   void Write();     // with lock_ held
-  // An entry as the file holds it, card numbers scrubbed.
-  static std::string EntryText(const Entry& entry);
 
   std::mutex lock_;  // guards everything below
   std::string file_;
@@ -67,3 +68,5 @@ class TResultStore {
 // The entries of a store file's text, oldest first; elements that are not entries are
 // skipped. False when the text is no store at all.
 bool ParseResultStore(const std::string& text, std::deque<TResultStore::Entry>& entries);
+// The text a store file is written with (card numbers in the results scrubbed).
+std::string ResultStoreText(const std::deque<TResultStore::Entry>& entries);

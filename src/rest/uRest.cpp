@@ -41,12 +41,21 @@ bool sends_body(TRESTRequestMethod method) {
          method == TRESTRequestMethod::rmPATCH;
 }
 
-// The request's body, handed to libcurl as it asks for it. libcurl sends a request again,
-// on a new connection, when a kept connection closes before any answer came, even after
-// the whole body went out: the back-end may have taken the request (a payment's report)
-// before it closed. So the body is given a second time only when none of it had gone yet,
-// or when an answer came in between (a redirect posts it again to the new place); else the
-// request fails as a fresh connection closed without an answer would.
+// The request's body, handed to libcurl as it asks for it, and the guard that keeps a
+// payment's report from reaching the back-end twice. When a reused (kept) connection closes
+// before any byte of the answer came, libcurl sends the whole request again on a new
+// connection, body included, even if all of it had gone out: the back-end may have taken
+// the report before it closed. To send a body again libcurl first rewinds it through
+// CURLOPT_SEEKFUNCTION, which its manual names for this case ("an existing HTTP connection
+// is reused too late and the server closes the connection"). libcurl 7.88 has no option
+// that turns that retry off; CURLOPT_FRESH_CONNECT or CURLOPT_FORBID_REUSE avoid it only by
+// never reusing a connection (a new TLS handshake for every report), so they serve only the
+// requests without a body below. Here rewind_body answers CURL_SEEKFUNC_FAIL when the body
+// had gone out and no answer came since, and the request fails as a new connection closed
+// without an answer would; it allows the rewind when nothing had gone yet, or after an
+// answer (a redirect posts the body again to the new place). Without this guard
+// KeptConnectionTest.AReportTheBackEndMayHaveTakenIsNeverSentTwice fails: the back-end
+// counts the report twice and the call returns its answer.
 struct Upload {
   std::string_view body;
   std::size_t sent = 0;

@@ -54,13 +54,13 @@ Currency as_currency(const TRiZedIzAdeInformacao& value) {
 
 void TRiZedIzAdeRespCliSiTef::GravaInformacao(int Identificacao, const std::string& Informacao) {
   int sequencia = 0;
-  if (Identificacao == 141 || Identificacao == 142) {
+  if (Identificacao == campoVencimentoParcela || Identificacao == campoValorParcela) {
     sequencia = 1;
     while (sequencia < kMaiorSequencia &&
            !fpConteudo.LeInformacao(Identificacao, sequencia).AsString().empty())
       ++sequencia;
   }
-  if (Identificacao == 121 || Identificacao == 122) fMsgImpressao = true;
+  if (Identificacao == campoComprovante1aVia || Identificacao == campoComprovante2aVia) fMsgImpressao = true;
   fpConteudo.GravaInformacao(Identificacao, sequencia, EscapaTexto(Informacao));
 }
 
@@ -83,7 +83,7 @@ void TRiZedIzAdeRespCliSiTef::ConteudoToProperty() {
     const std::string& s = valor.AsString();
     const std::string utf8 = norvane::from_windows1252(s);
     switch (linha.Identificacao()) {
-      case 100: {
+      case campoModalidadePagto: {
         fpModalidadePagto = utf8;
         int tipo = to_int_or(s.substr(0, std::min<size_t>(2, s.size())), 0);
         if (tipo == 1) fpDebito = true;
@@ -97,51 +97,51 @@ void TRiZedIzAdeRespCliSiTef::ConteudoToProperty() {
                                                       : opOutras;
         break;
       }
-      case 101: fpModalidadePagtoExtenso = utf8; break;
-      case 102: fpModalidadePagtoDescrita = utf8; break;
-      case 105: {
+      case campoModalidadePagtoExtenso: fpModalidadePagtoExtenso = utf8; break;
+      case campoModalidadePagtoDescrita: fpModalidadePagtoDescrita = utf8; break;
+      case campoDataHoraTransacao: {
         TDateTime quando = valor.AsTimeStampSQL();
         fpDataHoraTransacaoComprovante = quando;
         fpDataHoraTransacaoHost = quando;
         fpDataHoraTransacaoLocal = quando;
         break;
       }
-      case 120: fpAutenticacao = utf8; break;
-      case 121: fpImagemComprovante1aVia = receipt_lines(s); break;
-      case 122: fpImagemComprovante2aVia = receipt_lines(s); break;
-      case 130:
+      case campoAutenticacao: fpAutenticacao = utf8; break;
+      case campoComprovante1aVia: fpImagemComprovante1aVia = receipt_lines(s); break;
+      case campoComprovante2aVia: fpImagemComprovante2aVia = receipt_lines(s); break;
+      case campoSaque:
         fpSaque = as_currency(valor);
         fpValorTotal += fpSaque;
         break;
-      case 131: fpInstituicao = utf8; break;
-      case 132: fpBandeira = utf8; break;
-      case 133: fpNSU = utf8; break;
-      case 134: fpNSUComprovante = utf8; break;
-      case 135: fpCodigoAutorizacaoTransacao = utf8; break;
-      case 139: fpValorEntradaCDC = as_currency(valor); break;
-      case 140: fpDataEntradaCDC = valor.AsDate(); break;
-      case 141: parcelas_presentes = true; break;
-      case 156: fpRede = utf8; break;
-      case 157: fpCodigoEstabelecimento = utf8; break;
+      case campoCodigoRede: fpInstituicao = utf8; break;
+      case campoCodigoBandeira: fpBandeira = utf8; break;
+      case campoCodigoNSU: fpNSU = utf8; break;
+      case campoCodigoNSUHost: fpNSUComprovante = utf8; break;
+      case campoCodigoAutorizacao: fpCodigoAutorizacaoTransacao = utf8; break;
+      case campoValorEntradaCDC: fpValorEntradaCDC = as_currency(valor); break;
+      case campoDataEntradaCDC: fpDataEntradaCDC = valor.AsDate(); break;
+      case campoVencimentoParcela: parcelas_presentes = true; break;
+      case campoRede: fpRede = utf8; break;
+      case campoCodigoEstabelecimento: fpCodigoEstabelecimento = utf8; break;
       // The check operation sends 1 for a company ("J") and 0 for a person ("F").
-      case 501: fpTipoPessoa = valor.AsInteger() == 1 ? 'J' : 'F'; break;
-      case 502: fpDocumentoPessoa = utf8; break;
-      case 505:
-      case 511: fpQtdParcelas = valor.AsInteger(); break;
-      case 506: fpDataPreDatado = valor.AsDate(); break;
-      case 515: fpDataHoraTransacaoCancelada = valor.AsDate(); break;
-      case 516: fpNSUTransacaoCancelada = utf8; break;
-      case 527: fpDataVencimento = valor.AsDate(); break;
-      case 613:
+      case campoTipoPessoa: fpTipoPessoa = valor.AsInteger() == 1 ? 'J' : 'F'; break;
+      case campoCPFCliente: fpDocumentoPessoa = utf8; break;
+      case campoQtdParcelas:
+      case campoQtdParcelas511: fpQtdParcelas = valor.AsInteger(); break;
+      case campoDataPreDatado: fpDataPreDatado = valor.AsDate(); break;
+      case campoDataTransacaoCancelada: fpDataHoraTransacaoCancelada = valor.AsDate(); break;
+      case campoNSUTransacaoCancelada: fpNSUTransacaoCancelada = utf8; break;
+      case campoDataVencimentoCartao: fpDataVencimento = valor.AsDate(); break;
+      case campoDadosCheque:
         fpCheque = s.size() > 20 ? norvane::from_windows1252(s.substr(20, 6)) : std::string();
         fpCMC7 = utf8;
         break;
-      case 626: fpBanco = utf8; break;
-      case 627: fpAgencia = utf8; break;
-      case 628: fpAgenciaDC = utf8; break;
-      case 629: fpConta = utf8; break;
-      case 630: fpContaDC = utf8; break;
-      case 800: fpCodigoHASH = utf8; break;
+      case campoBanco: fpBanco = utf8; break;
+      case campoAgencia: fpAgencia = utf8; break;
+      case campoAgenciaDC: fpAgenciaDC = utf8; break;
+      case campoConta: fpConta = utf8; break;
+      case campoContaDC: fpContaDC = utf8; break;
+      case campoCodigoHASH: fpCodigoHASH = utf8; break;
       case kIdentificacaoControle:
         switch (linha.Sequencia()) {
           // The component's own keys are read as stored, without unescaping.
@@ -162,8 +162,8 @@ void TRiZedIzAdeRespCliSiTef::ConteudoToProperty() {
           default: break;
         }
         break;
-      case 2021: fpNumeroCartao = utf8; break;
-      case 4029:
+      case campoNumeroCartaoResposta: fpNumeroCartao = utf8; break;
+      case campoDesconto:
         fpDesconto = as_currency(valor);
         fpValorTotal -= fpDesconto;
         break;
@@ -182,9 +182,9 @@ void TRiZedIzAdeRespCliSiTef::ConteudoToProperty() {
     for (int n = 1; n <= quantidade; ++n) {
       auto parcela = std::make_unique<TRiZedIzAdeRespParcela>();
       parcela->SetVencimento(
-          TRiZedIzAdeInformacao(DesescapaTexto(fpConteudo.LeInformacao(141, n).AsString())).AsDate());
+          TRiZedIzAdeInformacao(DesescapaTexto(fpConteudo.LeInformacao(campoVencimentoParcela, n).AsString())).AsDate());
       parcela->SetValor(as_currency(
-          TRiZedIzAdeInformacao(DesescapaTexto(fpConteudo.LeInformacao(142, n).AsString()))));
+          TRiZedIzAdeInformacao(DesescapaTexto(fpConteudo.LeInformacao(campoValorParcela, n).AsString()))));
       fpParcelas.Add(std::move(parcela));
     }
   }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tef/RiZedIzAdeCliSiTefCodigos.h"
 #include "tef/RiZedIzAdeClass.h"
 
 // The response record of the CliSiTef manager.
@@ -101,6 +102,11 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
   int LerTrilha3(std::string& AResposta) override;
   // Reads a card through the pin-pad's reader into the component's IDAmigo.
   int LerCartaoSeguro() override;
+
+  // A response of a reprint: a payment function run with the code of one of the library's
+  // reprint functions (113 or 114) as its payment-form index, exactly that text. It moves
+  // no money: it is reported as a reprint, and there is nothing of it to settle.
+  static bool Reimpressao(const TRiZedIzAdeResp& Resp);
 
   // ---- the two steps every operation is made of ----
   // Starts a library function; raises ERiZedIzAdeErro "Requisição anterior não concluida"
@@ -333,21 +339,60 @@ class TRiZedIzAdeCliSiTef : public TRiZedIzAdeClass {
 
  private:
   TRiZedIzAdeRespCliSiTef& RespCliSiTef() const;
-  // One command of the dialogue (result 10000).
+  // ---- the command loop (ContinuarFuncao), one step per call of the library ----
   struct Dialogo;
+  // How often each question was answered the same way in a row (by command, field and text).
+  using Repeticoes = std::map<std::string, std::pair<std::string, int>>;
+  // One step the library asks for (result 10000): the preset answer for its field, the
+  // command's own handling, then the checks that may end the run.
+  void RespondePasso(Dialogo& d, Repeticoes& repeticoes);
+  // Hands the step to the handler of its command (ComandoCliSiTef); an unknown command is
+  // answered with the preset answer, or nothing.
   void TrataComando(Dialogo& d);
-  void TrataCampo(Dialogo& d);
-  void TrataMenu(Dialogo& d);
-  void TrataLeituraCampo(Dialogo& d);
-  void TrataValor(Dialogo& d);
-  // After a command: ends the run (go-on flag false) when the same question came back too
+  // After a step: ends the run (InterrompeDialogo) when the same question came back too
   // often with the same answer, or when the component's OnInterromperDialogo asks for it.
-  void VerificaInterrupcao(Dialogo& d, std::map<std::string, std::pair<std::string, int>>& repeticoes);
+  void VerificaInterrupcao(Dialogo& d, Repeticoes& repeticoes);
+  void InterrompeDialogo(Dialogo& d);
+  // The friend card's id read from the track the library handed back at the function's end.
+  void GuardaIdAmigo(const std::string& Trilha);
+
+  // Command 0: records a value of the result in the response, keeps some for the host.
+  void GuardaValorResultado(Dialogo& d);
+  // Commands 1 to 3 and 11 to 13: the library's message shown to, or taken from, the
+  // operator, the customer or both (operator first).
+  enum class Destino { Operador, Cliente, Ambos };
+  void MostraMensagem(Destino Para, const std::string& Texto);
+  void RemoveMensagem(Destino De);
+  // Command 22: a notice, acknowledged by going back.
+  void MostraAviso(Dialogo& d);
+  // Command 23: the library waits (card, pin-pad); OnAguardaResp may end the function.
+  void AguardaBiblioteca(Dialogo& d);
+  // Commands 50 and 52: a QR code for the screen or the pin-pad (52 may be a message).
+  void MostraQRCode(Dialogo& d);
+  void MostraQRCodeOuMensagem(Dialogo& d);
+  // Command 20: yes or no, answered "0" for yes.
+  void PerguntaSimNao(Dialogo& d);
+  // Command 21: a menu, answered by the chosen option's number.
+  void EscolheNoMenu(Dialogo& d);
+  // Command 30: a field, answered from the presets, the caller's card data or the
+  // cancellation being made, else asked (RespondeCampo does it with input unblocked).
+  void LeCampo(Dialogo& d);
+  void RespondeCampo(Dialogo& d);
+  // Command 31: check data (CMC7 from the preset or OnObtemCheque, other fields asked).
+  void LeCheque(Dialogo& d);
+  // Command 34: an amount (the cancellation's, a fee answered 0 unless asked for, or typed).
+  void LeValor(Dialogo& d);
+  // Command 35: a bar code, asked.
+  void LeCodigoBarras(Dialogo& d);
+  // The cancellation's date, NSU or amount, for the field that asks for it.
+  std::string RespostaDoCancelamento(int TipoCampo) const;
+  // OnObtemCampo for the current command, with its text and sizes; the event's Digitado
+  // is the run's go-on flag (cleared, it ends the function).
+  void PedeCampo(Dialogo& d, int TipoCampo, TRiZedIzAdeCliSiTefOperacaoCampo Operacao);
+
   // A function whose approved response is printed and reported (ATV, ADM, CNC): start,
   // dialogue, then ProcessarResposta or AvaliaErro. True when approved.
   bool ExecutaFuncao(int32_t Funcao, const std::string& Header, const std::string& Restricoes);
-  // OnObtemCampo for the current command, with its text and sizes.
-  void PedeCampo(Dialogo& d, int TipoCampo, TRiZedIzAdeCliSiTefOperacaoCampo Operacao);
   // Raises ERiZedIzAdeErro "Erro ao iniciar \"TEF\"" when the entry point is not loaded.
   template <typename F>
   F Funcao(F f) const {

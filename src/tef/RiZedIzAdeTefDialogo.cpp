@@ -12,72 +12,13 @@
 #include "platform/CodePage.h"
 #include "platform/GravaLog.h"
 #include "platform/Text.h"
+#include "tef/RiZedIzAdeCliSiTefCodigos.h"
 #include "tef/RiZedIzAdeTef.h"
 
 namespace {
 
+// The library's result while it has a step for the application: the loop goes on.
 constexpr int kContinua = 10000;
-
-// The library's commands in the interactive loop: what it asks of the application.
-enum ComandoCliSiTef : int32_t {
-  cmdCampoResultado = 0,            // a field of the result (its type says which)
-  cmdMensagemOperador = 1,
-  cmdMensagemCliente = 2,
-  cmdMensagemAmbos = 3,
-  cmdTituloMenu = 4,
-  cmdRemoveMensagemOperador = 11,
-  cmdRemoveMensagemCliente = 12,
-  cmdRemoveMensagemAmbos = 13,
-  cmdRemoveTituloMenu = 14,
-  cmdPerguntaSimNao = 20,
-  cmdMenu = 21,
-  cmdAvisoTecla = 22,               // a notice acknowledged with a key
-  cmdVerificaInterrupcao = 23,      // the library waits (card, pin-pad) and may be interrupted
-  cmdLeCampo = 30,
-  cmdLeCheque = 31,
-  cmdLeValor = 34,
-  cmdLeCodigoBarras = 35,
-  cmdQRCode = 50,
-  cmdQRCodeOuMensagem = 52,
-};
-
-// Field types the loop acts on (commands 0, 30, 31, 34, 50 and 52) and the presets answer.
-enum CampoTratado : int32_t {
-  campoConfirmacao15 = 15,          // recorded as "True"
-  campoConfirmacao25 = 25,          // recorded as "True"
-  campoReimpressao56 = 56,
-  campoReimpressao57 = 57,
-  campoReimpressao58 = 58,
-  campoIdCarteiraDigital = 106,
-  campoNomeCarteiraDigital = 107,
-  campoBandeiraCarteiraDigital = 108,
-  campoValorAprovadoCarteiraDigital = 109,
-  campoDevolucao = 110,
-  campoCodigoRede = 131,
-  campoCodigoBandeira = 132,
-  campoCodigoNSU = 133,
-  campoCodigoNSUHost = 134,
-  campoCodigoAutorizacao = 135,
-  campoValorTransacao = 146,        // the amount; answered from the cancellation being made
-  campoValorTransacao147 = 147,     // preset with the same amount as 146
-  campoSenha = 500,
-  campoTipoPessoa = 501,            // of a check: "1" a company (J), "0" a person
-  campoCPFCliente = 502,            // also the check holder's document
-  campoCNPJCliente = 503,
-  campoTelefoneCliente = 504,
-  campoQtdParcelas = 505,
-  campoDataPreDatado = 506,         // of a check
-  campoNumeroCartao = 512,
-  campoDataVencimento = 513,        // of the card
-  campoCodigoSeguranca = 514,       // of the card
-  campoDataTransacaoCancelada = 515,
-  campoNSUTransacaoCancelada = 516,
-  campoCMC7 = 517,
-  campoQRCode = 584,
-  campoMensagemOperador = 732,
-  campoCodigoHASH = 800,
-  campoQRCodeNoPinPad = 4128,
-};
 
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -151,33 +92,60 @@ struct TRiZedIzAdeCliSiTef::Dialogo {
       : NumeroCartao(ANumeroCartao), DataVencimento(ADataVencimento), CVV(ACVV),
         QtdParcela(AQtdParcela) {}
 
+  // The caller's card data (single-byte), answered without asking.
   const std::string& NumeroCartao;
   const std::string& DataVencimento;
   const std::string& CVV;
   std::string& QtdParcela;
 
-  int32_t Comando = 0;
-  int32_t TipoCampo = 0;
+  // The step the library asks for, as its last call gave it.
+  int32_t Comando = 0;    // a ComandoCliSiTef
+  int32_t TipoCampo = 0;  // a CampoCliSiTef
   int16_t TamanhoMinimo = 0;
   int16_t TamanhoMaximo = 0;
   std::string TextoAnsi;  // the library's text, single-byte, trailing blanks removed
   std::string Texto;      // the same in UTF-8
-  std::string Resposta;   // single-byte answer for the next call
-  std::string MensagemOperador;
-  std::string MensagemCliente;
   std::string TituloMenu;
+
+  // The answer to the step, for the next call: its text (single-byte), and where the
+  // function goes. Voltar goes back a step; Continua false ends the function. The field
+  // events hand the two back as their VoltarMenu and Digitado arguments.
+  std::string Resposta;
   bool Voltar = false;
   bool Continua = true;
 
-  // Whether the current field carries card data: by its code, or, for a question (read a
-  // field, check data, an amount, a bar code), by its title. Answers and values of such a
-  // field are masked wherever they are written down (log, response content, backup).
+  // The library's "continua" argument for the next call.
+  int32_t Seguimento() const {
+    if (Voltar) return 1;      // back a step
+    if (!Continua) return -1;  // end the function
+    return 0;
+  }
+
+  // The step asks for an answer: a field read (data, check, amount, bar code).
+  bool LeituraDeCampo() const {
+    return Comando == cmdLeCampo || Comando == cmdLeCheque || Comando == cmdLeValor ||
+           Comando == cmdLeCodigoBarras;
+  }
+  // The step asks someone something: a field read, a yes-or-no question or a menu.
+  bool Pergunta() const { return LeituraDeCampo() || Comando == cmdPerguntaSimNao || Comando == cmdMenu; }
+
+  // Whether the current field carries card data: by its code, or, for a field read, by
+  // its title. Answers and values of such a field are masked wherever they are written
+  // down (log, response content, backup).
   norvane::CardData DadoDeCartao() const {
     const norvane::CardData pelo_campo = norvane::card_data_of_field(TipoCampo);
-    const bool pergunta = Comando == cmdLeCampo || Comando == cmdLeCheque || Comando == cmdLeValor ||
-                          Comando == cmdLeCodigoBarras;
-    if (pelo_campo != norvane::CardData::none || !pergunta) return pelo_campo;
+    if (pelo_campo != norvane::CardData::none || !LeituraDeCampo()) return pelo_campo;
     return norvane::card_data_of_title(Texto);
+  }
+
+  // What card data the text the library handed back may hold, to mask it in the log. At
+  // the function's end the block is the answer just given, as a library may hand it back
+  // as it was; a value of the result is card data by its field; a message or a question
+  // holds none.
+  norvane::CardData DadoNoTextoRecebido(int Sts, norvane::CardData Respondido) const {
+    if (Sts != kContinua) return Respondido;
+    if (Comando == cmdCampoResultado) return DadoDeCartao();
+    return norvane::CardData::none;
   }
 };
 
@@ -439,7 +407,6 @@ int TRiZedIzAdeCliSiTef::ContinuarFuncao(bool IDAmigo, const std::string& Numero
                                          const std::string& CVV, std::string QtdParcela) {
   const auto continuar = Funcao(xContinuaFuncaoSiTefInterativo);
   Dialogo d{NumeroCartao, DataVencimento, CVV, QtdParcela};
-  int32_t continua = 0;
   // One block for the whole run; every answer is cut to leave room for its NUL.
   std::vector<char> buffer(kTamanhoBuffer, '\0');
 
@@ -469,217 +436,130 @@ int TRiZedIzAdeCliSiTef::ContinuarFuncao(bool IDAmigo, const std::string& Numero
     }
   } fim{*this};
 
-  // How often each question was answered the same way in a row (by command, field and text).
-  std::map<std::string, std::pair<std::string, int>> repeticoes;
-  int sts = 0;
+  Repeticoes repeticoes;
+  int32_t seguimento = 0;
   while (true) {
     // d still describes the field this answer is for.
     const norvane::CardData respondido = d.DadoDeCartao();
-    GravaLog("ContinuaFuncaoSiTefInterativo, Chamando: Continua = " + std::to_string(continua) +
+    GravaLog("ContinuaFuncaoSiTefInterativo, Chamando: Continua = " + std::to_string(seguimento) +
              " Buffer = " + norvane::mask_card_data(respondido, norvane::from_windows1252(d.Resposta)));
-    sts = continuar(&d.Comando, &d.TipoCampo, &d.TamanhoMinimo, &d.TamanhoMaximo, buffer.data(),
-                    kTamanhoBuffer, continua);
-    continua = 0;
+    const int sts = continuar(&d.Comando, &d.TipoCampo, &d.TamanhoMinimo, &d.TamanhoMaximo,
+                              buffer.data(), kTamanhoBuffer, seguimento);
+    // The library's text: up to its NUL, never past the block, whatever it wrote.
     const void* nul = std::memchr(buffer.data(), '\0', buffer.size());
-    const size_t tamanho =
-        nul ? static_cast<size_t>(static_cast<const char*>(nul) - buffer.data()) : buffer.size();
-    d.TextoAnsi = trim_right(std::string(buffer.data(), tamanho));
+    const std::string recebido(buffer.data(), nul ? static_cast<size_t>(static_cast<const char*>(nul) - buffer.data())
+                                                  : buffer.size());
+    d.TextoAnsi = trim_right(recebido);
     d.Texto = norvane::from_windows1252(d.TextoAnsi);
     d.Resposta.clear();
     d.Voltar = false;
     d.Continua = true;
-
-    // A value (command 0) is written down masked when it is card data; so is the block when
-    // the function ends, since a library may hand it back as it was given.
     GravaLog("ContinuaFuncaoSiTefInterativo, Retornos: STS = " + std::to_string(sts) +
              " ProximoComando = " + std::to_string(d.Comando) +
-             " TipoCampo = " + std::to_string(d.TipoCampo) + " Buffer = " +
-             norvane::mask_card_data(sts != kContinua ? respondido
-                                     : d.Comando == 0 ? d.DadoDeCartao()
-                                                      : norvane::CardData::none,
-                                     d.Texto) +
+             " TipoCampo = " + std::to_string(d.TipoCampo) +
+             " Buffer = " + norvane::mask_card_data(d.DadoNoTextoRecebido(sts, respondido), d.Texto) +
              " Tam.Min = " + std::to_string(d.TamanhoMinimo) +
              " Tam.Max = " + std::to_string(d.TamanhoMaximo));
 
-    if (sts != kContinua) {
-      GravaLog("*** ContinuaFuncaoSiTefInterativo, Finalizando: STS = " + std::to_string(sts));
+    if (sts == kContinua) {
+      RespondePasso(d, repeticoes);
     } else {
-      if (d.TipoCampo > 0) d.Resposta = Resposta(d.TipoCampo);
-      TrataComando(d);
-      if (d.Continua && !FDialogoInterrompido) VerificaInterrupcao(d, repeticoes);
-    }
-
-    if (sts == 0 && IDAmigo) {
-      // The friend card's id: ten characters after the track's first one.
-      const std::string trilha(buffer.data(), tamanho);
-      if (trilha.size() > 1) dados.FIDAmigo += norvane::from_windows1252(trilha.substr(1, 10));
-      Dono().DoExibeMsg(opmRemoverMsgOperador, "");
-      Dono().DoExibeMsg(opmRemoverMsgCliente, "");
-    }
-    continua = d.Voltar ? 1 : (!d.Continua ? -1 : 0);
-    if ((d.Voltar && sts == kContinua) || !d.Continua) {
-      Dono().DoExibeMsg(opmRemoverMsgOperador, "");
-      Dono().DoExibeMsg(opmRemoverMsgCliente, "");
+      GravaLog("*** ContinuaFuncaoSiTefInterativo, Finalizando: STS = " + std::to_string(sts));
+      if (sts == 0 && IDAmigo) GuardaIdAmigo(recebido);
     }
     // An answer longer than the block is cut: the library reads at most the block.
     const size_t n = std::min(d.Resposta.size(), static_cast<size_t>(kTamanhoBuffer - 1));
     std::memcpy(buffer.data(), d.Resposta.data(), n);
     buffer[n] = '\0';
-    if (n < d.Resposta.size()) d.Resposta.resize(n);
-    if (sts != kContinua) break;
+    d.Resposta.resize(n);
+    if (sts != kContinua) return sts;
+    seguimento = d.Seguimento();
   }
-  return sts;
 }
 
-void TRiZedIzAdeCliSiTef::VerificaInterrupcao(
-    Dialogo& d, std::map<std::string, std::pair<std::string, int>>& repeticoes) {
-  const int c = d.Comando;
-  const bool pergunta = c == 20 || c == 21 || c == 30 || c == 31 || c == 34 || c == 35;
-  if (pergunta) {
+void TRiZedIzAdeCliSiTef::RespondePasso(Dialogo& d, Repeticoes& repeticoes) {
+  if (d.TipoCampo > 0) d.Resposta = Resposta(d.TipoCampo);
+  TrataComando(d);
+  if (d.Continua && !FDialogoInterrompido) VerificaInterrupcao(d, repeticoes);
+  // Leaving the step (back, or the function's end): its messages go.
+  if (d.Voltar || !d.Continua) RemoveMensagem(Destino::Ambos);
+}
+
+void TRiZedIzAdeCliSiTef::GuardaIdAmigo(const std::string& Trilha) {
+  // The friend card's id: ten characters after the track's first one.
+  if (Trilha.size() > 1) Dono().DadosTransacao().FIDAmigo += norvane::from_windows1252(Trilha.substr(1, 10));
+  RemoveMensagem(Destino::Ambos);
+}
+
+void TRiZedIzAdeCliSiTef::VerificaInterrupcao(Dialogo& d, Repeticoes& repeticoes) {
+  if (d.Pergunta()) {
     // A dialogue with many different questions is no circle: the count is bounded anyway.
     if (repeticoes.size() > 256) repeticoes.clear();
     const std::string chave =
-        std::to_string(c) + ":" + std::to_string(d.TipoCampo) + ":" + d.TextoAnsi;
+        std::to_string(d.Comando) + ":" + std::to_string(d.TipoCampo) + ":" + d.TextoAnsi;
     const std::string resposta = (d.Voltar ? "1:" : "0:") + d.Resposta;
     auto& [anterior, vezes] = repeticoes[chave];
     vezes = vezes > 0 && anterior == resposta ? vezes + 1 : 1;
     anterior = resposta;
     if (vezes >= kRepeticoesMaximas) {
-      GravaLog("ContinuaFuncaoSiTefInterativo: o comando " + std::to_string(c) + " (campo " +
+      GravaLog("ContinuaFuncaoSiTefInterativo: o comando " + std::to_string(d.Comando) + " (campo " +
                std::to_string(d.TipoCampo) + ") foi pedido " + std::to_string(vezes) +
                " vezes com a mesma resposta; a funcao sera interrompida.");
-      FDialogoInterrompido = true;
-      d.Continua = false;
-      d.Voltar = false;
+      InterrompeDialogo(d);
       return;
     }
   }
   const std::function<bool()>& interromper = Dono().Eventos().OnInterromperDialogo;
   if (interromper && interromper()) {
     GravaLog("ContinuaFuncaoSiTefInterativo: interrompida pela aplicacao (cliente ausente ou servico parando).");
-    FDialogoInterrompido = true;
-    d.Continua = false;
-    d.Voltar = false;
+    InterrompeDialogo(d);
   }
 }
 
+void TRiZedIzAdeCliSiTef::InterrompeDialogo(Dialogo& d) {
+  FDialogoInterrompido = true;
+  d.Continua = false;
+  d.Voltar = false;
+}
+
 void TRiZedIzAdeCliSiTef::TrataComando(Dialogo& d) {
-  TRiZedIzAdeDono& dono = Dono();
-  TRiZedIzAdeEventos& eventos = dono.Eventos();
   switch (d.Comando) {
-    case cmdCampoResultado:
-      TrataCampo(d);
-      break;
-    case cmdMensagemOperador:
-      d.MensagemOperador = converte_mensagem(d.Texto);
-      dono.DoExibeMsg(opmExibirMsgOperador, d.MensagemOperador);
-      break;
-    case cmdMensagemCliente:
-      d.MensagemCliente = converte_mensagem(d.Texto);
-      dono.DoExibeMsg(opmExibirMsgCliente, d.MensagemCliente);
-      break;
-    case cmdMensagemAmbos:
-      d.MensagemOperador = d.MensagemCliente = converte_mensagem(d.Texto);
-      dono.DoExibeMsg(opmExibirMsgOperador, d.MensagemOperador);
-      dono.DoExibeMsg(opmExibirMsgCliente, d.MensagemCliente);
-      break;
-    case cmdTituloMenu:
-      d.TituloMenu = d.Texto;
-      break;
-    case cmdRemoveMensagemOperador:
-      d.MensagemOperador.clear();
-      dono.DoExibeMsg(opmRemoverMsgOperador, "");
-      break;
-    case cmdRemoveMensagemCliente:
-      d.MensagemCliente.clear();
-      dono.DoExibeMsg(opmRemoverMsgCliente, "");
-      break;
-    case cmdRemoveMensagemAmbos:
-      dono.DoExibeMsg(opmRemoverMsgOperador, "");
-      dono.DoExibeMsg(opmRemoverMsgCliente, "");
-      break;
-    case cmdRemoveTituloMenu:
-      d.TituloMenu.clear();
-      break;
-    case cmdPerguntaSimNao:
-      d.Resposta = dono.DoExibeMsg(opmYesNo, d.Texto.empty() ? "CONFIRMA ?" : d.Texto) == mrYes
-                       ? "0"
-                       : "1";
-      break;
-    case cmdMenu:
-      TrataMenu(d);
-      break;
-    case cmdAvisoTecla: {
-      const std::string texto = d.Texto.empty() ? "PRESSIONE <ENTER>" : d.Texto;
-      const std::string aparado = norvane::trim(texto);
-      if (aparado == TRiZedIzAdeCliSiTef::kNotificacaoNaoAutorizada)
-        dono.DoExibeMsg(opmExcept, texto);
-      else if (aparado == "Transacao ja efetuada")
-        dono.DoExibeMsg(opmOK,
-                        "Transação já efetuada no sitef\r\nImprima o ultimo comprovante de "
-                        "pagamento e informe o pagamento manual.");
-      // The notice is acknowledged by going back, whatever it said.
-      d.Continua = false;
-      d.Voltar = true;
-      break;
-    }
-    case cmdVerificaInterrupcao: {
-      bool interromper = false;
-      exigido(eventos.OnAguardaResp, "OnAguardaResp")("23", 0, interromper);
-      if (interromper) d.Continua = false;
-      break;
-    }
-    case cmdLeCampo:
-      dono.BloquearMouseTeclado(false);
-      TrataLeituraCampo(d);
-      dono.BloquearMouseTeclado(true);
-      break;
-    case cmdLeCheque:
-      dono.BloquearMouseTeclado(false);
-      if (d.TipoCampo == campoCMC7 && !norvane::trim(d.Resposta).empty()) {
-        // the preset check data is the answer
-      } else if (d.TipoCampo == campoCMC7) {
-        exigido(eventos.OnObtemCheque, "OnObtemCheque")(d.Texto, campoCMC7, tcString, d.Resposta,
-                                                        d.Continua, d.Voltar);
-      } else {
-        PedeCampo(d, d.TipoCampo, tcCMC7);
-      }
-      dono.BloquearMouseTeclado(true);
-      break;
-    case cmdLeValor:
-      TrataValor(d);
-      break;
-    case cmdLeCodigoBarras:
-      dono.BloquearMouseTeclado(false);
-      PedeCampo(d, d.TipoCampo, tcBarCode);
-      dono.BloquearMouseTeclado(true);
-      break;
-    case cmdQRCode:
-      if (d.TipoCampo == campoQRCode) exigido(eventos.OnExibeQRCode, "OnExibeQRCode")(d.Texto);
-      break;
-    case cmdQRCodeOuMensagem:
-      if (d.TipoCampo == campoQRCodeNoPinPad) {
-        dono.DoExibeMsg(opmQRCode, converte_mensagem(d.Texto));
-      } else {
-        d.MensagemOperador = d.MensagemCliente = converte_mensagem(d.Texto);
-        dono.DoExibeMsg(opmExibirMsgOperador, d.MensagemOperador);
-        dono.DoExibeMsg(opmExibirMsgCliente, d.MensagemCliente);
-      }
-      break;
+    case cmdCampoResultado: GuardaValorResultado(d); break;
+    case cmdMensagemOperador: MostraMensagem(Destino::Operador, d.Texto); break;
+    case cmdMensagemCliente: MostraMensagem(Destino::Cliente, d.Texto); break;
+    case cmdMensagemAmbos: MostraMensagem(Destino::Ambos, d.Texto); break;
+    case cmdTituloMenu: d.TituloMenu = d.Texto; break;
+    case cmdRemoveMensagemOperador: RemoveMensagem(Destino::Operador); break;
+    case cmdRemoveMensagemCliente: RemoveMensagem(Destino::Cliente); break;
+    case cmdRemoveMensagemAmbos: RemoveMensagem(Destino::Ambos); break;
+    case cmdRemoveTituloMenu: d.TituloMenu.clear(); break;
+    case cmdPerguntaSimNao: PerguntaSimNao(d); break;
+    case cmdMenu: EscolheNoMenu(d); break;
+    case cmdAvisoTecla: MostraAviso(d); break;
+    case cmdVerificaInterrupcao: AguardaBiblioteca(d); break;
+    case cmdLeCampo: LeCampo(d); break;
+    case cmdLeCheque: LeCheque(d); break;
+    case cmdLeValor: LeValor(d); break;
+    case cmdLeCodigoBarras: LeCodigoBarras(d); break;
+    case cmdQRCode: MostraQRCode(d); break;
+    case cmdQRCodeOuMensagem: MostraQRCodeOuMensagem(d); break;
     default:
       // Commands this system does not know: the answer (preset or empty) goes back as is.
       break;
   }
 }
 
-void TRiZedIzAdeCliSiTef::TrataCampo(Dialogo& d) {
+// ---------------------------------------------------------------------------------------
+// Values of the result: recorded in the response, some kept for the host
+
+void TRiZedIzAdeCliSiTef::GuardaValorResultado(Dialogo& d) {
   TRiZedIzAdeDadosTransacao& dados = Dono().DadosTransacao();
   auto se_vazio = [&](std::string& campo) {
     if (campo.empty()) campo = d.Texto;
   };
-  RespCliSiTef().GravaInformacao(d.TipoCampo, d.TipoCampo == campoConfirmacao15 || d.TipoCampo == campoConfirmacao25
-                                                 ? "True"
-                                                 : norvane::mask_card_data(d.DadoDeCartao(), d.TextoAnsi));
+  const bool confirmacao = d.TipoCampo == campoConfirmacao15 || d.TipoCampo == campoConfirmacao25;
+  RespCliSiTef().GravaInformacao(d.TipoCampo,
+                                 confirmacao ? "True" : norvane::mask_card_data(d.DadoDeCartao(), d.TextoAnsi));
   switch (d.TipoCampo) {
     case campoReimpressao56:
     case campoReimpressao57:
@@ -708,7 +588,86 @@ void TRiZedIzAdeCliSiTef::TrataCampo(Dialogo& d) {
   }
 }
 
-void TRiZedIzAdeCliSiTef::TrataMenu(Dialogo& d) {
+// ---------------------------------------------------------------------------------------
+// Messages, notices and QR codes: shown, nothing to answer
+
+void TRiZedIzAdeCliSiTef::MostraMensagem(Destino Para, const std::string& Texto) {
+  const std::string mensagem = converte_mensagem(Texto);
+  if (Para != Destino::Cliente) Dono().DoExibeMsg(opmExibirMsgOperador, mensagem);
+  if (Para != Destino::Operador) Dono().DoExibeMsg(opmExibirMsgCliente, mensagem);
+}
+
+void TRiZedIzAdeCliSiTef::RemoveMensagem(Destino De) {
+  if (De != Destino::Cliente) Dono().DoExibeMsg(opmRemoverMsgOperador, "");
+  if (De != Destino::Operador) Dono().DoExibeMsg(opmRemoverMsgCliente, "");
+}
+
+void TRiZedIzAdeCliSiTef::MostraAviso(Dialogo& d) {
+  const std::string texto = d.Texto.empty() ? "PRESSIONE <ENTER>" : d.Texto;
+  const std::string aparado = norvane::trim(texto);
+  if (aparado == TRiZedIzAdeCliSiTef::kNotificacaoNaoAutorizada)
+    Dono().DoExibeMsg(opmExcept, texto);
+  else if (aparado == "Transacao ja efetuada")
+    Dono().DoExibeMsg(opmOK,
+                      "Transação já efetuada no sitef\r\nImprima o ultimo comprovante de "
+                      "pagamento e informe o pagamento manual.");
+  // The notice is acknowledged by going back, whatever it said.
+  d.Continua = false;
+  d.Voltar = true;
+}
+
+void TRiZedIzAdeCliSiTef::MostraQRCode(Dialogo& d) {
+  if (d.TipoCampo == campoQRCode) exigido(Dono().Eventos().OnExibeQRCode, "OnExibeQRCode")(d.Texto);
+}
+
+void TRiZedIzAdeCliSiTef::MostraQRCodeOuMensagem(Dialogo& d) {
+  if (d.TipoCampo == campoQRCodeNoPinPad)
+    Dono().DoExibeMsg(opmQRCode, converte_mensagem(d.Texto));
+  else
+    MostraMensagem(Destino::Ambos, d.Texto);
+}
+
+void TRiZedIzAdeCliSiTef::AguardaBiblioteca(Dialogo& d) {
+  bool interromper = false;
+  exigido(Dono().Eventos().OnAguardaResp, "OnAguardaResp")("23", 0, interromper);
+  if (interromper) d.Continua = false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Questions: answered from the presets and the caller's card data, or asked
+
+void TRiZedIzAdeCliSiTef::PerguntaSimNao(Dialogo& d) {
+  // The library takes "0" for yes.
+  const TModalResult escolha = Dono().DoExibeMsg(opmYesNo, d.Texto.empty() ? "CONFIRMA ?" : d.Texto);
+  d.Resposta = escolha == mrYes ? "0" : "1";
+}
+
+void TRiZedIzAdeCliSiTef::LeCampo(Dialogo& d) {
+  Dono().BloquearMouseTeclado(false);
+  RespondeCampo(d);
+  Dono().BloquearMouseTeclado(true);
+}
+
+void TRiZedIzAdeCliSiTef::LeCheque(Dialogo& d) {
+  Dono().BloquearMouseTeclado(false);
+  if (d.TipoCampo != campoCMC7) {
+    PedeCampo(d, d.TipoCampo, tcCMC7);
+  } else if (norvane::trim(d.Resposta).empty()) {
+    // No preset check data: asked. (Preset, it is the answer as it stands.)
+    bool& digitado = d.Continua;  // the event clears it to end the function
+    exigido(Dono().Eventos().OnObtemCheque, "OnObtemCheque")(d.Texto, campoCMC7, tcString, d.Resposta,
+                                                             digitado, d.Voltar);
+  }
+  Dono().BloquearMouseTeclado(true);
+}
+
+void TRiZedIzAdeCliSiTef::LeCodigoBarras(Dialogo& d) {
+  Dono().BloquearMouseTeclado(false);
+  PedeCampo(d, d.TipoCampo, tcBarCode);
+  Dono().BloquearMouseTeclado(true);
+}
+
+void TRiZedIzAdeCliSiTef::EscolheNoMenu(Dialogo& d) {
   const std::string& texto = d.Texto;
   const bool cartao = texto == "1:Magnetico/Chip;2:Digitado;";
   const bool aVista = texto.compare(0, 9, "1:A Vista") == 0;
@@ -747,16 +706,12 @@ void TRiZedIzAdeCliSiTef::TrataMenu(Dialogo& d) {
 
 void TRiZedIzAdeCliSiTef::PedeCampo(Dialogo& d, int TipoCampo,
                                     TRiZedIzAdeCliSiTefOperacaoCampo Operacao) {
-  exigido(Dono().Eventos().OnObtemCampo, "OnObtemCampo")(d.Texto, d.TamanhoMinimo,
-                                                         d.TamanhoMaximo, TipoCampo, Operacao,
-                                                         d.Resposta, d.Continua, d.Voltar);
+  bool& digitado = d.Continua;  // the event clears it to end the function
+  exigido(Dono().Eventos().OnObtemCampo, "OnObtemCampo")(d.Texto, d.TamanhoMinimo, d.TamanhoMaximo, TipoCampo,
+                                                         Operacao, d.Resposta, digitado, d.Voltar);
 }
 
-void TRiZedIzAdeCliSiTef::TrataLeituraCampo(Dialogo& d) {
-  TRiZedIzAdeEventos& eventos = Dono().Eventos();
-  auto obtem_campo = [&](int tipo, TRiZedIzAdeCliSiTefOperacaoCampo operacao) {
-    PedeCampo(d, tipo, operacao);
-  };
+void TRiZedIzAdeCliSiTef::RespondeCampo(Dialogo& d) {
   const int tipo = d.TipoCampo;
   // The check presets answer these; a check started without them (a payment function
   // chosen by the caller, or the library's own menu) asks them like any other field, so a
@@ -769,21 +724,17 @@ void TRiZedIzAdeCliSiTef::TrataLeituraCampo(Dialogo& d) {
     if (!d.CVV.empty())
       d.Resposta = d.CVV;
     else
-      obtem_campo(campoCodigoSeguranca, tcSeguranca);
+      PedeCampo(d, campoCodigoSeguranca, tcSeguranca);
     return;
   }
   if (tipo == campoSenha) {
-    exigido(eventos.OnObterSenha, "OnObterSenha")(d.Texto, d.Voltar);
+    exigido(Dono().Eventos().OnObterSenha, "OnObterSenha")(d.Texto, d.Voltar);
     return;
   }
   if (FCancelandoTransacaoTEF &&
       (tipo == campoDataTransacaoCancelada || tipo == campoNSUTransacaoCancelada ||
        tipo == campoValorTransacao)) {
-    d.Resposta = tipo == campoDataTransacaoCancelada
-                     ? FormatDateTime("ddmmyyyy", FCancelandoTransacaoDATA)
-                 : tipo == campoNSUTransacaoCancelada
-                     ? norvane::to_windows1252(FCancelandoTransacaoNSU)
-                     : FCancelandoTransacaoVALOR.Format(decimal_separator());
+    d.Resposta = RespostaDoCancelamento(tipo);
     RespCliSiTef().GravaInformacao(tipo, d.Resposta);
     return;
   }
@@ -798,20 +749,28 @@ void TRiZedIzAdeCliSiTef::TrataLeituraCampo(Dialogo& d) {
     if (*parcelas > 0) {
       d.Resposta = d.QtdParcela;
     } else {
-      obtem_campo(campoQtdParcelas, tcString);
+      PedeCampo(d, campoQtdParcelas, tcString);
       if (d.Continua) d.QtdParcela = d.Resposta;
     }
   } else if (d.NumeroCartao.empty() && d.DataVencimento.empty()) {
-    obtem_campo(tipo, tcString);
+    PedeCampo(d, tipo, tcString);
   }
   // The content goes to the log and the payment's backup: a card number is kept masked,
   // an expiry date not at all; nothing reads either back.
   RespCliSiTef().GravaInformacao(tipo, norvane::mask_card_data(d.DadoDeCartao(), d.Resposta));
 }
 
-void TRiZedIzAdeCliSiTef::TrataValor(Dialogo& d) {
+std::string TRiZedIzAdeCliSiTef::RespostaDoCancelamento(int TipoCampo) const {
+  switch (TipoCampo) {
+    case campoDataTransacaoCancelada: return FormatDateTime("ddmmyyyy", FCancelandoTransacaoDATA);
+    case campoNSUTransacaoCancelada: return norvane::to_windows1252(FCancelandoTransacaoNSU);
+    default: return FCancelandoTransacaoVALOR.Format(decimal_separator());  // campoValorTransacao
+  }
+}
+
+void TRiZedIzAdeCliSiTef::LeValor(Dialogo& d) {
   if (d.TipoCampo == campoValorTransacao && FCancelandoTransacaoTEF) {
-    d.Resposta = FCancelandoTransacaoVALOR.Format(decimal_separator());
+    d.Resposta = RespostaDoCancelamento(campoValorTransacao);
     RespCliSiTef().GravaInformacao(campoValorTransacao, d.Resposta);
     return;
   }

@@ -25,7 +25,27 @@ void esvaziando_depois(TRiZedIzAdeRespostasPendentes& pendentes, F&& f) {
   pendentes.Clear();
 }
 
+// The date ("yyyymmdd") and time ("hhnnss") a transaction is finalised with: the ones given,
+// now for those left empty.
+std::pair<std::string, std::string> data_hora_ou_agora(const std::string& Data, const std::string& Hora) {
+  const TDateTime agora = Now();
+  return {Data.empty() ? FormatDateTime("yyyymmdd", agora) : Data,
+          Hora.empty() ? FormatDateTime("hhnnss", agora) : Hora};
+}
+
+// The log line of a finalisation sent to the library. Documento is UTF-8.
+std::string linha_finalizacao(const char* Funcao, bool Confirma, const std::string& Documento,
+                              const std::string& Data, const std::string& Hora) {
+  return std::string("*** ") + Funcao +
+         (Confirma ? " -> Confirmação: SIM Documento: " : " -> Cancelamento: NÃO Documento: ") + Documento +
+         " Data: " + Data + " Hora: " + Hora;
+}
+
 }  // namespace
+
+bool TRiZedIzAdeCliSiTef::Reimpressao(const TRiZedIzAdeResp& Resp) {
+  return Resp.IndiceFPG_ECF() == "113" || Resp.IndiceFPG_ECF() == "114";
+}
 
 bool TRiZedIzAdeCliSiTef::MensagemDeNegacao(const std::string& Mensagem) {
   return Mensagem.starts_with(kNegadaPeloAutorizador) || norvane::trim(Mensagem) == kNotificacaoNaoAutorizada;
@@ -182,12 +202,10 @@ int TRiZedIzAdeCliSiTef::FinalizarPendente(bool Confirma, const std::string& Doc
   const auto finaliza = Funcao(xFinalizaFuncaoSiTefInterativo);
   fRespostas.clear();
   fIniciouRequisicao = false;
-  const TDateTime agora = Now();
-  const std::string data = Data.empty() ? FormatDateTime("yyyymmdd", agora) : Data;
-  const std::string hora = Hora.empty() ? FormatDateTime("hhnnss", agora) : Hora;
-  GravaLog(std::string(Confirma ? "*** FinalizaFuncaoSiTefInterativo -> Confirmação: SIM Documento: "
-                                : "*** FinalizaFuncaoSiTefInterativo -> Cancelamento: NÃO Documento: ") +
-           norvane::from_windows1252(DocumentoVinculado) + " Data: " + data + " Hora: " + hora + " ParamAdc: ");
+  const auto [data, hora] = data_hora_ou_agora(Data, Hora);
+  GravaLog(linha_finalizacao("FinalizaFuncaoSiTefInterativo", Confirma, norvane::from_windows1252(DocumentoVinculado),
+                             data, hora) +
+           " ParamAdc: ");
   const int sts = finaliza(Confirma ? 1 : 0, DocumentoVinculado.c_str(), data.c_str(), hora.c_str(), "");
   if (sts != 0) GravaLog("FinalizaFuncaoSiTefInterativo: STS " + std::to_string(sts));
   return sts;
@@ -200,22 +218,20 @@ void TRiZedIzAdeCliSiTef::FinalizarTransacao(bool Confirma,
   fIniciouRequisicao = false;
   if (fReimpressao) return;  // a reprint leaves nothing to settle
 
-  const TDateTime agora = Now();
-  std::string data = FormatDateTime("yyyymmdd", agora);
-  std::string hora = FormatDateTime("hhnnss", agora);
   const std::string documento = norvane::from_windows1252(DocumentoVinculado);
   if (FTEFModoServico) {
-    const std::string propria = dono.Resp().LeInformacao(kIdentificacaoControle, kSequenciaDataFiscal).AsString();
-    if (!propria.empty()) {
-      data = propria;
-      hora = dono.Resp().LeInformacao(kIdentificacaoControle, kSequenciaHoraFiscal).AsString();
-    }
+    // The library knows the payment by the date and time it was started with, which its
+    // response keeps (one without them is finalised as of now, as FinalizarPendente does).
+    const std::string data = dono.Resp().LeInformacao(kIdentificacaoControle, kSequenciaDataFiscal).AsString();
+    const std::string hora =
+        data.empty() ? std::string() : dono.Resp().LeInformacao(kIdentificacaoControle, kSequenciaHoraFiscal).AsString();
     const int sts = FinalizarPendente(Confirma, DocumentoVinculado, data, hora);
     if (sts != 0)
       throw ERiZedIzAdeErro("A CliSiTef não finalizou a transação do documento " + documento + " (retorno " +
                             std::to_string(sts) + ")");
     if (fDevolucao) dono.DoExibeMsg(opmOK, kReterCupom);
   } else if (dono.Resp().fMsgImpressao && !dono.TransacaoConfirmada()) {
+    const auto [data, hora] = data_hora_ou_agora("", "");  // before the receipt is printed
     const auto finaliza = Funcao(xFinalizaTransacaoSiTefInterativo);
     int retornoImpressao = -1;
     dono.BloquearMouseTeclado(false);
@@ -223,10 +239,7 @@ void TRiZedIzAdeCliSiTef::FinalizarTransacao(bool Confirma,
       throw ERiZedIzAdeErro("Evento \"OnComandaImpressão\" não programado");
     dono.Eventos().OnComandaImpressao(retornoImpressao, dono.Resp(), fDevolucao);
     if (!dono.ModoServico()) Confirma = retornoImpressao != 0;
-    GravaLog(std::string(Confirma
-                             ? "*** FinalizaTransacaoSiTefInterativo -> Confirmação: SIM Documento: "
-                             : "*** FinalizaTransacaoSiTefInterativo -> Cancelamento: NÃO Documento: ") +
-             documento + " Data: " + data + " Hora: " + hora);
+    GravaLog(linha_finalizacao("FinalizaTransacaoSiTefInterativo", Confirma, documento, data, hora));
     finaliza(Confirma ? 1 : 0, DocumentoVinculado.c_str(), data.c_str(), hora.c_str());
     if (fDevolucao) dono.DoExibeMsg(opmOK, kReterCupom);
   }

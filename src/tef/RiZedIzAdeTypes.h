@@ -128,12 +128,13 @@ using TRiZedIzAdeProcessarTransacoesPendentes =
 using TRiZedIzAdeCliSiTefExibeMenu =
     std::function<void(const std::string& Titulo, const std::vector<std::string>& Opcoes,
                        int& ItemSelecionado, bool& VoltarMenu)>;
-// Resposta is single-byte.
+// Resposta is single-byte. Digitado comes true and is the function's go-on flag: a handler
+// that clears it ends the function; one that sets VoltarMenu sends it back a step.
 using TRiZedIzAdeCliSiTefObtemCampo =
     std::function<void(const std::string& Titulo, int TamanhoMinimo, int TamanhoMaximo,
                        int TipoCampo, TRiZedIzAdeCliSiTefOperacaoCampo Operacao,
                        std::string& Resposta, bool& Digitado, bool& VoltarMenu)>;
-// Resposta is single-byte.
+// Resposta is single-byte; Digitado and VoltarMenu as for TRiZedIzAdeCliSiTefObtemCampo.
 using TRiZedIzAdeCliSiTefObtemCheque =
     std::function<void(const std::string& Titulo, int TipoCampo,
                        TRiZedIzAdeCliSiTefOperacaoCampo Operacao, std::string& Resposta,

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <cstdlib>
 #include <filesystem>
@@ -40,7 +41,10 @@ class RecordingChannel : public TClientChannel {
   void SendClientMessage(const std::string& pMsg) override {
     std::lock_guard<std::mutex> lock(mutex_);
     sent.push_back(pMsg);
+    if (on_send) on_send(pMsg);
   }
+  // Called with each message as it is sent (under the channel's lock), when set.
+  std::function<void(const std::string&)> on_send;
   // A message of the client, taken by the next wait.
   void Queue(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
