@@ -29,7 +29,35 @@ const norvane::Json& TDmSitef::MessageValue(const std::string& pContent, norvane
   return storage.value;
 }
 
-void TDmSitef::RouteTargeting(const std::string& pContent) {
+bool TDmSitef::RouteQuickly(const std::string& pContent) {
+  if (pContent.size() >= kLargeMessage) return false;  // a document to print
+  norvane::JsonParseResult parsed = norvane::parse_json_text(pContent);
+  if (parsed.status == norvane::JsonParseStatus::Ok && parsed.value.is_object()) {
+    std::string route;
+    try {
+      route = GetJsonField(parsed.value, "route");
+    } catch (const std::exception&) {
+      // No route: the router's answer is an error reply.
+    }
+    // These use the library, wait on the client or write a document.
+    if (route == "/transaction" || route == "/transaction/cancel" || route == "/initialize" ||
+        route == "/pinpad/status" || route == "/print")
+      return false;
+  }
+  // The settler settling a left payment is waited for on the operation thread, not here.
+  TLibraryTurn turn(*this, std::try_to_lock);
+  if (!turn.Held()) return false;
+  FRoutingQuickly = true;
+  FQuickDeclined = false;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{FRoutingQuickly};
+  RouteTargeting(pContent, &parsed);
+  return !FQuickDeclined;
+}
+
+void TDmSitef::RouteTargeting(const std::string& pContent, norvane::JsonParseResult* parsed_already) {
   norvane::JsonParseResult parsed;
   std::optional<std::string_view> print_data;
   if (pContent.size() >= kLargeMessage) {
@@ -40,7 +68,7 @@ void TDmSitef::RouteTargeting(const std::string& pContent) {
       print_data = viewed->member;
     }
   }
-  if (!print_data) parsed = norvane::parse_json_text(pContent);
+  if (!print_data) parsed = parsed_already ? std::move(*parsed_already) : norvane::parse_json_text(pContent);
   if (parsed.status == norvane::JsonParseStatus::NotJson) return;  // not JSON: no answer at all
   if (parsed.status == norvane::JsonParseStatus::Refused || !parsed.value.is_object()) {
     SendClientMessage(BuildErrorReply(kMensagemInvalida));
@@ -77,7 +105,7 @@ void TDmSitef::RouteTargeting(const std::string& pContent) {
 
     if (route == "/session/start") {
       try {
-        CreateSession(pContent);
+        if (!CreateSession(pContent, !FRoutingQuickly)) FQuickDeclined = true;
       } catch (const std::exception&) {
         // CreateSession answers its own failures; what still escapes it gets a fixed text.
         SendClientMessage(BuildErrorReply("Dados de sessão inválidos."));

@@ -123,7 +123,7 @@ void TDmSitef::ConfigureTefFromClaims(const Json& claims, const std::string& ter
   ApplyTefConfiguration(FSessionTefClaims, config);
 }
 
-void TDmSitef::CreateSession(const std::string& pConfig) {
+bool TDmSitef::CreateSession(const std::string& pConfig, bool may_initialise) {
   Json claims;
   // The token's secret, the workstation number and the TEF settings come from one read of
   // the INI.
@@ -133,18 +133,18 @@ void TDmSitef::CreateSession(const std::string& pConfig) {
     GravaLog(UnreadableConfigurationText(config.Problem()));
     SendClientMessage(BuildErrorReply("A configuração do serviço não pôde ser lida; nenhuma sessão é aberta até que "
                                       "ela seja corrigida (veja o log do serviço)."));
-    return;
+    return true;
   }
   try {
     norvane::JsonParseResult storage;
     const Json* message = ParsedMessage(pConfig, storage);
     if (message == nullptr || !message->is_object()) {
       SendClientMessage(BuildErrorReply("Configuração de entrada inválida."));
-      return;
+      return true;
     }
     if (GetJsonField(*message, "type") != "session") {
       SendClientMessage(BuildErrorReply("Configuração de entrada inválida: type diferente de \"session\"."));
-      return;
+      return true;
     }
     const std::string token = GetJsonField(*message, "token");
     try {
@@ -153,28 +153,29 @@ void TDmSitef::CreateSession(const std::string& pConfig) {
       if (!TokenTimesValid(claims, now.count())) throw EJwtUnverified("Token fora da validade.");
     } catch (const EJwtUnverified&) {
       SendClientMessage(BuildErrorReply("Acesso não autorizado."));
-      return;
+      return true;
     }
   } catch (const std::exception& error) {  // a missing member, or a token that is not three parts
     SendClientMessage(BuildErrorReply(error.what()));
-    return;
+    return true;
   }
 
   try {
     const std::string terminal_number =
         BuildTerminalNumber(GetJsonField(claims, "secctional_code"), config.ReadInteger("sitef", "pdv_number", 0));
+    if (!may_initialise && !TefConfigurationStands(claims, terminal_number)) return false;
     ConfigureTefFromClaims(claims, terminal_number, config);
 
     fVenda_Id = text_to_int32(GetJsonField(claims, "sale_id"));
     fEmpresa_Id = text_to_int32(GetJsonField(claims, "company_id"));
     if (fVenda_Id < 1) {
       SendClientMessage(BuildErrorReply("ID de venda não informado."));
-      return;
+      return true;
     }
     fCallbackURL = GetJsonField(claims, "callback_url");
     if (is_blank(fCallbackURL)) {
       SendClientMessage(BuildErrorReply("URL de callback não informada."));
-      return;
+      return true;
     }
 
     const std::string session_uuid = NewSessionUUID();
@@ -196,7 +197,7 @@ void TDmSitef::CreateSession(const std::string& pConfig) {
   } catch (const std::exception& error) {
     GravaLog(std::string("Erro ao iniciar sessão: ") + error.what());
     SendClientMessage(BuildErrorReply(error.what()));
-    return;
+    return true;
   }
   // The library is configured: what a crash or a failed settlement left is settled by the
   // settler, behind this client's back, now rather than at its next retry (a test without
@@ -206,6 +207,7 @@ void TDmSitef::CreateSession(const std::string& pConfig) {
     FSettlementDue = false;
     SettleLeftPayments();
   }
+  return true;
 }
 
 bool TDmSitef::ValidateSession(const std::string& pContent, std::shared_ptr<TSession>& pSession) {

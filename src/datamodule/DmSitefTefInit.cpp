@@ -148,6 +148,27 @@ void TDmSitef::ApplyTefConfiguration(const TSessionTefClaims& claims, const norv
   }
 }
 
+bool TDmSitef::TefConfigurationStands(const Json& claims, const std::string& terminal_number) {
+  try {
+    if (!RiZedIzAde.Inicializado(gpCliSiTef)) return false;
+    const TRiZedIzAdeCliSiTef& manager = CliSiTefManager();
+    if (!manager.Inicializado()) return false;
+    const std::string connection_type = claims.contains("connection_type") ? GetJsonField(claims, "connection_type") : "";
+    if (connection_type == "TLS") {
+      // A new registration token moves the control folder away and initialises again.
+      const norvane::TIniSnapshot tls = norvane::TIniFile(tls_configuration_file()).Snapshot();
+      if (!tls.Problem().empty() ||
+          tls.ReadString("ConfiguracaoTLS", "TokenRegistro", "") != GetJsonField(claims, "registration_token"))
+        return false;
+    }
+    return manager.EnderecoIP() == norvane::to_windows1252(GetJsonField(claims, "ip_address")) &&
+           manager.CodigoLoja() == norvane::to_windows1252(GetJsonField(claims, "store_code")) &&
+           manager.NumeroTerminal() == norvane::to_windows1252(terminal_number);
+  } catch (const std::exception&) {
+    return false;  // the usual path reads the claims again and answers what is wrong
+  }
+}
+
 void TDmSitef::InitializeSiTef(const std::string& pContent, TSession*) {
   norvane::JsonParseResult storage;
   if (GetJsonField(MessageValue(pContent, storage), "type") != "initialize") {

@@ -76,8 +76,15 @@ class TDmSitef {
   // Writes one service message to the current client.
   void SendClientMessage(const std::string& pMsg);
 
-  // Dispatches one client message to the operation of its route.
-  void RouteTargeting(const std::string& pContent);
+  // Dispatches one client message to the operation of its route (`parsed`: the text parsed
+  // already, by RouteQuickly).
+  void RouteTargeting(const std::string& pContent, norvane::JsonParseResult* parsed = nullptr);
+  // Routes a message on the caller's thread (the listener's connection thread, while no
+  // operation runs) when its answer is at hand: a session start that needs no
+  // initialisation of the library, a session's end, a status, the version, or a message
+  // refused. False, nothing done, for anything else, and when the settler holds the library:
+  // the message then goes to RouteTargeting on the operation thread.
+  bool RouteQuickly(const std::string& pContent);
 
   // The parsed message: while a message is routed, the router's own parse of exactly that
   // text (a message is parsed once however many steps read it); otherwise `pContent` parsed
@@ -92,7 +99,9 @@ class TDmSitef {
   void ClientDisconnected();
 
   // Sessions ("/session/start", "/session/finish" and the router's session check).
-  void CreateSession(const std::string& pConfig);
+  // Without `may_initialise`, a start whose token asks for a library configuration that
+  // needs initialising stops before it changes anything and returns false.
+  bool CreateSession(const std::string& pConfig, bool may_initialise = true);
   // True with the session when the message names a live one; otherwise the error reply
   // has been sent.
   bool ValidateSession(const std::string& pContent, std::shared_ptr<TSession>& pSession);
@@ -332,6 +341,10 @@ class TDmSitef {
   // Configures the TEF component from a session start's claims and initialises it again
   // when the server, store, terminal or registration changed.
   void ApplyTefConfiguration(const TSessionTefClaims& claims, const norvane::TIniSnapshot& config);
+  // True when a session start with these claims would leave the library initialised as it
+  // is (ApplyTefConfiguration would not initialise it); false too when a claim it reads is
+  // missing, so that the usual path answers that.
+  bool TefConfigurationStands(const norvane::Json& claims, const std::string& terminal_number);
   // The TLS part of a session start's TEF configuration: CONFITLS.INI written (or deleted
   // without TLS), the control folder moved away when the registration token changed. True
   // when the token changed.
@@ -356,6 +369,10 @@ class TDmSitef {
   // The message being routed (operation thread only).
   const std::string* FRoutedText = nullptr;
   const norvane::Json* FRoutedMessage = nullptr;
+  // RouteQuickly routes the message: a session start that would initialise the library
+  // stops, and sets FQuickDeclined (routing thread only).
+  bool FRoutingQuickly = false;
+  bool FQuickDeclined = false;
   // A "/print" read without its document: the "data" member's text in FRoutedText.
   std::optional<std::string_view> FRoutedPrintData;
   std::mutex FPrintQueueLock;  // held while a request hands its file to the queue
@@ -396,6 +413,13 @@ class TDmSitef {
       FDm.FLibraryTurnLock.lock();
       FDm.FLibraryTurnOwner = std::this_thread::get_id();
     }
+    // Takes the turn only if it is free (Held tells).
+    TLibraryTurn(TDmSitef& dm, std::try_to_lock_t)
+        : FTaken(dm.FLibraryTurnOwner.load() != std::this_thread::get_id() && dm.FLibraryTurnLock.try_lock()),
+          FHeld(FTaken || dm.FLibraryTurnOwner.load() == std::this_thread::get_id()), FDm(dm) {
+      if (FTaken) FDm.FLibraryTurnOwner = std::this_thread::get_id();
+    }
+    bool Held() const { return FHeld; }
     ~TLibraryTurn() {
       if (!FTaken) return;
       FDm.FLibraryTurnOwner = std::thread::id();
@@ -406,6 +430,7 @@ class TDmSitef {
 
    private:
     const bool FTaken;
+    const bool FHeld = true;
     TDmSitef& FDm;
   };
   std::mutex FLibraryTurnLock;

@@ -7,6 +7,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <ctime>
+#include <mutex>
+#include <unordered_map>
 #include <charconv>
 #include <cstring>
 #include <strings.h>
@@ -24,8 +27,8 @@ bool same_name(const std::string& a, const std::string& b) {
 TIniSnapshot read_file(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENOENT) return TIniSnapshot({});
-    return TIniSnapshot({}, "não pôde ser lido (" + std::string(std::strerror(errno)) + ")");
+    if (errno == ENOENT) return TIniSnapshot(std::vector<std::string>{});
+    return TIniSnapshot(std::vector<std::string>{}, "não pôde ser lido (" + std::string(std::strerror(errno)) + ")");
   }
   std::string text;
   char buffer[16384];
@@ -38,10 +41,10 @@ TIniSnapshot read_file(const std::string& path) {
     text.append(buffer, static_cast<size_t>(n));
   }
   ::close(fd);
-  if (error != 0) return TIniSnapshot({}, "não pôde ser lido (" + std::string(std::strerror(error)) + ")");
+  if (error != 0) return TIniSnapshot(std::vector<std::string>{}, "não pôde ser lido (" + std::string(std::strerror(error)) + ")");
   // What an interrupted rewrite leaves: nothing, or blocks never written (zeros).
-  if (text.empty()) return TIniSnapshot({}, "está vazio");
-  if (text.find('\0') != std::string::npos) return TIniSnapshot({}, "contém bytes nulos");
+  if (text.empty()) return TIniSnapshot(std::vector<std::string>{}, "está vazio");
+  if (text.find('\0') != std::string::npos) return TIniSnapshot(std::vector<std::string>{}, "contém bytes nulos");
 
   std::vector<std::string> lines;
   size_t start = 0;
@@ -53,6 +56,80 @@ TIniSnapshot read_file(const std::string& path) {
     lines.push_back(std::move(line));
     start = end + 1;
   }
+  return TIniSnapshot(std::move(lines));
+}
+
+// What a stat(2) says of a file that tells one version of it from another.
+struct TFileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+  bool operator==(const TFileStamp& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+           changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+  }
+};
+
+TFileStamp stamp_of(const struct stat& info) {
+  return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+}
+
+// A change stamps the file with the file system's coarse clock (a tick of some
+// milliseconds; two seconds on FAT), so a second change in the tick of the first leaves
+// both times as they were. A file whose times are both this close to its read is read
+// again each time, until it has been left alone long enough.
+constexpr time_t kUnsettledSeconds = 3;
+
+bool settled(const TFileStamp& stamp, const timespec& read_at) {
+  return stamp.modified.tv_sec + kUnsettledSeconds < read_at.tv_sec ||
+         stamp.changed.tv_sec + kUnsettledSeconds < read_at.tv_sec;
+}
+
+// The lines last read of each file, with the stamp the file had before that read. Only a
+// file read whole is kept: a problem is found again at every read, as it may be mended
+// without its stamp changing (a permission given back).
+struct TReadCache {
+  struct TEntry {
+    TFileStamp stamp;
+    std::shared_ptr<const std::vector<std::string>> lines;
+  };
+  static constexpr size_t kMaxFiles = 64;  // the service reads a handful
+  std::mutex lock;
+  std::unordered_map<std::string, TEntry> files;
+};
+
+TReadCache& read_cache() {
+  static TReadCache cache;
+  return cache;
+}
+
+TIniSnapshot cached_read(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return read_file(path);
+  const TFileStamp before = stamp_of(info);
+  TReadCache& cache = read_cache();
+  {
+    std::lock_guard<std::mutex> guard(cache.lock);
+    const auto found = cache.files.find(path);
+    if (found != cache.files.end() && found->second.stamp == before) return TIniSnapshot(found->second.lines);
+  }
+  timespec read_at{};
+  ::clock_gettime(CLOCK_REALTIME, &read_at);
+  TIniSnapshot read = read_file(path);
+  std::lock_guard<std::mutex> guard(cache.lock);
+  // The stamp taken before the read goes with what was read: a change during the read
+  // gives a new stamp, and the next read reads again.
+  if (!read.Problem().empty() || !settled(before, read_at)) {
+    cache.files.erase(path);
+    return read;
+  }
+  if (cache.files.size() >= TReadCache::kMaxFiles && cache.files.find(path) == cache.files.end())
+    cache.files.clear();
+  auto lines = std::make_shared<const std::vector<std::string>>(read.Lines());
+  cache.files[path] = {before, lines};
   return TIniSnapshot(std::move(lines));
 }
 
@@ -188,11 +265,11 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key,
   return Snapshot().ReadBool(section, key, default_value);
 }
 
-TIniSnapshot TIniFile::Snapshot() const { return read_file(path_); }
+TIniSnapshot TIniFile::Snapshot() const { return cached_read(path_); }
 
 std::string TIniSnapshot::ReadString(const std::string& section, const std::string& key,
                                      const std::string& default_value) const {
-  return read_value(lines_, section, key, default_value);
+  return read_value(*lines_, section, key, default_value);
 }
 
 int TIniSnapshot::ReadInteger(const std::string& section, const std::string& key,
@@ -208,7 +285,7 @@ bool TIniSnapshot::ReadBool(const std::string& section, const std::string& key,
 std::vector<std::string> TIniSnapshot::Keys(const std::string& section) const {
   std::vector<std::string> keys;
   bool in_section = false;
-  for (const std::string& line : lines_) {
+  for (const std::string& line : *lines_) {
     std::string name, k, v;
     if (section_of(line, name)) {
       in_section = same_name(name, section);
@@ -241,6 +318,9 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key,
     } else if (in_section) {
       if (key_of(lines[i], k, v)) {
         if (same_name(k, key)) {
+          // The line already says it as a write would: the file stays as it is (a session
+          // start writes the same TLS settings each time, and a rewrite is a flush to disk).
+          if (lines[i] == k + "=" + value) return true;
           lines[i] = k + "=" + value;
           written = true;
         }

@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,11 @@ namespace norvane {
 // of one pair of surrounding quotes), and every call goes to the file on disk, so a value
 // changed by hand takes effect at the next read. Writes keep every other line and create
 // the file (and the section) when missing.
+//
+// Reads are served from what was last read of the file while a stat(2) shows the same file:
+// same device and inode, size, modification and change times. A file changed within the
+// last seconds before it was read is read again each time, since a later change in the same
+// tick of the file system's clock could leave both times as they were.
 //
 // A write never leaves the file cut: the new text goes to a temporary file in the same
 // folder, is flushed to disk and renamed over the old file, with the old file's mode and
@@ -48,13 +54,15 @@ class TIniFile {
 class TIniSnapshot {
  public:
   explicit TIniSnapshot(std::vector<std::string> lines, std::string problem = {})
-      : lines_(std::move(lines)), problem_(std::move(problem)) {}
+      : lines_(std::make_shared<const std::vector<std::string>>(std::move(lines))), problem_(std::move(problem)) {}
+  // Shares lines read before (the snapshots of an unchanged file hold one copy).
+  explicit TIniSnapshot(std::shared_ptr<const std::vector<std::string>> lines) : lines_(std::move(lines)) {}
 
   // Empty when the file was read whole or is not there at all (every key then takes its
   // default); otherwise what is wrong with it, in words for the log ("está vazio"). The
   // values of a file with a problem are not to be trusted: every read gives its default.
   const std::string& Problem() const { return problem_; }
-  const std::vector<std::string>& Lines() const { return lines_; }
+  const std::vector<std::string>& Lines() const { return *lines_; }
 
   std::string ReadString(const std::string& section, const std::string& key,
                          const std::string& default_value) const;
@@ -65,7 +73,7 @@ class TIniSnapshot {
   std::vector<std::string> Keys(const std::string& section) const;
 
  private:
-  std::vector<std::string> lines_;
+  std::shared_ptr<const std::vector<std::string>> lines_;
   std::string problem_;
 };
 

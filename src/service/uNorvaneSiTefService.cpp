@@ -97,6 +97,9 @@ void TNorvaneSiTefService::StartServer() {
     settings.OnMessage = [data_module](const std::string& message, TIdContext*) {
       data_module->RouteTargeting(message);
     };
+    settings.OnQuickMessage = [data_module](const std::string& message, TIdContext*) {
+      return data_module->RouteQuickly(message);
+    };
     settings.OnClientGone = [data_module] { data_module->ClientDisconnected(); };
     {
       std::lock_guard<std::mutex> guard(FServerThreadGuard);

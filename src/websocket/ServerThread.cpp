@@ -467,19 +467,11 @@ void TServerThread::serve_messages(const std::shared_ptr<TIdContext>& context, s
         closing = true;
         close_deadline = Clock::now() + std::chrono::seconds(1);
       } else if (result.kind == Kind::Message) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (context->inbox_.size() >= kMaxInboxMessages ||
-            context->inbox_bytes_ + result.text.size() > kMaxInboxBytes) {
-          lock.unlock();
+        if (!take_message(context, result.text)) {
           start_closing(ws::kClosePolicy,
                         "Conexão fechada: mais de " + std::to_string(kMaxInboxMessages) +
                             " mensagens ou " + std::to_string(kMaxInboxBytes) +
                             " bytes aguardando atendimento.");
-        } else {
-          context->inbox_bytes_ += result.text.size();
-          context->inbox_.push_back(std::move(result.text));
-          lock.unlock();
-          changed_.notify_all();
         }
       }
     }
@@ -544,6 +536,41 @@ void TServerThread::serve_messages(const std::shared_ptr<TIdContext>& context, s
   }
 }
 
+bool TServerThread::take_message(const std::shared_ptr<TIdContext>& context, std::string& message) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Only this thread adds to this inbox: found empty with the operation idle, nothing the
+  // client sent before can still be unanswered, so running the message here keeps the
+  // order of the replies.
+  if (settings_.OnQuickMessage && active_ && context == FIdContext && !operating_ && !quick_running_ &&
+      !client_gone_ && context->inbox_.empty()) {
+    operating_ = context;
+    quick_running_ = true;
+    lock.unlock();
+    bool ran = false;
+    try {
+      ran = settings_.OnQuickMessage(message, context.get());
+    } catch (const std::exception& error) {
+      GravaLog(std::string("Erro ao tratar a mensagem: ") + error.what());
+      ran = true;  // it may have answered part of it: not run a second time
+    }
+    lock.lock();
+    operating_.reset();
+    quick_running_ = false;
+    if (ran) {
+      lock.unlock();
+      changed_.notify_all();  // the operation thread waits while it runs
+      return true;
+    }
+  }
+  if (context->inbox_.size() >= kMaxInboxMessages || context->inbox_bytes_ + message.size() > kMaxInboxBytes)
+    return false;
+  context->inbox_bytes_ += message.size();
+  context->inbox_.push_back(std::move(message));
+  lock.unlock();
+  changed_.notify_all();
+  return true;
+}
+
 bool TServerThread::take_over(const std::shared_ptr<TIdContext>& context) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!active_) return false;
@@ -576,7 +603,7 @@ void TServerThread::operate() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [&] {
-      return !active_ || client_gone_ || (FIdContext && !FIdContext->inbox_.empty());
+      return !quick_running_ && (!active_ || client_gone_ || (FIdContext && !FIdContext->inbox_.empty()));
     });
     if (!active_) break;
     if (client_gone_) {

@@ -68,6 +68,13 @@ struct TListenerSettings {
   std::vector<std::string> AllowedOrigins;
   // Runs one client message (on the operation thread, one at a time, in order).
   std::function<void(const std::string& message, TIdContext* connection)> OnMessage;
+  // Optional. Offered a message of the current client on its connection's own thread when
+  // the operation thread is idle and nothing of the client's waits before it, so that a
+  // message answered at once (a session start, a status, a refusal) is not handed to
+  // another thread and back. Runs it and returns true, or returns false having done
+  // nothing, and the message goes to the operation thread as any other. While it runs it
+  // is the operation: no other message and no OnClientGone runs beside it.
+  std::function<bool(const std::string& message, TIdContext* connection)> OnQuickMessage;
   // The current client went away or was replaced (on the operation thread).
   std::function<void()> OnClientGone;
 };
@@ -146,6 +153,8 @@ class TServerThread : public TClientChannel {
   void serve_connection(std::shared_ptr<TIdContext> context);
   bool handshake(const std::shared_ptr<TIdContext>& context, std::string& leftover);
   void serve_messages(const std::shared_ptr<TIdContext>& context, std::string leftover);
+  // Runs the message at once or puts it in the inbox; false when the inbox is full.
+  bool take_message(const std::shared_ptr<TIdContext>& context, std::string& message);
   bool take_over(const std::shared_ptr<TIdContext>& context);
   void connection_ended(const std::shared_ptr<TIdContext>& context);
   void reap_finished();
@@ -169,7 +178,8 @@ class TServerThread : public TClientChannel {
   std::condition_variable changed_;
   std::list<std::shared_ptr<TIdContext>> connections_;
   std::shared_ptr<TIdContext> FIdContext;  // the current connection
-  std::shared_ptr<TIdContext> operating_;  // whose message the operation thread runs
+  std::shared_ptr<TIdContext> operating_;  // whose message runs (operation thread or OnQuickMessage)
+  bool quick_running_ = false;             // a connection thread runs OnQuickMessage
   bool client_gone_ = false;               // OnClientGone is owed
   uint64_t accepted_ = 0;
   std::string start_error_;

@@ -5,10 +5,13 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <fcntl.h>
+
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -175,6 +178,69 @@ TEST_F(IniFileTest, AFileThatCannotBeReadIsNeverWrittenOverAndGivesNoValues) {
   }
   std::filesystem::remove_all(path);
   EXPECT_EQ(ini.Snapshot().Problem(), "") << "a missing file is no problem: it has no keys";
+}
+
+// Reads of a file left alone are served from memory: every way a file changes must still
+// be seen, even one that keeps its size and its modification time.
+TEST_F(IniFileTest, EveryChangeOfTheFileIsReadEvenWhenItsSizeOrTimeStaysTheSame) {
+  const std::filesystem::path beside = path.string() + ".new";
+  const std::filesystem::path linked = path.string() + ".old";
+  // Modified long ago (always the same instant): what is read of it is kept.
+  const auto set_old_time = [](const std::filesystem::path& file) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+  };
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    int expected;  // -1: no value (a problem, or no file)
+    bool problem;
+  } cases[] = {
+      {"edited in place, same size", [&] { write("[sitef]\npdv_number=2\n"); }, 2, false},
+      {"grown, its time put back", [&] { write("[sitef]\npdv_number=22\n"); set_old_time(path); }, 22, false},
+      {"replaced by a rename, same size and time",
+       [&] {
+         // The old file kept by a link, so that the new one cannot get its inode.
+         std::filesystem::create_hard_link(path, linked);
+         std::ofstream(beside, std::ios::binary) << "[sitef]\npdv_number=3\n";
+         set_old_time(beside);
+         std::filesystem::rename(beside, path);
+       },
+       3, false},
+      {"emptied, its time put back", [&] { write(""); set_old_time(path); }, -1, true},
+      {"removed", [&] { std::filesystem::remove(path); }, -1, false},
+  };
+  norvane::TIniFile ini(path.string());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(linked);
+    write("[sitef]\npdv_number=1\n");
+    set_old_time(path);
+    EXPECT_EQ(ini.ReadInteger("sitef", "pdv_number", -1), 1);
+    EXPECT_EQ(ini.ReadInteger("sitef", "pdv_number", -1), 1);
+    c.change();
+    EXPECT_EQ(ini.ReadInteger("sitef", "pdv_number", -1), c.expected);
+    EXPECT_EQ(ini.Snapshot().Problem().empty(), !c.problem);
+  }
+  std::filesystem::remove(linked);
+}
+
+TEST_F(IniFileTest, AWriteOfTheValueTheFileHoldsLeavesTheFileAlone) {
+  write("[sitef]\r\nurl=a\r\nspaced = b\r\n");
+  norvane::TIniFile ini(path.string());
+  const auto inode = [&] {
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return info.st_ino;
+  };
+  const auto before = inode();
+  EXPECT_TRUE(ini.WriteString("sitef", "url", "a"));
+  EXPECT_EQ(inode(), before);
+  // Written otherwise than a write would: written again, as a write writes it.
+  EXPECT_TRUE(ini.WriteString("sitef", "spaced", "b"));
+  EXPECT_EQ(content(), "[sitef]\r\nurl=a\r\nspaced=b\r\n");
+  EXPECT_TRUE(ini.WriteString("sitef", "url", "c"));
+  EXPECT_EQ(ini.ReadString("sitef", "url", ""), "c");
 }
 
 }  // namespace

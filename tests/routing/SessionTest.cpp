@@ -242,6 +242,77 @@ TEST_F(SessionTest, AConfigurationThatCannotBeReadRefusesSessionsInsteadOfTaking
   EXPECT_NE(replies.back().find("\"status\":\"created\""), std::string::npos) << replies.back();
 }
 
+TEST_F(SessionTest, OnlyAStartThatLeavesTheLibraryAsItIsIsAnsweredAtOnce) {
+  // The first start initialises the library: it is left to the operation thread untouched.
+  EXPECT_FALSE(dm_.RouteQuickly(StartMessage(ValidClaims())));
+  EXPECT_TRUE(channel_.Sent().empty());
+  EXPECT_EQ(dm_.FSessionList.Count(), 0u);
+  ASSERT_FALSE(StartSession().empty());
+
+  const struct {
+    const char* edit;
+    bool at_once;
+  } cases[] = {
+      {R"({})", true},
+      {R"({"sale_id":43,"operator":"CAIXA 2"})", true},
+      {R"({"ip_address":"10.0.0.6"})", false},   // another server: initialised again
+      {R"({"store_code":"00000002"})", false},
+      {R"({"secctional_code":"2000"})", false},  // another terminal number
+      {R"({"connection_type":"TLS","store_cnpj":"1","tef_cnpj":"2","registration_token":"new"})", false},
+      {R"({"store_code":null})", false},  // the usual path says what is missing
+  };
+  for (const auto& c : cases) {
+    Json claims = ValidClaims();
+    const Json edit = Json::parse(c.edit);
+    for (const auto& [name, value] : edit.items()) {
+      if (value.is_null()) claims.erase(name);
+      else claims[name] = value;
+    }
+    channel_.sent.clear();
+    const std::size_t sessions = dm_.FSessionList.Count();
+    const TSessionTefClaims before = dm_.FSessionTefClaims;
+    EXPECT_EQ(dm_.RouteQuickly(StartMessage(claims)), c.at_once) << c.edit;
+    if (c.at_once) {
+      ASSERT_EQ(channel_.Sent().size(), 1u) << c.edit;
+      EXPECT_NE(channel_.Sent()[0].find("\"status\":\"created\""), std::string::npos) << channel_.Sent()[0];
+      EXPECT_EQ(dm_.FSessionList.Count(), sessions + 1) << c.edit;
+      EXPECT_EQ(dm_.fVenda_Id, claims["sale_id"].get<int>()) << c.edit;
+    } else {
+      EXPECT_TRUE(channel_.Sent().empty()) << c.edit;
+      EXPECT_EQ(dm_.FSessionList.Count(), sessions) << c.edit;
+      EXPECT_EQ(dm_.FSessionTefClaims.ip_address, before.ip_address) << c.edit;
+      EXPECT_EQ(dm_.FSessionTefClaims.operator_name, before.operator_name) << c.edit;
+    }
+  }
+}
+
+TEST_F(SessionTest, RoutesThatUseTheLibraryOrWaitAreNeverAnsweredAtOnce) {
+  const std::string session = StartSession();
+  for (const char* route : {"/transaction", "/transaction/cancel", "/initialize", "/pinpad/status", "/print"}) {
+    channel_.sent.clear();
+    EXPECT_FALSE(dm_.RouteQuickly(std::string(R"({"route":")") + route + R"(","type":"x","session_uuid":")" + session + "\"}"))
+        << route;
+    EXPECT_TRUE(channel_.Sent().empty()) << route;
+  }
+  // Refusals and the session's own routes are answered where they arrive, as the router answers them.
+  const struct {
+    std::string message;
+    std::string reply;
+  } answered[] = {
+      {R"({"route":"/transaction/status","session_uuid":"nope"})", ErrorReply("Sessão inválida.")},
+      {R"({"route":"/nowhere","session_uuid":"nope"})", ErrorReply("Sessão inválida.")},
+      {R"([1,2])", ErrorReply(TDmSitef::kMensagemInvalida)},
+      {R"({"route":"/session/finish","type":"session","session_uuid":")" + session + "\"}",
+       R"({"type":"session","status":"finished","message":"Sess\u00E3o finalizada com sucesso."})"},
+  };
+  for (const auto& c : answered) {
+    channel_.sent.clear();
+    EXPECT_TRUE(dm_.RouteQuickly(c.message)) << c.message;
+    EXPECT_EQ(channel_.Sent(), Replies{c.reply}) << c.message;
+  }
+  EXPECT_EQ(dm_.FSessionList.GetSession(session), nullptr);
+}
+
 TEST(SessionList, KeepsAtMostItsBoundDroppingTheOldestFirst) {
   TSessionList list;
   const auto expiry = norvane::now() + std::chrono::minutes(30);

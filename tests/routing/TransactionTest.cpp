@@ -160,6 +160,33 @@ TEST_F(TransactionTest, AnApprovedSaleIsReportedConfirmedAndAnswered) {
   EXPECT_FALSE(dm_.OperationRunning());
 }
 
+TEST_F(TransactionTest, ASessionStartedOnTheListenersThreadCarriesTheVeryNextPayment) {
+  // The library is initialised as this token asks (SetUp's start): this start is answered
+  // where it arrived, from another thread, and its sale is the payment's.
+  Json claims = ValidClaims();
+  claims["sale_id"] = 43;
+  bool quick = false;
+  std::thread([&] { quick = dm_.RouteQuickly(StartMessage(claims)); }).join();
+  ASSERT_TRUE(quick);
+  ASSERT_EQ(channel_.Sent().size(), 1u);
+  session_ = norvane::parse_json_text(channel_.Sent()[0]).value.value("session_uuid", "");
+  ASSERT_FALSE(session_.empty()) << channel_.Sent()[0];
+  channel_.sent.clear();
+
+  channel_.Queue(Answer("question", "Sim"));
+  dm_.RouteTargeting(Request(R"("type":"transaction","operation":3,"payer_name":"Ana","transaction_value":"10,50","sale_id":43,"number_of_installments":3)"));
+  Json result;
+  for (const auto& text : channel_.Sent()) {
+    const Json message = norvane::parse_json_text(text).value;
+    if (message.value("type", "") == "result") result = message;
+  }
+  ASSERT_TRUE(result.is_object()) << channel_.Sent().back();
+  EXPECT_EQ(result["status"], "approved");
+  EXPECT_EQ(result["transaction_data"][0]["sale_id"], 43);
+  ASSERT_EQ(posted_.size(), 1u);
+  EXPECT_EQ(Finalisations(), std::vector<std::string>{R"(confirma=1 transacao="confirmada")"}) << Journal();
+}
+
 // How a sale that is not approved ends for the client: one result, and the library's
 // error shown first as a confirmation.
 TEST_F(TransactionTest, ASaleThatFailsEndsUnauthorizedOrCanceledByItsCause) {

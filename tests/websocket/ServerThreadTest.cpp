@@ -1,8 +1,10 @@
 #include "websocket/ServerThread.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <condition_variable>
 #include <iterator>
@@ -25,7 +27,7 @@ namespace {
 // A listener on a free loopback port of a scratch service folder with certificates. Its
 // messages go to a data module, except a few that the test's own handler answers, so that
 // order and the client wait can be seen: "echo:…" is sent back, "wait:N" waits N ms for the
-// client's next message, "hold" keeps the operation thread until the test lets go.
+// client's next message, "hold" keeps the operation thread until the test lets go (then says "released").
 class ListenerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -39,7 +41,10 @@ class ListenerTest : public ::testing::Test {
     server_.reset();
     norvane::set_exe_folder_for_tests("");
   }
-  void StartServer(std::vector<std::string> origins) {
+  // With `quick`, "quick:…" is answered "fast:…" on the connection's thread when the
+  // listener offers it there ("quick:hold" holds it until the test lets go), "slow:…" on the
+  // operation thread otherwise; every other message goes to the operation thread.
+  void StartServer(std::vector<std::string> origins, bool quick = false) {
     Release();
     server_.reset();
     TListenerSettings settings;
@@ -48,7 +53,17 @@ class ListenerTest : public ::testing::Test {
     settings.OnMessage = [this](const std::string& message, TIdContext* connection) {
       handle(message, connection);
     };
+    if (quick) {
+      settings.OnQuickMessage = [this](const std::string& message, TIdContext*) {
+        if (message.rfind("quick:", 0) != 0) return false;
+        if (message == "quick:hold") hold();
+        listener_->SendClientMessage("fast:" + message);
+        return true;
+      };
+      settings.OnClientGone = [this] { ++clients_gone_; };
+    }
     server_ = std::make_unique<TServerThread>(std::move(settings));
+    listener_ = server_.get();
     dm_.SetClientChannel(server_.get());
     server_->Start();
     ASSERT_TRUE(wait_until([&] { return server_->Listening(); })) << server_->StartError();
@@ -75,11 +90,19 @@ class ListenerTest : public ::testing::Test {
   uint16_t port_ = 0;
   TDmSitef dm_;
   std::unique_ptr<TServerThread> server_;
+  TServerThread* listener_ = nullptr;  // server_'s, also while it is being destroyed
   std::mutex hold_mutex_;
   std::condition_variable hold_changed_;
   bool held_ = false;
+  std::atomic<int> clients_gone_{0};
 
  private:
+  void hold() {
+    std::unique_lock<std::mutex> lock(hold_mutex_);
+    held_ = true;
+    hold_changed_.notify_all();
+    hold_changed_.wait(lock, [&] { return !held_; });
+  }
   void handle(const std::string& message, TIdContext*) {
     if (message.rfind("echo:", 0) == 0) {
       server_->SendClientMessage(message);
@@ -88,9 +111,11 @@ class ListenerTest : public ::testing::Test {
       const char* kinds[] = {"message", "timed out", "disconnected", "stopped"};
       server_->SendClientMessage(std::string(kinds[static_cast<int>(read.kind)]) + ":" + read.text);
     } else if (message == "hold") {
-      std::unique_lock<std::mutex> lock(hold_mutex_);
-      held_ = true;
-      hold_changed_.wait(lock, [&] { return !held_; });
+      hold();
+      // Through the listener itself: the test may be letting go while it resets server_.
+      if (listener_->ClientPresent()) listener_->SendClientMessage("released");
+    } else if (message.rfind("quick:", 0) == 0) {
+      server_->SendClientMessage("slow:" + message);
     } else {
       dm_.RouteTargeting(message);
     }
@@ -189,6 +214,57 @@ TEST_F(ListenerTest, EveryMessageGetsItsReplyInOrder) {
     EXPECT_EQ(next_text(client), "echo:paused " + std::to_string(pause_ms));
     EXPECT_EQ(next_text(client), "echo:after");
   }
+}
+
+TEST_F(ListenerTest, AMessageAnsweredOnItsConnectionsThreadNeverOvertakesWhatCameBefore) {
+  StartServer({}, true);
+  TlsTestClient client;
+  connect_websocket(client);
+  client.SendFrame(1, "quick:idle");
+  EXPECT_EQ(next_text(client), "fast:quick:idle");
+
+  // While an operation runs, it is queued behind it and answered by the operation thread.
+  client.SendFrame(1, "hold");
+  ASSERT_TRUE(wait_until([&] {
+    std::lock_guard<std::mutex> lock(hold_mutex_);
+    return held_;
+  }));
+  client.SendFrame(1, "quick:held");
+  client.SendFrame(1, "echo:after");
+  Release();
+  EXPECT_EQ(next_text(client), "released");
+  // Slow when it came before the release, and fast only once the operation is over.
+  EXPECT_THAT(next_text(client), testing::AnyOf("fast:quick:held", "slow:quick:held"));
+  EXPECT_EQ(next_text(client), "echo:after");
+
+  // A dialogue waiting for the client's answer gets it, whatever it is.
+  client.Send(testing_support::client_frame(1, "wait:5000") + testing_support::client_frame(1, "quick:answer"));
+  EXPECT_EQ(next_text(client), "message:quick:answer");
+
+  // In a burst, each reply comes in the order of the messages, whichever thread answers.
+  client.Send(testing_support::client_frame(1, "echo:1") + testing_support::client_frame(1, "quick:2") +
+              testing_support::client_frame(1, "echo:3"));
+  EXPECT_EQ(next_text(client), "echo:1");
+  EXPECT_THAT(next_text(client), testing::AnyOf("fast:quick:2", "slow:quick:2"));
+  EXPECT_EQ(next_text(client), "echo:3");
+}
+
+TEST_F(ListenerTest, TheReplacedClientsGoodbyeWaitsForAMessageRunOnItsConnectionsThread) {
+  StartServer({}, true);
+  TlsTestClient client;
+  connect_websocket(client);
+  client.SendFrame(1, "quick:hold");
+  ASSERT_TRUE(wait_until([&] {
+    std::lock_guard<std::mutex> lock(hold_mutex_);
+    return held_;
+  }));
+  TlsTestClient newer;
+  connect_websocket(newer);
+  newer.SendFrame(1, "echo:newer");  // waits, as the client's goodbye does
+  EXPECT_EQ(clients_gone_, 0);
+  Release();
+  EXPECT_EQ(next_text(newer), "echo:newer");
+  EXPECT_EQ(clients_gone_, 1);
 }
 
 TEST_F(ListenerTest, AWriteFromAnotherThreadReachesAnIdleClientAtOnce) {
