@@ -334,7 +334,6 @@ void TDmSitef::BeginDialogue() {
   // The notice of an earlier operation ("Retire o cartao da leitora") must not keep this
   // one's card wait from being cancelled.
   fUltimaMsg.clear();
-  StopOperation(TStopReason::None);
   FNobodyAnswers = TStopReason::None;
   FClientGoneLogged = false;
   FFloodLogged = false;

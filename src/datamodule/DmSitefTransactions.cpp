@@ -207,6 +207,8 @@ void TDmSitef::StartTransaction(const std::string& pContent, TSession* pSession)
     }
     fConcluido = false;
     fPodeCancelar = false;
+    // A stop owed to the last operation stays readable until this one starts.
+    StopOperation(TStopReason::None);
     BeginDialogue();
     FRunningIdempotencyKey = idempotency_key;
     FRunningFingerprint = fingerprint;

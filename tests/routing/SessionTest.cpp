@@ -246,7 +246,7 @@ TEST_F(SessionTest, OnlyAStartThatLeavesTheLibraryAsItIsIsAnsweredAtOnce) {
   // The first start initialises the library: it is left to the operation thread untouched.
   EXPECT_FALSE(dm_.RouteQuickly(StartMessage(ValidClaims())));
   EXPECT_TRUE(channel_.Sent().empty());
-  EXPECT_EQ(dm_.FSessionList.Count(), 0u);
+  EXPECT_EQ(probe_.Sessions().Count(), 0u);
   ASSERT_FALSE(StartSession().empty());
 
   const struct {
@@ -269,19 +269,19 @@ TEST_F(SessionTest, OnlyAStartThatLeavesTheLibraryAsItIsIsAnsweredAtOnce) {
       else claims[name] = value;
     }
     channel_.sent.clear();
-    const std::size_t sessions = dm_.FSessionList.Count();
-    const TSessionTefClaims before = dm_.FSessionTefClaims;
+    const std::size_t sessions = probe_.Sessions().Count();
+    const TSessionTefClaims before = probe_.TefClaims();
     EXPECT_EQ(dm_.RouteQuickly(StartMessage(claims)), c.at_once) << c.edit;
     if (c.at_once) {
       ASSERT_EQ(channel_.Sent().size(), 1u) << c.edit;
       EXPECT_NE(channel_.Sent()[0].find("\"status\":\"created\""), std::string::npos) << channel_.Sent()[0];
-      EXPECT_EQ(dm_.FSessionList.Count(), sessions + 1) << c.edit;
-      EXPECT_EQ(dm_.fVenda_Id, claims["sale_id"].get<int>()) << c.edit;
+      EXPECT_EQ(probe_.Sessions().Count(), sessions + 1) << c.edit;
+      EXPECT_EQ(probe_.SaleId(), claims["sale_id"].get<int>()) << c.edit;
     } else {
       EXPECT_TRUE(channel_.Sent().empty()) << c.edit;
-      EXPECT_EQ(dm_.FSessionList.Count(), sessions) << c.edit;
-      EXPECT_EQ(dm_.FSessionTefClaims.ip_address, before.ip_address) << c.edit;
-      EXPECT_EQ(dm_.FSessionTefClaims.operator_name, before.operator_name) << c.edit;
+      EXPECT_EQ(probe_.Sessions().Count(), sessions) << c.edit;
+      EXPECT_EQ(probe_.TefClaims().ip_address, before.ip_address) << c.edit;
+      EXPECT_EQ(probe_.TefClaims().operator_name, before.operator_name) << c.edit;
     }
   }
 }
@@ -310,7 +310,7 @@ TEST_F(SessionTest, RoutesThatUseTheLibraryOrWaitAreNeverAnsweredAtOnce) {
     EXPECT_TRUE(dm_.RouteQuickly(c.message)) << c.message;
     EXPECT_EQ(channel_.Sent(), Replies{c.reply}) << c.message;
   }
-  EXPECT_EQ(dm_.FSessionList.GetSession(session), nullptr);
+  EXPECT_EQ(probe_.Sessions().GetSession(session), nullptr);
 }
 
 TEST(SessionList, KeepsAtMostItsBoundDroppingTheOldestFirst) {
