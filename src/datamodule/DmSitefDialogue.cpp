@@ -444,7 +444,11 @@ TDmSitef::DuringOperation TDmSitef::HandleMessageDuringOperation(const std::stri
     return DuringOperation::Handled;
   }
   // "/print", "/version", "/transaction/status", "/session/finish" and unknown routes do not
-  // touch the library: served now, as when no operation runs.
+  // touch the library: served now, as when no operation runs. The router is entered again
+  // from inside the running operation, one level deep and no more: it keeps the outer
+  // message aside and puts it back, the library's turn is already this thread's, and none
+  // of these routes starts a dialogue (a "/transaction" routed from here is answered by its
+  // key or refused by the operation guard), so nothing waits on the client in there.
   RouteTargeting(text);
   return DuringOperation::Handled;
 }
