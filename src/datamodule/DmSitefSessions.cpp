@@ -4,6 +4,7 @@
 #include <ctime>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/Clock.h"
 #include "platform/ExeFolder.h"
@@ -201,9 +202,12 @@ bool TDmSitef::CreateSession(const std::string& pConfig, bool may_initialise) {
   }
   // The library is configured: what a crash or a failed settlement left is settled by the
   // settler, behind this client's back, now rather than at its next retry (a test without
-  // the settler settles it here).
-  if (FSettler.joinable()) WakeSettler();
-  else if (FSettlementDue) {
+  // the settler settles it here). A start that changed nothing while nothing is pending
+  // leaves the settler asleep: its pass over the backups would find nothing, and would hold
+  // the library while the client's next message wants it.
+  if (FSettler.joinable()) {
+    if (std::exchange(FSettlementDue, false) || FSettlerLeftPending) WakeSettler();
+  } else if (FSettlementDue) {
     FSettlementDue = false;
     SettleLeftPayments();
   }

@@ -234,6 +234,7 @@ void TDmSitef::StartSettler() {
     std::chrono::seconds retry = kFirstRetry;
     while (!stop.stop_requested()) {
       const bool pending = SettleLeftPayments(stop);
+      FSettlerLeftPending = pending;
       std::unique_lock<std::mutex> lock(FSettlerLock);
       if (pending) {
         FSettlerWake.wait_for(lock, stop, retry, [this] { return FSettlerWoken; });

@@ -439,6 +439,9 @@ class TDmSitef {
   std::mutex FSettlerLock;
   std::condition_variable_any FSettlerWake;
   bool FSettlerWoken = false;
+  // The settler's last pass left a payment pending (it may wait for the library to be
+  // configured by a session start).
+  std::atomic<bool> FSettlerLeftPending{false};
   std::jthread FSettler;
   std::once_flag FResultsFileOnce;
   // The sale of the running operation, for "/transaction/status" (read while fProcessando).
