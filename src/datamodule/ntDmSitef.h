@@ -58,7 +58,7 @@ struct TSessionTefClaims {
 //    no answer are served or refused meanwhile (HandleMessageDuringOperation).
 //  - stopping: something owes the library a stop (FStopOwed, with its TStopReason): the
 //    cashier cancelled, no answer came, the client went away or flooded, the library itself
-//    ended. The library is told at its next turn; only the cashier's cancel can be taken back.
+//    ended. The library is told at its next turn; the cancel question's "Não" takes a stop back.
 //  - approved: the library approved (fConcluido). From here the payment's own journal, its
 //    backup (TPaymentState: reported, decided, settled), says how far its settlement got.
 //  - ended: HowOperationEnded says approved, declined or canceled; the result goes to the
@@ -240,9 +240,9 @@ class TDmSitef {
   // An operation holds the library (a payment, a cancellation, a reprint, a pin-pad check).
   bool OperationRunning() const { return fProcessando; }
 
-  // Why the running operation is to stop before the library goes on. The cashier's cancel is
-  // the one reason the cashier can take back ("Não" to the cancel question); the others
-  // stand until the library has been told.
+  // Why the running operation is to stop before the library goes on. The cancel question is
+  // put for the cashier's cancel, and its "Não" takes back the stop that stands then; a stop
+  // no question was put for stands until the library has been told.
   enum class TStopReason : std::uint8_t {
     None,           // the operation goes on
     CashierCancel,  // a menu or field left without an answer, or the cancel gesture of a wait

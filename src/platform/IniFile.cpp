@@ -84,8 +84,9 @@ TFileStamp stamp_of(const struct stat& info) {
 constexpr time_t kUnsettledSeconds = 3;
 
 bool settled(const TFileStamp& stamp, const timespec& read_at) {
-  return stamp.modified.tv_sec + kUnsettledSeconds < read_at.tv_sec ||
-         stamp.changed.tv_sec + kUnsettledSeconds < read_at.tv_sec;
+  // The change time only: every change moves it forward, while the modification time can be
+  // set back (cp -p, rsync -t, tar, touch -d) on a file changed a moment ago.
+  return stamp.changed.tv_sec + kUnsettledSeconds < read_at.tv_sec;
 }
 
 // The lines last read of each file, with the stamp the file had before that read. Only a

@@ -446,6 +446,12 @@ void TServerThread::serve_messages(const std::shared_ptr<TIdContext>& context, s
   Clock::time_point close_deadline{};
   bool read_more = false;   // the last read stopped at its limit: more may be there
   constexpr size_t kReadLimit = 1024 * 1024;
+  // The decoder zero-fills the space it hands out before each read. A read that filled its
+  // space asks for twice as much next time, up to kReadLimit; one that did not goes back to
+  // one TLS record's size, so a client trickling bytes never has the service clear a
+  // megabyte for each few it sends.
+  constexpr size_t kFirstRead = 16 * 1024;
+  size_t read_size = kFirstRead;
 
   auto start_closing = [&](uint16_t code, const std::string& log) {
     if (!log.empty()) GravaLog(log);
@@ -526,11 +532,12 @@ void TServerThread::serve_messages(const std::shared_ptr<TIdContext>& context, s
     if (closing || !(waited.socket_ready || read_more)) continue;
 
     // Decrypted straight where the bytes stay: a large message's payload into its own buffer.
-    const ws::TFrameDecoder::TSpace space = decoder.Space(kReadLimit);
+    const ws::TFrameDecoder::TSpace space = decoder.Space(read_size);
     size_t got = 0;
     const TTlsSocket::Io io = socket.ReadInto(space.data, space.size, got);
     decoder.Filled(got);
     read_more = io == TTlsSocket::Io::Done && got == space.size;
+    read_size = read_more ? std::min(read_size * 2, kReadLimit) : kFirstRead;
     if (io == TTlsSocket::Io::Closed) return;
     if (io == TTlsSocket::Io::Done) last_progress = Clock::now();
   }
