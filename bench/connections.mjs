@@ -1,7 +1,9 @@
 // Connection costs of the service, each beside a peer measured in the same run:
 //  - "/session/start" round trip over wss on one connection, against Node's `ws` TLS echo
-//    server (same certificate, same client) echoing the same text; beside it a message the
-//    router refuses at once (a "/print" without its data), the service's transport alone;
+//    server (same certificate, same client) echoing the same text in a process of its own,
+//    as the service is (ws_peer.mjs); beside it a message the router refuses at once (a
+//    "/print" without its data), the service's transport alone, and the same echo server
+//    inside the client's own process, where a round trip never leaves one thread;
 //  - a new connection (TLS, upgrade, "/session/start"), against a bare TLS 1.2 handshake
 //    with the service, with the ws client and with the bare handshake's own TLS client;
 //  - the share of real clients served while another process floods the port with plain
@@ -10,6 +12,7 @@
 //   NORVANE_SERVICE_DIR=build/service node bench/connections.mjs [rounds] [parts]
 // `parts` picks some of the measurements (comma-separated: roundtrip, connect, flood, memory);
 // all four by default.
+import { fork } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import https from 'node:https';
@@ -54,15 +57,26 @@ function stats(times) {
   return { median: times[Math.floor(times.length / 2)], p99: times[Math.floor(times.length * 0.99)] };
 }
 
-async function roundTrips(client, text, n) {
+// Each round waits for the answer to its own message. Progress notices (the library's
+// "Inicializando TEF..." on the first start) are read and dropped, so a notice left in the
+// queue never stands in for a later answer: that would time several messages in flight.
+async function roundTrips(client, text, n, isAnswer = () => true) {
   const times = [];
   for (let i = 0; i < n; ++i) {
     const t0 = performance.now();
     client.send(text);
-    if ((await client.next()) === null) throw new Error('no reply');
+    for (;;) {
+      const reply = await client.next();
+      if (reply === null) throw new Error('no reply');
+      if (isAnswer(reply)) break;
+    }
     times.push(performance.now() - t0);
   }
   return stats(times);
+}
+
+function notNotice(reply) {
+  return !reply.startsWith('{"type":"message"');
 }
 
 function tlsHandshake(port) {
@@ -148,17 +162,23 @@ async function main() {
   const echo = new WebSocketServer({ server });
   echo.on('connection', (ws) => ws.on('message', (data) => ws.send(data.toString())));
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const echoPort = server.address().port;
+  const sameProcessEchoPort = server.address().port;
+  const peer = fork(new URL('./ws_peer.mjs', import.meta.url), [certs, 'echo']);
+  const echoPort = await new Promise((resolve, reject) => {
+    peer.once('message', (m) => resolve(Number(String(m).slice('listening '.length))));
+    peer.once('exit', () => reject(new Error('the echo peer ended before it listened')));
+  });
   try {
     const token = await mintSessionToken(sessionClaims(), 'HS256');
     const start = JSON.stringify({ route: '/session/start', type: 'session', token });
     const client = await connectClient(service.port);
-    if (parts.has('roundtrip')) await roundTripPart(client, echoPort, start);
+    if (parts.has('roundtrip')) await roundTripPart(client, echoPort, sameProcessEchoPort, start);
     if (parts.has('connect')) await newConnectionPart(service.port, echoPort, start);
     if (parts.has('flood')) await floodPart(service.port, start);
     if (parts.has('memory')) await memoryPart(service);
     await client.close();
   } finally {
+    peer.disconnect();
     echo.close();
     server.close();
     await service.dispose();
@@ -170,20 +190,25 @@ function µs(ms) {
 }
 
 // 1. Round trip on one connection.
-async function roundTripPart(client, echoPort, start) {
+async function roundTripPart(client, echoPort, sameProcessEchoPort, start) {
   const peerClient = await connectClient(echoPort);
+  const sameProcessClient = await connectClient(sameProcessEchoPort);
   const refused = JSON.stringify({ route: '/print', type: 'print' });
-  await roundTrips(client, start, 200);
+  await roundTrips(client, start, 200, notNotice);
   await roundTrips(peerClient, start, 200);
-  const ours = await roundTrips(client, start, rounds);
+  await roundTrips(sameProcessClient, start, 200);
+  const ours = await roundTrips(client, start, rounds, notNotice);
   const peer = await roundTrips(peerClient, start, rounds);
-  const transport = await roundTrips(client, refused, rounds);
+  const transport = await roundTrips(client, refused, rounds, notNotice);
+  const sameProcess = await roundTrips(sameProcessClient, start, rounds);
   console.log(`session start round trip: median ${µs(ours.median)}, p99 ${µs(ours.p99)}`);
   console.log(`ws echo peer:             median ${µs(peer.median)}, p99 ${µs(peer.p99)}`);
   console.log(`refused message:          median ${µs(transport.median)}, p99 ${µs(transport.p99)}`);
+  console.log(`ws echo in this process:  median ${µs(sameProcess.median)}, p99 ${µs(sameProcess.p99)}`);
   console.log(`ratio service/ws echo: median ${(ours.median / peer.median).toFixed(2)}, p99 ${(ours.p99 / peer.p99).toFixed(2)}; ` +
-              `refused message/ws echo: median ${(transport.median / peer.median).toFixed(2)}`);
-  await peerClient.close();
+              `refused message/ws echo: median ${(transport.median / peer.median).toFixed(2)}; ` +
+              `service/echo in this process: median ${(ours.median / sameProcess.median).toFixed(2)}`);
+  await Promise.all([peerClient.close(), sameProcessClient.close()]);
 }
 
 // 2. A new connection each time. The same steps against the ws echo server show how much of

@@ -43,7 +43,7 @@ try {
     // A peer runs in its own process, as the service does: its server does not share the
     // client's thread.
     const startPeer = async (mode) => {
-      const child = fork(new URL('./ws_print_peer.mjs', import.meta.url),
+      const child = fork(new URL('./ws_peer.mjs', import.meta.url),
                          [path.join(service.dir, 'Certificado'), mode, scratch]);
       const waiters = [];
       let port;

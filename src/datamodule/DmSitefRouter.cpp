@@ -2,6 +2,7 @@
 
 #include "routing/JsonText.h"
 #include "datamodule/ntDmSitef.h"
+#include "platform/IniFile.h"
 
 namespace {
 
@@ -53,6 +54,9 @@ bool TDmSitef::RouteQuickly(const std::string& pContent) {
     bool& flag;
     ~Reset() { flag = false; }
   } reset{FRoutingQuickly};
+  // These routes read the service's INI through several helpers; one look at each file on
+  // disk serves them all.
+  const norvane::TIniReadPass one_read;
   RouteTargeting(pContent, &parsed);
   return !FQuickDeclined;
 }

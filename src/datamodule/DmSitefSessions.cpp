@@ -127,7 +127,8 @@ void TDmSitef::ConfigureTefFromClaims(const Json& claims, const std::string& ter
 bool TDmSitef::CreateSession(const std::string& pConfig, bool may_initialise) {
   Json claims;
   // The token's secret, the workstation number and the TEF settings come from one read of
-  // the INI.
+  // the INI, and so does every helper below that reads it (the library's path among them).
+  const norvane::TIniReadPass one_read;
   const norvane::TIniSnapshot config = ServiceConfig().Snapshot();
   if (!config.Problem().empty()) {
     // A cut or emptied file has lost its jwt_secret: the built-in key would then let anyone in.

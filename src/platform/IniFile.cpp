@@ -107,7 +107,26 @@ TReadCache& read_cache() {
   return cache;
 }
 
+// The reads of the TIniReadPass alive on this thread, if one is. Only a file read whole is
+// kept, as in the process-wide cache.
+struct TPassReads {
+  int depth = 0;
+  std::unordered_map<std::string, TIniSnapshot> files;
+};
+thread_local TPassReads pass_reads;
+
+TIniSnapshot stat_and_read(const std::string& path);
+
 TIniSnapshot cached_read(const std::string& path) {
+  if (pass_reads.depth == 0) return stat_and_read(path);
+  const auto found = pass_reads.files.find(path);
+  if (found != pass_reads.files.end()) return found->second;
+  TIniSnapshot read = stat_and_read(path);
+  if (read.Problem().empty()) pass_reads.files.insert_or_assign(path, read);
+  return read;
+}
+
+TIniSnapshot stat_and_read(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return read_file(path);
   const TFileStamp before = stamp_of(info);
@@ -268,6 +287,12 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key,
 
 TIniSnapshot TIniFile::Snapshot() const { return cached_read(path_); }
 
+TIniReadPass::TIniReadPass() { ++pass_reads.depth; }
+
+TIniReadPass::~TIniReadPass() {
+  if (--pass_reads.depth == 0) pass_reads.files.clear();
+}
+
 std::string TIniSnapshot::ReadString(const std::string& section, const std::string& key,
                                      const std::string& default_value) const {
   return read_value(*lines_, section, key, default_value);
@@ -340,6 +365,8 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key,
   }
   std::string text;
   for (const std::string& line : lines) text += line + "\r\n";
+  // What this thread's pass read of the file is no longer the file, written or not.
+  pass_reads.files.erase(path_);
   return replace_file(path_, text);
 }
 

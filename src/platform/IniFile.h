@@ -50,6 +50,20 @@ class TIniFile {
   std::string path_;
 };
 
+// While one is alive on a thread, each file that thread reads is looked at on disk once: the
+// first read's lines serve every later read of the same file on that thread, and a write
+// through TIniFile takes its place. For a short piece of work (a message answered at once)
+// that reads several keys of the same files through several helpers: it sees one version
+// of each file, and pays for one stat(2) instead of one per key. Nested ones share the
+// outermost's reads.
+class TIniReadPass {
+ public:
+  TIniReadPass();
+  ~TIniReadPass();
+  TIniReadPass(const TIniReadPass&) = delete;
+  TIniReadPass& operator=(const TIniReadPass&) = delete;
+};
+
 // The values of an INI file as they were when it was read, by the same rules as TIniFile.
 class TIniSnapshot {
  public:

@@ -93,6 +93,13 @@ TIdContext::~TIdContext() {
   ::close(wake_fd_);
 }
 
+namespace {
+// The connection the calling thread serves, if it is a connection's thread. A frame that
+// thread queues for its own client is written before it next waits on the socket, so it
+// needs no wake-up (a write to the descriptor, then a poll and a read to clear it).
+thread_local const TIdContext* serving_here = nullptr;
+}  // namespace
+
 void TIdContext::wake() { signal_eventfd(wake_fd_); }
 
 bool TIdContext::Enqueue(std::string frame) {
@@ -107,7 +114,7 @@ bool TIdContext::Enqueue(std::string frame) {
     }
   }
   if (aborted_) GravaLog("Conexão fechada: o cliente não lê as mensagens enviadas.");
-  wake();
+  if (serving_here != this) wake();
   return !aborted_;
 }
 
@@ -360,6 +367,7 @@ std::shared_ptr<TIdContext> TServerThread::CurrentConnection() {
 }
 
 void TServerThread::serve_connection(std::shared_ptr<TIdContext> context) {
+  serving_here = context.get();
   std::string leftover;
   try {
     if (handshake(context, leftover)) serve_messages(context, std::move(leftover));
@@ -527,9 +535,11 @@ void TServerThread::serve_messages(const std::shared_ptr<TIdContext>& context, s
     }
     short events = closing ? 0 : POLLIN;
     if (write_wait != TTlsSocket::Io::Done) events |= poll_events(write_wait);
-    if (read_more) timeout = 0;
+    // Bytes the TLS layer read ahead are not the socket's any more: no poll would say so.
+    const bool readable_now = read_more || socket.Pending();
+    if (readable_now) timeout = 0;
     const TWaitResult waited = wait_socket(socket.Fd(), events, context->wake_fd_, timeout);
-    if (closing || !(waited.socket_ready || read_more)) continue;
+    if (closing || !(waited.socket_ready || readable_now)) continue;
 
     // Decrypted straight where the bytes stay: a large message's payload into its own buffer.
     const ws::TFrameDecoder::TSpace space = decoder.Space(read_size);
@@ -564,8 +574,12 @@ bool TServerThread::take_message(const std::shared_ptr<TIdContext>& context, std
     operating_.reset();
     quick_running_ = false;
     if (ran) {
+      // The operation thread is woken only if it has something to do now: work that came
+      // while this ran (a client gone, a stop). Waking it for nothing costs a switch of
+      // threads on every quick message.
+      const bool work_waits = operation_has_work();
       lock.unlock();
-      changed_.notify_all();  // the operation thread waits while it runs
+      if (work_waits) changed_.notify_all();
       return true;
     }
   }
@@ -576,6 +590,10 @@ bool TServerThread::take_message(const std::shared_ptr<TIdContext>& context, std
   lock.unlock();
   changed_.notify_all();
   return true;
+}
+
+bool TServerThread::operation_has_work() const {
+  return !active_ || client_gone_ || (FIdContext && !FIdContext->inbox_.empty());
 }
 
 bool TServerThread::take_over(const std::shared_ptr<TIdContext>& context) {
@@ -609,9 +627,7 @@ void TServerThread::connection_ended(const std::shared_ptr<TIdContext>& context)
 void TServerThread::operate() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] {
-      return !quick_running_ && (!active_ || client_gone_ || (FIdContext && !FIdContext->inbox_.empty()));
-    });
+    changed_.wait(lock, [&] { return !quick_running_ && operation_has_work(); });
     if (!active_) break;
     if (client_gone_) {
       client_gone_ = false;

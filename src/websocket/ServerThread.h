@@ -156,6 +156,8 @@ class TServerThread : public TClientChannel {
   // Runs the message at once or puts it in the inbox; false when the inbox is full.
   bool take_message(const std::shared_ptr<TIdContext>& context, std::string& message);
   bool take_over(const std::shared_ptr<TIdContext>& context);
+  // What the operation thread waits for, besides a quick message ending. Under mutex_.
+  bool operation_has_work() const;
   void connection_ended(const std::shared_ptr<TIdContext>& context);
   void reap_finished();
   void make_room();  // with mutex_ held

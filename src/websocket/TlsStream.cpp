@@ -58,6 +58,10 @@ TTlsSocket::TTlsSocket(int fd, SSL_CTX* context) : fd_(fd), ssl_(SSL_new(context
   // A write cut short by a full socket goes on later from where it stopped, possibly from
   // a buffer that moved meanwhile (the outgoing queue owns the bytes).
   SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // Records are read from the socket as many at a time as have come, not a header and then
+  // its body: one read(2) for a message where there were two. What is read ahead stays in
+  // the session until asked for (Pending).
+  SSL_set_read_ahead(ssl_, 1);
 }
 
 TTlsSocket::~TTlsSocket() {
@@ -111,9 +115,15 @@ TTlsSocket::Io TTlsSocket::ReadInto(char* data, size_t n, size_t& got) {
       return got > 0 ? Io::Done : next;
     }
     got += piece;
+    // A record shorter than the largest ends what the client sent for now, when nothing
+    // more was read ahead: the socket's next bytes come with the next poll, so no read is
+    // made only to learn that there are none yet.
+    if (piece < kLargestRecord && !SSL_has_pending(ssl_)) break;
   }
   return Io::Done;
 }
+
+bool TTlsSocket::Pending() const { return !closed_ && SSL_has_pending(ssl_) == 1; }
 
 TTlsSocket::Io TTlsSocket::Write(const char* data, size_t n, size_t& written) {
   written = 0;

@@ -31,12 +31,16 @@ class TTlsSocket {
   // Reads what can be read now straight into `data` (at most `n` bytes); `got` says how
   // many. Done when something was read.
   Io ReadInto(char* data, size_t n, size_t& got);
+  // Bytes already taken from the socket and not yet handed out: a poll of the socket
+  // does not see them, so the caller reads before it waits.
+  bool Pending() const;
   // Writes as much of the bytes as the socket takes now; `written` says how many.
   Io Write(const char* data, size_t n, size_t& written);
   // Sends close_notify (best effort) and shuts the socket down.
   void Close();
 
  private:
+  static constexpr size_t kLargestRecord = 16 * 1024;  // of plain bytes, in TLS 1.2
   Io wants(int result);
   int fd_;
   SSL* ssl_;

@@ -243,4 +243,32 @@ TEST_F(IniFileTest, AWriteOfTheValueTheFileHoldsLeavesTheFileAlone) {
   EXPECT_EQ(ini.ReadString("sitef", "url", ""), "c");
 }
 
+TEST_F(IniFileTest, AReadPassSeesOneVersionOfTheFileAndItsOwnWrites) {
+  write("[sitef]\npdv_number=1\n");
+  norvane::TIniFile ini(path.string());
+  {
+    const norvane::TIniReadPass pass;
+    EXPECT_EQ(ini.ReadInteger("sitef", "pdv_number", -1), 1);
+    write("[sitef]\npdv_number=2\n");  // by someone else, during the pass
+    {
+      const norvane::TIniReadPass nested;
+      EXPECT_EQ(ini.ReadInteger("sitef", "pdv_number", -1), 1);
+    }
+    EXPECT_EQ(ini.ReadInteger("sitef", "pdv_number", -1), 1);
+    // A write through the file replaces what the pass read: the file as written is read.
+    ASSERT_TRUE(ini.WriteString("sitef", "url", "a"));
+    EXPECT_EQ(ini.ReadInteger("sitef", "pdv_number", -1), 2);
+    EXPECT_EQ(ini.ReadString("sitef", "url", ""), "a");
+  }
+  write("[sitef]\npdv_number=3\n");
+  EXPECT_EQ(ini.ReadInteger("sitef", "pdv_number", -1), 3);  // the pass is over
+
+  // A file with a problem is looked at again at each read, pass or not.
+  write("");
+  const norvane::TIniReadPass pass;
+  EXPECT_FALSE(ini.Snapshot().Problem().empty());
+  write("[sitef]\npdv_number=4\n");
+  EXPECT_EQ(ini.ReadInteger("sitef", "pdv_number", -1), 4);
+}
+
 }  // namespace

@@ -1,9 +1,10 @@
-// The peer of the "/print" benchmark, run as a child process of print_roundtrip.mjs: a Node
-// `ws` server over TLS 1.2 with the service's certificate, doing for each message what the
-// service does with a "/print" (`print`: parse the JSON, decode the base64, write the file)
-// or only receiving it (`transport`). It says `listening <port>` once, then `done` after each
-// message, on its IPC channel.
-//   node bench/ws_print_peer.mjs <certificate folder> <print|transport> <scratch file>
+// A peer of the benchmarks, run as a child process so that, like the service, its server
+// does not share the client's thread: a Node `ws` server over TLS 1.2 with the service's
+// certificate. For print_roundtrip.mjs it does for each message what the service does with a
+// "/print" (`print`: parse the JSON, decode the base64, write the file) or only receives it
+// (`transport`), and says `done` on its IPC channel after each message. For connections.mjs
+// (`echo`) it sends each message back. It says `listening <port>` once.
+//   node bench/ws_peer.mjs <certificate folder> <print|transport|echo> [scratch file]
 import fs from 'node:fs';
 import https from 'node:https';
 import path from 'node:path';
@@ -18,6 +19,10 @@ const server = https.createServer({
 });
 const wss = new WebSocketServer({ server, maxPayload: 64 * 1024 * 1024 });
 wss.on('connection', (ws) => ws.on('message', (data) => {
+  if (mode === 'echo') {
+    ws.send(data.toString());
+    return;
+  }
   if (mode === 'print') {
     const message = JSON.parse(data.toString('utf8'));
     fs.writeFileSync(scratch, Buffer.from(message.data, 'base64'));
