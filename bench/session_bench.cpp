@@ -8,6 +8,7 @@
 
 #include "routing/JsonText.h"
 #include "routing/Jwt.h"
+#include "platform/Guid.h"
 
 using norvane::Json;
 
@@ -77,12 +78,30 @@ void BM_VerifyJWT_HS256(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(VerifyJWT(token, kSharedTokenSecret));
 }
 
+// The rest of a session start's own work: the message read, and the session's identifier.
+void BM_ParseSessionStart(benchmark::State& state) {
+  Json claims = Json::parse(R"({"secctional_code":"1009","ip_address":"10.0.0.5","store_code":"00000001",
+    "additional_parameters":"","operator":"CAIXA 1","sale_id":42,"company_id":7,"callback_url":"https://x/"})");
+  Json message = Json::object();
+  message["route"] = "/session/start";
+  message["type"] = "session";
+  message["token"] = GenerateJWT(std::string(kSharedTokenSecret), claims);
+  const std::string text = message.dump();
+  for (auto _ : state) benchmark::DoNotOptimize(norvane::parse_json_text(text));
+}
+
+void BM_NewGuid(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(norvane::new_guid());
+}
+
 BENCHMARK(BM_WriteJson_Typical);
 BENCHMARK(BM_NlohmannDump_Typical);
 BENCHMARK(BM_WriteJson_TextHeavy);
 BENCHMARK(BM_NlohmannDump_TextHeavy);
 BENCHMARK(BM_NlohmannDumpAscii_TextHeavy);
 BENCHMARK(BM_VerifyJWT_HS256);
+BENCHMARK(BM_ParseSessionStart);
+BENCHMARK(BM_NewGuid);
 
 }  // namespace
 

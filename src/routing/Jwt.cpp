@@ -4,7 +4,11 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/params.h>
 
 namespace norvane {
 namespace {
@@ -28,8 +32,63 @@ const EVP_MD* hmac_digest_for(const Json& alg) {
   return nullptr;  // "none", RS256, ES256 and anything else: never accepted
 }
 
+// OpenSSL's one-shot HMAC looks the algorithm up and sets the key up again on every call,
+// which costs more than signing a token. The keyed context of the last key and digest is
+// kept instead, one per thread, and started over for each message.
+class TKeyedHmac {
+ public:
+  TKeyedHmac() : mac_(EVP_MAC_fetch(nullptr, "HMAC", nullptr)) {}
+  ~TKeyedHmac() {
+    EVP_MAC_CTX_free(context_);
+    EVP_MAC_free(mac_);
+    OPENSSL_cleanse(key_.data(), key_.size());
+  }
+  TKeyedHmac(const TKeyedHmac&) = delete;
+  TKeyedHmac& operator=(const TKeyedHmac&) = delete;
+
+  // False when OpenSSL cannot do it.
+  bool Sign(const EVP_MD* digest, std::string_view key, std::string_view data, unsigned char* mac,
+            size_t& mac_length) {
+    if (mac_ == nullptr || !start(digest, key)) return false;
+    return EVP_MAC_update(context_, reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1 &&
+           EVP_MAC_final(context_, mac, &mac_length, EVP_MAX_MD_SIZE) == 1;
+  }
+
+ private:
+  bool start(const EVP_MD* digest, std::string_view key) {
+    if (context_ != nullptr && digest == digest_ && key == key_) return EVP_MAC_init(context_, nullptr, 0, nullptr) == 1;
+    EVP_MAC_CTX_free(context_);
+    OPENSSL_cleanse(key_.data(), key_.size());
+    key_.clear();
+    digest_ = nullptr;
+    context_ = EVP_MAC_CTX_new(mac_);
+    if (context_ == nullptr) return false;
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string("digest", const_cast<char*>(EVP_MD_get0_name(digest)), 0),
+        OSSL_PARAM_construct_end()};
+    if (EVP_MAC_init(context_, reinterpret_cast<const unsigned char*>(key.data()), key.size(), params) != 1) {
+      EVP_MAC_CTX_free(context_);
+      context_ = nullptr;
+      return false;
+    }
+    key_.assign(key);
+    digest_ = digest;
+    return true;
+  }
+
+  EVP_MAC* mac_;
+  EVP_MAC_CTX* context_ = nullptr;
+  const EVP_MD* digest_ = nullptr;
+  std::string key_;
+};
+
 std::string hmac(const EVP_MD* digest, std::string_view key, std::string_view data) {
   unsigned char mac[EVP_MAX_MD_SIZE];
+  if (!key.empty()) {
+    thread_local TKeyedHmac keyed;
+    size_t mac_length = 0;
+    if (keyed.Sign(digest, key, data, mac, mac_length)) return std::string(reinterpret_cast<const char*>(mac), mac_length);
+  }
   unsigned int mac_length = 0;
   if (HMAC(digest, key.data(), static_cast<int>(key.size()),
            reinterpret_cast<const unsigned char*>(data.data()), data.size(), mac, &mac_length) == nullptr) {

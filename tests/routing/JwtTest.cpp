@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "routing/Jwt.h"
 
@@ -76,6 +77,29 @@ TEST(GenerateJWT, SignsHs384WithTypThenAlgLikeAnyOtherSigner) {
   const Json none = VerifyJWT(GenerateJWT("k"), "k");
   EXPECT_TRUE(none.is_object());
   EXPECT_TRUE(none.empty());
+}
+
+TEST(VerifyJWT, EachCheckUsesItsOwnKeyAndAlgorithmWhateverWasCheckedBefore) {
+  Json claims = Json::object();
+  claims["sale_id"] = 42;
+  // Keys that share a prefix or differ in length only, and the built-in one.
+  const std::string keys[] = {"k", "k2", std::string(kSharedTokenSecret), std::string(200, 'x')};
+  std::vector<std::string> tokens;
+  for (const std::string& key : keys) tokens.push_back(GenerateJWT(key, claims));
+  for (int round = 0; round < 2; ++round) {
+    for (size_t signer = 0; signer < tokens.size(); ++signer) {
+      for (size_t checker = 0; checker < tokens.size(); ++checker) {
+        SCOPED_TRACE(testing::Message() << "signed with key " << signer << ", checked with key " << checker);
+        if (signer == checker) {
+          EXPECT_EQ(GetJsonField(VerifyJWT(tokens[signer], keys[checker]), "sale_id"), "42");
+        } else {
+          EXPECT_THROW(VerifyJWT(tokens[signer], keys[checker]), EJwtUnverified);
+        }
+      }
+      // The same key with the other algorithms, between two checks with it.
+      for (const char* token : {kHs256, kHs384, kHs512}) EXPECT_NO_THROW(VerifyJWT(token, kSharedTokenSecret));
+    }
+  }
 }
 
 TEST(Base64Url, RoundTripsEveryLengthAndRefusesMalformedText) {
