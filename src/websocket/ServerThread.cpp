@@ -605,9 +605,12 @@ bool TServerThread::take_over(const std::shared_ptr<TIdContext>& context) {
   for (auto& other : connections_) {
     if (other->accept_order_ < context->accept_order_) other->Abort();
   }
-  if (FIdContext) client_gone_ = true;  // replaced: its operation state goes with it
+  const bool replaced = FIdContext != nullptr;
+  if (replaced) client_gone_ = true;  // replaced: its operation state goes with it
   FIdContext = context;
-  changed_.notify_all();
+  // Only a replaced client is news to the operation thread (an operation reading its
+  // answers, or its goodbye to run); a client arriving after the last one left is not.
+  if (replaced) changed_.notify_all();
   return true;
 }
 

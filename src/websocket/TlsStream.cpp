@@ -99,6 +99,7 @@ TTlsSocket::Io TTlsSocket::Read(std::string& into, size_t limit) {
     }
     into.append(buffer, static_cast<size_t>(n));
     total += static_cast<size_t>(n);
+    if (static_cast<size_t>(n) < kLargestRecord && !SSL_has_pending(ssl_)) break;  // as in ReadInto
   }
   return Io::Done;
 }
