@@ -2,8 +2,9 @@
 //  - "/session/start" round trip over wss on one connection, against Node's `ws` TLS echo
 //    server (same certificate, same client) echoing the same text in a process of its own,
 //    as the service is (ws_peer.mjs); beside it a message the router refuses at once (a
-//    "/print" without its data), the service's transport alone, and the same echo server
-//    inside the client's own process, where a round trip never leaves one thread;
+//    route it does not know, answered on the connection's thread as a session start is),
+//    the service's transport alone, and the same echo server inside the client's own
+//    process, where a round trip never leaves one thread;
 //  - a new connection (TLS, upgrade, "/session/start"), against a bare TLS 1.2 handshake
 //    with the service, with the ws client and with the bare handshake's own TLS client;
 //  - the share of real clients served while another process floods the port with plain
@@ -194,7 +195,7 @@ function µs(ms) {
 async function roundTripPart(client, echoPort, sameProcessEchoPort, start) {
   const peerClient = await connectClient(echoPort);
   const sameProcessClient = await connectClient(sameProcessEchoPort);
-  const refused = JSON.stringify({ route: '/print', type: 'print' });
+  const refused = JSON.stringify({ route: '/bench/unknown', type: 'session' });
   await roundTrips(client, start, 200, notNotice);
   await roundTrips(peerClient, start, 200);
   await roundTrips(sameProcessClient, start, 200);

@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace norvane {
@@ -25,30 +26,45 @@ const std::string& self_exe() {
   return path;
 }
 
+// Whether a test has pointed the service elsewhere: read without the lock on every call,
+// since every file name the service builds starts with exe_folder().
+std::atomic<bool> overridden{false};
+
+const std::string& real_folder() {
+  static const std::string folder = [] {
+    const std::string& path = self_exe();
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+  }();
+  return folder;
+}
+
 }  // namespace
 
 std::string exe_folder() {
-  {
+  if (overridden.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(override_mutex);
     if (!override_folder.empty()) return override_folder;
   }
-  const std::string& path = self_exe();
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+  return real_folder();
 }
 
 void set_exe_folder_for_tests(const std::string& folder) {
   std::lock_guard<std::mutex> lock(override_mutex);
   override_folder = folder;
   if (!override_folder.empty() && override_folder.back() != '/') override_folder += '/';
+  overridden.store(!override_folder.empty(), std::memory_order_release);
 }
 
 std::string exe_base_name() {
-  const std::string& path = self_exe();
-  auto slash = path.rfind('/');
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  auto dot = name.rfind('.');
-  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+  static const std::string base_name = [] {
+    const std::string& path = self_exe();
+    const auto slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const auto dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+  }();
+  return base_name;
 }
 
 }  // namespace norvane

@@ -466,6 +466,14 @@ class TextReader {
   // UTF-8 checked, control characters refused.
   bool string_token(std::string& out) {
     ++at_;
+    // Most strings are plain ASCII without escapes: taken in one pass when they are.
+    const char* plain = at_;
+    while (plain < end_ && kStringPlain[static_cast<unsigned char>(*plain)]) ++plain;
+    if (plain < end_ && *plain == '"') {
+      out.assign(at_, plain);
+      at_ = plain + 1;
+      return true;
+    }
     // The decoded text is never longer than the raw one: measure first, allocate once.
     const char* close = at_;
     for (;;) {
