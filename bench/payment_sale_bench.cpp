@@ -48,7 +48,9 @@ struct DataModuleSale {
     fs::copy_file(pasta() / "dll" / "CliSiTef32I.dll", folder / "dll" / "CliSiTef32I.dll", fs::copy_options::none);
     fs::copy_file(pasta() / "dll" / "CliSiTef.ini", folder / "dll" / "CliSiTef.ini", fs::copy_options::none);
     norvane::set_exe_folder_for_tests(folder.string() + "/");
-    std::ofstream(folder / (norvane::exe_base_name() + ".ini")) << "[Sitef]\nserver_port=0\npdv_number=1\n";
+    // The INI a shop gets from the package, with its comments, as a session start reads it.
+    std::ofstream(folder / (norvane::exe_base_name() + ".ini"))
+        << std::ifstream(NORVANE_SOURCE_DIR "/packaging/SvcNorvaneSiTef.ini").rdbuf();
     setenv("NORVANE_CLISITEF_ROOT", (folder / "CliSiTef").c_str(), 1);
     dm.Tef().SetArqLOG((folder / "tef.log").string());
     dm.SetClientChannel(&client);

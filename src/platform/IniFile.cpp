@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <charconv>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <strings.h>
 #include <vector>
 
@@ -243,19 +245,46 @@ bool readable_key_name(const std::string& name) {
          name.find('=') == std::string::npos && name.front() != ';' && name.front() != '[';
 }
 
+// The same rules as section_of, key_of and same_name, on views of the line: a read looks at
+// every line of the file up to its key, and copies nothing but the value it returns.
+std::string_view trimmed(std::string_view text) {
+  size_t begin = 0, end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+  return text.substr(begin, end - begin);
+}
+
+bool section_in(std::string_view line, std::string_view& name) {
+  const std::string_view t = trimmed(line);
+  if (t.size() < 2 || t.front() != '[') return false;
+  const auto close = t.find(']');
+  if (close == std::string_view::npos) return false;
+  name = trimmed(t.substr(1, close - 1));
+  return true;
+}
+
+bool same_name_in(std::string_view a, const std::string& b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
 std::string read_value(const std::vector<std::string>& lines, const std::string& section,
                        const std::string& key, const std::string& default_value) {
   bool in_section = false;
   for (const std::string& line : lines) {
-    std::string name, k, v;
-    if (section_of(line, name)) {
-      in_section = same_name(name, section);
-    } else if (in_section && key_of(line, k, v) && same_name(k, key)) {
-      if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') ||
-                            (v.front() == '\'' && v.back() == '\'')))
-        v = v.substr(1, v.size() - 2);
-      return v;
+    std::string_view name;
+    if (section_in(line, name)) {
+      in_section = same_name_in(name, section);
+      continue;
     }
+    if (!in_section) continue;
+    const auto eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string_view k = trimmed(std::string_view(line).substr(0, eq));
+    if (k.empty() || k[0] == ';' || !same_name_in(k, key)) continue;
+    std::string_view v = trimmed(std::string_view(line).substr(eq + 1));
+    if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
+      v = v.substr(1, v.size() - 2);
+    return std::string(v);
   }
   return default_value;
 }
