@@ -174,7 +174,10 @@ async function main() {
     const token = await mintSessionToken(sessionClaims(), 'HS256');
     const start = JSON.stringify({ route: '/session/start', type: 'session', token });
     const client = await connectClient(service.port);
-    if (parts.has('roundtrip')) await roundTripPart(client, echoPort, sameProcessEchoPort, start);
+    if (parts.has('roundtrip')) {
+      await settleIni(service, client, start);
+      await roundTripPart(client, echoPort, sameProcessEchoPort, start);
+    }
     if (parts.has('connect')) await newConnectionPart(service.port, echoPort, start);
     if (parts.has('flood')) await floodPart(service.port, start);
     if (parts.has('memory')) await memoryPart(service);
@@ -185,6 +188,16 @@ async function main() {
     server.close();
     await service.dispose();
   }
+}
+
+// The service reads its INI again on every look while the file's change time is within
+// the last seconds (a second change in the same tick of the file system's clock would not
+// show), and the bench wrote it a moment ago. A shop's INI was written long before its
+// clients come: session starts are timed once it has settled, with warm-up rounds meanwhile.
+async function settleIni(service, client, start) {
+  const written = fs.statSync(path.join(service.dir, 'SvcNorvaneSiTef.ini')).ctimeMs;
+  do await roundTrips(client, start, 50, notNotice);
+  while (Date.now() < written + 4000);
 }
 
 function µs(ms) {
