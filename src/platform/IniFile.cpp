@@ -353,44 +353,70 @@ std::vector<std::string> TIniSnapshot::Keys(const std::string& section) const {
   return keys;
 }
 
+namespace {
+
+// Where a write of the key goes in the lines: `line`, the key's first line in the first
+// section of that name, or -1; then `section_end`, the line after that section's last key
+// (after its name when it has none), or -1 when there is no such section.
+struct TKeyPlace {
+  long line = -1;
+  long section_end = -1;
+  std::string written_key;  // the key as the file spells it, on `line`
+};
+
+TKeyPlace key_place(const std::vector<std::string>& lines, const std::string& section, const std::string& key) {
+  TKeyPlace place;
+  bool in_section = false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string name, k, v;
+    if (section_of(lines[i], name)) {
+      if (in_section) break;
+      in_section = same_name(name, section);
+      if (in_section) place.section_end = static_cast<long>(i) + 1;
+    } else if (in_section && key_of(lines[i], k, v)) {
+      place.section_end = static_cast<long>(i) + 1;  // a new key goes after the last one
+      if (same_name(k, key)) {
+        place.line = static_cast<long>(i);
+        place.written_key = k;
+        break;
+      }
+    }
+  }
+  return place;
+}
+
+// The line already says it as a write would: the file stays as it is (a session start
+// writes the same TLS settings each time, and a rewrite is a flush to disk).
+bool says_already(const std::vector<std::string>& lines, const TKeyPlace& place, const std::string& value) {
+  return place.line >= 0 && lines[static_cast<size_t>(place.line)] == place.written_key + "=" + value;
+}
+
+}  // namespace
+
 bool TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
   // A value holding a line break (or any other control character) would add lines of its
   // own, keys that whoever supplied the value chose: refused, and the file is left alone.
   if (!readable_section_name(section) || !readable_key_name(key) || has_control_character(value))
     return false;
+  // What was last read of the file, while it shows no change, tells most writes they have
+  // nothing to do, without reading the file again.
+  if (const TIniSnapshot known = cached_read(path_); known.Problem().empty()) {
+    if (says_already(known.Lines(), key_place(known.Lines(), section, key), value)) return true;
+  }
   TIniSnapshot current = read_file(path_);
   if (!current.Problem().empty()) return false;
   std::vector<std::string> lines = current.Lines();
-  bool in_section = false, written = false;
-  long section_end = -1;  // index after the last line of the matching section
-  for (size_t i = 0; i < lines.size() && !written; ++i) {
-    std::string name, k, v;
-    if (section_of(lines[i], name)) {
-      if (in_section) break;
-      in_section = same_name(name, section);
-      if (in_section) section_end = static_cast<long>(i) + 1;
-    } else if (in_section) {
-      if (key_of(lines[i], k, v)) {
-        if (same_name(k, key)) {
-          // The line already says it as a write would: the file stays as it is (a session
-          // start writes the same TLS settings each time, and a rewrite is a flush to disk).
-          if (lines[i] == k + "=" + value) return true;
-          lines[i] = k + "=" + value;
-          written = true;
-        }
-        section_end = static_cast<long>(i) + 1;  // a new key goes after the last one
-      }
-    }
-  }
-  if (!written) {
-    if (section_end < 0) {
-      if (!lines.empty() && !norvane::trim(lines.back()).empty()) lines.emplace_back();
-      lines.push_back("[" + section + "]");
-      lines.push_back(key + "=" + value);
-    } else {
-      lines.insert(lines.begin() + section_end, key + "=" + value);
-    }
+  const TKeyPlace place = key_place(lines, section, key);
+  if (says_already(lines, place, value)) return true;
+  if (place.line >= 0) {
+    lines[static_cast<size_t>(place.line)] = place.written_key + "=" + value;
+  } else if (place.section_end < 0) {
+    if (!lines.empty() && !norvane::trim(lines.back()).empty()) lines.emplace_back();
+    lines.push_back("[" + section + "]");
+    lines.push_back(key + "=" + value);
+  } else {
+    lines.insert(lines.begin() + place.section_end, key + "=" + value);
   }
   std::string text;
   for (const std::string& line : lines) text += line + "\r\n";
