@@ -29,6 +29,8 @@ void TRiZedIzAdeClass::SetGPExeName(const std::string& AValue) { fGPExeName = no
 
 void TRiZedIzAdeClass::GravaLog(const std::string& AString) const { GravaLogTEF(fArqLOG, AString); }
 
+void TRiZedIzAdeClass::GravaLog(const std::vector<std::string>& Linhas) const { GravaLogTEF(fArqLOG, Linhas); }
+
 void TRiZedIzAdeClass::VerificaInicializado() const {
   if (!fpInicializado)
     throw ERiZedIzAdeGPNaoInicializado("Gerenciador Padrão: " + Name() + " não foi inicializado");

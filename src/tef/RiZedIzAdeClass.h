@@ -168,6 +168,8 @@ class TRiZedIzAdeClass : public TComponent {
   // Appends "-- dd/mm hh:nn:ss:zzz - <text>" and CR LF to ArqLOG (nothing when it is
   // empty). Never raises.
   void GravaLog(const std::string& AString) const;
+  // Several lines, each as above, appended in one go.
+  void GravaLog(const std::vector<std::string>& Linhas) const;
 
   // The backup file of number 1 to 999 in the owner's backup folder
   // (".../RiZedIzAde_CliSiTef_001.tef" for the CliSiTef manager), and the pattern that

@@ -427,7 +427,7 @@ int TRiZedIzAdeCliSiTef::ContinuarFuncao(bool IDAmigo, const std::string& Numero
     ~FimDaExecucao() {
       try {
         m.Dono().BloquearMouseTeclado(false);
-        for (const std::string& linha : m.fpResp->Conteudo().Conteudo()) m.GravaLog(linha);
+        m.GravaLog(m.fpResp->Conteudo().Conteudo());
         m.fpResp->ConteudoToProperty();
       } catch (const std::exception& e) {
         m.GravaLog(m.Name() + " ContinuarFuncao: " + e.what());

@@ -554,6 +554,30 @@ TEST_F(StandIn, JournalKeepsEveryCallOnOneLine) {
             std::string::npos) << lines.back();
 }
 
+// The journal stays open between calls; a journal a test moves or deletes away between two
+// payments is started anew at its path, and the second payment's calls land there alone.
+TEST_F(StandIn, JournalMovedOrDeletedIsStartedAnewAtItsPath) {
+  for (const bool moved : {true, false}) {
+    SCOPED_TRACE(moved ? "moved away" : "deleted");
+    ASSERT_EQ(configure(), 0);
+    ASSERT_EQ(drive(2, "10,00", scripted({"1"})).result, 0);
+    if (moved) fs::rename(folder / "CliSiTef.journal", folder / "old.journal");
+    else fs::remove(folder / "CliSiTef.journal");
+    ASSERT_EQ(drive(2, "20,00", scripted({"1"})).result, 0);
+    const std::vector<std::string> lines = journal();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.front().find("IniciaFuncaoSiTefInterativo(funcao=2, valor=\"20,00\""), std::string::npos)
+        << lines.front();
+    for (const std::string& line : lines) EXPECT_EQ(line.find("valor=\"10,00\""), std::string::npos) << line;
+    if (moved) {
+      std::ifstream in(folder / "old.journal");
+      const std::string old((std::istreambuf_iterator<char>(in)), {});
+      EXPECT_NE(old.find("valor=\"10,00\""), std::string::npos);
+      EXPECT_EQ(old.find("valor=\"20,00\""), std::string::npos);
+    }
+  }
+}
+
 // ---------------------------------------------------------------- pin-pad and card reads
 
 TEST_F(StandIn, PinPadPresenceAndMessageAreSettable) {

@@ -80,4 +80,28 @@ TEST(TefLog, ANewPathStartsItsOwnFileAndTheOldOneKeepsItsLines) {
   fs::remove_all(dir);
 }
 
+// A response's fields go to the log together: each its own line in the log's format, in
+// order, converted and masked as one line alone is.
+TEST(TefLog, SeveralLinesAreWrittenEachInTheLogsFormat) {
+  std::string templ = (fs::temp_directory_path() / "tef-log-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+  const fs::path dir = templ;
+  const fs::path log = dir / "TEF.log";
+  GravaLogTEF(log.string(), "antes");
+  GravaLogTEF(log.string(), std::vector<std::string>{"100-000 = 0200", "2021-000 = 4111111111111111", "101-000 = Crédito"});
+  GravaLogTEF(log.string(), std::vector<std::string>{});
+
+  const std::string all = read(log);
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = all.find("\r\n", at)) != std::string::npos; at = end + 2) lines.push_back(all.substr(at, end - at));
+  ASSERT_EQ(lines.size(), 4u) << all;
+  const char* texts[] = {"antes", "100-000 = 0200", "2021-000 = 411111******1111", "101-000 = Cr\xE9" "dito"};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].rfind("-- ", 0), 0u) << lines[i];
+    EXPECT_EQ(lines[i].substr(lines[i].find(" - ") + 3), texts[i]);
+  }
+  EXPECT_EQ(all.find("4111111111111111"), std::string::npos);
+  fs::remove_all(dir);
+}
+
 }  // namespace

@@ -1,13 +1,12 @@
 #include "SimJournal.h"
 
-#include <fcntl.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
 
 #include "SimSettings.h"
+#include "platform/AppendFile.h"
 #include "platform/CardData.h"
 
 namespace clisitef_sim {
@@ -94,13 +93,12 @@ void append_journal(const std::string& journal, const JournalLine& line) {
   // Like a real library's trace it keeps no card number, whatever text repeats one.
   std::string text = stamp + norvane::scrub_card_numbers(line.str());
   text += "\n";
-  // One write on an O_APPEND descriptor keeps lines whole even when two processes share a
-  // journal.
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  ssize_t written = ::write(fd, text.data(), text.size());
-  (void)written;  // a short or failed journal write is not the payment's problem
-  ::close(fd);
+  // Kept open between calls, as a payment journals some thirty of them; a journal moved or
+  // deleted by a test or a developer is started anew at its path. One write on an O_APPEND
+  // descriptor keeps lines whole even when two processes share a journal, without a lock. A
+  // short or failed journal write is not the payment's problem.
+  static norvane::TAppendFile file(false);
+  file.Append(path, text);
 }
 
 }  // namespace clisitef_sim

@@ -31,17 +31,26 @@ constexpr ScenarioName kScenarioNames[] = {
 }  // namespace
 
 std::string library_folder() {
-  Dl_info info{};
-  // Any symbol of this library locates the file it was loaded from.
-  if (dladdr(reinterpret_cast<void*>(&library_folder), &info) == 0 || info.dli_fname == nullptr)
-    return "./";
-  std::string path = info.dli_fname;
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+  // Found once: a loaded library stays where it was loaded from, and the folder is asked
+  // for at every call of the library (its settings, its journal, its files of sales).
+  static const std::string folder = [] {
+    Dl_info info{};
+    // Any symbol of this library locates the file it was loaded from.
+    if (dladdr(reinterpret_cast<void*>(&library_folder), &info) == 0 || info.dli_fname == nullptr)
+      return std::string("./");
+    std::string path = info.dli_fname;
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+  }();
+  return folder;
 }
 
 Settings read_settings() {
-  norvane::TIniFile ini(library_folder() + "CliSiTef.ini");
+  // One look at the file for all the keys: every key read through TIniFile would look at
+  // the file again (a stat, and a whole read while the file was changed in the last
+  // seconds, as it is when a test has just switched scenarios), some twenty-five times for
+  // one call, and the keys could come from two versions of the file.
+  const norvane::TIniSnapshot ini = norvane::TIniFile(library_folder() + "CliSiTef.ini").Snapshot();
   Settings s;
   s.scenario_text = ini.ReadString(kSection, "Scenario", "approved");
   s.scenario_known = false;

@@ -30,6 +30,7 @@ enum class QrCodeMode { automatic, command50, command52, pinpad };
 // Settings of section [Simulator] of CliSiTef.ini beside the library. Read anew for every
 // ConfiguraIntSiTefInterativoEx and IniciaFuncaoSiTefInterativo (and for each pin-pad call),
 // so a test or a developer switches scenarios between two payments by editing the file.
+// Each reading takes every key from one version of the file.
 struct Settings {
   Scenario scenario = Scenario::approved;
   std::string scenario_text = "approved";
