@@ -43,22 +43,17 @@ std::string CliSiTefControlFolder() {
 }
 
 bool TDmSitef::ApplyTlsConfiguration(const TSessionTefClaims& claims) {
-  const std::string file = tls_configuration_file();
   if (!FTLSConnection) {
     RiZedIzAde.SetCNPJLoja("");
     RiZedIzAde.SetCNPJVantor("");
-    if (FTlsFileGone != file) {
-      std::error_code error;  // a missing file is what we want
-      std::filesystem::remove(file, error);
-      FTlsFileGone = error ? std::string() : file;
-    }
+    std::error_code ignored;  // a missing file is what we want
+    std::filesystem::remove(tls_configuration_file(), ignored);
     return false;
   }
   RiZedIzAde.SetCNPJLoja(claims.store_cnpj);
   RiZedIzAde.SetCNPJVantor(claims.tef_cnpj);
 
-  FTlsFileGone.clear();
-  norvane::TIniFile tls(file);
+  norvane::TIniFile tls(tls_configuration_file());
   // The three keys below are all the file holds: one left unreadable (by a crash of an
   // earlier version's write) is made again rather than refused for ever.
   if (!tls.Snapshot().Problem().empty()) {
@@ -134,11 +129,6 @@ void TDmSitef::ApplyTefConfiguration(const TSessionTefClaims& claims, const norv
   manager.SetOperador(norvane::to_windows1252(claims.operator_name));
   if (!config.ReadBool("sitef", "qrcode_on_pinpad", false)) manager.SetRestricoes("{DevolveStringQRCode=1}");
 
-  if (!FTLSConnection && (changed || !manager.Inicializado() || !RiZedIzAde.Inicializado(gpCliSiTef))) {
-    // What the library reads as it is set up is what it keeps: no TLS file, whoever made one.
-    std::error_code ignored;
-    std::filesystem::remove(tls_configuration_file(), ignored);
-  }
   if (!RiZedIzAde.Inicializado(gpCliSiTef)) RiZedIzAde.Inicializar(gpCliSiTef);
   if (changed || !manager.Inicializado()) {
     SendSampleMsg("Inicializando TEF...");

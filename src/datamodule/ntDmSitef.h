@@ -308,10 +308,6 @@ class TDmSitef {
   std::string fCallbackURL;
   TSessionList FSessionList;
   std::atomic<bool> FTLSConnection{false};
-  // The CONFITLS.INI this service last deleted (or found absent) and has not written since:
-  // a start without TLS does not delete it again. Nobody else writes it, and the library
-  // reads it only when it is configured, where it is deleted once more.
-  std::string FTlsFileGone;
   // The TEF claims of the last session start that got past its token check.
   TSessionTefClaims FSessionTefClaims;
 

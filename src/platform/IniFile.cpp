@@ -400,8 +400,9 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key,
   if (!readable_section_name(section) || !readable_key_name(key) || has_control_character(value))
     return false;
   // What was last read of the file, while it shows no change, tells most writes they have
-  // nothing to do, without reading the file again.
-  if (const TIniSnapshot known = cached_read(path_); known.Problem().empty()) {
+  // nothing to do, without reading the file again. Not what a read pass kept: the file may
+  // have changed since, and a write goes by the file as it is.
+  if (const TIniSnapshot known = stat_and_read(path_); known.Problem().empty()) {
     if (says_already(known.Lines(), key_place(known.Lines(), section, key), value)) return true;
   }
   TIniSnapshot current = read_file(path_);

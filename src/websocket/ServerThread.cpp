@@ -452,7 +452,11 @@ void TServerThread::serve_messages(const std::shared_ptr<TIdContext>& context, s
   size_t written = 0;
   bool closing = false;     // a close frame is on its way: write it, then end
   Clock::time_point close_deadline{};
-  bool read_more = false;   // the last read stopped at its limit: more may be there
+  // The last read stopped at its limit: more may be there. So too at the start: records the
+  // TLS layer read ahead with the upgrade request wait in it, where no poll sees them. Later
+  // reads stop only with nothing left in it but part of a record, whose rest the socket
+  // brings (see TTlsSocket::ReadInto).
+  bool read_more = true;
   constexpr size_t kReadLimit = 1024 * 1024;
   // The decoder zero-fills the space it hands out before each read. A read that filled its
   // space asks for twice as much next time, up to kReadLimit; one that did not goes back to
@@ -535,11 +539,9 @@ void TServerThread::serve_messages(const std::shared_ptr<TIdContext>& context, s
     }
     short events = closing ? 0 : POLLIN;
     if (write_wait != TTlsSocket::Io::Done) events |= poll_events(write_wait);
-    // Bytes the TLS layer read ahead are not the socket's any more: no poll would say so.
-    const bool readable_now = read_more || socket.Pending();
-    if (readable_now) timeout = 0;
+    if (read_more && !closing) timeout = 0;
     const TWaitResult waited = wait_socket(socket.Fd(), events, context->wake_fd_, timeout);
-    if (closing || !(waited.socket_ready || readable_now)) continue;
+    if (closing || !(waited.socket_ready || read_more)) continue;
 
     // Decrypted straight where the bytes stay: a large message's payload into its own buffer.
     const ws::TFrameDecoder::TSpace space = decoder.Space(read_size);

@@ -60,7 +60,7 @@ TTlsSocket::TTlsSocket(int fd, SSL_CTX* context) : fd_(fd), ssl_(SSL_new(context
   SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   // Records are read from the socket as many at a time as have come, not a header and then
   // its body: one read(2) for a message where there were two. What is read ahead stays in
-  // the session until asked for (Pending).
+  // the session until asked for: no poll of the socket sees it.
   SSL_set_read_ahead(ssl_, 1);
 }
 
@@ -124,7 +124,6 @@ TTlsSocket::Io TTlsSocket::ReadInto(char* data, size_t n, size_t& got) {
   return Io::Done;
 }
 
-bool TTlsSocket::Pending() const { return !closed_ && SSL_has_pending(ssl_) == 1; }
 
 TTlsSocket::Io TTlsSocket::Write(const char* data, size_t n, size_t& written) {
   written = 0;

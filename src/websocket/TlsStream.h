@@ -29,11 +29,10 @@ class TTlsSocket {
   // Appends what can be read now (at most `limit` bytes); Done when something was read.
   Io Read(std::string& into, size_t limit);
   // Reads what can be read now straight into `data` (at most `n` bytes); `got` says how
-  // many. Done when something was read.
+  // many. Done when something was read. Unless `n` bytes came, what the TLS layer read ahead
+  // is all handed out, but for part of a record whose rest is still on its way: a poll of
+  // the socket then tells when more can be read.
   Io ReadInto(char* data, size_t n, size_t& got);
-  // Bytes already taken from the socket and not yet handed out: a poll of the socket
-  // does not see them, so the caller reads before it waits.
-  bool Pending() const;
   // Writes as much of the bytes as the socket takes now; `written` says how many.
   Io Write(const char* data, size_t n, size_t& written);
   // Sends close_notify (best effort) and shuts the socket down.

@@ -263,6 +263,16 @@ TEST_F(IniFileTest, AReadPassSeesOneVersionOfTheFileAndItsOwnWrites) {
   write("[sitef]\npdv_number=3\n");
   EXPECT_EQ(ini.ReadInteger("sitef", "pdv_number", -1), 3);  // the pass is over
 
+  // A write during a pass goes by the file as it is now, not by what the pass read.
+  write("[sitef]\nurl=a\n");
+  {
+    const norvane::TIniReadPass pass;
+    EXPECT_EQ(ini.ReadString("sitef", "url", ""), "a");
+    write("[sitef]\nurl=b\n");  // by someone else, during the pass
+    ASSERT_TRUE(ini.WriteString("sitef", "url", "a"));
+  }
+  EXPECT_EQ(ini.ReadString("sitef", "url", ""), "a");
+
   // A file with a problem is looked at again at each read, pass or not.
   write("");
   const norvane::TIniReadPass pass;

@@ -216,6 +216,34 @@ TEST_F(ListenerTest, EveryMessageGetsItsReplyInOrder) {
   }
 }
 
+// Records come in whatever pieces TCP makes of them: one cut short is waited for on the
+// socket, and several that came together are all read, though the socket has nothing more.
+TEST_F(ListenerTest, TlsRecordsAreReadWhateverPiecesTheyComeIn) {
+  TlsTestClient client;
+  connect_websocket(client);
+  const std::string cut = client.SealRecord(testing_support::client_frame(1, "echo:cut"));
+  client.SendRaw(cut.substr(0, 10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  client.SendRaw(cut.substr(10, cut.size() - 13));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  client.SendRaw(cut.substr(cut.size() - 3));
+  EXPECT_EQ(next_text(client), "echo:cut");
+
+  std::string together;
+  for (int i = 0; i < 3; ++i) together += client.SealRecord(testing_support::client_frame(1, "echo:" + std::to_string(i)));
+  client.SendRaw(together);  // one write
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(next_text(client), "echo:" + std::to_string(i));
+
+  // A client that sends its first message with its upgrade request, in one write.
+  TlsTestClient eager;
+  ASSERT_TRUE(eager.Connect(port_));
+  std::string upgrade_and_frame = eager.SealRecord(TlsTestClient::UpgradeRequest());
+  upgrade_and_frame += eager.SealRecord(testing_support::client_frame(1, "echo:eager"));  // sealed second
+  eager.SendRaw(upgrade_and_frame);
+  ASSERT_NE(eager.HandshakeAnswer().find("HTTP/1.1 101 Switching Protocols\r\n"), std::string::npos);
+  EXPECT_EQ(next_text(eager), "echo:eager");
+}
+
 TEST_F(ListenerTest, AMessageAnsweredOnItsConnectionsThreadNeverOvertakesWhatCameBefore) {
   StartServer({}, true);
   TlsTestClient client;

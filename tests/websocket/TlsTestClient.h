@@ -151,10 +151,37 @@ class TlsTestClient {
       throw std::runtime_error("write failed");
   }
 
+  // The TLS record that sending these bytes would put on the wire, made without sending it,
+  // so that a test can send it in pieces with SendRaw. Records carry a sequence number:
+  // they must go on the wire in the order they were sealed.
+  std::string SealRecord(const std::string& bytes) {
+    BIO* memory = BIO_new(BIO_s_mem());
+    BIO_up_ref(SSL_get_rbio(ssl_));  // the socket's BIO stays for reading
+    SSL_set0_wbio(ssl_, memory);
+    if (SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) <= 0) throw std::runtime_error("seal failed");
+    (void)BIO_flush(SSL_get_wbio(ssl_));  // through the buffer the handshake may have left in front
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(memory, &data);
+    std::string record(data, static_cast<size_t>(size));
+    SSL_set0_wbio(ssl_, BIO_new_socket(fd_, BIO_NOCLOSE));
+    return record;
+  }
+
+  void SendRaw(const std::string& bytes) {
+    if (::send(fd_, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
+      throw std::runtime_error("raw write failed");
+  }
+
   // Bytes up to and including the blank line that ends the server's handshake answer.
   std::string Handshake(const std::string& key = "dGhlIHNhbXBsZSBub25jZQ==") {
-    Send("GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-         "Sec-WebSocket-Key: " + key + "\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    Send(UpgradeRequest(key));
+    return HandshakeAnswer();
+  }
+  static std::string UpgradeRequest(const std::string& key = "dGhlIHNhbXBsZSBub25jZQ==") {
+    return "GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: " + key + "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  }
+  std::string HandshakeAnswer() {
     std::string answer;
     while (answer.size() < 4 || answer.compare(answer.size() - 4, 4, "\r\n\r\n") != 0) {
       char c;
