@@ -48,20 +48,17 @@ bool TDmSitef::RouteQuickly(const std::string& pContent) {
   // The settler settling a left payment is waited for on the operation thread, not here.
   TLibraryTurn turn(*this, std::try_to_lock);
   if (!turn.Held()) return false;
-  FRoutingQuickly = true;
-  FQuickDeclined = false;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{FRoutingQuickly};
   // These routes read the service's INI through several helpers; one look at each file on
   // disk serves them all.
   const norvane::TIniReadPass one_read;
-  RouteTargeting(pContent, &parsed);
-  return !FQuickDeclined;
+  return Route(pContent, &parsed, false);
 }
 
 void TDmSitef::RouteTargeting(const std::string& pContent, norvane::JsonParseResult* parsed_already) {
+  Route(pContent, parsed_already, true);
+}
+
+bool TDmSitef::Route(const std::string& pContent, norvane::JsonParseResult* parsed_already, bool may_initialise) {
   norvane::JsonParseResult parsed;
   std::optional<std::string_view> print_data;
   if (pContent.size() >= kLargeMessage) {
@@ -73,10 +70,10 @@ void TDmSitef::RouteTargeting(const std::string& pContent, norvane::JsonParseRes
     }
   }
   if (!print_data) parsed = parsed_already ? std::move(*parsed_already) : norvane::parse_json_text(pContent);
-  if (parsed.status == norvane::JsonParseStatus::NotJson) return;  // not JSON: no answer at all
+  if (parsed.status == norvane::JsonParseStatus::NotJson) return true;  // not JSON: no answer at all
   if (parsed.status == norvane::JsonParseStatus::Refused || !parsed.value.is_object()) {
     SendClientMessage(BuildErrorReply(kMensagemInvalida));
-    return;
+    return true;
   }
   const norvane::Json& message = parsed.value;
   // A message served while an operation runs is routed inside that operation's route: the
@@ -109,19 +106,19 @@ void TDmSitef::RouteTargeting(const std::string& pContent, norvane::JsonParseRes
 
     if (route == "/session/start") {
       try {
-        if (!CreateSession(pContent, !FRoutingQuickly)) FQuickDeclined = true;
+        return CreateSession(pContent, may_initialise);
       } catch (const std::exception&) {
         // CreateSession answers its own failures; what still escapes it gets a fixed text.
         SendClientMessage(BuildErrorReply("Dados de sessão inválidos."));
       }
-      return;
+      return true;
     }
 
     std::shared_ptr<TSession> session;
     if (route != "/version" && route != "/print") {
       // A "confirmation" answer may arrive after the session has expired mid-payment.
       const bool needs_session = !(route == "/transaction" && GetJsonField(message, "type") == "confirmation");
-      if (needs_session && !ValidateSession(pContent, session)) return;
+      if (needs_session && !ValidateSession(pContent, session)) return true;
     }
 
     if (route == "/session/finish") {
@@ -145,4 +142,5 @@ void TDmSitef::RouteTargeting(const std::string& pContent, norvane::JsonParseRes
   } catch (const std::exception& error) {
     SendClientMessage(BuildErrorReply(error.what()));
   }
+  return true;
 }

@@ -366,13 +366,12 @@ class TDmSitef {
   bool SettleInterruptedStart(const TPaymentRecord& record);
 
   std::atomic<TClientChannel*> FClientChannel{nullptr};
+  // RouteTargeting, and RouteQuickly with `may_initialise` false: a session start that would
+  // initialise the library then stops before it changes anything, and false says so.
+  bool Route(const std::string& pContent, norvane::JsonParseResult* parsed_already, bool may_initialise);
   // The message being routed (operation thread only).
   const std::string* FRoutedText = nullptr;
   const norvane::Json* FRoutedMessage = nullptr;
-  // RouteQuickly routes the message: a session start that would initialise the library
-  // stops, and sets FQuickDeclined (routing thread only).
-  bool FRoutingQuickly = false;
-  bool FQuickDeclined = false;
   // A "/print" read without its document: the "data" member's text in FRoutedText.
   std::optional<std::string_view> FRoutedPrintData;
   std::mutex FPrintQueueLock;  // held while a request hands its file to the queue

@@ -15,8 +15,9 @@ namespace {
 class TRandomBatch {
  public:
   ~TRandomBatch() { OPENSSL_cleanse(bytes_, sizeof bytes_); }
-  bool Take(unsigned char* into, size_t n) {
-    if (n > sizeof bytes_) return RAND_bytes(into, static_cast<int>(n)) == 1;
+  template <size_t n>
+  bool Take(unsigned char (&into)[n]) {
+    static_assert(n <= sizeof bytes_);
     if (left_ < n) {
       if (RAND_bytes(bytes_, sizeof bytes_) != 1) return false;
       left_ = sizeof bytes_;
@@ -38,7 +39,7 @@ class TRandomBatch {
 std::string new_guid() {
   unsigned char bytes[16];
   thread_local TRandomBatch batch;
-  if (!batch.Take(bytes, sizeof bytes)) return std::string();
+  if (!batch.Take(bytes)) return std::string();
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4: random
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   // 8-4-4-4-12 hexadecimal digits, upper case.

@@ -20,10 +20,6 @@
 namespace norvane {
 namespace {
 
-bool same_name(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
-}
-
 // The file's lines, or (lines empty) what keeps it from being read. A missing file is no
 // problem: it has no keys.
 TIniSnapshot read_file(const std::string& path) {
@@ -117,17 +113,6 @@ struct TPassReads {
 };
 thread_local TPassReads pass_reads;
 
-TIniSnapshot stat_and_read(const std::string& path);
-
-TIniSnapshot cached_read(const std::string& path) {
-  if (pass_reads.depth == 0) return stat_and_read(path);
-  const auto found = pass_reads.files.find(path);
-  if (found != pass_reads.files.end()) return found->second;
-  TIniSnapshot read = stat_and_read(path);
-  if (read.Problem().empty()) pass_reads.files.insert_or_assign(path, read);
-  return read;
-}
-
 TIniSnapshot stat_and_read(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return read_file(path);
@@ -153,6 +138,15 @@ TIniSnapshot stat_and_read(const std::string& path) {
   auto lines = std::make_shared<const std::vector<std::string>>(read.Lines());
   cache.files[path] = {before, lines};
   return TIniSnapshot(std::move(lines));
+}
+
+TIniSnapshot cached_read(const std::string& path) {
+  if (pass_reads.depth == 0) return stat_and_read(path);
+  const auto found = pass_reads.files.find(path);
+  if (found != pass_reads.files.end()) return found->second;
+  TIniSnapshot read = stat_and_read(path);
+  if (read.Problem().empty()) pass_reads.files.insert_or_assign(path, read);
+  return read;
 }
 
 bool write_all(int fd, const std::string& text) {
@@ -206,22 +200,38 @@ bool replace_file(const std::string& path, const std::string& text) {
   return true;
 }
 
+// A line's parts are read on views of it: a read looks at every line of the file up to its
+// key, and copies nothing but the value it returns.
+std::string_view trimmed(std::string_view text) {
+  size_t begin = 0, end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+  return text.substr(begin, end - begin);
+}
+
 // "[name]" gives name; anything else gives false.
-bool section_of(const std::string& line, std::string& name) {
-  std::string t = norvane::trim(line);
+bool section_of(std::string_view line, std::string_view& name) {
+  const std::string_view t = trimmed(line);
   if (t.size() < 2 || t.front() != '[') return false;
-  auto close = t.find(']');
-  if (close == std::string::npos) return false;
-  name = norvane::trim(t.substr(1, close - 1));
+  const auto close = t.find(']');
+  if (close == std::string_view::npos) return false;
+  name = trimmed(t.substr(1, close - 1));
   return true;
 }
 
-bool key_of(const std::string& line, std::string& key, std::string& value) {
-  auto eq = line.find('=');
-  if (eq == std::string::npos) return false;
-  key = norvane::trim(line.substr(0, eq));
-  value = norvane::trim(line.substr(eq + 1));
+// "key = value" gives both, trimmed; a line without "=", or whose key is empty or starts a
+// comment (";"), gives false.
+bool key_of(std::string_view line, std::string_view& key, std::string_view& value) {
+  const auto eq = line.find('=');
+  if (eq == std::string_view::npos) return false;
+  key = trimmed(line.substr(0, eq));
+  value = trimmed(line.substr(eq + 1));
   return !key.empty() && key[0] != ';';
+}
+
+// Section and key names match without regard to case.
+bool same_name(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 bool has_control_character(const std::string& text) {
@@ -245,46 +255,18 @@ bool readable_key_name(const std::string& name) {
          name.find('=') == std::string::npos && name.front() != ';' && name.front() != '[';
 }
 
-// The same rules as section_of, key_of and same_name, on views of the line: a read looks at
-// every line of the file up to its key, and copies nothing but the value it returns.
-std::string_view trimmed(std::string_view text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-  return text.substr(begin, end - begin);
-}
-
-bool section_in(std::string_view line, std::string_view& name) {
-  const std::string_view t = trimmed(line);
-  if (t.size() < 2 || t.front() != '[') return false;
-  const auto close = t.find(']');
-  if (close == std::string_view::npos) return false;
-  name = trimmed(t.substr(1, close - 1));
-  return true;
-}
-
-bool same_name_in(std::string_view a, const std::string& b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 std::string read_value(const std::vector<std::string>& lines, const std::string& section,
                        const std::string& key, const std::string& default_value) {
   bool in_section = false;
   for (const std::string& line : lines) {
-    std::string_view name;
-    if (section_in(line, name)) {
-      in_section = same_name_in(name, section);
-      continue;
+    std::string_view name, k, v;
+    if (section_of(line, name)) {
+      in_section = same_name(name, section);
+    } else if (in_section && key_of(line, k, v) && same_name(k, key)) {
+      if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
+        v = v.substr(1, v.size() - 2);
+      return std::string(v);
     }
-    if (!in_section) continue;
-    const auto eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string_view k = trimmed(std::string_view(line).substr(0, eq));
-    if (k.empty() || k[0] == ';' || !same_name_in(k, key)) continue;
-    std::string_view v = trimmed(std::string_view(line).substr(eq + 1));
-    if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
-      v = v.substr(1, v.size() - 2);
-    return std::string(v);
   }
   return default_value;
 }
@@ -341,13 +323,13 @@ std::vector<std::string> TIniSnapshot::Keys(const std::string& section) const {
   std::vector<std::string> keys;
   bool in_section = false;
   for (const std::string& line : *lines_) {
-    std::string name, k, v;
+    std::string_view name, k, v;
     if (section_of(line, name)) {
       in_section = same_name(name, section);
     } else if (in_section && key_of(line, k, v)) {
       bool listed = false;
       for (const std::string& key : keys) listed = listed || same_name(key, k);
-      if (!listed) keys.push_back(k);
+      if (!listed) keys.emplace_back(k);
     }
   }
   return keys;
@@ -368,7 +350,7 @@ TKeyPlace key_place(const std::vector<std::string>& lines, const std::string& se
   TKeyPlace place;
   bool in_section = false;
   for (size_t i = 0; i < lines.size(); ++i) {
-    std::string name, k, v;
+    std::string_view name, k, v;
     if (section_of(lines[i], name)) {
       if (in_section) break;
       in_section = same_name(name, section);
@@ -377,7 +359,7 @@ TKeyPlace key_place(const std::vector<std::string>& lines, const std::string& se
       place.section_end = static_cast<long>(i) + 1;  // a new key goes after the last one
       if (same_name(k, key)) {
         place.line = static_cast<long>(i);
-        place.written_key = k;
+        place.written_key = std::string(k);
         break;
       }
     }

@@ -68,6 +68,13 @@ class ListenerTest : public ::testing::Test {
     server_->Start();
     ASSERT_TRUE(wait_until([&] { return server_->Listening(); })) << server_->StartError();
   }
+  // True once a "hold" message is held by the operation thread.
+  bool Held() {
+    return wait_until([&] {
+      std::lock_guard<std::mutex> lock(hold_mutex_);
+      return held_;
+    });
+  }
   void Release() {
     std::lock_guard<std::mutex> lock(hold_mutex_);
     held_ = false;
@@ -253,10 +260,7 @@ TEST_F(ListenerTest, AMessageAnsweredOnItsConnectionsThreadNeverOvertakesWhatCam
 
   // While an operation runs, it is queued behind it and answered by the operation thread.
   client.SendFrame(1, "hold");
-  ASSERT_TRUE(wait_until([&] {
-    std::lock_guard<std::mutex> lock(hold_mutex_);
-    return held_;
-  }));
+  ASSERT_TRUE(Held());
   client.SendFrame(1, "quick:held");
   client.SendFrame(1, "echo:after");
   Release();
@@ -282,10 +286,7 @@ TEST_F(ListenerTest, TheReplacedClientsGoodbyeWaitsForAMessageRunOnItsConnection
   TlsTestClient client;
   connect_websocket(client);
   client.SendFrame(1, "quick:hold");
-  ASSERT_TRUE(wait_until([&] {
-    std::lock_guard<std::mutex> lock(hold_mutex_);
-    return held_;
-  }));
+  ASSERT_TRUE(Held());
   TlsTestClient newer;
   connect_websocket(newer);
   newer.SendFrame(1, "echo:newer");  // waits, as the client's goodbye does
@@ -325,10 +326,7 @@ TEST_F(ListenerTest, AClientThatFloodsTheInboxIsClosed) {
   TlsTestClient client;
   connect_websocket(client);
   client.SendFrame(1, "hold");
-  ASSERT_TRUE(wait_until([&] {
-    std::lock_guard<std::mutex> lock(hold_mutex_);
-    return held_;
-  }));
+  ASSERT_TRUE(Held());
   std::string burst;
   for (size_t i = 0; i <= TServerThread::kMaxInboxMessages; ++i) burst += testing_support::client_frame(1, "echo:x");
   client.Send(burst);
